@@ -1,0 +1,172 @@
+#include "korvel_lite/korvel_lite_processor.h"
+
+#include <cmath>
+#include <utility>
+
+namespace korvel::lite {
+namespace {
+
+constexpr std::string_view kUnknownPieceText = "<unk>";
+
+bool TooLong(size_t size) { return size >= 0x7fffffffu; }
+
+}  // namespace
+
+KorvelLiteProcessor::KorvelLiteProcessor(std::string_view model_bytes) {
+  Load(model_bytes);
+}
+
+KorvelLiteProcessor::KorvelLiteProcessor(
+    std::shared_ptr<std::string> model_bytes)
+    : owned_bytes_(std::move(model_bytes)) {
+  if (owned_bytes_ == nullptr) {
+    status_ = absl::StatusCode::kInvalidArgument;
+    return;
+  }
+  Load(*owned_bytes_);
+}
+
+KorvelLiteProcessor::~KorvelLiteProcessor() {
+  model_.reset();
+  owned_bytes_.reset();
+}
+
+void KorvelLiteProcessor::Load(std::string_view model_bytes) {
+  auto model = std::make_unique<Model>(model_bytes);
+  status_ = model->status();
+  if (status_ == absl::StatusCode::kOk) model_ = std::move(model);
+}
+
+size_t KorvelLiteProcessor::vocab_size() const {
+  return model_ == nullptr ? 0 : model_->vocab_size();
+}
+
+int KorvelLiteProcessor::PieceToId(std::string_view piece) const {
+  return model_ == nullptr ? -1 : model_->PieceToId(piece);
+}
+
+std::string_view KorvelLiteProcessor::IdToPiece(int id) const {
+  if (model_ == nullptr) return kUnknownPieceText;
+  if (id >= 0 && static_cast<size_t>(id) < model_->vocab_size()) {
+    return model_->IdToPiece(id);
+  }
+  if (model_->unk_id >= 0) return model_->IdToPiece(model_->unk_id);
+  return kUnknownPieceText;
+}
+
+float KorvelLiteProcessor::GetScore(int id) const {
+  if (model_ == nullptr || id < 0 ||
+      static_cast<size_t>(id) >= model_->vocab_size()) {
+    return 0.0f;
+  }
+  if (model_->is_bpe()) return static_cast<float>(model_->bpe_scores[id]);
+  return model_->scores[id];
+}
+
+int KorvelLiteProcessor::unk_id() const {
+  return model_ == nullptr ? -1 : model_->unk_id;
+}
+int KorvelLiteProcessor::bos_id() const {
+  return model_ == nullptr ? -1 : model_->bos_id;
+}
+int KorvelLiteProcessor::eos_id() const {
+  return model_ == nullptr ? -1 : model_->eos_id;
+}
+int KorvelLiteProcessor::pad_id() const {
+  return model_ == nullptr ? -1 : model_->pad_id;
+}
+
+int KorvelLiteProcessor::piece_type(int id) const {
+  if (model_ == nullptr || id < 0 ||
+      static_cast<size_t>(id) >= model_->vocab_size()) {
+    return -1;
+  }
+  return static_cast<int>(model_->types[id]);
+}
+
+void KorvelLiteProcessor::SetScoreResetThresholdForTesting(float threshold) {
+  if (model_ != nullptr) model_->score_reset_threshold = threshold;
+}
+
+absl::StatusCode KorvelLiteProcessor::Normalize(
+    std::string_view text, std::string* normalized,
+    std::vector<size_t>* offsets) const {
+  if (model_ == nullptr) return absl::StatusCode::kFailedPrecondition;
+  if (normalized == nullptr || TooLong(text.size())) {
+    return absl::StatusCode::kInvalidArgument;
+  }
+  return model_->Normalize(text, normalized, offsets);
+}
+
+bool KorvelLiteProcessor::CanSkipNormalization(std::string_view text) const {
+  if (model_ == nullptr || TooLong(text.size())) return false;
+  return model_->CanSkipNormalization(text);
+}
+
+absl::StatusCode KorvelLiteProcessor::Encode(std::string_view text,
+                                             std::vector<int>* ids) const {
+  if (model_ != nullptr && !TooLong(text.size()) &&
+      model_->CanSkipNormalization(text)) {
+    return EncodeNormalized(text, ids, nullptr);
+  }
+  if (model_ == nullptr) return absl::StatusCode::kFailedPrecondition;
+  if (TooLong(text.size())) return absl::StatusCode::kInvalidArgument;
+  std::string normalized;
+  if (absl::StatusCode code = model_->Normalize(text, &normalized, nullptr);
+      code != absl::StatusCode::kOk) {
+    return code;
+  }
+  return EncodeNormalized(normalized, ids, nullptr);
+}
+
+absl::StatusCode KorvelLiteProcessor::EncodeNormalized(
+    std::string_view text, std::vector<int>* ids,
+    std::vector<std::string_view>* surfaces) const {
+  if (model_ == nullptr) return absl::StatusCode::kFailedPrecondition;
+  if (TooLong(text.size()) || ids == nullptr) {
+    return absl::StatusCode::kInvalidArgument;
+  }
+  ids->clear();
+  if (surfaces != nullptr) surfaces->clear();
+  model_->Encode(text, ids, surfaces, 0.0f, nullptr);
+  return absl::StatusCode::kOk;
+}
+
+absl::StatusCode KorvelLiteProcessor::EncodeNormalizedChunk(
+    std::string_view text, std::vector<int>* ids,
+    std::vector<std::string_view>* surfaces) const {
+  if (model_ == nullptr) return absl::StatusCode::kFailedPrecondition;
+  if (TooLong(text.size()) || ids == nullptr) {
+    return absl::StatusCode::kInvalidArgument;
+  }
+  ids->clear();
+  if (surfaces != nullptr) surfaces->clear();
+  if (!text.empty()) model_->EncodeChunk(text, ids, surfaces, 0.0f, nullptr);
+  return absl::StatusCode::kOk;
+}
+
+absl::StatusCode KorvelLiteProcessor::SampleNormalized(
+    std::string_view text, float alpha, absl::FunctionRef<float()> rng,
+    std::vector<int>* ids, std::vector<std::string_view>* surfaces) const {
+  if (!std::isfinite(alpha) || alpha < 0.0f) {
+    return absl::StatusCode::kInvalidArgument;
+  }
+  if (model_ == nullptr) return absl::StatusCode::kFailedPrecondition;
+  if (TooLong(text.size()) || ids == nullptr) {
+    return absl::StatusCode::kInvalidArgument;
+  }
+  ids->clear();
+  if (surfaces != nullptr) surfaces->clear();
+  model_->Encode(text, ids, surfaces, alpha, &rng);
+  return absl::StatusCode::kOk;
+}
+
+absl::StatusCode KorvelLiteProcessor::PretokenizeAtSafeBoundaries(
+    std::string_view text,
+    absl::FunctionRef<void(std::string_view)> on_chunk) const {
+  if (model_ == nullptr) return absl::StatusCode::kFailedPrecondition;
+  if (TooLong(text.size())) return absl::StatusCode::kInvalidArgument;
+  return model_->PretokenizeAtSafeBoundaries(text, on_chunk);
+}
+
+}  // namespace korvel::lite

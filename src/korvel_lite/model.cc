@@ -1,0 +1,228 @@
+#include "korvel_lite/model.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "flatbuffers/flatbuffers.h"
+#include "korvel_lite/utf8.h"
+
+namespace korvel::lite {
+namespace {
+
+constexpr size_t kMaxModelSize = 0x7ffffffe;
+constexpr size_t kMaxPieceLength = 4096;
+constexpr std::string_view kDefaultUnkSurface = " \xe2\x81\x87 ";
+
+bool InIdRange(int32_t id, size_t vocab_size) {
+  return id >= -1 && (id < 0 || static_cast<size_t>(id) < vocab_size);
+}
+
+bool VerifyModelBuffer(const uint8_t* data, size_t size) {
+  if (size < 12) return false;
+  int32_t root_offset;
+  std::memcpy(&root_offset, data, sizeof(root_offset));
+  if (root_offset <= 0 || static_cast<size_t>(root_offset) > size - 1) {
+    return false;
+  }
+  flatbuffers::Verifier::Options options;
+  options.max_depth = 64;
+  options.max_tables = 1000000;
+  options.check_alignment = true;
+  options.check_nested_flatbuffers = true;
+  flatbuffers::Verifier verifier(data, size, options);
+  return verifier.VerifyBuffer<ModelProto>(nullptr);
+}
+
+// True when the piece holds the whitespace symbol anywhere after one optional
+// leading whitespace symbol.
+bool HasInnerWhitespaceSymbol(std::string_view piece) {
+  if (piece.size() >= kWhitespaceSymbol.size() &&
+      piece.substr(0, kWhitespaceSymbol.size()) == kWhitespaceSymbol) {
+    piece.remove_prefix(kWhitespaceSymbol.size());
+  }
+  return piece.find(kWhitespaceSymbol) != std::string_view::npos;
+}
+
+std::string_view AsView(const flatbuffers::String* text) {
+  return std::string_view(text->data(), text->size());
+}
+
+}  // namespace
+
+std::string ByteToPiece(unsigned char byte) {
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  std::string piece = "<0x00>";
+  piece[3] = kHexDigits[byte >> 4];
+  piece[4] = kHexDigits[byte & 0xf];
+  return piece;
+}
+
+Model::Model(std::string_view model_bytes) {
+  for (int b = 0; b < 256; ++b) {
+    byte_piece_ids[b] = -1;
+    bigram_root_children[b] = -1;
+  }
+  status_ = Initialize(model_bytes);
+}
+
+absl::StatusCode Model::Initialize(std::string_view model_bytes) {
+  const auto* data = reinterpret_cast<const uint8_t*>(model_bytes.data());
+  const size_t size = model_bytes.size();
+  if (size < 1 || size > kMaxModelSize ||
+      reinterpret_cast<uintptr_t>(data) % 4 != 0) {
+    return absl::StatusCode::kInvalidArgument;
+  }
+  if (!VerifyModelBuffer(data, size)) return absl::StatusCode::kInvalidArgument;
+  root = flatbuffers::GetRoot<ModelProto>(data);
+
+  const auto* pieces = root->pieces();
+  if (pieces == nullptr) return absl::StatusCode::kInvalidArgument;
+  const size_t n = pieces->size();
+
+  unk_id = root->unk_id();
+  if (!InIdRange(unk_id, n)) return absl::StatusCode::kInternal;
+  bos_id = root->bos_id();
+  if (!InIdRange(bos_id, n)) return absl::StatusCode::kInternal;
+  eos_id = root->eos_id();
+  if (!InIdRange(eos_id, n)) return absl::StatusCode::kInternal;
+  pad_id = root->pad_id();
+  if (!InIdRange(pad_id, n)) return absl::StatusCode::kInternal;
+
+  if (const NormalizerSpec* spec = root->normalizer_spec(); spec != nullptr) {
+    add_dummy_prefix = spec->add_dummy_prefix();
+    if (absl::StatusCode code = normalizer.Initialize(spec);
+        code != absl::StatusCode::kOk) {
+      return code;
+    }
+  }
+
+  model_type = root->model_type();
+
+  auto bind = [](const flatbuffers::Vector<uint8_t>* blob, uint32_t max_value,
+                 bool positions, bool optional, DoubleArray* trie) {
+    return InitializeTrie(blob == nullptr ? nullptr : blob->data(),
+                          blob == nullptr ? 0 : blob->size(), max_value,
+                          positions, optional, trie);
+  };
+  const auto vocab_bound = static_cast<uint32_t>(n);
+  if (bind(root->piece_trie(), vocab_bound, false, false, &piece_trie) !=
+          absl::StatusCode::kOk ||
+      bind(root->user_defined_trie(), vocab_bound, false, true,
+           &user_defined_trie) != absl::StatusCode::kOk) {
+    return absl::StatusCode::kInternal;
+  }
+  if (normalizer.charsmap_trie.bound() || normalizer.remove_extra_whitespaces) {
+    normalizer.user_defined_trie = &user_defined_trie;
+  }
+  if (bind(root->bigram_trie(), UINT32_MAX, true, true, &bigram_trie) !=
+      absl::StatusCode::kOk) {
+    return absl::StatusCode::kInternal;
+  }
+  if (bigram_trie.bound()) {
+    const uint32_t base = DoubleArray::offset(bigram_trie.units[0]);
+    for (int b = 0; b < 256; ++b) {
+      const uint32_t child = base ^ static_cast<uint32_t>(b);
+      if (DoubleArray::label_matches(bigram_trie.units[child],
+                                     static_cast<unsigned char>(b))) {
+        bigram_root_children[b] = static_cast<int32_t>(child);
+      }
+    }
+  }
+
+  if (is_bpe()) {
+    const auto* values = root->bpe_scores();
+    if (values == nullptr || values->size() != n) {
+      return absl::StatusCode::kInternal;
+    }
+    bpe_scores = values->data();
+  } else {
+    const auto* values = root->scores();
+    if (values == nullptr || values->size() != n) {
+      return absl::StatusCode::kInternal;
+    }
+    scores = values->data();
+  }
+
+  const auto* type_vector = root->types();
+  if (type_vector == nullptr || type_vector->size() != n) {
+    return absl::StatusCode::kInternal;
+  }
+  types = reinterpret_cast<const PieceType*>(type_vector->data());
+
+  if (const auto* flags = root->direct_mapping_flags();
+      flags != nullptr && flags->size() != n) {
+    return absl::StatusCode::kInternal;
+  }
+
+  for (size_t i = 0; i < n; ++i) {
+    const std::string_view piece = AsView(pieces->Get(static_cast<uint32_t>(i)));
+    if (piece.size() > kMaxPieceLength) return absl::StatusCode::kInternal;
+    if (piece_trie.exact_lookup(piece) != static_cast<int32_t>(i)) {
+      return absl::StatusCode::kInternal;
+    }
+    if (!has_inner_whitespace_symbol && types[i] != PieceType_UNKNOWN &&
+        types[i] != PieceType_CONTROL) {
+      has_inner_whitespace_symbol = HasInnerWhitespaceSymbol(piece);
+    }
+  }
+
+  if (const auto* surface = root->unk_surface();
+      surface != nullptr && surface->size() > kMaxPieceLength) {
+    return absl::StatusCode::kInternal;
+  }
+
+  unk_score = FLT_MAX;
+  if (!is_bpe() && n > 0) {
+    float lowest = FLT_MAX;
+    for (size_t i = 0; i < n; ++i) {
+      const float score = scores[i];
+      if (!std::isfinite(score)) return absl::StatusCode::kInternal;
+      if ((types[i] == 0 || types[i] == PieceType_NORMAL) && score < lowest) {
+        lowest = score;
+      }
+    }
+    unk_score = lowest == FLT_MAX ? FLT_MAX : lowest + -10.0f;
+  }
+
+  const int32_t first = piece_trie.exact_lookup(ByteToPiece(0));
+  if (first >= 0 && static_cast<size_t>(first) < n &&
+      types[first] == PieceType_BYTE) {
+    first_byte_piece_id = first;
+    for (int b = 0; b < 256; ++b) {
+      const int32_t id =
+          piece_trie.exact_lookup(ByteToPiece(static_cast<unsigned char>(b)));
+      if (id != first + b || types[id] != PieceType_BYTE) {
+        return absl::StatusCode::kInternal;
+      }
+      byte_piece_ids[b] = id;
+    }
+    return absl::StatusCode::kOk;
+  }
+  first_byte_piece_id = -1;
+  return unk_id == -1 ? absl::StatusCode::kInternal : absl::StatusCode::kOk;
+}
+
+int32_t Model::PieceToId(std::string_view piece) const {
+  const int32_t id = piece_trie.exact_lookup(piece);
+  return id < 0 ? unk_id : id;
+}
+
+std::string_view Model::IdToPiece(int32_t id) const {
+  return AsView(root->pieces()->Get(static_cast<uint32_t>(id)));
+}
+
+std::string_view Model::unk_surface() const {
+  if (root == nullptr || root->unk_surface() == nullptr) {
+    return kDefaultUnkSurface;
+  }
+  return AsView(root->unk_surface());
+}
+
+size_t Model::vocab_size() const {
+  return root == nullptr || root->pieces() == nullptr ? 0
+                                                      : root->pieces()->size();
+}
+
+}  // namespace korvel::lite

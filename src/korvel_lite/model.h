@@ -1,0 +1,128 @@
+#ifndef KORVEL_LITE_MODEL_H_
+#define KORVEL_LITE_MODEL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "absl/functional/function_ref.h"
+#include "absl/status/status.h"
+#include "korvel_lite/double_array.h"
+#include "korvel_lite/korvel_lite_model_generated.h"
+#include "korvel_lite/normalizer.h"
+
+namespace korvel::lite {
+
+// A source of uniform draws from [0, 1) for sampling; null means deterministic.
+using RandomSource = absl::FunctionRef<float()>;
+
+// A lite model loaded in place over a caller's buffer.
+//
+// The constructor verifies the flatbuffer, checks every rule that ties its
+// fields together, binds the tries and derives a few lookup tables; `status()`
+// tells the outcome (kOk, kInvalidArgument for a buffer that is not a lite
+// model, kInternal for inconsistent contents). A model whose status is not kOk
+// must not be used. The buffer is never copied or written and must outlive the
+// model; the model owns no heap memory.
+//
+// After loading every operation is const and keeps no state, so one model may
+// serve any number of threads, except that `score_reset_threshold` is a plain
+// member that must not be written while another thread encodes.
+class Model {
+ public:
+  explicit Model(std::string_view model_bytes);
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
+
+  absl::StatusCode status() const { return status_; }
+
+  // The id of the piece whose text is exactly `piece`, or `unk_id`.
+  int32_t PieceToId(std::string_view piece) const;
+  // The text of piece `id`; requires 0 <= id < vocab_size().
+  std::string_view IdToPiece(int32_t id) const;
+  // What an unknown id decodes to: the model's text, or " \u2047 ".
+  std::string_view unk_surface() const;
+  size_t vocab_size() const;
+  bool is_bpe() const { return model_type == ModelType_BPE; }
+
+  // Normalization (model_normalize.cc). `Normalize` clears and fills
+  // `normalized` and, when given, `offsets` (one input offset per normalized
+  // byte plus a final entry). `CanSkipNormalization` is true when `Normalize`
+  // would return `input` unchanged.
+  absl::StatusCode Normalize(std::string_view input, std::string* normalized,
+                             std::vector<size_t>* offsets) const;
+  bool CanSkipNormalization(std::string_view input) const;
+
+  // Encoding of normalized text (encode_chunk.cc, unigram.cc, bpe.cc). All of
+  // them append to `ids` and, when not null, `surfaces` (views into `text`).
+  // A null `rng` means deterministic encoding.
+  void Encode(std::string_view text, std::vector<int>* ids,
+              std::vector<std::string_view>* surfaces, float alpha,
+              const RandomSource* rng) const;
+  void EncodeChunk(std::string_view text, std::vector<int>* ids,
+                   std::vector<std::string_view>* surfaces, float alpha,
+                   const RandomSource* rng) const;
+  void EncodeUnigram(std::string_view text, std::vector<int>* ids,
+                     std::vector<std::string_view>* surfaces, float alpha,
+                     const RandomSource* rng) const;
+  void EncodeBPE(std::string_view text, std::vector<int>* ids,
+                 std::vector<std::string_view>* surfaces, float alpha,
+                 const RandomSource* rng) const;
+  // Cuts `text` at the boundaries that no piece spans and calls `on_chunk`
+  // with each non-empty chunk in order. Always returns kOk.
+  absl::StatusCode PretokenizeAtSafeBoundaries(
+      std::string_view text,
+      absl::FunctionRef<void(std::string_view)> on_chunk) const;
+
+  // Appends one settled piece, applying byte fallback and the merging of
+  // adjacent unknown pieces. `reverse` is true for encoders that emit pieces
+  // back to front. Defined in emit_piece.h.
+  template <bool reverse>
+  void EmitPiece(int32_t id, std::string_view surface, std::vector<int>* ids,
+                 std::vector<std::string_view>* surfaces) const;
+
+  // The loaded data, read directly by the normalizer, encoders and decoder.
+  Normalizer normalizer;
+  const ModelProto* root = nullptr;
+
+ private:
+  absl::StatusCode Initialize(std::string_view model_bytes);
+  absl::StatusCode status_ = absl::StatusCode::kFailedPrecondition;
+
+ public:
+  DoubleArray piece_trie;
+  DoubleArray user_defined_trie;
+  DoubleArray bigram_trie;
+  int32_t unk_id = 0;
+  int32_t bos_id = -1;
+  int32_t eos_id = -1;
+  int32_t pad_id = -1;
+  // The normalizer's add_dummy_prefix; true without a normalizer spec.
+  bool add_dummy_prefix = true;
+  // Some piece other than UNKNOWN and CONTROL holds the whitespace symbol after
+  // its first character.
+  bool has_inner_whitespace_symbol = false;
+  // Score of the unknown candidate in unigram segmentation: the lowest NORMAL
+  // score minus 10.
+  float unk_score = 0.0f;
+  int8_t model_type = ModelType_UNIGRAM;
+  const float* scores = nullptr;
+  const int32_t* bpe_scores = nullptr;
+  const PieceType* types = nullptr;
+  // The BYTE piece of each byte value; all -1 without byte fallback.
+  int32_t byte_piece_ids[256];
+  // The bigram-trie node reached from the root by each byte, or -1.
+  int32_t bigram_root_children[256];
+  // The id of "<0x00>" when the model has all 256 byte pieces, else -1.
+  int32_t first_byte_piece_id = -1;
+  float score_reset_threshold = 100000.0f;
+};
+
+// The six-character text of the byte piece for `byte`, such as "<0x0A>".
+std::string ByteToPiece(unsigned char byte);
+
+}  // namespace korvel::lite
+
+#endif  // KORVEL_LITE_MODEL_H_

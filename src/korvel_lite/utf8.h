@@ -1,0 +1,98 @@
+#ifndef KORVEL_LITE_UTF8_H_
+#define KORVEL_LITE_UTF8_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+// Byte-level UTF-8 helpers shared by the normalizer, the encoders and the
+// decoder. None of them allocates; all are safe on arbitrary bytes.
+
+namespace korvel::lite {
+
+// The whitespace symbol U+2581 that normalization writes for a space.
+inline constexpr std::string_view kWhitespaceSymbol = "\xe2\x96\x81";
+// U+FFFD, written for each malformed byte.
+inline constexpr std::string_view kReplacementCharacter = "\xef\xbf\xbd";
+
+// The length of the character that starts with `lead`, from its high four
+// bits: 1 for every byte below 0xC0 (continuation bytes included), 2 for
+// 0xC0-0xDF, 3 for 0xE0-0xEF, 4 for 0xF0-0xFF.
+inline int CharLength(unsigned char lead) {
+  static constexpr unsigned char kLengths[16] = {1, 1, 1, 1, 1, 1, 1, 1,
+                                                 1, 1, 1, 1, 2, 2, 3, 4};
+  return kLengths[lead >> 4];
+}
+
+// CharLength of text[pos], cut to the bytes that remain.
+inline int CharLengthAt(std::string_view text, size_t pos) {
+  const size_t length = CharLength(static_cast<unsigned char>(text[pos]));
+  const size_t remaining = text.size() - pos;
+  return static_cast<int>(length < remaining ? length : remaining);
+}
+
+// The length of the well-formed character (RFC 3629: shortest form, at most
+// U+10FFFF, no surrogates) at the start of `text`, or 0 when `text` is empty or
+// does not start with one.
+inline int WellFormedCharLength(std::string_view text) {
+  if (text.empty()) return 0;
+  const unsigned char lead = static_cast<unsigned char>(text[0]);
+  if (lead < 0x80) return 1;
+  if (lead < 0xc0) return 0;
+  const int length = CharLength(lead);
+  if (static_cast<size_t>(length) > text.size()) return 0;
+  uint32_t code = lead & (0xffu >> length);
+  for (int i = 1; i < length; ++i) {
+    const unsigned char next = static_cast<unsigned char>(text[i]);
+    if ((next & 0xc0) != 0x80) return 0;
+    code = (code << 6) | (next & 0x3f);
+  }
+  static constexpr uint32_t kMinimum[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (code < kMinimum[length] || code > 0x10ffff ||
+      (code >= 0xd800 && code <= 0xdfff)) {
+    return 0;
+  }
+  return length;
+}
+
+inline uint64_t LoadWord(const char* p) {
+  uint64_t word;
+  std::memcpy(&word, p, sizeof(word));
+  return word;
+}
+
+inline constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+// The number of leading bytes of `text` before its first non-ASCII byte,
+// rounded down to whole 8-byte words that hold only ASCII.
+inline size_t AsciiWordPrefix(std::string_view text) {
+  size_t pos = 0;
+  while (text.size() - pos >= 8 && (LoadWord(text.data() + pos) & kHighBits) == 0) {
+    pos += 8;
+  }
+  return pos;
+}
+
+// True when `text` cuts into well-formed characters. Runs of ASCII are crossed
+// eight bytes at a time.
+inline bool IsWellFormedUtf8(std::string_view text) {
+  size_t pos = 0;
+  const size_t size = text.size();
+  while (pos < size) {
+    pos += AsciiWordPrefix(text.substr(pos));
+    if (pos >= size) break;
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {
+      ++pos;
+      continue;
+    }
+    const int length = WellFormedCharLength(text.substr(pos));
+    if (length == 0) return false;
+    pos += length;
+  }
+  return true;
+}
+
+}  // namespace korvel::lite
+
+#endif  // KORVEL_LITE_UTF8_H_

