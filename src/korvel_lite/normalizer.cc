@@ -3,7 +3,28 @@
 #include <cstdint>
 #include <cstring>
 
+#include "korvel_lite/utf8.h"
+
 namespace korvel::lite {
+namespace {
+
+// The length of the longest prefix of `input` that is a key of `trie`, walking
+// one child step per byte and reading only the has-leaf bits.
+int32_t LongestKeyLength(const DoubleArray& trie, std::string_view input) {
+  int32_t longest = 0;
+  uint32_t node = 0;
+  const int32_t size = static_cast<int32_t>(input.size());
+  for (int32_t i = 0; i < size; ++i) {
+    const int32_t child =
+        trie.child_index(node, static_cast<unsigned char>(input[i]));
+    if (child < 0) break;
+    node = static_cast<uint32_t>(child);
+    if (DoubleArray::has_leaf(trie.units[node])) longest = i + 1;
+  }
+  return longest;
+}
+
+}  // namespace
 
 absl::StatusCode Normalizer::Initialize(const NormalizerSpec* normalizer_spec) {
   spec = normalizer_spec;
@@ -28,6 +49,34 @@ absl::StatusCode Normalizer::Initialize(const NormalizerSpec* normalizer_spec) {
                         static_cast<uint32_t>(replacement_pool_size),
                         /*values_are_unit_positions=*/false,
                         /*optional=*/false, &charsmap_trie);
+}
+
+NormalizedPrefix Normalizer::NormalizePrefix(std::string_view input) const {
+  if (input.empty()) return {};
+
+  if (user_defined_trie != nullptr && user_defined_trie->bound()) {
+    if (const int32_t length = LongestKeyLength(*user_defined_trie, input);
+        length > 0) {
+      return {input.substr(0, length), length};
+    }
+  }
+
+  if (charsmap_trie.bound()) {
+    const DoubleArray::Match match = charsmap_trie.longest_prefix_lookup(input);
+    if (match.length > 0 &&
+        static_cast<size_t>(match.value) < replacement_pool_size) {
+      // The pool's last byte is NUL, so strlen stops inside the pool.
+      const char* replacement = replacement_pool + match.value;
+      return {std::string_view(replacement, std::strlen(replacement)),
+              match.length};
+    }
+  }
+
+  const unsigned char lead = static_cast<unsigned char>(input[0]);
+  if (lead < 0x80) return {input.substr(0, 1), 1};
+  const int32_t length = WellFormedCharLength(input);
+  if (length == 0) return {kReplacementCharacter, 1};
+  return {input.substr(0, length), length};
 }
 
 }  // namespace korvel::lite

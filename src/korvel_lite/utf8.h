@@ -93,6 +93,49 @@ inline bool IsWellFormedUtf8(std::string_view text) {
   return true;
 }
 
+// The length of the longest prefix of `text` that cuts into well-formed
+// characters; text.size() when the whole text is well-formed. Runs of ASCII
+// are crossed eight bytes at a time.
+inline size_t WellFormedPrefixLength(std::string_view text) {
+  size_t pos = 0;
+  const size_t size = text.size();
+  while (pos < size) {
+    pos += AsciiWordPrefix(text.substr(pos));
+    if (pos >= size) break;
+    if (static_cast<unsigned char>(text[pos]) < 0x80) {
+      ++pos;
+      continue;
+    }
+    const int length = WellFormedCharLength(text.substr(pos));
+    if (length == 0) break;
+    pos += length;
+  }
+  return pos;
+}
+
+// The position of the first space (0x20) in `text` at or after `pos`
+// (pos <= text.size()), or text.size() when there is none. The next eight bytes are tested as one word
+// (a zero byte of word ^ 0x2020202020202020 is a space, and the lowest flagged
+// byte is always a true one); the rest is left to memchr.
+inline size_t FindSpace(std::string_view text, size_t pos) {
+  const size_t size = text.size();
+  if (size - pos >= 8) {
+    constexpr uint64_t kLowBits = 0x0101010101010101ull;
+    constexpr uint64_t kSpaces = 0x2020202020202020ull;
+    const uint64_t word = LoadWord(text.data() + pos) ^ kSpaces;
+    const uint64_t zeros = (word - kLowBits) & ~word & kHighBits;
+    if (zeros != 0) {
+      return pos + (static_cast<size_t>(__builtin_ctzll(zeros)) >> 3);
+    }
+    pos += 8;
+  }
+  if (pos >= size) return size;
+  const void* hit = std::memchr(text.data() + pos, ' ', size - pos);
+  return hit == nullptr
+             ? size
+             : static_cast<size_t>(static_cast<const char*>(hit) - text.data());
+}
+
 }  // namespace korvel::lite
 
 #endif  // KORVEL_LITE_UTF8_H_
