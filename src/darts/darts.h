@@ -1,0 +1,190 @@
+// Double-array trie over byte-string keys.
+//
+// Darts::DoubleArray builds a compact trie from a sorted key set and keeps
+// the names and call shapes of darts-clone, so code written against that
+// library builds unchanged. The array it produces is the one the runtime
+// reads straight out of a model file:
+//
+//  * array() holds size() 32-bit units in host byte order; size() is a
+//    non-zero multiple of 256.
+//  * A unit with bit 31 set is a value unit holding a value in bits 0-30.
+//    Any other unit is an inner unit: label in bits 0-7, has-leaf bit 8,
+//    extension bit 9 and an offset in bits 10-31, scaled by 256 when the
+//    extension bit is set.
+//  * Unit 0 is the root: no label, no leaf, non-zero offset. The child of
+//    node i for byte c sits at i ^ offset ^ c and exists when that unit's
+//    bit 31 and label equal c. A key ends at a node with the has-leaf bit;
+//    its value unit is at i ^ offset.
+//  * Every inner unit's 256 possible children lie inside the array, and
+//    units that no key uses never pass for a child of any node.
+//  * Every key has a value unit of its own, so values can be rewritten in
+//    place after the build.
+//
+// build() accepts keys sorted in strictly ascending order of unsigned bytes,
+// each non-empty and free of NUL bytes, with non-negative values. Anything
+// else throws Darts::Details::Exception and leaves the object as it was.
+
+#ifndef KORVEL_DARTS_DARTS_H_
+#define KORVEL_DARTS_DARTS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <vector>
+
+namespace Darts {
+namespace Details {
+
+class Exception : public std::exception {
+ public:
+  explicit Exception(const char* message) noexcept : message_(message) {}
+  const char* what() const noexcept override { return message_; }
+
+ private:
+  const char* message_;
+};
+
+inline bool UnitHasLeaf(std::uint32_t unit) { return (unit & 0x100u) != 0; }
+
+// The label seen by a lookup: value units carry bit 31 so that they never
+// match a byte.
+inline std::uint32_t UnitLabel(std::uint32_t unit) {
+  return unit & 0x800000ffu;
+}
+
+inline std::uint32_t UnitOffset(std::uint32_t unit) {
+  return (unit >> 10) << ((unit & 0x200u) != 0 ? 8 : 0);
+}
+
+inline int UnitValue(std::uint32_t unit) {
+  return static_cast<int>(unit & 0x7fffffffu);
+}
+
+}  // namespace Details
+
+template <typename A, typename B, typename T, typename C>
+class DoubleArrayImpl;
+
+template <>
+class DoubleArrayImpl<void, void, int, void> {
+ public:
+  typedef int value_type;
+  typedef char key_type;
+  typedef value_type result_type;
+
+  struct result_pair_type {
+    value_type value;
+    std::size_t length;
+  };
+
+  DoubleArrayImpl() = default;
+  DoubleArrayImpl(const DoubleArrayImpl&) = delete;
+  DoubleArrayImpl& operator=(const DoubleArrayImpl&) = delete;
+
+  // Builds the trie and returns 0. `lengths` null means NUL-terminated keys;
+  // `values` null gives each key its index. `progress_func`, if given, is
+  // called with (done, total) as keys are placed, ending with done == total.
+  int build(std::size_t num_keys, const key_type* const* keys,
+            const std::size_t* lengths = nullptr,
+            const value_type* values = nullptr,
+            int (*progress_func)(std::size_t, std::size_t) = nullptr);
+
+  // Reads units owned by the caller, who keeps them alive. `size` is the
+  // unit count, or 0 when unknown.
+  void set_array(const void* ptr, std::size_t size = 0) {
+    clear();
+    array_ = static_cast<const std::uint32_t*>(ptr);
+    size_ = size;
+  }
+
+  const void* array() const { return array_; }
+  std::size_t size() const { return size_; }
+  std::size_t unit_size() const { return sizeof(std::uint32_t); }
+  std::size_t total_size() const { return unit_size() * size(); }
+
+  void clear() {
+    std::vector<std::uint32_t>().swap(units_);
+    array_ = nullptr;
+    size_ = 0;
+  }
+
+  // Looks up `key` (NUL-terminated when `length` is 0) starting at node
+  // `node_pos`. U is value_type or result_pair_type; a miss gives value -1.
+  template <class U>
+  U exactMatchSearch(const key_type* key, std::size_t length = 0,
+                     std::size_t node_pos = 0) const {
+    U result;
+    SetResult(&result, -1, 0);
+    if (array_ == nullptr) return result;
+    if (length == 0) length = std::strlen(key);
+    std::size_t id = node_pos;
+    std::uint32_t unit = array_[id];
+    for (std::size_t i = 0; i < length; ++i) {
+      const auto label = static_cast<unsigned char>(key[i]);
+      id ^= Details::UnitOffset(unit) ^ label;
+      unit = array_[id];
+      if (Details::UnitLabel(unit) != label) return result;
+    }
+    if (!Details::UnitHasLeaf(unit)) return result;
+    SetResult(&result,
+              Details::UnitValue(array_[id ^ Details::UnitOffset(unit)]),
+              length);
+    return result;
+  }
+
+  template <class U>
+  void exactMatchSearch(const key_type* key, U& result,
+                        std::size_t length = 0,
+                        std::size_t node_pos = 0) const {
+    result = exactMatchSearch<U>(key, length, node_pos);
+  }
+
+  // Stores up to `max_num_results` keys that are prefixes of `key`, shortest
+  // first, and returns how many there are in all.
+  template <class U>
+  std::size_t commonPrefixSearch(const key_type* key, U* results,
+                                 std::size_t max_num_results,
+                                 std::size_t length = 0,
+                                 std::size_t node_pos = 0) const {
+    if (array_ == nullptr) return 0;
+    if (length == 0) length = std::strlen(key);
+    std::size_t num_results = 0;
+    std::size_t id = node_pos;
+    std::uint32_t unit = array_[id];
+    for (std::size_t i = 0; i < length; ++i) {
+      const auto label = static_cast<unsigned char>(key[i]);
+      id ^= Details::UnitOffset(unit) ^ label;
+      unit = array_[id];
+      if (Details::UnitLabel(unit) != label) break;
+      if (!Details::UnitHasLeaf(unit)) continue;
+      if (num_results < max_num_results) {
+        SetResult(&results[num_results],
+                  Details::UnitValue(array_[id ^ Details::UnitOffset(unit)]),
+                  i + 1);
+      }
+      ++num_results;
+    }
+    return num_results;
+  }
+
+ private:
+  static void SetResult(value_type* result, value_type value, std::size_t) {
+    *result = value;
+  }
+  static void SetResult(result_pair_type* result, value_type value,
+                        std::size_t length) {
+    result->value = value;
+    result->length = length;
+  }
+
+  std::vector<std::uint32_t> units_;
+  const std::uint32_t* array_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+typedef DoubleArrayImpl<void, void, int, void> DoubleArray;
+
+}  // namespace Darts
+
+#endif  // KORVEL_DARTS_DARTS_H_
