@@ -90,7 +90,7 @@ absl::StatusOr<std::vector<uint8_t>> BuildBigramTrieBlob(
   }
 
   Darts::DoubleArray trie;
-  if (trie.build(keys.size(), key_data.data(), lengths.data()) != 0) {
+  if (!BuildTrie(key_data, lengths, nullptr, &trie)) {
     return absl::InternalError("Failed to build base bigram trie");
   }
   if (trie.size() == 0) {

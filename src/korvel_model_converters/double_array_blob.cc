@@ -9,6 +9,16 @@
 
 namespace korvel::lite {
 
+bool BuildTrie(const std::vector<const char*>& keys,
+               const std::vector<size_t>& lengths, const int* values,
+               Darts::DoubleArray* trie) {
+  try {
+    return trie->build(keys.size(), keys.data(), lengths.data(), values) == 0;
+  } catch (const Darts::Details::Exception&) {
+    return false;
+  }
+}
+
 std::vector<uint8_t> UnitsToBlob(const void* units, size_t num_units) {
   std::vector<uint8_t> blob(num_units * sizeof(uint32_t));
   if (!blob.empty()) std::memcpy(blob.data(), units, blob.size());
@@ -41,8 +51,7 @@ absl::StatusOr<std::vector<uint8_t>> BuildDoubleArrayBlob(
   }
 
   Darts::DoubleArray trie;
-  if (trie.build(keys.size(), keys.data(), lengths.data(), values.data()) !=
-      0) {
+  if (!BuildTrie(keys, lengths, values.data(), &trie)) {
     return absl::InternalError("Failed to build double-array trie");
   }
   return UnitsToBlob(trie.array(), trie.size());

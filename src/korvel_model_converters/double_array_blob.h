@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "absl/status/statusor.h"
+#include "darts/darts.h"
 
 // Turning key/value lists into the double-array blobs of a lite model. Used by
 // the converter only; not installed.
@@ -23,6 +24,13 @@ namespace korvel::lite {
 // kInvalidArgument naming the key; a builder refusal gives kInternal.
 absl::StatusOr<std::vector<uint8_t>> BuildDoubleArrayBlob(
     std::vector<std::pair<std::string_view, int>> pairs);
+
+// Builds `trie` over sorted keys; `values` null gives each key its index.
+// False when the builder refuses, including keys the unit format cannot hold
+// (the builder's exceptions stop here).
+bool BuildTrie(const std::vector<const char*>& keys,
+               const std::vector<size_t>& lengths, const int* values,
+               Darts::DoubleArray* trie);
 
 // The `num_units` units at `units` as blob bytes.
 std::vector<uint8_t> UnitsToBlob(const void* units, size_t num_units);
