@@ -1,0 +1,269 @@
+#include "korvel_import/hf_import.h"
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "absl/container/flat_hash_map.h"
+#include "absl/status/status.h"
+#include "absl/strings/str_cat.h"
+#include "absl/strings/str_format.h"
+#include "korvel_import/hf_json.h"
+#include "korvel_import/hf_merges.h"
+#include "korvel_import/hf_text_pipeline.h"
+#include "korvel_import/hf_vocab.h"
+
+namespace korvel::lite {
+namespace {
+
+using hf::Json;
+using hf::Member;
+using hf::Vocabulary;
+
+constexpr char kWhitespaceSymbol[] = "\xE2\x96\x81";
+
+bool IsMultiChar(const std::string& piece) {
+  static constexpr int kLengths[16] = {1, 1, 1, 1, 1, 1, 1, 1,
+                                       1, 1, 1, 1, 2, 2, 3, 4};
+  return !piece.empty() &&
+         static_cast<size_t>(
+             kLengths[static_cast<unsigned char>(piece[0]) >> 4]) <
+             piece.size();
+}
+
+int FindPiece(const Vocabulary& vocabulary, const std::string& text) {
+  for (size_t id = 0; id < vocabulary.pieces.size(); ++id) {
+    if (vocabulary.pieces[id] == text) return static_cast<int>(id);
+  }
+  return -1;
+}
+
+absl::Status MarkUnknown(Vocabulary* vocabulary) {
+  if (vocabulary->unk_text.has_value()) {
+    vocabulary->unk_id = FindPiece(*vocabulary, *vocabulary->unk_text);
+    if (vocabulary->unk_id < 0) {
+      return absl::InvalidArgumentError(
+          absl::StrCat("The unknown token \"", *vocabulary->unk_text,
+                       "\" is not in the vocabulary"));
+    }
+  }
+  if (vocabulary->unk_id >= 0) {
+    vocabulary->types[vocabulary->unk_id] =
+        korvel::ModelProto_Piece_Type_UNKNOWN;
+  } else if (!vocabulary->byte_fallback) {
+    return absl::InvalidArgumentError(
+        "The model has neither an unknown token nor byte fallback");
+  }
+  return absl::OkStatus();
+}
+
+// A byte-fallback model needs the pieces <0x00> ... <0xFF> at consecutive ids.
+absl::Status MarkBytePieces(Vocabulary* vocabulary) {
+  if (!vocabulary->byte_fallback) return absl::OkStatus();
+  absl::flat_hash_map<std::string, int> ids;
+  for (size_t id = 0; id < vocabulary->pieces.size(); ++id) {
+    const std::string& piece = vocabulary->pieces[id];
+    if (piece.size() == 6 && piece.compare(0, 3, "<0x") == 0) {
+      ids.emplace(piece, static_cast<int>(id));
+    }
+  }
+  auto first = ids.find("<0x00>");
+  for (int byte = 0; byte < 256; ++byte) {
+    auto it = ids.find(absl::StrFormat("<0x%02X>", byte));
+    if (first == ids.end() || it == ids.end() ||
+        it->second != first->second + byte) {
+      return absl::InvalidArgumentError(
+          "byte_fallback needs the pieces <0x00> ... <0xFF> at consecutive "
+          "ids");
+    }
+    vocabulary->types[it->second] = korvel::ModelProto_Piece_Type_BYTE;
+  }
+  return absl::OkStatus();
+}
+
+absl::Status ScoreBpePieces(const Json& model, Vocabulary* vocabulary) {
+  const size_t size = vocabulary->pieces.size();
+  std::vector<bool> mergeable(size);
+  for (size_t id = 0; id < size; ++id) {
+    mergeable[id] =
+        vocabulary->types[id] == korvel::ModelProto_Piece_Type_NORMAL;
+  }
+  const Json* merges = Member(model, "merges");
+  absl::StatusOr<std::vector<int>> first_rank = hf::RankMerges(
+      merges == nullptr ? Json() : *merges, vocabulary->pieces, mergeable);
+  if (!first_rank.ok()) return first_rank.status();
+  for (size_t id = 0; id < size; ++id) {
+    const int rank = (*first_rank)[id];
+    if (rank >= 0) {
+      vocabulary->scores[id] = -static_cast<float>(rank);
+    } else if (mergeable[id] && IsMultiChar(vocabulary->pieces[id])) {
+      vocabulary->types[id] = korvel::ModelProto_Piece_Type_UNUSED;
+    }
+  }
+  return absl::OkStatus();
+}
+
+// Words end before every whitespace symbol, so a piece holding one after its
+// first character could join two words.
+void MarkCrossWordPiecesUnused(Vocabulary* vocabulary) {
+  for (size_t id = 0; id < vocabulary->pieces.size(); ++id) {
+    if (vocabulary->types[id] == korvel::ModelProto_Piece_Type_NORMAL &&
+        vocabulary->pieces[id].find(kWhitespaceSymbol, 1) !=
+            std::string::npos) {
+      vocabulary->types[id] = korvel::ModelProto_Piece_Type_UNUSED;
+    }
+  }
+}
+
+bool IsControl(const Vocabulary& vocabulary, const std::string& text) {
+  const int id = FindPiece(vocabulary, text);
+  return id >= 0 &&
+         vocabulary.types[id] == korvel::ModelProto_Piece_Type_CONTROL;
+}
+
+// The special tokens that a post-processor template puts before and after
+// the first sequence.
+void ReadTemplateSpecials(const Json& root, std::string* before,
+                          std::string* after) {
+  const Json* processor = Member(root, "post_processor");
+  if (processor == nullptr) return;
+  if (hf::ComponentType(*processor) == "Sequence") {
+    const Json* list = Member(*processor, "processors");
+    if (list == nullptr || !list->is_array()) return;
+    for (const Json& child : *list) {
+      if (hf::ComponentType(child) == "TemplateProcessing") {
+        processor = &child;
+        break;
+      }
+    }
+  }
+  if (hf::ComponentType(*processor) != "TemplateProcessing") return;
+  const Json* single = Member(*processor, "single");
+  if (single == nullptr || !single->is_array()) return;
+  bool seen_sequence = false;
+  for (const Json& item : *single) {
+    if (Member(item, "Sequence") != nullptr) seen_sequence = true;
+    const Json* special = Member(item, "SpecialToken");
+    const std::string* text =
+        special ? hf::StringMember(*special, "id") : nullptr;
+    if (text == nullptr) continue;
+    std::string* target = seen_sequence ? after : before;
+    if (target->empty()) *target = *text;
+  }
+}
+
+// The first of `candidates` that is a CONTROL piece, or "".
+std::string FirstControl(const Vocabulary& vocabulary,
+                         std::initializer_list<const char*> candidates) {
+  for (const char* candidate : candidates) {
+    if (IsControl(vocabulary, candidate)) return candidate;
+  }
+  return std::string();
+}
+
+void SetSpecialNames(const Json& root, const Vocabulary& vocabulary,
+                     korvel::TrainerSpec* trainer) {
+  std::string bos;
+  std::string eos;
+  ReadTemplateSpecials(root, &bos, &eos);
+  if (!IsControl(vocabulary, bos)) {
+    bos = FirstControl(vocabulary, {"<s>", "<bos>", "<|begin_of_text|>"});
+  }
+  if (!IsControl(vocabulary, eos)) {
+    eos = FirstControl(vocabulary,
+                       {"</s>", "<eos>", "<|end_of_text|>", "<|endoftext|>"});
+  }
+  const std::string pad = FirstControl(vocabulary, {"<pad>", "[PAD]"});
+  if (!bos.empty()) trainer->set_bos_piece(bos);
+  if (!eos.empty()) trainer->set_eos_piece(eos);
+  if (!pad.empty()) trainer->set_pad_piece(pad);
+}
+
+absl::Status ReadVocabulary(const Json& root, const Json& model,
+                            Vocabulary* vocabulary) {
+  const std::string* type = hf::StringMember(model, "type");
+  std::string model_type = type == nullptr ? std::string() : *type;
+  if (model_type.empty()) {  // Older files leave the type out.
+    const Json* vocab = Member(model, "vocab");
+    if (Member(model, "merges") != nullptr) {
+      model_type = "BPE";
+    } else if (vocab != nullptr && vocab->is_array()) {
+      model_type = "Unigram";
+    }
+  }
+  absl::Status status;
+  if (model_type == "BPE") {
+    status = hf::ReadBpeModel(model, vocabulary);
+  } else if (model_type == "Unigram") {
+    status = hf::ReadUnigramModel(model, vocabulary);
+  } else {
+    return absl::InvalidArgumentError(absl::StrCat(
+        "Unsupported model: ", model_type.empty() ? "(no type)" : model_type));
+  }
+  if (!status.ok()) return status;
+  if (const Json* added_tokens = Member(root, "added_tokens")) {
+    status = hf::ApplyAddedTokens(*added_tokens, vocabulary);
+    if (!status.ok()) return status;
+  }
+  if (vocabulary->pieces.empty()) {
+    return absl::InvalidArgumentError("The model's vocabulary is empty");
+  }
+  status = MarkUnknown(vocabulary);
+  if (status.ok()) status = MarkBytePieces(vocabulary);
+  if (status.ok() && vocabulary->is_bpe)
+    status = ScoreBpePieces(model, vocabulary);
+  return status;
+}
+
+}  // namespace
+
+absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
+    std::string_view tokenizer_json) {
+  const Json root = Json::parse(tokenizer_json.begin(), tokenizer_json.end(),
+                                nullptr, /*allow_exceptions=*/false);
+  if (root.is_discarded() || !root.is_object()) {
+    return absl::InvalidArgumentError("tokenizer.json is not a JSON object");
+  }
+  const Json* model = Member(root, "model");
+  if (model == nullptr || !model->is_object()) {
+    return absl::InvalidArgumentError("tokenizer.json has no \"model\" object");
+  }
+  absl::StatusOr<hf::TextPipeline> pipeline = hf::ReadTextPipeline(root);
+  if (!pipeline.ok()) return pipeline.status();
+  Vocabulary vocabulary;
+  absl::Status status = ReadVocabulary(root, *model, &vocabulary);
+  if (!status.ok()) return status;
+  if (pipeline->split_before_whitespace_symbol) {
+    MarkCrossWordPiecesUnused(&vocabulary);
+  }
+
+  korvel::ModelProto proto;
+  SetSpecialNames(root, vocabulary, proto.mutable_trainer_spec());
+  proto.mutable_pieces()->Reserve(static_cast<int>(vocabulary.pieces.size()));
+  for (size_t id = 0; id < vocabulary.pieces.size(); ++id) {
+    korvel::ModelProto_Piece* piece = proto.add_pieces();
+    piece->set_piece(std::move(vocabulary.pieces[id]));
+    piece->set_score(vocabulary.scores[id]);
+    piece->set_type(vocabulary.types[id]);
+  }
+  korvel::TrainerSpec* trainer = proto.mutable_trainer_spec();
+  trainer->set_model_type(vocabulary.is_bpe
+                              ? korvel::TrainerSpec_ModelType_BPE
+                              : korvel::TrainerSpec_ModelType_UNIGRAM);
+  trainer->set_unk_id(vocabulary.unk_id);
+  trainer->set_byte_fallback(vocabulary.byte_fallback);
+  trainer->set_treat_whitespace_as_suffix(false);
+
+  korvel::NormalizerSpec* normalizer = proto.mutable_normalizer_spec();
+  normalizer->set_name(pipeline->precompiled_charsmap.empty() ? "identity"
+                                                              : "precompiled");
+  normalizer->set_precompiled_charsmap(
+      std::move(pipeline->precompiled_charsmap));
+  normalizer->set_add_dummy_prefix(pipeline->add_dummy_prefix);
+  normalizer->set_remove_extra_whitespaces(false);
+  normalizer->set_escape_whitespaces(pipeline->escape_whitespaces);
+  return proto;
+}
+
+}  // namespace korvel::lite

@@ -1,0 +1,46 @@
+#ifndef KORVEL_IMPORT_HF_JSON_H_
+#define KORVEL_IMPORT_HF_JSON_H_
+
+#include <string>
+
+#include "nlohmann/json.hpp"
+
+// Non-throwing accessors for the parts of a tokenizer.json document that the
+// importer reads. Private to the importer; not installed.
+
+namespace korvel::lite::hf {
+
+using Json = nlohmann::json;
+
+// The member `key` of `object`, or null when `object` is not an object, lacks
+// the member, or holds JSON null there.
+inline const Json* Member(const Json& object, const char* key) {
+  if (!object.is_object()) return nullptr;
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return nullptr;
+  return &*it;
+}
+
+// The string member `key`, or null when it is absent or not a string.
+inline const std::string* StringMember(const Json& object, const char* key) {
+  const Json* value = Member(object, key);
+  if (value == nullptr || !value->is_string()) return nullptr;
+  return &value->get_ref<const std::string&>();
+}
+
+// True when the member `key` is the boolean true.
+inline bool FlagMember(const Json& object, const char* key) {
+  const Json* value = Member(object, key);
+  return value != nullptr && value->is_boolean() && value->get<bool>();
+}
+
+// The "type" of a component such as a normalizer or pre-tokenizer, or "" when
+// it has none.
+inline std::string ComponentType(const Json& component) {
+  const std::string* type = StringMember(component, "type");
+  return type == nullptr ? std::string() : *type;
+}
+
+}  // namespace korvel::lite::hf
+
+#endif  // KORVEL_IMPORT_HF_JSON_H_

@@ -1,0 +1,38 @@
+#ifndef KORVEL_IMPORT_HF_MERGES_H_
+#define KORVEL_IMPORT_HF_MERGES_H_
+
+#include <string>
+#include <vector>
+
+#include "absl/status/statusor.h"
+#include "korvel_import/hf_json.h"
+
+namespace korvel::lite::hf {
+
+// The largest merge count whose ranks all convert to float scores exactly.
+inline constexpr int kMaxMerges = 1 << 24;
+
+// Turns the ranked merge list of a BPE tokenizer.json into what the
+// score-ordered merger needs: for every piece id, the rank of the first merge
+// whose result is that piece, or -1 when no merge produces it. Giving each
+// produced piece the score -(that rank) makes the merger apply merges in the
+// list's order.
+//
+// `pieces` holds the vocabulary texts by id; `mergeable[id]` is true for
+// normal pieces, the only ones merges may join or produce. Merges are "a b"
+// strings or ["a", "b"] pairs; a pair listed twice keeps its last rank.
+//
+// Returns kInvalidArgument, naming the merge or piece, for a malformed merge,
+// a merge of texts outside the vocabulary or of pieces that are not normal,
+// more than kMaxMerges merges, and for the two shapes under which the merger
+// could join pieces where ranked merging would not: merges producing one
+// piece that are not adjacent in the list, and a produced piece that splits
+// into two joinable parts (produced pieces or single characters) that no
+// merge joins.
+absl::StatusOr<std::vector<int>> RankMerges(
+    const Json& merges, const std::vector<std::string>& pieces,
+    const std::vector<bool>& mergeable);
+
+}  // namespace korvel::lite::hf
+
+#endif  // KORVEL_IMPORT_HF_MERGES_H_

@@ -1,0 +1,179 @@
+#include "korvel_import/hf_text_pipeline.h"
+
+#include <string>
+#include <vector>
+
+#include "absl/status/status.h"
+#include "absl/strings/escaping.h"
+#include "absl/strings/str_cat.h"
+
+namespace korvel::lite::hf {
+namespace {
+
+constexpr char kWhitespaceSymbol[] = "\xE2\x96\x81";
+constexpr int kMaxNesting = 16;
+
+// Appends the components of `component` to `flat`, opening nested Sequences
+// whose list member is `list_key`.
+absl::Status Flatten(const Json& component, const char* list_key,
+                     const char* what, int depth,
+                     std::vector<const Json*>* flat) {
+  if (!component.is_object()) {
+    return absl::InvalidArgumentError(
+        absl::StrCat("The ", what, " is not a JSON object"));
+  }
+  if (ComponentType(component) != "Sequence") {
+    flat->push_back(&component);
+    return absl::OkStatus();
+  }
+  if (depth >= kMaxNesting) {
+    return absl::InvalidArgumentError(
+        absl::StrCat("The ", what, " Sequence is nested too deeply"));
+  }
+  const Json* list = Member(component, list_key);
+  if (list == nullptr || !list->is_array()) {
+    return absl::InvalidArgumentError(
+        absl::StrCat("The ", what, " Sequence has no \"", list_key, "\" list"));
+  }
+  for (const Json& child : *list) {
+    absl::Status status = Flatten(child, list_key, what, depth + 1, flat);
+    if (!status.ok()) return status;
+  }
+  return absl::OkStatus();
+}
+
+bool IsSpaceToWhitespaceSymbol(const Json& replace) {
+  const Json* pattern = Member(replace, "pattern");
+  const std::string* content = StringMember(replace, "content");
+  if (pattern == nullptr || content == nullptr) return false;
+  const std::string* literal = StringMember(*pattern, "String");
+  return literal != nullptr && *literal == " " && *content == kWhitespaceSymbol;
+}
+
+absl::Status ReadNormalizer(const Json& normalizer, TextPipeline* pipeline) {
+  std::vector<const Json*> steps;
+  absl::Status status =
+      Flatten(normalizer, "normalizers", "normalizer", 0, &steps);
+  if (!status.ok()) return status;
+
+  bool seen_charsmap = false;
+  bool seen_prepend = false;
+  bool seen_replace = false;
+  for (const Json* step : steps) {
+    const std::string type = ComponentType(*step);
+    if (type == "Precompiled") {
+      if (seen_charsmap || seen_replace) {
+        return absl::InvalidArgumentError(
+            "Unsupported normalizer: Precompiled must come once, before the "
+            "Replace of spaces");
+      }
+      seen_charsmap = true;
+      const Json* charsmap = Member(*step, "precompiled_charsmap");
+      if (charsmap == nullptr) continue;
+      if (!charsmap->is_string() ||
+          !absl::Base64Unescape(charsmap->get_ref<const std::string&>(),
+                                &pipeline->precompiled_charsmap)) {
+        return absl::InvalidArgumentError(
+            "Precompiled normalizer: precompiled_charsmap is not base64");
+      }
+    } else if (type == "Prepend") {
+      const std::string* prepend = StringMember(*step, "prepend");
+      if (seen_prepend || prepend == nullptr || *prepend != kWhitespaceSymbol) {
+        return absl::InvalidArgumentError(
+            "Unsupported normalizer: Prepend other than a single "
+            "Prepend(\"\xE2\x96\x81\")");
+      }
+      seen_prepend = true;
+    } else if (type == "Replace") {
+      if (seen_replace || !IsSpaceToWhitespaceSymbol(*step)) {
+        return absl::InvalidArgumentError(
+            "Unsupported normalizer: Replace other than a single "
+            "Replace(\" \" -> \"\xE2\x96\x81\")");
+      }
+      seen_replace = true;
+    } else {
+      return absl::InvalidArgumentError(absl::StrCat(
+          "Unsupported normalizer: ", type.empty() ? "(no type)" : type));
+    }
+  }
+  if (seen_prepend && !seen_replace) {
+    return absl::InvalidArgumentError(
+        "Unsupported normalizer: Prepend(\"\xE2\x96\x81\") without "
+        "Replace(\" \" -> \"\xE2\x96\x81\")");
+  }
+  pipeline->add_dummy_prefix = seen_prepend;
+  pipeline->escape_whitespaces = seen_replace;
+  return absl::OkStatus();
+}
+
+absl::Status ReadMetaspace(const Json& metaspace, TextPipeline* pipeline) {
+  const std::string* replacement = StringMember(metaspace, "replacement");
+  if (replacement == nullptr) replacement = StringMember(metaspace, "str_rep");
+  if (replacement == nullptr || *replacement != kWhitespaceSymbol) {
+    return absl::InvalidArgumentError(
+        "Unsupported pre-tokenizer: Metaspace with a replacement other than "
+        "\"\xE2\x96\x81\"");
+  }
+  bool prefix = true;
+  if (const std::string* scheme = StringMember(metaspace, "prepend_scheme")) {
+    if (*scheme == "always" || *scheme == "first") {
+      prefix = true;
+    } else if (*scheme == "never") {
+      prefix = false;
+    } else {
+      return absl::InvalidArgumentError(
+          absl::StrCat("Unsupported pre-tokenizer: Metaspace prepend_scheme \"",
+                       *scheme, "\""));
+    }
+  } else if (const Json* legacy = Member(metaspace, "add_prefix_space")) {
+    prefix = legacy->is_boolean() && legacy->get<bool>();
+  }
+  const Json* split = Member(metaspace, "split");
+  pipeline->add_dummy_prefix = prefix;
+  pipeline->escape_whitespaces = true;
+  pipeline->split_before_whitespace_symbol =
+      split == nullptr || (split->is_boolean() && split->get<bool>());
+  return absl::OkStatus();
+}
+
+absl::Status ReadPreTokenizer(const Json& pre_tokenizer,
+                              TextPipeline* pipeline) {
+  std::vector<const Json*> steps;
+  absl::Status status =
+      Flatten(pre_tokenizer, "pretokenizers", "pre-tokenizer", 0, &steps);
+  if (!status.ok()) return status;
+  bool seen_metaspace = false;
+  for (const Json* step : steps) {
+    const std::string type = ComponentType(*step);
+    if (type != "Metaspace") {
+      return absl::InvalidArgumentError(absl::StrCat(
+          "Unsupported pre-tokenizer: ", type.empty() ? "(no type)" : type));
+    }
+    if (seen_metaspace || pipeline->escape_whitespaces) {
+      return absl::InvalidArgumentError(
+          "Unsupported pre-tokenizer: Metaspace on text whose whitespace is "
+          "already replaced");
+    }
+    seen_metaspace = true;
+    status = ReadMetaspace(*step, pipeline);
+    if (!status.ok()) return status;
+  }
+  return absl::OkStatus();
+}
+
+}  // namespace
+
+absl::StatusOr<TextPipeline> ReadTextPipeline(const Json& root) {
+  TextPipeline pipeline;
+  if (const Json* normalizer = Member(root, "normalizer")) {
+    absl::Status status = ReadNormalizer(*normalizer, &pipeline);
+    if (!status.ok()) return status;
+  }
+  if (const Json* pre_tokenizer = Member(root, "pre_tokenizer")) {
+    absl::Status status = ReadPreTokenizer(*pre_tokenizer, &pipeline);
+    if (!status.ok()) return status;
+  }
+  return pipeline;
+}
+
+}  // namespace korvel::lite::hf

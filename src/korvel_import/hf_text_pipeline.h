@@ -1,0 +1,31 @@
+#ifndef KORVEL_IMPORT_HF_TEXT_PIPELINE_H_
+#define KORVEL_IMPORT_HF_TEXT_PIPELINE_H_
+
+#include <string>
+
+#include "absl/status/statusor.h"
+#include "korvel_import/hf_json.h"
+
+namespace korvel::lite::hf {
+
+// What a tokenizer.json's normalizer and pre-tokenizer do to text before its
+// model sees it, in the terms of a full model's normalizer settings. Extra
+// whitespace is never removed by the components this accepts.
+struct TextPipeline {
+  // The character-map blob of a Precompiled normalizer; empty for none.
+  std::string precompiled_charsmap;
+  bool add_dummy_prefix = false;
+  bool escape_whitespaces = false;
+  // A Metaspace pre-tokenizer cuts the text into words before every "▁", so
+  // no piece that holds "▁" after its first character can ever be produced.
+  bool split_before_whitespace_symbol = false;
+};
+
+// Reads the "normalizer" and "pre_tokenizer" members of the tokenizer.json
+// root. Components the full model cannot express give kInvalidArgument with a
+// message naming the component.
+absl::StatusOr<TextPipeline> ReadTextPipeline(const Json& root);
+
+}  // namespace korvel::lite::hf
+
+#endif  // KORVEL_IMPORT_HF_TEXT_PIPELINE_H_

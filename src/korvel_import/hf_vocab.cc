@@ -1,0 +1,180 @@
+#include "korvel_import/hf_vocab.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "absl/status/status.h"
+#include "absl/strings/str_cat.h"
+
+namespace korvel::lite::hf {
+namespace {
+
+// Ids of a full model are int32; a tokenizer.json may hold any JSON number.
+bool ReadId(const Json& value, int64_t limit, int64_t* id) {
+  if (!value.is_number_integer()) return false;
+  if (value.is_number_unsigned()) {
+    const uint64_t unsigned_id = value.get<uint64_t>();
+    if (unsigned_id >= static_cast<uint64_t>(limit)) return false;
+    *id = static_cast<int64_t>(unsigned_id);
+    return true;
+  }
+  *id = value.get<int64_t>();
+  return *id >= 0 && *id < limit;
+}
+
+void Resize(Vocabulary* vocabulary, size_t size) {
+  vocabulary->pieces.resize(size);
+  vocabulary->scores.resize(size, 0.0f);
+  vocabulary->types.resize(size, korvel::ModelProto_Piece_Type_NORMAL);
+}
+
+absl::Status RefuseOption(const char* option) {
+  return absl::InvalidArgumentError(
+      absl::StrCat("Unsupported BPE option: ", option));
+}
+
+absl::Status CheckBpeOptions(const Json& model) {
+  if (const Json* dropout = Member(model, "dropout")) {
+    if (!dropout->is_number() || dropout->get<double>() != 0.0) {
+      return RefuseOption("dropout");
+    }
+  }
+  if (FlagMember(model, "ignore_merges")) return RefuseOption("ignore_merges");
+  for (const char* affix :
+       {"continuing_subword_prefix", "end_of_word_suffix"}) {
+    const std::string* text = StringMember(model, affix);
+    if (Member(model, affix) != nullptr &&
+        (text == nullptr || !text->empty())) {
+      return RefuseOption(affix);
+    }
+  }
+  return absl::OkStatus();
+}
+
+}  // namespace
+
+absl::Status ReadBpeModel(const Json& model, Vocabulary* vocabulary) {
+  absl::Status status = CheckBpeOptions(model);
+  if (!status.ok()) return status;
+  const Json* vocab = Member(model, "vocab");
+  if (vocab == nullptr || !vocab->is_object()) {
+    return absl::InvalidArgumentError("BPE model has no \"vocab\" object");
+  }
+  const int64_t size = static_cast<int64_t>(vocab->size());
+  if (size > INT32_MAX) {
+    return absl::InvalidArgumentError("BPE vocabulary is too large");
+  }
+  vocabulary->is_bpe = true;
+  vocabulary->byte_fallback = FlagMember(model, "byte_fallback");
+  Resize(vocabulary, size);
+  std::vector<bool> seen(size);
+  for (const auto& [text, value] : vocab->items()) {
+    int64_t id = 0;
+    if (!ReadId(value, size, &id) || seen[id]) {
+      return absl::InvalidArgumentError(
+          absl::StrCat("BPE vocabulary ids are not 0 to ", size - 1,
+                       " each once (at \"", text, "\")"));
+    }
+    seen[id] = true;
+    vocabulary->pieces[id] = text;
+  }
+  if (const std::string* unk = StringMember(model, "unk_token")) {
+    vocabulary->unk_text = *unk;
+  }
+  const Json* fuse_unk = Member(model, "fuse_unk");
+  if (!vocabulary->byte_fallback && fuse_unk != nullptr &&
+      !(fuse_unk->is_boolean() && fuse_unk->get<bool>())) {
+    return RefuseOption("fuse_unk false without byte_fallback");
+  }
+  return absl::OkStatus();
+}
+
+absl::Status ReadUnigramModel(const Json& model, Vocabulary* vocabulary) {
+  const Json* vocab = Member(model, "vocab");
+  if (vocab == nullptr || !vocab->is_array()) {
+    return absl::InvalidArgumentError("Unigram model has no \"vocab\" list");
+  }
+  const int64_t size = static_cast<int64_t>(vocab->size());
+  if (size > INT32_MAX) {
+    return absl::InvalidArgumentError("Unigram vocabulary is too large");
+  }
+  vocabulary->is_bpe = false;
+  vocabulary->byte_fallback = FlagMember(model, "byte_fallback");
+  Resize(vocabulary, size);
+  for (int64_t id = 0; id < size; ++id) {
+    const Json& entry = (*vocab)[id];
+    if (!entry.is_array() || entry.size() != 2 || !entry[0].is_string() ||
+        !entry[1].is_number()) {
+      return absl::InvalidArgumentError(absl::StrCat(
+          "Unigram vocabulary entry ", id, " is not [piece, score]"));
+    }
+    vocabulary->pieces[id] = entry[0].get<std::string>();
+    vocabulary->scores[id] = entry[1].get<float>();
+  }
+  if (const Json* unk_id = Member(model, "unk_id")) {
+    int64_t id = 0;
+    if (!ReadId(*unk_id, size, &id)) {
+      return absl::InvalidArgumentError(
+          "Unigram unk_id is not a vocabulary id");
+    }
+    vocabulary->unk_id = static_cast<int>(id);
+  }
+  return absl::OkStatus();
+}
+
+absl::Status ApplyAddedTokens(const Json& added_tokens,
+                              Vocabulary* vocabulary) {
+  if (!added_tokens.is_array()) {
+    return absl::InvalidArgumentError("\"added_tokens\" is not a list");
+  }
+  const int64_t model_size = static_cast<int64_t>(vocabulary->pieces.size());
+  std::map<int64_t, std::pair<std::string, PieceType>> appended;
+  for (const Json& token : added_tokens) {
+    const std::string* content = StringMember(token, "content");
+    const Json* id_value = Member(token, "id");
+    int64_t id = 0;
+    if (content == nullptr || id_value == nullptr ||
+        !ReadId(*id_value, INT32_MAX, &id)) {
+      return absl::InvalidArgumentError(
+          "An added token lacks a content text or a valid id");
+    }
+    const bool special = FlagMember(token, "special");
+    if (!special) {
+      for (const char* option : {"lstrip", "rstrip", "single_word"}) {
+        if (FlagMember(token, option)) {
+          return absl::InvalidArgumentError(
+              absl::StrCat("Unsupported added token option: ", option, " on \"",
+                           *content, "\""));
+        }
+      }
+    }
+    const PieceType type = special ? korvel::ModelProto_Piece_Type_CONTROL
+                                   : korvel::ModelProto_Piece_Type_USER_DEFINED;
+    const std::string& known =
+        id < model_size
+            ? vocabulary->pieces[id]
+            : appended.try_emplace(id, *content, type).first->second.first;
+    if (known != *content) {
+      return absl::InvalidArgumentError(
+          absl::StrCat("Added token \"", *content, "\" has id ", id,
+                       ", which is \"", known, "\""));
+    }
+    if (id < model_size) vocabulary->types[id] = type;
+  }
+  int64_t next = model_size;
+  for (const auto& [id, token] : appended) {
+    if (id != next) {
+      return absl::InvalidArgumentError(
+          absl::StrCat("Added tokens leave id ", next, " without a piece"));
+    }
+    vocabulary->pieces.push_back(token.first);
+    vocabulary->scores.push_back(0.0f);
+    vocabulary->types.push_back(token.second);
+    ++next;
+  }
+  return absl::OkStatus();
+}
+
+}  // namespace korvel::lite::hf

@@ -1,0 +1,46 @@
+#ifndef KORVEL_IMPORT_HF_VOCAB_H_
+#define KORVEL_IMPORT_HF_VOCAB_H_
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "absl/status/status.h"
+#include "korvel_import/hf_json.h"
+#include "libkorvel/korvel_model.pb.h"
+
+namespace korvel::lite::hf {
+
+using PieceType = korvel::ModelProto_Piece_Type;
+
+// The vocabulary of a tokenizer.json on its way into a full model: the
+// model's pieces by id, followed by added tokens beyond them.
+struct Vocabulary {
+  bool is_bpe = false;
+  bool byte_fallback = false;
+  std::vector<std::string> pieces;
+  std::vector<float> scores;
+  std::vector<PieceType> types;  // NORMAL until something else is known.
+  // The unknown piece: a BPE model names it, a Unigram model gives its id.
+  std::optional<std::string> unk_text;
+  int unk_id = -1;
+};
+
+// Reads a BPE "model" member: its vocabulary, unknown token and byte
+// fallback. Options the merger cannot follow give kInvalidArgument.
+absl::Status ReadBpeModel(const Json& model, Vocabulary* vocabulary);
+
+// Reads a Unigram "model" member: [piece, score] pairs, unk_id and byte
+// fallback.
+absl::Status ReadUnigramModel(const Json& model, Vocabulary* vocabulary);
+
+// Applies the "added_tokens" list: special tokens become CONTROL, others
+// USER_DEFINED; tokens with ids past the model's vocabulary are appended and
+// must continue its ids without a gap. A token whose id names a different
+// model piece, or a non-special token with lstrip, rstrip or single_word,
+// gives kInvalidArgument.
+absl::Status ApplyAddedTokens(const Json& added_tokens, Vocabulary* vocabulary);
+
+}  // namespace korvel::lite::hf
+
+#endif  // KORVEL_IMPORT_HF_VOCAB_H_
