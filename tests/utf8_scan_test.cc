@@ -81,17 +81,19 @@ std::string RandomBytes(std::mt19937& rng) {
   return text;
 }
 
-TEST(Utf8ScanTest, CharLengthMatchesReferenceOnAllShortSequences) {
+TEST(Utf8ScanTest, ShortSequencesMatchReference) {
   for (int b0 = 0; b0 < 256; ++b0) {
     for (int b1 = 0; b1 < 256; ++b1) {
       for (int b2 : {0x41, 0x80, 0xbf, 0xc0}) {
         for (int b3 : {0x80, 0xc0}) {
-          const char bytes[4] = {static_cast<char>(b0), static_cast<char>(b1),
+          const char bytes[8] = {static_cast<char>(b0), static_cast<char>(b1),
                                  static_cast<char>(b2), static_cast<char>(b3)};
           for (size_t size = 1; size <= 4; ++size) {
             const std::string_view text(bytes, size);
             ASSERT_EQ(static_cast<size_t>(WellFormedCharLength(text)),
                       ReferenceCharLength(text))
+                << b0 << " " << b1 << " " << b2 << " " << b3 << " " << size;
+            ASSERT_EQ(WellFormedPrefixLength(text), ReferencePrefixLength(text))
                 << b0 << " " << b1 << " " << b2 << " " << b3 << " " << size;
           }
         }

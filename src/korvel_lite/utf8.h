@@ -74,49 +74,64 @@ inline size_t AsciiWordPrefix(std::string_view text) {
   return pos;
 }
 
-// True when `text` cuts into well-formed characters. Runs of ASCII are crossed
-// eight bytes at a time.
-inline bool IsWellFormedUtf8(std::string_view text) {
-  size_t pos = 0;
-  const size_t size = text.size();
-  while (pos < size) {
-    pos += AsciiWordPrefix(text.substr(pos));
-    if (pos >= size) break;
-    if (static_cast<unsigned char>(text[pos]) < 0x80) {
-      ++pos;
-      continue;
-    }
-    const int length = WellFormedCharLength(text.substr(pos));
-    if (length == 0) return false;
-    pos += length;
+// WellFormedCharLength for a lead byte of at least 0x80 at `p`, with `size`
+// bytes available: the second byte's range depends on the lead (this excludes
+// overlong forms, surrogates and values above U+10FFFF), and every later byte
+// is a continuation byte.
+inline int WellFormedMultiByteLength(const char* p, size_t size) {
+  const unsigned char lead = static_cast<unsigned char>(p[0]);
+  if (lead < 0xc2 || lead > 0xf4) return 0;
+  const int length = lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+  if (size < static_cast<size_t>(length)) return 0;
+  const unsigned char second = static_cast<unsigned char>(p[1]);
+  unsigned char low = 0x80, high = 0xbf;
+  if (lead == 0xe0) low = 0xa0;
+  if (lead == 0xed) high = 0x9f;
+  if (lead == 0xf0) low = 0x90;
+  if (lead == 0xf4) high = 0x8f;
+  if (second < low || second > high) return 0;
+  for (int i = 2; i < length; ++i) {
+    if ((static_cast<unsigned char>(p[i]) & 0xc0) != 0x80) return 0;
   }
-  return true;
+  return length;
 }
 
 // The length of the longest prefix of `text` that cuts into well-formed
 // characters; text.size() when the whole text is well-formed. Runs of ASCII
-// are crossed eight bytes at a time.
+// are crossed eight bytes at a time; a word that holds a non-ASCII byte jumps
+// straight to the first such byte.
 inline size_t WellFormedPrefixLength(std::string_view text) {
   size_t pos = 0;
   const size_t size = text.size();
   while (pos < size) {
-    pos += AsciiWordPrefix(text.substr(pos));
-    if (pos >= size) break;
-    if (static_cast<unsigned char>(text[pos]) < 0x80) {
+    if (size - pos >= 8) {
+      const uint64_t high = LoadWord(text.data() + pos) & kHighBits;
+      if (high == 0) {
+        pos += 8;
+        continue;
+      }
+      pos += static_cast<size_t>(__builtin_ctzll(high)) >> 3;
+    } else if (static_cast<unsigned char>(text[pos]) < 0x80) {
       ++pos;
       continue;
     }
-    const int length = WellFormedCharLength(text.substr(pos));
+    const int length = WellFormedMultiByteLength(text.data() + pos, size - pos);
     if (length == 0) break;
     pos += length;
   }
   return pos;
 }
 
+// True when `text` cuts into well-formed characters.
+inline bool IsWellFormedUtf8(std::string_view text) {
+  return WellFormedPrefixLength(text) == text.size();
+}
+
 // The position of the first space (0x20) in `text` at or after `pos`
-// (pos <= text.size()), or text.size() when there is none. The next eight bytes are tested as one word
-// (a zero byte of word ^ 0x2020202020202020 is a space, and the lowest flagged
-// byte is always a true one); the rest is left to memchr.
+// (pos <= text.size()), or text.size() when there is none. The next eight
+// bytes are tested as one word (a zero byte of word ^ 0x2020202020202020 is a
+// space, and the lowest flagged byte is always a true one); the rest is left
+// to memchr.
 inline size_t FindSpace(std::string_view text, size_t pos) {
   const size_t size = text.size();
   if (size - pos >= 8) {
