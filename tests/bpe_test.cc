@@ -166,6 +166,9 @@ TEST(BpeTest, DropoutDrawsOnlyForLiveCandidates) {
   const Case cases[] = {
       // bc merges, then abc; the candidate ab is stale by then.
       {{0.9f}, 0.0f, {6}, 2},
+      // A merge is dropped only when alpha exceeds the draw.
+      {{0.0f}, 0.0f, {6}, 2},
+      {{0.5f}, 0.5f, {6}, 2},
       // bc is dropped for good; ab merges, then abc.
       {{0.0f, 0.9f, 0.9f}, 0.5f, {6}, 3},
       // bc merges, abc is dropped; ab is stale.
