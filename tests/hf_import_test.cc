@@ -1,0 +1,377 @@
+#include "korvel_import/hf_import.h"
+
+#include <string>
+#include <vector>
+
+#include "absl/strings/escaping.h"
+#include "absl/strings/str_format.h"
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "korvel_import/vocab_import.h"
+#include "korvel_lite/korvel_lite_processor.h"
+#include "korvel_model_converters/model_converter.h"
+#include "nlohmann/json.hpp"
+#include "test_models.h"
+
+namespace korvel::lite {
+namespace {
+
+using ::nlohmann::json;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using Type = korvel::ModelProto_Piece_Type;
+
+constexpr char kWs[] = "\xE2\x96\x81";  // The whitespace symbol.
+constexpr int kFirstByte = 3;           // Id of <0x00> in the BPE model.
+
+std::string Ws(int count) {
+  std::string out;
+  for (int i = 0; i < count; ++i) out += kWs;
+  return out;
+}
+
+// A LLaMA-style BPE tokenizer.json: <unk>, <s>, </s>, the byte pieces, then
+// `pieces` from id 259 on. "▁▁" has a low id but merges last, and "ca" is a
+// piece that no merge produces.
+json LlamaStyleBpe() {
+  std::vector<std::string> pieces = {"<unk>", "<s>", "</s>"};
+  for (int b = 0; b < 256; ++b)
+    pieces.push_back(absl::StrFormat("<0x%02X>", b));
+  for (const std::string& piece :
+       {Ws(1), std::string("a"), std::string("b"), std::string("c"),
+        std::string("<"), std::string(">"), std::string("s"), Ws(2),
+        std::string("ab"), std::string("bc"), Ws(1) + "a", std::string("abc"),
+        Ws(1) + "ab", std::string("ca")}) {
+    pieces.push_back(piece);
+  }
+  json vocab = json::object();
+  for (size_t id = 0; id < pieces.size(); ++id) vocab[pieces[id]] = id;
+  json added = json::array();
+  for (int id = 0; id < 3; ++id) {
+    added.push_back({{"id", id}, {"content", pieces[id]}, {"special", true}});
+  }
+  return {{"version", "1.0"},
+          {"added_tokens", added},
+          {"normalizer",
+           {{"type", "Sequence"},
+            {"normalizers",
+             {{{"type", "Prepend"}, {"prepend", kWs}},
+              {{"type", "Replace"},
+               {"pattern", {{"String", " "}}},
+               {"content", kWs}}}}}},
+          {"pre_tokenizer", nullptr},
+          {"post_processor",
+           {{"type", "TemplateProcessing"},
+            {"single",
+             {{{"SpecialToken", {{"id", "<s>"}, {"type_id", 0}}}},
+              {{"Sequence", {{"id", "A"}, {"type_id", 0}}}}}}}},
+          {"model",
+           {{"type", "BPE"},
+            {"dropout", nullptr},
+            {"unk_token", "<unk>"},
+            {"fuse_unk", true},
+            {"byte_fallback", true},
+            {"vocab", vocab},
+            {"merges",
+             {"b c", "a b", Ws(1) + " a", "a bc", "ab c", Ws(1) + "a b",
+              Ws(1) + " ab", Ws(1) + " " + Ws(1)}}}}};
+}
+
+// A Unigram tokenizer.json with a Metaspace pre-tokenizer; "a▁b" spans two
+// words and would win if it could be matched.
+json MetaspaceUnigram() {
+  return {{"normalizer", nullptr},
+          {"pre_tokenizer",
+           {{"type", "Metaspace"},
+            {"replacement", kWs},
+            {"prepend_scheme", "always"},
+            {"split", true}}},
+          {"model",
+           {{"type", "Unigram"},
+            {"unk_id", 0},
+            {"byte_fallback", false},
+            {"vocab",
+             json::array({json::array({"<unk>", 0.0}), json::array({kWs, -2.0}),
+                          json::array({"a", -3.0}), json::array({"b", -3.0}),
+                          json::array({Ws(1) + "ab", -1.0}),
+                          json::array({"a" + Ws(1) + "b", 5.0})})}}}};
+}
+
+korvel::ModelProto Import(const json& tokenizer) {
+  absl::StatusOr<korvel::ModelProto> model =
+      ImportHuggingFaceTokenizer(tokenizer.dump());
+  EXPECT_TRUE(model.ok()) << model.status();
+  return model.ok() ? *model : korvel::ModelProto();
+}
+
+std::vector<int> Encode(const korvel::ModelProto& model,
+                        const std::string& text) {
+  absl::StatusOr<std::string> lite = ToFlatbuffer(model, ConverterOptions());
+  EXPECT_TRUE(lite.ok()) << lite.status();
+  if (!lite.ok()) return {};
+  KorvelLiteProcessor processor(*lite);
+  EXPECT_EQ(processor.status(), absl::StatusCode::kOk);
+  std::vector<int> ids;
+  EXPECT_EQ(processor.Encode(text, &ids), absl::StatusCode::kOk);
+  return ids;
+}
+
+TEST(HfImportTest, BpeScoresAreFirstMergeRanksAndTypesFollowTheTokens) {
+  const korvel::ModelProto model = Import(LlamaStyleBpe());
+  ASSERT_EQ(model.pieces_size(), 273);
+  auto piece = [&](int id) { return model.pieces(id); };
+  EXPECT_EQ(piece(0).type(), korvel::ModelProto_Piece_Type_UNKNOWN);
+  EXPECT_EQ(piece(1).type(), korvel::ModelProto_Piece_Type_CONTROL);
+  EXPECT_EQ(piece(2).type(), korvel::ModelProto_Piece_Type_CONTROL);
+  EXPECT_EQ(piece(kFirstByte + 0x41).type(),
+            korvel::ModelProto_Piece_Type_BYTE);
+  EXPECT_EQ(piece(260).type(), korvel::ModelProto_Piece_Type_NORMAL);  // a
+  EXPECT_EQ(piece(270).score(), -3.0f);  // abc: first of its merges 3 and 4.
+  EXPECT_EQ(piece(271).score(), -5.0f);  // ▁ab
+  EXPECT_EQ(piece(266).score(), -7.0f);  // ▁▁
+  EXPECT_EQ(piece(272).type(), korvel::ModelProto_Piece_Type_UNUSED);  // ca
+  EXPECT_EQ(model.trainer_spec().model_type(),
+            korvel::TrainerSpec_ModelType_BPE);
+  EXPECT_EQ(model.trainer_spec().unk_id(), 0);
+  EXPECT_TRUE(model.trainer_spec().byte_fallback());
+  EXPECT_EQ(model.trainer_spec().bos_piece(), "<s>");
+  EXPECT_EQ(model.trainer_spec().eos_piece(), "</s>");
+  EXPECT_TRUE(model.normalizer_spec().add_dummy_prefix());
+  EXPECT_TRUE(model.normalizer_spec().escape_whitespaces());
+  EXPECT_FALSE(model.normalizer_spec().remove_extra_whitespaces());
+  EXPECT_TRUE(model.normalizer_spec().precompiled_charsmap().empty());
+}
+
+TEST(HfImportTest, BpeEncodesLikeRankedMerging) {
+  const korvel::ModelProto model = Import(LlamaStyleBpe());
+  // b+c merges before a+b; abc is then not reachable from ▁a + bc.
+  EXPECT_THAT(Encode(model, "abc"), ElementsAre(269, 268));
+  // ▁+a (rank 2) beats ▁+▁ (rank 7) although ▁▁ has the lower id.
+  EXPECT_THAT(Encode(model, " a"), ElementsAre(259, 269));
+  EXPECT_THAT(Encode(model, "  "), ElementsAre(266, 259));
+  // "ca" is UNUSED, so c and a stay apart.
+  EXPECT_THAT(Encode(model, "ca"), ElementsAre(259, 262, 260));
+  // Special-token texts are plain text; unknown characters become bytes.
+  EXPECT_THAT(Encode(model, "<s>"), ElementsAre(259, 263, 265, 264));
+  EXPECT_THAT(Encode(model, "ab\xC3\xA9"),
+              ElementsAre(271, kFirstByte + 0xC3, kFirstByte + 0xA9));
+  EXPECT_THAT(Encode(model, ""), ElementsAre());
+}
+
+TEST(HfImportTest, MergePairsAndRepeatedPairsFollowTheOriginal) {
+  json tokenizer = LlamaStyleBpe();
+  json pairs = json::array();
+  for (const json& merge : tokenizer["model"]["merges"]) {
+    const std::string text = merge.get<std::string>();
+    const size_t space = text.find(' ');
+    pairs.push_back({text.substr(0, space), text.substr(space + 1)});
+  }
+  tokenizer["model"]["merges"] = pairs;
+  const korvel::ModelProto from_pairs = Import(tokenizer);
+  EXPECT_EQ(from_pairs.SerializeAsString(),
+            Import(LlamaStyleBpe()).SerializeAsString());
+
+  // A pair listed again keeps its last rank: "b c" now ranks 8.
+  tokenizer["model"]["merges"].push_back({"b", "c"});
+  const korvel::ModelProto repeated = Import(tokenizer);
+  EXPECT_EQ(repeated.pieces(268).score(), -8.0f);
+}
+
+TEST(HfImportTest, AddedTokensExtendTheVocabulary) {
+  json tokenizer = LlamaStyleBpe();
+  tokenizer["added_tokens"].push_back(
+      {{"id", 273}, {"content", "<pad>"}, {"special", true}});
+  tokenizer["added_tokens"].push_back(
+      {{"id", 274}, {"content", "<tool>"}, {"special", false}});
+  const korvel::ModelProto model = Import(tokenizer);
+  ASSERT_EQ(model.pieces_size(), 275);
+  EXPECT_EQ(model.pieces(273).type(), korvel::ModelProto_Piece_Type_CONTROL);
+  EXPECT_EQ(model.pieces(274).piece(), "<tool>");
+  EXPECT_EQ(model.pieces(274).type(),
+            korvel::ModelProto_Piece_Type_USER_DEFINED);
+  EXPECT_EQ(model.trainer_spec().pad_piece(), "<pad>");
+  EXPECT_THAT(Encode(model, "a<tool>"), ElementsAre(269, 274));
+}
+
+TEST(HfImportTest, UnigramWithMetaspaceSplitsWords) {
+  const korvel::ModelProto model = Import(MetaspaceUnigram());
+  EXPECT_EQ(model.trainer_spec().model_type(),
+            korvel::TrainerSpec_ModelType_UNIGRAM);
+  EXPECT_EQ(model.pieces(4).score(), -1.0f);
+  EXPECT_EQ(model.pieces(5).type(), korvel::ModelProto_Piece_Type_UNUSED);
+  EXPECT_TRUE(model.normalizer_spec().add_dummy_prefix());
+  EXPECT_THAT(Encode(model, "ab ab"), ElementsAre(4, 4));
+  EXPECT_THAT(Encode(model, "a b"), ElementsAre(1, 2, 1, 3));
+
+  json no_split = MetaspaceUnigram();
+  no_split["pre_tokenizer"]["split"] = false;
+  no_split["pre_tokenizer"]["prepend_scheme"] = "never";
+  const korvel::ModelProto whole = Import(no_split);
+  EXPECT_EQ(whole.pieces(5).type(), korvel::ModelProto_Piece_Type_NORMAL);
+  EXPECT_FALSE(whole.normalizer_spec().add_dummy_prefix());
+  EXPECT_THAT(Encode(whole, "a b"), ElementsAre(5));
+
+  json legacy = MetaspaceUnigram();
+  legacy["pre_tokenizer"] = {
+      {"type", "Metaspace"}, {"replacement", kWs}, {"add_prefix_space", false}};
+  EXPECT_FALSE(Import(legacy).normalizer_spec().add_dummy_prefix());
+}
+
+TEST(HfImportTest, PrecompiledCharsMapIsCopiedAndApplied) {
+  const std::vector<uint8_t> blob =
+      testing::BuildCharsMap({{"\xC3\x85", "a"}});  // Å -> a
+  const std::string charsmap(blob.begin(), blob.end());
+  json tokenizer = MetaspaceUnigram();
+  tokenizer["normalizer"] = {
+      {"type", "Precompiled"},
+      {"precompiled_charsmap", absl::Base64Escape(charsmap)}};
+  const korvel::ModelProto model = Import(tokenizer);
+  EXPECT_EQ(model.normalizer_spec().precompiled_charsmap(), charsmap);
+  EXPECT_THAT(Encode(model, "\xC3\x85"), ElementsAre(1, 2));
+}
+
+TEST(HfImportTest, ReplaceAloneEscapesWithoutDummyPrefix) {
+  json tokenizer = LlamaStyleBpe();
+  tokenizer["normalizer"] = {
+      {"type", "Replace"}, {"pattern", {{"String", " "}}}, {"content", kWs}};
+  const korvel::ModelProto model = Import(tokenizer);
+  EXPECT_FALSE(model.normalizer_spec().add_dummy_prefix());
+  EXPECT_TRUE(model.normalizer_spec().escape_whitespaces());
+  EXPECT_THAT(Encode(model, "a a"), ElementsAre(260, 269));
+}
+
+struct Refusal {
+  const char* name;
+  void (*edit)(json* tokenizer);
+  const char* message;
+};
+
+const Refusal kRefusals[] = {
+    {"WordPiece", [](json* t) { (*t)["model"]["type"] = "WordPiece"; },
+     "Unsupported model: WordPiece"},
+    {"NFKC",
+     [](json* t) {
+       (*t)["normalizer"] = {{"type", "NFKC"}};
+     },
+     "Unsupported normalizer: NFKC"},
+    {"RegexReplace",
+     [](json* t) {
+       (*t)["normalizer"]["normalizers"][1]["pattern"] = {{"Regex", " {2,}"}};
+     },
+     "Unsupported normalizer: Replace"},
+    {"PrependAlone",
+     [](json* t) { (*t)["normalizer"]["normalizers"].erase(1); },
+     "without Replace"},
+    {"ByteLevel",
+     [](json* t) {
+       (*t)["pre_tokenizer"] = {{"type", "ByteLevel"}};
+     },
+     "Unsupported pre-tokenizer: ByteLevel"},
+    {"MetaspaceAfterReplace",
+     [](json* t) {
+       (*t)["pre_tokenizer"] = {{"type", "Metaspace"}, {"replacement", kWs}};
+     },
+     "Unsupported pre-tokenizer: Metaspace"},
+    {"Dropout", [](json* t) { (*t)["model"]["dropout"] = 0.1; },
+     "Unsupported BPE option: dropout"},
+    {"IgnoreMerges", [](json* t) { (*t)["model"]["ignore_merges"] = true; },
+     "Unsupported BPE option: ignore_merges"},
+    {"SubwordPrefix",
+     [](json* t) { (*t)["model"]["continuing_subword_prefix"] = "##"; },
+     "Unsupported BPE option: continuing_subword_prefix"},
+    {"MergeOutsideVocab",
+     [](json* t) { (*t)["model"]["merges"].push_back("c c"); },
+     "\"cc\", which is not in the vocabulary"},
+    {"MalformedMerge", [](json* t) { (*t)["model"]["merges"].push_back("ab"); },
+     "BPE merge 8 is neither"},
+    {"MergeOfSpecial",
+     [](json* t) {
+       (*t)["model"]["vocab"]["<s>a"] = 273;
+       (*t)["model"]["merges"].push_back("<s> a");
+     },
+     "involves a special"},
+    {"MergesNotAdjacent",
+     [](json* t) { (*t)["model"]["merges"].push_back("a bc"); },
+     "producing \"abc\" are not adjacent"},
+    {"IncompleteMerges", [](json* t) { (*t)["model"]["merges"].erase(4); },
+     "\"abc\" splits into \"ab\" + \"c\""},
+    {"MissingBytePiece",
+     [](json* t) {
+       (*t)["model"]["vocab"].erase("<0x7F>");
+       (*t)["model"]["vocab"]["x"] = kFirstByte + 0x7F;
+     },
+     "byte_fallback needs"},
+    {"UnknownTokenMissing", [](json* t) { (*t)["model"]["unk_token"] = "<?>"; },
+     "\"<?>\" is not in the vocabulary"},
+    {"NoUnknownNoBytes",
+     [](json* t) {
+       (*t)["model"]["unk_token"] = nullptr;
+       (*t)["model"]["byte_fallback"] = false;
+     },
+     "neither an unknown token nor byte fallback"},
+    {"IdGap", [](json* t) { (*t)["model"]["vocab"]["ca"] = 300; },
+     "BPE vocabulary ids are not 0 to 272"},
+    {"AddedTokenMismatch",
+     [](json* t) { (*t)["added_tokens"][1]["content"] = "<bos>"; },
+     "Added token \"<bos>\" has id 1, which is \"<s>\""},
+    {"AddedTokenGap",
+     [](json* t) {
+       (*t)["added_tokens"].push_back({{"id", 280}, {"content", "<x>"}});
+     },
+     "Added tokens leave id 273 without a piece"},
+    {"AddedTokenLstrip",
+     [](json* t) {
+       (*t)["added_tokens"].push_back(
+           {{"id", 273}, {"content", "<x>"}, {"lstrip", true}});
+     },
+     "Unsupported added token option: lstrip"},
+    {"BadCharsMap",
+     [](json* t) {
+       (*t)["normalizer"]["normalizers"].insert(
+           (*t)["normalizer"]["normalizers"].begin(),
+           json{{"type", "Precompiled"},
+                {"precompiled_charsmap", "not base64!"}});
+     },
+     "precompiled_charsmap is not base64"},
+};
+
+TEST(HfImportTest, RefusesWhatTheModelCannotRepresent) {
+  for (const Refusal& refusal : kRefusals) {
+    SCOPED_TRACE(refusal.name);
+    json tokenizer = LlamaStyleBpe();
+    refusal.edit(&tokenizer);
+    absl::StatusOr<korvel::ModelProto> model =
+        ImportHuggingFaceTokenizer(tokenizer.dump());
+    ASSERT_FALSE(model.ok());
+    EXPECT_EQ(model.status().code(), absl::StatusCode::kInvalidArgument);
+    EXPECT_THAT(std::string(model.status().message()),
+                HasSubstr(refusal.message));
+  }
+  for (const char* text :
+       {"", "[1, 2]", "{\"model\": 3}", "{\"version\": \"1."}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(ImportHuggingFaceTokenizer(text).status().code(),
+              absl::StatusCode::kInvalidArgument);
+  }
+}
+
+TEST(VocabImportTest, BuildsAUnigramModelFromPieceScoreLines) {
+  absl::StatusOr<korvel::ModelProto> model =
+      ImportVocabulary("<unk>\t0\n<s>\t0\n</s>\t0\n\n" + Ws(1) +
+                       "\t-2\na\t-3\n" + Ws(1) + "a\t-1.5\r\n");
+  ASSERT_TRUE(model.ok()) << model.status();
+  EXPECT_EQ(model->pieces(1).type(), korvel::ModelProto_Piece_Type_CONTROL);
+  EXPECT_EQ(model->pieces(5).score(), -1.5f);
+  EXPECT_THAT(Encode(*model, "  a  a "), ElementsAre(5, 5));
+
+  EXPECT_THAT(
+      std::string(ImportVocabulary("<unk>\t0\na 1\n").status().message()),
+      HasSubstr("line 2"));
+  EXPECT_THAT(std::string(ImportVocabulary("a\t-1\n").status().message()),
+              HasSubstr("<unk>"));
+  EXPECT_FALSE(ImportVocabulary("<unk>\t0\na\tnan\n").ok());
+}
+
+}  // namespace
+}  // namespace korvel::lite
