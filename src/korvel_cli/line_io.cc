@@ -1,0 +1,117 @@
+#include "korvel_cli/line_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "absl/strings/str_cat.h"
+
+namespace korvel::cli {
+namespace {
+
+constexpr size_t kMinReadSize = size_t{1} << 20;
+
+void SplitLines(std::string_view text, std::vector<std::string_view>* lines) {
+  while (!text.empty()) {
+    const size_t newline = text.find('\n');
+    if (newline == std::string_view::npos) {
+      lines->push_back(text);
+      return;
+    }
+    lines->push_back(text.substr(0, newline));
+    text.remove_prefix(newline + 1);
+  }
+}
+
+}  // namespace
+
+absl::StatusOr<LineReader> LineReader::Open(const std::string& path) {
+  if (path.empty() || path == "-") {
+    return LineReader(STDIN_FILENO, false, "standard input");
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return absl::NotFoundError(absl::StrCat(path, ": ", std::strerror(errno)));
+  }
+  return LineReader(fd, true, path);
+}
+
+LineReader::LineReader(LineReader&& other) noexcept
+    : fd_(other.fd_),
+      owns_fd_(std::exchange(other.owns_fd_, false)),
+      name_(std::move(other.name_)),
+      buffer_(std::move(other.buffer_)),
+      begin_(other.begin_),
+      end_(other.end_),
+      at_eof_(other.at_eof_) {}
+
+LineReader::~LineReader() {
+  if (owns_fd_) ::close(fd_);
+}
+
+absl::StatusOr<bool> LineReader::NextBatch(
+    std::vector<std::string_view>* lines) {
+  lines->clear();
+  // Keep the unread tail, then read until it holds a complete line.
+  buffer_.erase(0, begin_);
+  end_ -= begin_;
+  begin_ = 0;
+  size_t scanned = 0;
+  while (!at_eof_) {
+    if (std::memchr(buffer_.data() + scanned, '\n', end_ - scanned) != nullptr) {
+      break;
+    }
+    scanned = end_;
+    if (buffer_.size() - end_ < kMinReadSize) {
+      buffer_.resize(std::max(buffer_.size() * 2, end_ + kMinReadSize));
+    }
+    const ssize_t count =
+        ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return absl::DataLossError(
+          absl::StrCat(name_, ": read failed (", std::strerror(errno), ")"));
+    }
+    if (count == 0) at_eof_ = true;
+    end_ += static_cast<size_t>(count);
+  }
+  std::string_view unread(buffer_.data(), end_);
+  size_t batch_end = end_;
+  if (!at_eof_) batch_end = unread.rfind('\n') + 1;
+  SplitLines(unread.substr(0, batch_end), lines);
+  begin_ = batch_end;
+  return !lines->empty();
+}
+
+absl::StatusOr<OutputSink> OutputSink::Open(const std::string& path) {
+  if (path.empty()) return OutputSink(std::nullopt);
+  absl::StatusOr<AtomicFile> file = AtomicFile::Create(path);
+  if (!file.ok()) return file.status();
+  return OutputSink(*std::move(file));
+}
+
+void OutputSink::Write(std::string_view bytes) {
+  if (file_.has_value()) {
+    file_->Write(bytes);
+  } else {
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  }
+}
+
+void OutputSink::Flush() {
+  if (!file_.has_value()) std::fflush(stdout);
+}
+
+absl::Status OutputSink::Finish() {
+  if (file_.has_value()) return file_->Commit();
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    return absl::UnavailableError("standard output: write failed");
+  }
+  return absl::OkStatus();
+}
+
+}  // namespace korvel::cli

@@ -1,0 +1,146 @@
+// korvel import (a Hugging Face tokenizer.json to a full model) and korvel
+// convert (a full model to a lite model).
+
+#include <climits>
+#include <string>
+#include <string_view>
+
+#include "absl/flags/flag.h"
+#include "absl/status/status.h"
+#include "absl/status/statusor.h"
+#include "absl/strings/str_cat.h"
+#include "korvel_cli/atomic_file.h"
+#include "korvel_cli/command.h"
+#include "korvel_cli/line_command.h"
+#include "korvel_cli/mapped_file.h"
+#include "korvel_cli/shared_flags.h"
+#include "korvel_import/hf_import.h"
+#include "korvel_lite/korvel_lite_processor.h"
+#include "korvel_model_converters/model_converter.h"
+#include "libkorvel/korvel_model.pb.h"
+
+ABSL_FLAG(bool, bigram_trie_for_bpe_only,
+          korvel::lite::ConverterOptions().bigram_trie_for_bpe_only,
+          "give only BPE models a bigram trie");
+ABSL_FLAG(bool, rename_null_byte_piece,
+          korvel::lite::ConverterOptions().rename_null_byte_piece,
+          "with byte fallback, store a piece that is the single byte 0x00 as "
+          "an unused piece instead of failing");
+ABSL_FLAG(bool, allow_extended_model_types,
+          korvel::lite::ConverterOptions().allow_extended_model_types,
+          "accept full-model types 3 and 4 besides unigram and BPE");
+
+namespace korvel::cli {
+namespace {
+
+// The one input file and the required --output_file of import and convert.
+struct FileToFile {
+  std::string input;
+  std::string output;
+};
+
+absl::StatusOr<FileToFile> InputAndOutput(std::string_view command,
+                                          const CommandArgs& args) {
+  FileToFile files;
+  files.output = absl::GetFlag(FLAGS_output_file);
+  if (files.output.empty()) return UsageError(command, "--output_file is required");
+  if (args.positional.size() != 1) {
+    return UsageError(command, "expects exactly one input file");
+  }
+  files.input = args.positional[0];
+  return files;
+}
+
+absl::Status RunImport(const CommandArgs& args) {
+  absl::StatusOr<FileToFile> files = InputAndOutput("import", args);
+  if (!files.ok()) return files.status();
+  absl::StatusOr<MappedFile> json = MappedFile::Open(files->input);
+  if (!json.ok()) return json.status();
+  absl::StatusOr<ModelProto> model =
+      lite::ImportHuggingFaceTokenizer(json->data());
+  if (!model.ok()) {
+    return absl::Status(model.status().code(),
+                        absl::StrCat(files->input, ": ",
+                                     model.status().message()));
+  }
+  std::string bytes;
+  if (!model->SerializeToString(&bytes)) {
+    return absl::InternalError(
+        absl::StrCat(files->input, ": the imported model cannot be serialized "
+                                   "(larger than 2 GiB)"));
+  }
+  return WriteFileAtomically(files->output, bytes);
+}
+
+absl::StatusOr<ModelProto> ReadFullModel(const std::string& path) {
+  absl::StatusOr<MappedFile> file = MappedFile::Open(path);
+  if (!file.ok()) return file.status();
+  const std::string_view bytes = file->data();
+  ModelProto model;
+  if (bytes.size() > INT_MAX ||
+      !model.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
+    return absl::InvalidArgumentError(
+        absl::StrCat(path, ": not a korvel full model (parsing failed)"));
+  }
+  if (model.pieces_size() == 0) {
+    return absl::InvalidArgumentError(
+        absl::StrCat(path, ": not a korvel full model (no pieces)"));
+  }
+  return model;
+}
+
+absl::Status RunConvert(const CommandArgs& args) {
+  absl::StatusOr<FileToFile> files = InputAndOutput("convert", args);
+  if (!files.ok()) return files.status();
+  absl::StatusOr<ModelProto> model = ReadFullModel(files->input);
+  if (!model.ok()) return model.status();
+
+  lite::ConverterOptions options;
+  options.bigram_trie_for_bpe_only = absl::GetFlag(FLAGS_bigram_trie_for_bpe_only);
+  options.rename_null_byte_piece = absl::GetFlag(FLAGS_rename_null_byte_piece);
+  options.allow_extended_model_types =
+      absl::GetFlag(FLAGS_allow_extended_model_types);
+  absl::StatusOr<std::string> lite_model = lite::ToFlatbuffer(*model, options);
+  if (!lite_model.ok()) {
+    return absl::Status(lite_model.status().code(),
+                        absl::StrCat(files->input, ": ",
+                                     lite_model.status().message()));
+  }
+  // Never write a file that the runtime would refuse.
+  const lite::KorvelLiteProcessor check(*lite_model);
+  if (check.status() != absl::StatusCode::kOk) {
+    return absl::InternalError(absl::StrCat(
+        files->input, ": the converted model does not load (",
+        absl::StatusCodeToString(check.status()), ")"));
+  }
+  return WriteFileAtomically(files->output, *lite_model);
+}
+
+}  // namespace
+
+const Command& ImportCommand() {
+  static const Command* const command = new Command{
+      "import",
+      "--output_file=MODEL TOKENIZER_JSON",
+      "Imports a Hugging Face tokenizer.json as a full model.",
+      "Imports a Hugging Face tokenizer.json as a full korvel model. The "
+      "output file\nappears only once it is complete.",
+      {"output_file"},
+      RunImport};
+  return *command;
+}
+
+const Command& ConvertCommand() {
+  static const Command* const command = new Command{
+      "convert",
+      "--output_file=LITE_MODEL [flags] FULL_MODEL",
+      "Converts a full model into a lite model.",
+      "Converts a full korvel model into a lite model that the runtime "
+      "loads in place.\nThe output file appears only once it is complete.",
+      {"output_file", "bigram_trie_for_bpe_only", "rename_null_byte_piece",
+       "allow_extended_model_types"},
+      RunConvert};
+  return *command;
+}
+
+}  // namespace korvel::cli

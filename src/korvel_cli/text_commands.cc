@@ -1,0 +1,138 @@
+// korvel decode (ids back to text) and korvel normalize (the model's
+// normalized form of text).
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "absl/flags/flag.h"
+#include "absl/status/status.h"
+#include "absl/strings/numbers.h"
+#include "absl/strings/str_cat.h"
+#include "absl/strings/str_split.h"
+#include "korvel_cli/absl_view.h"
+#include "korvel_cli/command.h"
+#include "korvel_cli/line_command.h"
+#include "korvel_lite/korvel_lite_processor.h"
+
+ABSL_FLAG(bool, offsets, false,
+          "after the normalized text print a tab and, space separated, the "
+          "input offset of every normalized byte plus the input length");
+
+namespace korvel::cli {
+namespace {
+
+absl::Status ParseIds(std::string_view line, std::vector<int>& ids) {
+  ids.clear();
+  for (absl::string_view token : absl::StrSplit(
+           AbslView(line), absl::ByAnyChar(" \t\r"), absl::SkipEmpty())) {
+    int id;
+    if (!absl::SimpleAtoi(token, &id)) {
+      return absl::InvalidArgumentError(
+          absl::StrCat("not a piece id: '", token, "'"));
+    }
+    ids.push_back(id);
+  }
+  return absl::OkStatus();
+}
+
+absl::Status DecodeLine(const lite::KorvelLiteProcessor& processor,
+                        std::string_view line, LineScratch& scratch,
+                        std::string& out) {
+  absl::Status status = ParseIds(line, scratch.ids);
+  if (!status.ok()) return status;
+  const absl::StatusCode code =
+      processor.Decode(scratch.ids, &scratch.text, nullptr);
+  if (code == absl::StatusCode::kOutOfRange) {
+    const int64_t size = static_cast<int64_t>(processor.vocab_size());
+    for (const int id : scratch.ids) {
+      if (id < 0 || id >= size) {
+        return absl::OutOfRangeError(absl::StrCat(
+            "piece id ", id, " is outside the vocabulary of ", size));
+      }
+    }
+  }
+  if (code != absl::StatusCode::kOk) {
+    return absl::Status(code, absl::StrCat("decoding failed (",
+                                           absl::StatusCodeToString(code),
+                                           ")"));
+  }
+  out.append(scratch.text);
+  return absl::OkStatus();
+}
+
+absl::Status NormalizeLine(const lite::KorvelLiteProcessor& processor,
+                           bool with_offsets, std::string_view line,
+                           LineScratch& scratch, std::string& out) {
+  const absl::StatusCode code = processor.Normalize(
+      line, &scratch.text, with_offsets ? &scratch.offsets : nullptr);
+  if (code != absl::StatusCode::kOk) {
+    return absl::Status(code, absl::StrCat("normalization failed (",
+                                           absl::StatusCodeToString(code),
+                                           ")"));
+  }
+  out.append(scratch.text);
+  if (with_offsets) {
+    out.push_back('\t');
+    const char* separator = "";
+    for (const size_t offset : scratch.offsets) {
+      absl::StrAppend(&out, separator, offset);
+      separator = " ";
+    }
+  }
+  return absl::OkStatus();
+}
+
+absl::Status RunDecode(const CommandArgs& args) {
+  absl::StatusOr<LineCommand> command = PrepareLineCommand("decode", args);
+  if (!command.ok()) return command.status();
+  const lite::KorvelLiteProcessor& processor = command->model->processor();
+  return RunLineCommand(*command, "decoded",
+                        [&](std::string_view line, uint64_t, LineScratch& scratch,
+                            std::string& out) {
+                          return DecodeLine(processor, line, scratch, out);
+                        });
+}
+
+absl::Status RunNormalize(const CommandArgs& args) {
+  absl::StatusOr<LineCommand> command = PrepareLineCommand("normalize", args);
+  if (!command.ok()) return command.status();
+  const lite::KorvelLiteProcessor& processor = command->model->processor();
+  const bool with_offsets = absl::GetFlag(FLAGS_offsets);
+  return RunLineCommand(
+      *command, "normalized",
+      [&](std::string_view line, uint64_t, LineScratch& scratch,
+          std::string& out) {
+        return NormalizeLine(processor, with_offsets, line, scratch, out);
+      });
+}
+
+}  // namespace
+
+const Command& DecodeCommand() {
+  static const Command* const command = new Command{
+      "decode",
+      "--model=MODEL [flags] [INPUT]",
+      "Decodes lines of piece ids back into text.",
+      "Decodes every line of space-separated piece ids in INPUT (standard "
+      "input when\nabsent or \"-\") back into text, one output line per "
+      "input line. A decoded\ntext that holds a newline spans several "
+      "output lines.",
+      {"model", "threads", "output_file"},
+      RunDecode};
+  return *command;
+}
+
+const Command& NormalizeCommand() {
+  static const Command* const command = new Command{
+      "normalize",
+      "--model=MODEL [flags] [INPUT]",
+      "Prints the normalized form of text lines.",
+      "Prints the model's normalized form of every line of INPUT (standard "
+      "input when\nabsent or \"-\"), one output line per input line.",
+      {"model", "offsets", "threads", "output_file"},
+      RunNormalize};
+  return *command;
+}
+
+}  // namespace korvel::cli

@@ -1,0 +1,459 @@
+// Runs the korvel command-line program as a process: conversion, encoding,
+// decoding, normalization, inspection, and the handling of bad files.
+
+#include <dirent.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "absl/strings/str_cat.h"
+#include "absl/strings/str_join.h"
+#include "absl/strings/str_split.h"
+#include "full_model_builder.h"
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "korvel_lite/korvel_lite_processor.h"
+#include "libkorvel/korvel_model.pb.h"
+#include "run_process.h"
+
+namespace korvel {
+namespace {
+
+using ::korvel::lite::KorvelLiteProcessor;
+using ::korvel::lite::testing::FullModelWithUnknown;
+using ::korvel::testing::FileExists;
+using ::korvel::testing::ProcessResult;
+using ::korvel::testing::ReadFileOrEmpty;
+using ::korvel::testing::RunProcess;
+using ::korvel::testing::ScratchDir;
+using ::korvel::testing::WriteFileOrDie;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+constexpr char kSpace[] = "\xe2\x96\x81";
+
+std::string Korvel() { return testing::BuiltProgram("src/korvel_cli/korvel"); }
+
+ModelProto TestModel(TrainerSpec::ModelType type) {
+  const std::string s = kSpace;
+  ModelProto model = FullModelWithUnknown(
+      {{"<s>", 0, ModelProto::Piece::CONTROL},
+       {"</s>", 0, ModelProto::Piece::CONTROL},
+       {s, -5}, {"a", -2}, {"b", -2}, {"c", -3}, {s + "a", -4},
+       {"ab", -3}, {"bc", -4}, {s + "ab", -6}, {"abc", -7}, {s + "c", -6},
+       {s + "b", -7}},
+      type);
+  NormalizerSpec* normalizer = model.mutable_normalizer_spec();
+  normalizer->set_name("identity");
+  return model;
+}
+
+// Lines of words over "abc", joined by single spaces; the normalized forms
+// decode back to the same text.
+std::vector<std::string> RandomLines(int count, int max_words, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<std::string> lines;
+  for (int i = 0; i < count; ++i) {
+    std::vector<std::string> words(1 + random() % max_words);
+    for (std::string& word : words) {
+      const int length = 1 + random() % 5;
+      for (int j = 0; j < length; ++j) word.push_back("abc"[random() % 3]);
+    }
+    lines.push_back(absl::StrJoin(words, " "));
+  }
+  return lines;
+}
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) absl::StrAppend(&text, line, "\n");
+  return text;
+}
+
+std::vector<std::string> Files(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* handle = ::opendir(dir.c_str());
+  while (const dirent* entry = ::readdir(handle)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != ".." && name[0] != '.') names.push_back(name);
+  }
+  ::closedir(handle);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class KorvelCliTest : public ::testing::TestWithParam<TrainerSpec::ModelType> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(FileExists(Korvel()))
+        << Korvel() << " is missing; build korvel_cli and run through ctest, "
+        << "which sets KORVEL_BINARY_DIR";
+    full_model_ = dir_.File("test.model");
+    lite_model_ = dir_.File("test.lite");
+    WriteFileOrDie(full_model_, TestModel(GetParam()).SerializeAsString());
+    const ProcessResult convert = Run(
+        {"convert", "--output_file=" + lite_model_, full_model_});
+    ASSERT_EQ(convert.exit_code, 0) << convert.err;
+    processor_ = std::make_unique<KorvelLiteProcessor>(
+        std::make_shared<std::string>(ReadFileOrEmpty(lite_model_)));
+    ASSERT_EQ(processor_->status(), absl::StatusCode::kOk);
+  }
+
+  ProcessResult Run(std::vector<std::string> args,
+                    const std::string& stdin_path = "") {
+    args.insert(args.begin(), Korvel());
+    return RunProcess(args, dir_, stdin_path);
+  }
+
+  std::string WriteInput(const std::string& name, const std::string& text) {
+    const std::string path = dir_.File(name);
+    WriteFileOrDie(path, text);
+    return path;
+  }
+
+  // What `korvel encode` should print for `lines`, from the library itself.
+  std::string ExpectedEncoding(const std::vector<std::string>& lines,
+                               bool pieces) {
+    std::string expected;
+    std::vector<int> ids;
+    for (const std::string& line : lines) {
+      EXPECT_EQ(processor_->Encode(line, &ids), absl::StatusCode::kOk);
+      std::vector<std::string> tokens;
+      for (int id : ids) {
+        tokens.push_back(pieces ? std::string(processor_->IdToPiece(id))
+                                : absl::StrCat(id));
+      }
+      absl::StrAppend(&expected, absl::StrJoin(tokens, " "), "\n");
+    }
+    return expected;
+  }
+
+  ScratchDir dir_;
+  std::string full_model_;
+  std::string lite_model_;
+  std::unique_ptr<KorvelLiteProcessor> processor_;
+};
+
+TEST_P(KorvelCliTest, EncodeDecodeRoundTrip) {
+  const std::vector<std::string> lines = RandomLines(200, 6, 1);
+  const std::string input = WriteInput("input.txt", JoinLines(lines));
+  const ProcessResult ids = Run({"encode", "--model=" + lite_model_, input});
+  ASSERT_EQ(ids.exit_code, 0) << ids.err;
+  EXPECT_EQ(ids.out, ExpectedEncoding(lines, /*pieces=*/false));
+  EXPECT_THAT(ids.err, IsEmpty());
+
+  const std::string id_file = WriteInput("ids.txt", ids.out);
+  const ProcessResult text = Run({"decode", "--model=" + lite_model_, id_file});
+  ASSERT_EQ(text.exit_code, 0) << text.err;
+  EXPECT_EQ(text.out, JoinLines(lines));
+}
+
+TEST_P(KorvelCliTest, EncodesPiecesFromStandardInput) {
+  const std::vector<std::string> lines = {"abc ab", "", "c b a", "abcabc"};
+  const std::string input = WriteInput("input.txt", JoinLines(lines));
+  for (const std::string& source : {std::string("-"), std::string()}) {
+    std::vector<std::string> args = {"encode", "--model=" + lite_model_,
+                                     "--output=pieces"};
+    if (!source.empty()) args.push_back(source);
+    const ProcessResult result = Run(args, input);
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.out, ExpectedEncoding(lines, /*pieces=*/true));
+  }
+}
+
+TEST_P(KorvelCliTest, ThreadsKeepLineOrder) {
+  // About 400 kB, enough for every thread to get a share.
+  const std::vector<std::string> lines = RandomLines(6000, 30, 2);
+  const std::string input = WriteInput("input.txt", JoinLines(lines));
+  const std::string expected = ExpectedEncoding(lines, /*pieces=*/false);
+  for (const char* threads : {"--threads=1", "--threads=4", "--threads=7"}) {
+    SCOPED_TRACE(threads);
+    const ProcessResult result =
+        Run({"encode", "--model=" + lite_model_, threads, input});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.out, expected);
+  }
+}
+
+TEST_P(KorvelCliTest, SamplingIsDeterministicGivenTheSeed) {
+  const std::vector<std::string> lines = RandomLines(3000, 20, 3);
+  const std::string input = WriteInput("input.txt", JoinLines(lines));
+  const auto sample = [&](const char* seed, const char* threads) {
+    const ProcessResult result =
+        Run({"encode", "--model=" + lite_model_, "--sample", "--alpha=0.5",
+             seed, threads, input});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    return result.out;
+  };
+  const std::string first = sample("--seed=7", "--threads=1");
+  EXPECT_EQ(sample("--seed=7", "--threads=1"), first);
+  EXPECT_EQ(sample("--seed=7", "--threads=4"), first);
+  EXPECT_NE(sample("--seed=8", "--threads=1"), first);
+  EXPECT_NE(first, ExpectedEncoding(lines, /*pieces=*/false));
+
+  // Every sample is a segmentation of its line.
+  const std::string id_file = WriteInput("ids.txt", first);
+  const ProcessResult text = Run({"decode", "--model=" + lite_model_, id_file});
+  ASSERT_EQ(text.exit_code, 0) << text.err;
+  EXPECT_EQ(text.out, JoinLines(lines));
+}
+
+TEST_P(KorvelCliTest, NormalizeWithOffsets) {
+  const std::string input = WriteInput("input.txt", "ab  c\n\n a\n");
+  const ProcessResult plain =
+      Run({"normalize", "--model=" + lite_model_, input});
+  ASSERT_EQ(plain.exit_code, 0) << plain.err;
+  const std::string s = kSpace;
+  EXPECT_EQ(plain.out, s + "ab" + s + "c\n\n" + s + "a\n");
+
+  const ProcessResult offsets =
+      Run({"normalize", "--model=" + lite_model_, "--offsets", input});
+  ASSERT_EQ(offsets.exit_code, 0) << offsets.err;
+  std::string expected;
+  for (const char* line : {"ab  c", "", " a"}) {
+    std::string normalized;
+    std::vector<size_t> map;
+    ASSERT_EQ(processor_->Normalize(line, &normalized, &map),
+              absl::StatusCode::kOk);
+    absl::StrAppend(&expected, normalized, "\t", absl::StrJoin(map, " "),
+                    "\n");
+  }
+  EXPECT_EQ(offsets.out, expected);
+  // "▁ab▁c" from "ab  c": the dummy prefix and "a" come from offset 0.
+  EXPECT_THAT(offsets.out,
+              HasSubstr(s + "ab" + s + "c\t0 0 0 0 1 2 2 2 4 5\n"));
+}
+
+TEST_P(KorvelCliTest, InfoDescribesTheModel) {
+  const ProcessResult result = Run({"info", "--model=" + lite_model_});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(result.out,
+              HasSubstr(absl::StrCat(
+                  "model type:                 ",
+                  GetParam() == TrainerSpec::BPE ? "bpe" : "unigram", "\n",
+                  "vocabulary size:            14\n",
+                  "piece types:                normal 11, unknown 1, "
+                  "control 2, user-defined 0, unused 0, byte 0\n",
+                  "unk id:                     0\n",
+                  "bos id:                     1\n",
+                  "eos id:                     2\n",
+                  "pad id:                     -1\n")));
+  EXPECT_THAT(result.out, HasSubstr("byte fallback:              no\n"));
+  EXPECT_THAT(result.out, HasSubstr("  name:                     identity\n"));
+  EXPECT_THAT(result.out, HasSubstr("user-defined trie:          absent\n"));
+  EXPECT_THAT(result.out,
+              HasSubstr(GetParam() == TrainerSpec::BPE
+                            ? "bigram trie:                "
+                            : "bigram trie:                absent\n"));
+  // The same report for the model given as an argument.
+  EXPECT_EQ(Run({"info", lite_model_}).out, result.out);
+}
+
+TEST_P(KorvelCliTest, EveryCommandHasHelp) {
+  for (const char* command :
+       {"import", "convert", "encode", "decode", "normalize", "info"}) {
+    SCOPED_TRACE(command);
+    const ProcessResult result = Run({command, "--help"});
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_THAT(result.out, HasSubstr(absl::StrCat("Usage: korvel ", command)));
+  }
+  const ProcessResult overview = Run({"--help"});
+  EXPECT_EQ(overview.exit_code, 0);
+  EXPECT_THAT(overview.out, HasSubstr("normalize"));
+}
+
+INSTANTIATE_TEST_SUITE_P(ModelTypes, KorvelCliTest,
+                         ::testing::Values(TrainerSpec::UNIGRAM,
+                                           TrainerSpec::BPE),
+                         [](const auto& info) {
+                           return info.param == TrainerSpec::BPE ? "Bpe"
+                                                                 : "Unigram";
+                         });
+
+class KorvelCliErrorTest : public KorvelCliTest {};
+
+TEST_P(KorvelCliErrorTest, BadModelFilesAreNamed) {
+  const std::string lite = ReadFileOrEmpty(lite_model_);
+  const std::string truncated =
+      WriteInput("truncated.lite", lite.substr(0, lite.size() / 2));
+  const std::string empty = WriteInput("empty.lite", "");
+  const std::string text = WriteInput("text.lite", "hello world\n");
+  const std::string missing = dir_.File("missing.lite");
+  const std::string input = WriteInput("input.txt", "abc\n");
+  struct Case {
+    std::string model;
+    std::string err;
+  };
+  const Case cases[] = {
+      {missing, missing + ": No such file or directory\n"},
+      {truncated, truncated + ": not a korvel lite model (verification failed)\n"},
+      {full_model_,
+       full_model_ + ": not a korvel lite model (verification failed)\n"},
+      {text, text + ": not a korvel lite model (verification failed)\n"},
+      {empty, empty + ": not a korvel lite model (empty file)\n"},
+      {dir_.path(), dir_.path() + ": not a regular file\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.model);
+    for (const char* command : {"encode", "decode", "normalize", "info"}) {
+      std::vector<std::string> args = {command, "--model=" + c.model};
+      if (command != std::string("info")) args.push_back(input);
+      const ProcessResult result = Run(args);
+      EXPECT_EQ(result.exit_code, 1);
+      EXPECT_EQ(result.err, c.err);
+      EXPECT_THAT(result.out, IsEmpty());
+    }
+  }
+}
+
+TEST_P(KorvelCliErrorTest, BadFullModelsAreNamed) {
+  const std::string garbage = WriteInput("garbage.model", "\xff\xff\xff\xff");
+  const std::string empty = WriteInput("empty.model", "");
+  const std::string missing = dir_.File("missing.model");
+  const std::string output = dir_.File("out.lite");
+  struct Case {
+    std::string model;
+    std::string err;
+  };
+  const Case cases[] = {
+      {missing, missing + ": No such file or directory\n"},
+      {garbage, garbage + ": not a korvel full model (parsing failed)\n"},
+      {empty, empty + ": not a korvel full model (no pieces)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.model);
+    const ProcessResult result =
+        Run({"convert", "--output_file=" + output, c.model});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, c.err);
+  }
+  // A model the converter refuses: its message names the file.
+  ModelProto model = TestModel(GetParam());
+  model.add_pieces()->set_piece("a");
+  const std::string duplicate = WriteInput("duplicate.model",
+                                           model.SerializeAsString());
+  const ProcessResult result =
+      Run({"convert", "--output_file=" + output, duplicate});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err,
+            duplicate + ": Duplicate key for trie building: a\n");
+  EXPECT_FALSE(FileExists(output));
+}
+
+TEST_P(KorvelCliErrorTest, FailuresLeaveNoPartialOutput) {
+  const std::string output = dir_.File("out.txt");
+  WriteFileOrDie(output, "previous contents\n");
+  // Line 3000 of 4000 (in the third thread's share of about 500 kB) holds an
+  // id outside the vocabulary.
+  std::string ids;
+  for (int line = 1; line <= 4000; ++line) {
+    absl::StrAppend(&ids, line == 3000 ? "3 99999 4" : "3 4 5 6 7 8 9 10 11 12",
+                    " 3 4 5 6 7 8 9 10 11 12 3 4 5 6 7 8 9 10 11 12\n");
+  }
+  const std::string input = WriteInput("ids.txt", ids);
+  const std::vector<std::string> before = Files(dir_.path());
+  const ProcessResult result =
+      Run({"decode", "--model=" + lite_model_, "--threads=3",
+           "--output_file=" + output, input});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err,
+            input + ":3000: piece id 99999 is outside the vocabulary of 14\n");
+  EXPECT_EQ(ReadFileOrEmpty(output), "previous contents\n");
+  EXPECT_EQ(Files(dir_.path()), before);
+
+  const std::string full = dir_.File("out.lite");
+  WriteFileOrDie(full, "previous model");
+  const ProcessResult convert = Run(
+      {"convert", "--output_file=" + full, WriteInput("bad.model", "\xff")});
+  EXPECT_EQ(convert.exit_code, 1);
+  EXPECT_EQ(ReadFileOrEmpty(full), "previous model");
+
+  // Success replaces the file whole.
+  const ProcessResult encode =
+      Run({"encode", "--model=" + lite_model_, "--output_file=" + output,
+           WriteInput("text.txt", "ab\n")});
+  EXPECT_EQ(encode.exit_code, 0) << encode.err;
+  EXPECT_THAT(encode.out, IsEmpty());
+  EXPECT_EQ(ReadFileOrEmpty(output), ExpectedEncoding({"ab"}, false));
+}
+
+TEST_P(KorvelCliErrorTest, CommandLineMistakes) {
+  const std::string input = WriteInput("input.txt", "abc\n");
+  const std::string model = "--model=" + lite_model_;
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{}, "korvel: missing command (see 'korvel --help')\n"},
+      {{"tokenize"}, "korvel: unknown command 'tokenize' (see 'korvel --help')\n"},
+      {{"decode", model, "--sample", input},
+       "korvel decode: unknown flag --sample (see 'korvel decode --help')\n"},
+      {{"encode", input}, "korvel encode: --model is required\n"},
+      {{"encode", model, "--output=words", input},
+       "korvel encode: --output must be 'ids' or 'pieces', not 'words'\n"},
+      {{"encode", model, "--alpha=0.2", input},
+       "korvel encode: --alpha and --seed need --sample\n"},
+      {{"encode", model, "--sample", "--alpha=-1", input},
+       "korvel encode: --alpha must be finite and not negative\n"},
+      {{"encode", model, "--threads=0", input},
+       "korvel encode: --threads must be from 1 to 256\n"},
+      {{"encode", model, input, input},
+       "korvel encode: expects at most one input file\n"},
+      {{"encode", model, dir_.File("missing.txt")},
+       dir_.File("missing.txt") + ": No such file or directory\n"},
+      {{"convert", full_model_}, "korvel convert: --output_file is required\n"},
+      {{"decode", model, WriteInput("words.txt", "1 two\n")},
+       dir_.File("words.txt") + ":1: not a piece id: 'two'\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(absl::StrJoin(c.args, " "));
+    const ProcessResult result = Run(c.args);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, c.err);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Unigram, KorvelCliErrorTest,
+                         ::testing::Values(TrainerSpec::UNIGRAM));
+
+// A tokenizer.json imports, converts and encodes like the model it describes.
+TEST(KorvelCliImportTest, ImportsConvertsAndEncodes) {
+  ScratchDir dir;
+  const std::string json = dir.File("tokenizer.json");
+  WriteFileOrDie(json, R"({
+    "model": {"type": "Unigram", "unk_id": 0,
+              "vocab": [["<unk>", 0.0], ["\u2581ab", -1.0], ["\u2581", -3.0],
+                        ["a", -2.0], ["b", -2.0]]},
+    "normalizer": null,
+    "pre_tokenizer": {"type": "Metaspace", "replacement": "\u2581",
+                      "prepend_scheme": "always", "split": false},
+    "added_tokens": []
+  })");
+  const std::string full = dir.File("imported.model");
+  const std::string lite = dir.File("imported.lite");
+  const std::string input = dir.File("input.txt");
+  WriteFileOrDie(input, "ab ba\n");
+  const std::string korvel = Korvel();
+  ProcessResult result =
+      RunProcess({korvel, "import", "--output_file=" + full, json}, dir);
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  result = RunProcess({korvel, "convert", "--output_file=" + lite, full}, dir);
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  result = RunProcess(
+      {korvel, "encode", "--model=" + lite, "--output=pieces", input}, dir);
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, "\xe2\x96\x81" "ab \xe2\x96\x81 b a\n");
+
+  WriteFileOrDie(json, "{\"model\": 5}");
+  result = RunProcess({korvel, "import", "--output_file=" + full, json}, dir);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_THAT(result.err, HasSubstr(json + ": "));
+}
+
+}  // namespace
+}  // namespace korvel
