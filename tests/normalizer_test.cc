@@ -97,8 +97,6 @@ TEST(NormalizePrefixTest, OneCharacterFallback) {
                  // user-defined pieces are not attached.
                  {"user-defined not attached", "<sep>", "<", 1},
              });
-  EXPECT_EQ(processor->model()->normalizer.NormalizePrefix("\xc3").replacement.data(),
-            kReplacementCharacter.data());
 }
 
 TEST(NormalizePrefixTest, CharacterMapAndUserDefinedPieces) {
