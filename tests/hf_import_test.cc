@@ -212,6 +212,12 @@ TEST(HfImportTest, UnigramWithMetaspaceSplitsWords) {
   EXPECT_FALSE(whole.normalizer_spec().add_dummy_prefix());
   EXPECT_THAT(Encode(whole, "a b"), ElementsAre(5));
 
+  json huge = MetaspaceUnigram();
+  huge["model"]["vocab"][2][1] = 1e300;
+  EXPECT_THAT(
+      std::string(ImportHuggingFaceTokenizer(huge.dump()).status().message()),
+      HasSubstr("entry 2 has a score beyond float range"));
+
   json legacy = MetaspaceUnigram();
   legacy["pre_tokenizer"] = {
       {"type", "Metaspace"}, {"replacement", kWs}, {"add_prefix_space", false}};

@@ -1,6 +1,8 @@
 #include "korvel_import/hf_vocab.h"
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <string>
 #include <utility>
@@ -110,8 +112,13 @@ absl::Status ReadUnigramModel(const Json& model, Vocabulary* vocabulary) {
       return absl::InvalidArgumentError(absl::StrCat(
           "Unigram vocabulary entry ", id, " is not [piece, score]"));
     }
+    const double score = entry[1].get<double>();
+    if (!(std::fabs(score) <= std::numeric_limits<float>::max())) {
+      return absl::InvalidArgumentError(absl::StrCat(
+          "Unigram vocabulary entry ", id, " has a score beyond float range"));
+    }
     vocabulary->pieces[id] = entry[0].get<std::string>();
-    vocabulary->scores[id] = entry[1].get<float>();
+    vocabulary->scores[id] = static_cast<float>(score);
   }
   if (const Json* unk_id = Member(model, "unk_id")) {
     int64_t id = 0;
