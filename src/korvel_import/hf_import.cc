@@ -23,15 +23,6 @@ using hf::Vocabulary;
 
 constexpr char kWhitespaceSymbol[] = "\xE2\x96\x81";
 
-bool IsMultiChar(const std::string& piece) {
-  static constexpr int kLengths[16] = {1, 1, 1, 1, 1, 1, 1, 1,
-                                       1, 1, 1, 1, 2, 2, 3, 4};
-  return !piece.empty() &&
-         static_cast<size_t>(
-             kLengths[static_cast<unsigned char>(piece[0]) >> 4]) <
-             piece.size();
-}
-
 int FindPiece(const Vocabulary& vocabulary, const std::string& text) {
   for (size_t id = 0; id < vocabulary.pieces.size(); ++id) {
     if (vocabulary.pieces[id] == text) return static_cast<int>(id);
@@ -97,7 +88,8 @@ absl::Status ScoreBpePieces(const Json& model, Vocabulary* vocabulary) {
     const int rank = (*first_rank)[id];
     if (rank >= 0) {
       vocabulary->scores[id] = -static_cast<float>(rank);
-    } else if (mergeable[id] && IsMultiChar(vocabulary->pieces[id])) {
+    } else if (mergeable[id] && !vocabulary->pieces[id].empty() &&
+               !hf::IsSingleChar(vocabulary->pieces[id])) {
       vocabulary->types[id] = korvel::ModelProto_Piece_Type_UNUSED;
     }
   }

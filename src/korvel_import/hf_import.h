@@ -28,10 +28,14 @@ namespace korvel::lite {
 //
 // Text is treated as it is when special tokens are not split out: a special
 // token's text in the input is encoded as plain text. Known differences from
-// the original: Metaspace adds no "▁" before a text that already starts with
-// a space or "▁" (the dummy prefix always does); and the original normalizes
-// the text on each side of a non-special added token separately, so a dummy
-// prefix also appears after such a token.
+// the original, all on rare input:
+//  - Metaspace adds no "▁" before a text that already starts with a space or
+//    "▁"; the dummy prefix always does.
+//  - The original normalizes the text on each side of a non-special added
+//    token separately, so its dummy prefix also appears after such a token.
+//  - An original Unigram model matches the texts of its special and unknown
+//    tokens ("<s>", "<unk>") inside the text; CONTROL and UNKNOWN pieces are
+//    never matched here.
 //
 // Anything else (another normalizer or pre-tokenizer, a WordPiece or
 // WordLevel model, BPE dropout, ignore_merges, subword prefixes or suffixes,

@@ -28,12 +28,6 @@ int CharLength(unsigned char lead) {
   return kLengths[lead >> 4];
 }
 
-bool IsSingleChar(std::string_view text) {
-  return !text.empty() &&
-         static_cast<size_t>(CharLength(static_cast<unsigned char>(text[0]))) >=
-             text.size();
-}
-
 // Splits merge `rank` into its two texts.
 absl::Status ParseMerge(const Json& merge, int rank, std::string_view* left,
                         std::string_view* right) {
@@ -102,6 +96,12 @@ absl::Status CheckSplitsAreMerges(
 }
 
 }  // namespace
+
+bool IsSingleChar(std::string_view text) {
+  return !text.empty() &&
+         static_cast<size_t>(CharLength(static_cast<unsigned char>(text[0]))) >=
+             text.size();
+}
 
 absl::StatusOr<std::vector<int>> RankMerges(
     const Json& merges, const std::vector<std::string>& pieces,

@@ -2,6 +2,7 @@
 #define KORVEL_IMPORT_HF_MERGES_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "absl/status/statusor.h"
@@ -11,6 +12,10 @@ namespace korvel::lite::hf {
 
 // The largest merge count whose ranks all convert to float scores exactly.
 inline constexpr int kMaxMerges = 1 << 24;
+
+// True when `text` is one character as the runtime cuts characters (by the
+// lead byte's length); false for the empty text.
+bool IsSingleChar(std::string_view text);
 
 // Turns the ranked merge list of a BPE tokenizer.json into what the
 // score-ordered merger needs: for every piece id, the rank of the first merge
