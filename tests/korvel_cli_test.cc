@@ -381,6 +381,26 @@ TEST_P(KorvelCliErrorTest, FailuresLeaveNoPartialOutput) {
   EXPECT_EQ(ReadFileOrEmpty(output), ExpectedEncoding({"ab"}, false));
 }
 
+TEST_P(KorvelCliErrorTest, OutputThatCannotBeWrittenFails) {
+  if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  const std::string input = WriteInput("input.txt", "abc\n");
+  for (const char* command : {"encode", "normalize", "info"}) {
+    SCOPED_TRACE(command);
+    std::vector<std::string> args = {Korvel(), command,
+                                     "--model=" + lite_model_};
+    if (command != std::string("info")) args.push_back(input);
+    const ProcessResult result =
+        RunProcess(args, dir_, "", /*capture=*/true, "/dev/full");
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, "standard output: write failed\n");
+  }
+  const ProcessResult result = Run(
+      {"convert", "--output_file=" + dir_.File("missing/out.lite"), full_model_});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, dir_.File("missing/out.lite") +
+                            ": cannot write (No such file or directory)\n");
+}
+
 TEST_P(KorvelCliErrorTest, CommandLineMistakes) {
   const std::string input = WriteInput("input.txt", "abc\n");
   const std::string model = "--model=" + lite_model_;

@@ -311,6 +311,19 @@ TEST_F(KorvelEvalTest, FailuresWriteOneMessageAndNothingElse) {
   }
 }
 
+TEST_F(KorvelEvalTest, ReportThatCannotBeWrittenFails) {
+  if (!testing::FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  ScratchDir dir;
+  const std::string model = WriteUnigramModel(dir);
+  const std::string input = dir.File("input.txt");
+  WriteFileOrDie(input, "ab\n");
+  const ProcessResult result =
+      RunProcess({Eval(), "--model=" + model, "--input=" + input}, dir, "",
+                 /*capture=*/true, "/dev/full");
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, "Failed to write the report\n");
+}
+
 // Only a line of 2^31 - 1 bytes or more fails to encode, so this test writes
 // a sparse 2 GiB input and needs about 6 GiB of memory and disk for its
 // output; it runs when KORVEL_LARGE_TESTS is set.

@@ -80,12 +80,14 @@ class ScratchDir {
 // Runs `argv` (argv[0] is the program's path) with `stdin_path` (empty: the
 // null device) as standard input and collects its outputs through the files
 // ".stdout" and ".stderr" in `scratch`; with `capture` false they stay there
-// unread.
+// unread. A non-empty `stdout_path` replaces the ".stdout" file.
 inline ProcessResult RunProcess(const std::vector<std::string>& argv,
                                 const ScratchDir& scratch,
                                 const std::string& stdin_path = "",
-                                bool capture = true) {
-  const std::string out_path = scratch.File(".stdout");
+                                bool capture = true,
+                                const std::string& stdout_path = "") {
+  const std::string out_path =
+      stdout_path.empty() ? scratch.File(".stdout") : stdout_path;
   const std::string err_path = scratch.File(".stderr");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -110,7 +112,7 @@ inline ProcessResult RunProcess(const std::vector<std::string>& argv,
   }
   posix_spawn_file_actions_destroy(&actions);
   if (capture) {
-    result.out = ReadFileOrEmpty(out_path);
+    if (stdout_path.empty()) result.out = ReadFileOrEmpty(out_path);
     result.err = ReadFileOrEmpty(err_path);
   }
   return result;
