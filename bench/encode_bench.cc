@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "benchmark/benchmark.h"
+#include "english_corpus.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_model_converters/bigram_trie.h"
 #include "test_models.h"
@@ -225,6 +226,60 @@ void SampleLines(benchmark::State& state, Kind kind, float alpha) {
   }
   state.SetBytesProcessed(state.iterations() * corpus.text.size());
 }
+
+// Raw English-like text through normalization (an NFKC-style character map)
+// and unigram segmentation with about 32000 pieces: line by line, and as one
+// text.
+void EncodeRawEnglishLines(benchmark::State& state) {
+  const KorvelLiteProcessor& processor = bench::EnglishUnigramProcessor(false);
+  std::vector<int> ids;
+  size_t pieces = 0;
+  for (auto _ : state) {
+    pieces = 0;
+    for (std::string_view line : bench::EnglishLines()) {
+      processor.Encode(line, &ids);
+      pieces += ids.size();
+    }
+    benchmark::DoNotOptimize(pieces);
+  }
+  state.SetBytesProcessed(state.iterations() * bench::EnglishText().size());
+  state.counters["bytes_per_piece"] =
+      static_cast<double>(bench::EnglishText().size()) / static_cast<double>(pieces);
+}
+BENCHMARK(EncodeRawEnglishLines)->Unit(benchmark::kMillisecond);
+
+void EncodeRawEnglishWhole(benchmark::State& state) {
+  const KorvelLiteProcessor& processor = bench::EnglishUnigramProcessor(false);
+  std::vector<int> ids;
+  for (auto _ : state) {
+    processor.Encode(bench::EnglishText(), &ids);
+    benchmark::DoNotOptimize(ids.data());
+  }
+  state.SetBytesProcessed(state.iterations() * bench::EnglishText().size());
+}
+BENCHMARK(EncodeRawEnglishWhole)->Unit(benchmark::kMillisecond);
+
+// The unigram segmentation alone, over the normalized English lines.
+void EncodeNormalizedEnglishLines(benchmark::State& state) {
+  const KorvelLiteProcessor& processor = bench::EnglishUnigramProcessor(false);
+  std::vector<std::string> lines;
+  std::string normalized;
+  for (std::string_view line : bench::EnglishLines()) {
+    processor.Normalize(line, &normalized, nullptr);
+    lines.push_back(normalized);
+  }
+  size_t bytes = 0;
+  for (const std::string& line : lines) bytes += line.size();
+  std::vector<int> ids;
+  for (auto _ : state) {
+    for (const std::string& line : lines) {
+      processor.EncodeNormalized(line, &ids, nullptr);
+      benchmark::DoNotOptimize(ids.data());
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * bytes);
+}
+BENCHMARK(EncodeNormalizedEnglishLines)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_CAPTURE(EncodeLines, unigram, Kind::kUnigram)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(EncodeLines, bpe_plain, Kind::kBpePlain)->Unit(benchmark::kMillisecond);

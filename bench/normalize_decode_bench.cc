@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "korvel_lite/korvel_lite_processor.h"
+#include "english_corpus.h"
 #include "korvel_lite/utf8.h"
 #include "test_models.h"
 
@@ -278,6 +279,41 @@ void BM_Decode(benchmark::State& state) {
 BENCHMARK(BM_Decode)
     ->ArgsProduct({{0, 1}, {0, 1}})
     ->Unit(benchmark::kMillisecond);
+
+// English-like raw text through an NFKC-style character map (whose keys start
+// with many ASCII letters); range(0): 1 with offsets.
+void BM_NormalizeEnglish(benchmark::State& state) {
+  const KorvelLiteProcessor& processor = bench::EnglishUnigramProcessor(false);
+  const std::string& text = bench::EnglishText();
+  std::string normalized;
+  std::vector<size_t> offsets;
+  for (auto _ : state) {
+    processor.Normalize(text, &normalized,
+                        state.range(0) != 0 ? &offsets : nullptr);
+    benchmark::DoNotOptimize(normalized.data());
+  }
+  state.SetBytesProcessed(state.iterations() * text.size());
+}
+BENCHMARK(BM_NormalizeEnglish)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// The ids of the English text under a LLaMA-like vocabulary of 32000 pieces
+// (byte fallback for rare characters, pieces of repeated whitespace symbols);
+// range(0): 1 with views.
+void BM_DecodeEnglish(benchmark::State& state) {
+  const KorvelLiteProcessor& processor = bench::EnglishUnigramProcessor(true);
+  std::vector<int> ids;
+  processor.Encode(bench::EnglishText(), &ids);
+  std::string text;
+  std::vector<std::string_view> surfaces;
+  for (auto _ : state) {
+    processor.Decode(ids, &text, state.range(0) != 0 ? &surfaces : nullptr);
+    benchmark::DoNotOptimize(text.data());
+  }
+  state.SetBytesProcessed(state.iterations() * text.size());
+  state.counters["bytes_per_id"] =
+      static_cast<double>(text.size()) / static_cast<double>(ids.size());
+}
+BENCHMARK(BM_DecodeEnglish)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace korvel::lite
