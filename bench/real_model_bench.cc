@@ -1,0 +1,370 @@
+// The real-model benchmark: throughput of KorvelLiteProcessor on real models
+// and texts, one thread, beside the peer library's figures (measured by
+// tools/peer_bench.js in the same run of tools/bench.sh), plus load time,
+// model sizes and heap allocations per call. Prints one table.
+//
+//   real_model_bench llama2=<lite> llama2_full=<full model>
+//       [unigram=<lite> unigram_full=<full model>]
+//       english=<text> multilingual=<text> [peer_dir=<dir>] [quick]
+//
+// Texts are encoded line by line (lines cut at "\n"), as raw text through
+// Encode. Throughput counts the bytes of the lines without their newlines: of
+// the input for Encode, SampleNormalized and Normalize, of the output for
+// Decode. Each figure is the best of several passes over the whole text. The
+// peer directory holds, per model and text, "<model>.<text>.peer" (the line
+// printed by peer_bench.js) and "<model>.<text>.ids" (its ids), which are
+// compared with korvel's line by line.
+//
+// Heap allocations are counted with a replaced global operator new; the
+// runtime allocates only through it. Per-call figures are taken after a
+// warm-up pass with output containers reused across calls, so output growth
+// is already paid.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <new>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bench_models.h"
+#include "korvel_lite/korvel_lite_processor.h"
+
+namespace {
+std::atomic<size_t> g_allocations{0};
+}  // namespace
+
+void* operator new(size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+namespace korvel::lite {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::map<std::string, std::string> paths;
+  bool quick = false;
+};
+
+struct Text {
+  std::string name;
+  std::string bytes;
+  std::vector<std::string_view> lines;
+  size_t line_bytes = 0;
+};
+
+// Encoded lines: all ids one after another, with each line's start.
+struct EncodedText {
+  std::vector<int> ids;
+  std::vector<size_t> starts;  // lines + 1 entries
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream contents;
+  contents << file.rdbuf();
+  if (!file) {
+    std::fprintf(stderr, "real_model_bench: cannot read %s\n", path.c_str());
+    std::exit(1);
+  }
+  return contents.str();
+}
+
+// Reads a text and cuts it into lines; `text` must stay where it is while its
+// lines are used.
+void LoadText(const std::string& name, const std::string& path, Text* text) {
+  text->name = name;
+  text->bytes = ReadFile(path);
+  const std::string_view all = text->bytes;
+  for (size_t start = 0; start < all.size();) {
+    size_t end = all.find('\n', start);
+    if (end == std::string_view::npos) end = all.size();
+    text->lines.push_back(all.substr(start, end - start));
+    text->line_bytes += end - start;
+    start = end + 1;
+  }
+}
+
+// Runs `pass` at least `min_passes` times and until `min_seconds` have gone
+// by; returns the fastest pass in seconds.
+template <typename Pass>
+double BestSeconds(const Options& options, Pass&& pass) {
+  const int min_passes = options.quick ? 1 : 3;
+  const double min_seconds = options.quick ? 0.0 : 1.0;
+  double best = 1e100;
+  double total = 0.0;
+  for (int i = 0; i < min_passes || total < min_seconds; ++i) {
+    const Clock::time_point begin = Clock::now();
+    pass();
+    const double seconds =
+        std::chrono::duration<double>(Clock::now() - begin).count();
+    best = std::min(best, seconds);
+    total += seconds;
+  }
+  return best;
+}
+
+// Heap allocations made by one more run of `pass`.
+template <typename Pass>
+size_t CountAllocations(Pass&& pass) {
+  const size_t before = g_allocations.load(std::memory_order_relaxed);
+  pass();
+  return g_allocations.load(std::memory_order_relaxed) - before;
+}
+
+double MegabytesPerSecond(size_t bytes, double seconds) {
+  return static_cast<double>(bytes) / seconds / 1e6;
+}
+
+// The peer's figure and how many lines of its ids differ from `encoded`.
+struct PeerResult {
+  bool found = false;
+  double mb_per_s = 0.0;
+  size_t differing_lines = 0;
+  size_t first_difference = 0;
+};
+
+PeerResult ComparePeer(const Options& options, const std::string& key,
+                       const EncodedText& encoded) {
+  PeerResult result;
+  const auto dir = options.paths.find("peer_dir");
+  if (dir == options.paths.end()) return result;
+  std::ifstream summary(dir->second + "/" + key + ".peer");
+  std::string label;
+  if (!(summary >> label >> result.mb_per_s) || label != "peer_mb_per_s") {
+    return result;
+  }
+  result.found = true;
+  std::ifstream ids(dir->second + "/" + key + ".ids");
+  const size_t lines = encoded.starts.size() - 1;
+  std::string line;
+  size_t index = 0;
+  for (; std::getline(ids, line); ++index) {
+    std::vector<int> peer_ids;
+    std::istringstream words(line);
+    for (int id; words >> id;) peer_ids.push_back(id);
+    const bool same =
+        index < lines &&
+        std::equal(peer_ids.begin(), peer_ids.end(),
+                   encoded.ids.begin() + encoded.starts[index],
+                   encoded.ids.begin() + encoded.starts[index + 1]);
+    if (!same && result.differing_lines++ == 0) result.first_difference = index;
+  }
+  if (index < lines) {
+    if (result.differing_lines == 0) result.first_difference = index;
+    result.differing_lines += lines - index;
+  }
+  return result;
+}
+
+void PrintRow(const std::string& what, const std::string& model,
+              const Text& text, double mb_per_s, double allocations_per_call,
+              const std::string& extra) {
+  std::printf("%-22s %-8s %-13s %9.1f %8.3f  %s\n", what.c_str(), model.c_str(),
+              text.name.c_str(), mb_per_s, allocations_per_call, extra.c_str());
+}
+
+void BenchmarkText(const Options& options, const std::string& model_name,
+                   const KorvelLiteProcessor& processor, const Text& text) {
+  const double lines = static_cast<double>(text.lines.size());
+  EncodedText encoded;
+  std::vector<int> ids;
+  auto encode_all = [&] {
+    for (std::string_view line : text.lines) processor.Encode(line, &ids);
+  };
+  encoded.starts.push_back(0);
+  for (std::string_view line : text.lines) {
+    processor.Encode(line, &ids);
+    encoded.ids.insert(encoded.ids.end(), ids.begin(), ids.end());
+    encoded.starts.push_back(encoded.ids.size());
+  }
+  const double encode_seconds = BestSeconds(options, encode_all);
+  const double encode_allocations = CountAllocations(encode_all) / lines;
+  const double encode_rate = MegabytesPerSecond(text.line_bytes, encode_seconds);
+  const PeerResult peer =
+      ComparePeer(options, model_name + "." + text.name, encoded);
+  char extra[200] = "peer: not measured";
+  if (peer.found) {
+    std::snprintf(extra, sizeof(extra), "peer %.2f MB/s, korvel/peer %.1fx, %s",
+                  peer.mb_per_s, encode_rate / peer.mb_per_s,
+                  peer.differing_lines == 0 ? "ids identical" : "IDS DIFFER");
+  }
+  PrintRow("Encode", model_name, text, encode_rate, encode_allocations, extra);
+  if (peer.found && peer.differing_lines != 0) {
+    std::printf("  %zu of %zu lines differ from the peer, first at line %zu\n",
+                peer.differing_lines, text.lines.size(),
+                peer.first_difference + 1);
+  }
+
+  std::string decoded;
+  size_t decoded_bytes = 0;
+  auto decode_all = [&] {
+    decoded_bytes = 0;
+    for (size_t i = 0; i + 1 < encoded.starts.size(); ++i) {
+      processor.Decode(
+          absl::MakeConstSpan(encoded.ids.data() + encoded.starts[i],
+                              encoded.starts[i + 1] - encoded.starts[i]),
+          &decoded, nullptr);
+      decoded_bytes += decoded.size();
+    }
+  };
+  decode_all();
+  const double decode_seconds = BestSeconds(options, decode_all);
+  PrintRow("Decode (MB/s output)", model_name, text,
+           MegabytesPerSecond(decoded_bytes, decode_seconds),
+           CountAllocations(decode_all) / lines, "");
+
+  std::vector<std::string> normalized(text.lines.size());
+  for (size_t i = 0; i < text.lines.size(); ++i) {
+    processor.Normalize(text.lines[i], &normalized[i], nullptr);
+  }
+  uint64_t state = 0x9e3779b97f4a7c15ull;
+  auto uniform = [&state] {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<float>(state >> 40) * (1.0f / 16777216.0f);
+  };
+  auto sample_all = [&] {
+    for (const std::string& line : normalized) {
+      processor.SampleNormalized(line, 0.1f, uniform, &ids, nullptr);
+    }
+  };
+  sample_all();
+  PrintRow("SampleNormalized a=0.1", model_name, text,
+           MegabytesPerSecond(text.line_bytes, BestSeconds(options, sample_all)),
+           CountAllocations(sample_all) / lines, "");
+
+  std::string scratch;
+  std::vector<size_t> offsets;
+  for (const bool with_offsets : {false, true}) {
+    auto normalize_all = [&] {
+      for (std::string_view line : text.lines) {
+        processor.Normalize(line, &scratch, with_offsets ? &offsets : nullptr);
+      }
+    };
+    normalize_all();
+    PrintRow(with_offsets ? "Normalize +offsets" : "Normalize", model_name,
+             text,
+             MegabytesPerSecond(text.line_bytes,
+                                BestSeconds(options, normalize_all)),
+             CountAllocations(normalize_all) / lines, "");
+  }
+}
+
+// Construction time and allocations of a processor over `bytes`, beside the
+// time of the flatbuffer verification alone.
+void BenchmarkLoad(const Options& options, const std::string& name,
+                   const std::string& bytes, size_t full_size) {
+  const int runs = options.quick ? 3 : 20;
+  std::vector<double> load_ms;
+  size_t allocations = 0;
+  for (int i = 0; i < runs; ++i) {
+    const size_t before = g_allocations.load(std::memory_order_relaxed);
+    const Clock::time_point begin = Clock::now();
+    KorvelLiteProcessor processor{std::string_view(bytes)};
+    load_ms.push_back(
+        std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+    allocations = g_allocations.load(std::memory_order_relaxed) - before;
+    if (processor.status() != absl::StatusCode::kOk) {
+      std::fprintf(stderr, "real_model_bench: %s does not load\n", name.c_str());
+      std::exit(1);
+    }
+  }
+  std::vector<double> verify_ms;
+  for (int i = 0; i < runs; ++i) {
+    const Clock::time_point begin = Clock::now();
+    if (!VerifyLiteModel(bytes)) std::exit(1);
+    verify_ms.push_back(
+        std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+  }
+  std::sort(load_ms.begin(), load_ms.end());
+  std::sort(verify_ms.begin(), verify_ms.end());
+  const double load = load_ms[runs / 2];
+  const double verify = verify_ms[runs / 2];
+  const double megabytes = static_cast<double>(bytes.size()) / 1e6;
+  std::printf(
+      "%-16s lite %7.2f MB (full %7.2f MB, %4.2fx)  load %7.3f ms, of which "
+      "verification %7.3f ms; rest %6.3f ms/MB; %zu heap allocations\n",
+      name.c_str(), megabytes, static_cast<double>(full_size) / 1e6,
+      megabytes / (static_cast<double>(full_size) / 1e6), load, verify,
+      (load - verify) / megabytes, allocations);
+}
+
+const std::string& Path(const Options& options, const std::string& key) {
+  const auto it = options.paths.find(key);
+  if (it == options.paths.end()) {
+    std::fprintf(stderr, "real_model_bench: missing %s=<path>\n", key.c_str());
+    std::exit(2);
+  }
+  return it->second;
+}
+
+int Run(const Options& options) {
+  Text texts[2];
+  LoadText("english", Path(options, "english"), &texts[0]);
+  LoadText("multilingual", Path(options, "multilingual"), &texts[1]);
+  std::vector<std::string> models = {"llama2"};
+  if (options.paths.count("unigram") != 0) models.push_back("unigram");
+
+  std::printf("%-22s %-8s %-13s %9s %8s\n", "operation", "model", "text",
+              "MB/s", "allocs");
+  std::map<std::string, std::string> lite_bytes;
+  for (const std::string& model : models) {
+    lite_bytes[model] = ReadFile(Path(options, model));
+    const KorvelLiteProcessor processor{std::string_view(lite_bytes[model])};
+    if (processor.status() != absl::StatusCode::kOk) {
+      std::fprintf(stderr, "real_model_bench: %s does not load\n",
+                   model.c_str());
+      return 1;
+    }
+    for (const Text& text : texts) {
+      BenchmarkText(options, model, processor, text);
+    }
+  }
+
+  std::printf("\nModel load (median of %d)\n", options.quick ? 3 : 20);
+  for (const std::string& model : models) {
+    const std::string full = ReadFile(Path(options, model + "_full"));
+    BenchmarkLoad(options, model, lite_bytes[model], full.size());
+  }
+  const SyntheticModel synthetic = BuildSyntheticModel(256000);
+  BenchmarkLoad(options, "synthetic 256k", synthetic.lite, synthetic.full_size);
+  return 0;
+}
+
+}  // namespace
+}  // namespace korvel::lite
+
+int main(int argc, char** argv) {
+  korvel::lite::Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const size_t equals = arg.find('=');
+    if (arg == "quick") {
+      options.quick = true;
+    } else if (equals != std::string::npos) {
+      options.paths[arg.substr(0, equals)] = arg.substr(equals + 1);
+    } else {
+      std::fprintf(stderr, "real_model_bench: unknown argument %s\n", argv[i]);
+      return 2;
+    }
+  }
+  return korvel::lite::Run(options);
+}

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The real-model benchmark, start to end: builds korvel (Release) into
+# <build dir>, fetches the LLaMA-2 tokenizer and the peer library (Hugging Face
+# tokenizers' native binding) with tools/fetch_llama2.sh, imports and converts
+# LLaMA-2 and a unigram tokenizer made from its vocabulary, builds the texts
+# from Debian documentation (tools/bench_setup.sh, tools/bench_texts.js), runs
+# the peer on every model and text with one thread, then bench/real_model_bench
+# on the same, and prints the table. All ratios come from this one run.
+#   tools/bench.sh [build dir] [quick]
+# Without network access nothing can be compared, and the script fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${1:-build-bench}
+quick=${2:-}
+work=$build/bench_work
+mkdir -p "$work"
+
+echo "== Building (Release) in $build" >&2
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" -j2 --target korvel_hf_encode real_model_bench \
+  unigram_tokenizer_maker >/dev/null
+
+echo "== Fetching the LLaMA-2 tokenizer and the peer library" >&2
+llama2_json=$(tools/fetch_llama2.sh "$build/hf")
+# The peer resolves its binding next to the tokenizer file.
+unigram_json=$build/hf/unigram_tokenizer.json
+"$build/bench/unigram_tokenizer_maker" "$llama2_json" "$unigram_json"
+
+echo "== Importing and converting" >&2
+for model in llama2 unigram; do
+  json_var=${model}_json
+  "$build/src/korvel_import/korvel_hf_encode" --tokenizer="${!json_var}" \
+    --full_model_out="$work/$model.full" --lite_model_out="$work/$model.lite"
+done
+
+echo "== Building the texts" >&2
+texts=$work/texts
+if ! { tools/bench_setup.sh && node tools/bench_texts.js "$texts"; } \
+    2>"$work/texts.log"; then
+  cat "$work/texts.log" >&2
+  echo "== WARNING: Debian documentation texts unavailable; using" \
+       "tools/generate_text.js output for both texts instead" >&2
+  mkdir -p "$texts"
+  node tools/generate_text.js 1 60000 data/sample.txt > "$texts/english.txt"
+  node tools/generate_text.js 2 60000 data/sample.txt \
+    > "$texts/multilingual.txt"
+else
+  sed 's/^/   /' "$work/texts.log" >&2
+fi
+
+peer_passes=3
+bench_args=()
+if [ "$quick" = quick ]; then
+  peer_passes=1
+  bench_args+=(quick)
+fi
+echo "== Peer: Hugging Face tokenizers, one thread, batches of 1,000" >&2
+peer=$work/peer
+mkdir -p "$peer"
+for model in llama2 unigram; do
+  json_var=${model}_json
+  for text in english multilingual; do
+    RAYON_NUM_THREADS=1 TOKENIZERS_PARALLELISM=false \
+      node tools/peer_bench.js "${!json_var}" "$texts/$text.txt" \
+      "$peer/$model.$text.ids" "$peer_passes" > "$peer/$model.$text.peer"
+  done
+done
+
+echo "== korvel" >&2
+"$build/bench/real_model_bench" \
+  llama2="$work/llama2.lite" llama2_full="$work/llama2.full" \
+  unigram="$work/unigram.lite" unigram_full="$work/unigram.full" \
+  english="$texts/english.txt" multilingual="$texts/multilingual.txt" \
+  peer_dir="$peer" "${bench_args[@]}"
