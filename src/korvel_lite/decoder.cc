@@ -1,4 +1,9 @@
 // Decoding: piece ids back to text, with optional per-id views of the output.
+//
+// The text is written through a raw pointer into a string that is grown
+// geometrically and cut to length at the end. The buffer always keeps
+// kSlack bytes beyond the write position, so that a short piece is copied
+// with one fixed-size move and each byte piece with one store.
 
 #include <cstring>
 #include <vector>
@@ -17,154 +22,390 @@ struct ViewRecord {
   size_t length = 0;
 };
 
+// Room kept free beyond the write position before every id.
+constexpr size_t kSlack = 64;
+// The longest piece text copied with one fixed-size move.
+constexpr size_t kShortPiece = 16;
+// Bytes read from a short piece's text: up to a leading whitespace symbol and
+// the fixed-size move after it.
+constexpr size_t kShortPieceRead = 3 + kShortPiece;
+// How many ids ahead the text of a piece is fetched into the cache.
+constexpr size_t kPrefetchDistance = 8;
+// Output bytes reserved per id at the start; grown when pieces run longer.
+constexpr size_t kInitialBytesPerId = 4;
+
+constexpr uint32_t kWhitespaceSymbolWord = 0x8196e2;  // E2 96 81, little-endian
+
+inline uint32_t LoadWord32(const char* p) {
+  uint32_t word;
+  std::memcpy(&word, p, sizeof(word));
+  return word;
+}
+
+// Masks of the first k bytes of a 16-byte block, as two little-endian words,
+// for k = 0 to 16.
+struct BlockMask {
+  uint64_t low;
+  uint64_t high;
+};
+constexpr BlockMask MakeBlockMask(size_t k) {
+  return {k >= 8 ? ~0ull : (1ull << (8 * k)) - 1,
+          k <= 8 ? 0ull : k >= 16 ? ~0ull : (1ull << (8 * (k - 8))) - 1};
+}
+constexpr BlockMask kBlockMasks[17] = {
+    MakeBlockMask(0),  MakeBlockMask(1),  MakeBlockMask(2),  MakeBlockMask(3),
+    MakeBlockMask(4),  MakeBlockMask(5),  MakeBlockMask(6),  MakeBlockMask(7),
+    MakeBlockMask(8),  MakeBlockMask(9),  MakeBlockMask(10), MakeBlockMask(11),
+    MakeBlockMask(12), MakeBlockMask(13), MakeBlockMask(14), MakeBlockMask(15),
+    MakeBlockMask(16)};
+
+// True when one of the first `length` (at most 16) bytes at `p` is 0xE2, the
+// lead byte of the whitespace symbol; all 16 bytes must be readable. A flagged
+// byte of the zero-byte test is either a true hit or lies above one, so the
+// test is exact once masked to the first `length` bytes.
+inline bool HasSymbolLeadWithin16(const char* p, size_t length) {
+  constexpr uint64_t kLowBits = 0x0101010101010101ull;
+  constexpr uint64_t kLeads = 0xe2e2e2e2e2e2e2e2ull;
+  const uint64_t low = LoadWord(p) ^ kLeads;
+  const uint64_t high = LoadWord(p + 8) ^ kLeads;
+  const BlockMask& mask = kBlockMasks[length];
+  return ((((low - kLowBits) & ~low & mask.low) |
+           ((high - kLowBits) & ~high & mask.high)) &
+          kHighBits) != 0;
+}
+
+inline bool StartsWithSymbol(std::string_view text) {
+  return text.size() >= kWhitespaceSymbol.size() &&
+         std::memcmp(text.data(), kWhitespaceSymbol.data(),
+                     kWhitespaceSymbol.size()) == 0;
+}
+
 // The state of one Decode call: the output text, the view records (null when
-// no views are wanted) and the pending run of byte pieces.
+// no views are wanted) and the current run of byte pieces, which is written
+// to the text as it comes and checked as UTF-8 when it ends.
+template <bool kViews>
 class Decoder {
  public:
-  Decoder(const Model& model, std::string* text, std::vector<ViewRecord>* views)
+  Decoder(const Model& model, size_t num_ids, std::string* text,
+          std::vector<ViewRecord>* views)
       : model_(model),
-        text_(text),
-        views_(views),
+        pieces_(model.root->pieces()),
+        types_(reinterpret_cast<const uint8_t*>(model.types)),
+        model_end_(model.bytes_end),
+        vocab_size_(static_cast<uint32_t>(model.vocab_size())),
+        first_byte_(static_cast<uint32_t>(model.first_byte_piece_id)),
+        num_byte_pieces_(model.first_byte_piece_id == -1 ? 0u : 256u),
+        inner_symbols_(model.has_inner_whitespace_symbol),
         strip_leading_space_(model.add_dummy_prefix ||
                              model.normalizer.remove_extra_whitespaces),
-        remove_extra_whitespaces_(model.normalizer.remove_extra_whitespaces) {}
+        remove_extra_whitespaces_(model.normalizer.remove_extra_whitespaces),
+        text_(text),
+        views_(views) {
+    text_->clear();
+    Grow(num_ids * kInitialBytesPerId + kSlack);
+  }
 
-  // Decodes the id at `position`; the caller has checked that it is in range.
-  void Add(size_t position, int id) {
-    const PieceType type = model_.types[id];
-    const int first_byte = model_.first_byte_piece_id;
-    if (type == PieceType_BYTE && first_byte != -1 && id >= first_byte &&
-        id - first_byte < 256) {
-      if (pending_.empty()) pending_start_ = position;
-      pending_.push_back(static_cast<unsigned char>(id - first_byte));
+  // Decodes `ids`; false at the first id outside the vocabulary.
+  bool Run(absl::Span<const int> ids) {
+    const size_t n = ids.size();
+    size_t i = 0;
+    // While nothing is written and the text start holds, a leading
+    // whitespace symbol may still be dropped: every id takes the full path.
+    for (; i < n && at_text_start_ && out_ == begin_; ++i) {
+      const auto id = static_cast<uint32_t>(ids[i]);
+      if (id >= vocab_size_) return false;
+      Add(i, id);
+    }
+    // From here on the loop keeps the write position and the run state in
+    // locals, and hands them back to the members around every out-of-line
+    // call.
+    char* begin = begin_;
+    char* out = out_;
+    const char* limit = limit_;
+    bool in_run = in_byte_run_;
+    auto leave = [&] {
+      out_ = out;
+      in_byte_run_ = in_run;
+    };
+    auto enter = [&] {
+      begin = begin_;
+      out = out_;
+      limit = limit_;
+      in_run = in_byte_run_;
+    };
+    for (; i < n; ++i) {
+      const auto id = static_cast<uint32_t>(ids[i]);
+      if (id >= vocab_size_) {
+        leave();
+        return false;
+      }
+      if (out > limit) {
+        leave();
+        Grow(0);
+        enter();
+      }
+      if (i + kPrefetchDistance < n) {
+        const auto ahead = static_cast<uint32_t>(ids[i + kPrefetchDistance]);
+        if (ahead < vocab_size_) __builtin_prefetch(pieces_->Get(ahead));
+      }
+      const uint8_t type = types_[id];
+      if (type == PieceType_NORMAL) {
+        if (in_run) {
+          if (!kViews && run_bits_ < 0x80) {
+            in_run = false;  // an ASCII run stays as written
+          } else {
+            leave();
+            FlushByteRun();
+            enter();
+          }
+        }
+        const flatbuffers::String* piece = pieces_->Get(id);
+        const char* text = piece->c_str();
+        const size_t length = piece->size();
+        if (length <= kShortPiece + kWhitespaceSymbol.size() &&
+            model_end_ - text >= static_cast<ptrdiff_t>(kShortPieceRead)) {
+          // A leading whitespace symbol becomes the space written first.
+          const size_t symbol =
+              length >= kWhitespaceSymbol.size() &&
+              (LoadWord32(text) & 0xffffff) == kWhitespaceSymbolWord;
+          const char* rest = text + 3 * symbol;
+          const size_t rest_length = length - 3 * symbol;
+          if (rest_length <= kShortPiece &&
+              !(inner_symbols_ && HasSymbolLeadWithin16(rest, rest_length))) {
+            const size_t start = static_cast<size_t>(out - begin);
+            *out = ' ';
+            std::memcpy(out + symbol, rest, kShortPiece);
+            out += symbol + rest_length;
+            Record(i, start, static_cast<size_t>(out - begin));
+            continue;
+          }
+        }
+        leave();
+        AppendPiece(i, std::string_view(text, length));
+        enter();
+        continue;
+      }
+      if (type == PieceType_BYTE && id - first_byte_ < num_byte_pieces_) {
+        if (!in_run) {
+          in_run = true;
+          run_start_ = static_cast<size_t>(out - begin);
+          run_position_ = i;
+          run_bits_ = 0;
+        }
+        const uint32_t byte = id - first_byte_;
+        run_bits_ |= byte;
+        *out++ = static_cast<char>(byte);
+        continue;
+      }
+      leave();
+      Add(i, id);
+      enter();
+    }
+    leave();
+    if (in_byte_run_) FlushByteRun();
+    return true;
+  }
+
+  // Cuts the text to what was written.
+  void Finish() { text_->resize(static_cast<size_t>(out_ - begin_)); }
+
+ private:
+  // Decodes the id at `position` by the full rules; the id is in range.
+  void Add(size_t position, uint32_t id) {
+    if (out_ > limit_) Grow(0);
+    const uint8_t type = types_[id];
+    if (type == PieceType_BYTE && id - first_byte_ < num_byte_pieces_) {
+      AddByte(position, id);
       return;
     }
-    FlushPendingBytes();
+    if (in_byte_run_) FlushByteRun();
     if (type == PieceType_UNKNOWN) {
-      const size_t start = text_->size();
-      const std::string_view surface = model_.unk_surface();
-      text_->append(surface.data(), surface.size());
+      const size_t start = Written();
+      Append(model_.unk_surface());
       Record(position, start);
       at_text_start_ = false;
       return;
     }
     if (type == PieceType_CONTROL) {
-      Record(position, text_->size());
+      Record(position, Written());
       return;
     }
-    AddOrdinaryPiece(position, model_.IdToPiece(id));
-  }
-
-  void FlushPendingBytes() {
-    if (pending_.empty()) return;
-    const std::string_view bytes(reinterpret_cast<const char*>(pending_.data()),
-                                 pending_.size());
-    if (views_ == nullptr) {
-      AppendSanitized(bytes);
-    } else {
-      AppendSanitizedWithViews(bytes);
-    }
-    pending_.clear();
-  }
-
- private:
-  void AddOrdinaryPiece(size_t position, std::string_view piece) {
-    if (prefix_consumed_ || !text_->empty()) at_text_start_ = false;
+    const flatbuffers::String* text = pieces_->Get(id);
+    std::string_view piece(text->c_str(), text->size());
+    if (prefix_consumed_ || out_ != begin_) at_text_start_ = false;
     if (at_text_start_ && strip_leading_space_ && StartsWithSymbol(piece)) {
       piece.remove_prefix(kWhitespaceSymbol.size());
       if (!remove_extra_whitespaces_) prefix_consumed_ = true;
     }
-    const size_t start = text_->size();
-    AppendUnescaped(piece);
-    Record(position, start);
+    AppendPiece(position, piece);
+  }
+
+  // Writes the byte of a byte piece, opening a run when none is open; the
+  // caller has made room.
+  void AddByte(size_t position, uint32_t id) {
+    if (!in_byte_run_) {
+      in_byte_run_ = true;
+      run_start_ = Written();
+      run_position_ = position;
+      run_bits_ = 0;
+    }
+    const uint32_t byte = id - first_byte_;
+    run_bits_ |= byte;
+    *out_++ = static_cast<char>(byte);
   }
 
   // Appends `piece` with every whitespace symbol written as a space.
-  void AppendUnescaped(std::string_view piece) {
+  void AppendPiece(size_t position, std::string_view piece) {
+    const size_t start = Written();
+    Reserve(piece.size());
     if (StartsWithSymbol(piece)) {
-      text_->push_back(' ');
+      *out_++ = ' ';
       piece.remove_prefix(kWhitespaceSymbol.size());
     }
-    if (!model_.has_inner_whitespace_symbol) {
-      text_->append(piece.data(), piece.size());
-      return;
-    }
-    size_t copied = 0;
-    size_t pos = 0;
-    while (pos < piece.size()) {
-      const void* hit =
-          std::memchr(piece.data() + pos, kWhitespaceSymbol[0], piece.size() - pos);
-      if (hit == nullptr) break;
-      pos = static_cast<size_t>(static_cast<const char*>(hit) - piece.data());
-      if (StartsWithSymbol(piece.substr(pos))) {
-        text_->append(piece.data() + copied, pos - copied);
-        text_->push_back(' ');
-        pos += kWhitespaceSymbol.size();
-        copied = pos;
-      } else {
-        ++pos;
+    if (inner_symbols_) {
+      size_t pos = 0;
+      while (pos < piece.size()) {
+        const void* hit = std::memchr(piece.data() + pos, kWhitespaceSymbol[0],
+                                      piece.size() - pos);
+        if (hit == nullptr) break;
+        pos = static_cast<size_t>(static_cast<const char*>(hit) - piece.data());
+        if (StartsWithSymbol(piece.substr(pos))) {
+          Copy(piece.substr(0, pos));
+          *out_++ = ' ';
+          piece.remove_prefix(pos + kWhitespaceSymbol.size());
+          pos = 0;
+        } else {
+          ++pos;
+        }
       }
     }
-    text_->append(piece.data() + copied, piece.size() - copied);
+    Copy(piece);
+    Record(position, start);
   }
 
-  // Appends `bytes` with every byte that starts no well-formed character
-  // replaced by U+FFFD, taking the longest well-formed stretch at once.
-  void AppendSanitized(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const size_t valid = WellFormedPrefixLength(bytes);
-      text_->append(bytes.data(), valid);
-      if (valid == bytes.size()) break;
-      text_->append(kReplacementCharacter.data(), kReplacementCharacter.size());
-      bytes.remove_prefix(valid + 1);
+  // Ends the current byte run: a well-formed run stays as written; otherwise
+  // it is rewritten with every byte that starts no well-formed character
+  // replaced by U+FFFD. With views, the id of a character's last byte views
+  // the character, its other ids view nothing at its start, and the id of a
+  // malformed byte views its U+FFFD.
+  void FlushByteRun() {
+    in_byte_run_ = false;
+    const std::string_view run(begin_ + run_start_, Written() - run_start_);
+    const size_t valid =
+        run_bits_ < 0x80 ? run.size() : WellFormedPrefixLength(run);
+    if (valid == run.size()) {
+      if constexpr (kViews) RecordCharacters(run_start_, run.size());
+      return;
     }
-  }
-
-  // As AppendSanitized, one character at a time: the id of a character's last
-  // byte views the character, its other ids view nothing at its start, and
-  // the id of a malformed byte views its U+FFFD.
-  void AppendSanitizedWithViews(std::string_view bytes) {
-    size_t position = pending_start_;
+    if constexpr (kViews) RecordCharacters(run_start_, valid);
+    const absl::InlinedVector<char, 64> rest(run.begin() + valid, run.end());
+    out_ = begin_ + run_start_ + valid;
+    Reserve(rest.size() * kReplacementCharacter.size());
+    std::string_view bytes(rest.data(), rest.size());
     while (!bytes.empty()) {
-      const size_t start = text_->size();
+      const size_t start = Written();
       const size_t length = WellFormedCharLength(bytes);
       if (length == 0) {
-        text_->append(kReplacementCharacter.data(), kReplacementCharacter.size());
-        Record(position++, start);
+        Copy(kReplacementCharacter);
+        if constexpr (kViews) Record(run_position_++, start);
         bytes.remove_prefix(1);
         continue;
       }
-      text_->append(bytes.data(), length);
-      for (size_t i = 1; i < length; ++i) Record(position++, start, start);
-      Record(position++, start);
+      Copy(bytes.substr(0, length));
+      if constexpr (kViews) {
+        for (size_t k = 1; k < length; ++k) Record(run_position_++, start, start);
+        Record(run_position_++, start);
+      }
       bytes.remove_prefix(length);
     }
   }
 
-  static bool StartsWithSymbol(std::string_view text) {
-    return text.size() >= kWhitespaceSymbol.size() &&
-           std::memcmp(text.data(), kWhitespaceSymbol.data(),
-                       kWhitespaceSymbol.size()) == 0;
+  // Records the views of the well-formed characters written at
+  // [start, start + length) for the ids of the run from run_position_ on.
+  void RecordCharacters(size_t start, size_t length) {
+    const size_t end = start + length;
+    while (start < end) {
+      const size_t char_length =
+          CharLength(static_cast<unsigned char>(begin_[start]));
+      for (size_t k = 1; k < char_length; ++k) {
+        Record(run_position_++, start, start);
+      }
+      Record(run_position_++, start, start + char_length);
+      start += char_length;
+    }
+  }
+
+  size_t Written() const { return static_cast<size_t>(out_ - begin_); }
+
+  void Copy(std::string_view bytes) {
+    std::memcpy(out_, bytes.data(), bytes.size());
+    out_ += bytes.size();
+  }
+
+  void Append(std::string_view bytes) {
+    Reserve(bytes.size());
+    Copy(bytes);
+  }
+
+  // Makes room for `size` more bytes beyond the write position.
+  void Reserve(size_t size) {
+    if (static_cast<size_t>(end_ - out_) < size + kSlack) Grow(size);
+  }
+
+  // Grows the buffer to at least twice its size and to `size` + kSlack bytes
+  // beyond the write position.
+  void Grow(size_t size) {
+    const size_t written = Written();
+    const size_t wanted = written + size + kSlack;
+    const size_t doubled = 2 * text_->size();
+    text_->resize(wanted > doubled ? wanted : doubled);
+    begin_ = text_->data();
+    out_ = begin_ + written;
+    end_ = begin_ + text_->size();
+    limit_ = end_ - kSlack;
   }
 
   // Records the view of the id at `position` as [start, end of text).
   void Record(size_t position, size_t start) {
-    Record(position, start, text_->size());
+    Record(position, start, Written());
   }
   void Record(size_t position, size_t start, size_t end) {
-    if (views_ != nullptr) (*views_)[position] = {start, end - start};
+    if constexpr (kViews) (*views_)[position] = {start, end - start};
   }
 
   const Model& model_;
-  std::string* text_;
-  std::vector<ViewRecord>* views_;
+  const flatbuffers::Vector<flatbuffers::Offset<flatbuffers::String>>* pieces_;
+  const uint8_t* types_;
+  const char* model_end_;
+  const uint32_t vocab_size_;
+  const uint32_t first_byte_;
+  const uint32_t num_byte_pieces_;
+  const bool inner_symbols_;
   const bool strip_leading_space_;
   const bool remove_extra_whitespaces_;
+  std::string* text_;
+  std::vector<ViewRecord>* views_;
+  char* begin_ = nullptr;
+  char* out_ = nullptr;
+  char* end_ = nullptr;
+  char* limit_ = nullptr;
   bool at_text_start_ = true;
   bool prefix_consumed_ = false;
-  absl::InlinedVector<unsigned char, 64> pending_;
-  size_t pending_start_ = 0;
+  bool in_byte_run_ = false;
+  size_t run_start_ = 0;
+  size_t run_position_ = 0;
+  // The bitwise or of the run's bytes: below 0x80 for an ASCII run.
+  uint32_t run_bits_ = 0;
 };
+
+template <bool kViews>
+bool DecodeIds(const Model& model, absl::Span<const int> ids, std::string* text,
+               std::vector<ViewRecord>* views) {
+  Decoder<kViews> decoder(model, ids.size(), text, views);
+  if (!decoder.Run(ids)) return false;
+  decoder.Finish();
+  return true;
+}
 
 }  // namespace
 
@@ -175,34 +416,24 @@ absl::StatusCode KorvelLiteProcessor::Decode(
   if (text == nullptr || ids.size() >= 0x7fffffffu) {
     return absl::StatusCode::kInvalidArgument;
   }
-  const Model& model = *model_;
-  const size_t vocab_size = model.vocab_size();
-
-  text->clear();
-  text->reserve(ids.size());
-  std::vector<ViewRecord> views;
-  if (surfaces != nullptr) {
-    surfaces->assign(ids.size(), std::string_view());
-    views.resize(ids.size());
+  if (surfaces == nullptr) {
+    if (DecodeIds<false>(*model_, ids, text, nullptr)) {
+      return absl::StatusCode::kOk;
+    }
+    text->clear();
+    return absl::StatusCode::kOutOfRange;
   }
 
-  Decoder decoder(model, text, surfaces != nullptr ? &views : nullptr);
-  for (size_t i = 0; i < ids.size(); ++i) {
-    const int id = ids[i];
-    if (id < 0 || static_cast<size_t>(id) >= vocab_size) {
-      text->clear();
-      if (surfaces != nullptr) surfaces->clear();
-      return absl::StatusCode::kOutOfRange;
-    }
-    decoder.Add(i, id);
+  std::vector<ViewRecord> views(ids.size());
+  if (!DecodeIds<true>(*model_, ids, text, &views)) {
+    text->clear();
+    surfaces->clear();
+    return absl::StatusCode::kOutOfRange;
   }
-  decoder.FlushPendingBytes();
-
-  if (surfaces != nullptr) {
-    const char* data = text->data();
-    for (size_t i = 0; i < views.size(); ++i) {
-      (*surfaces)[i] = std::string_view(data + views[i].offset, views[i].length);
-    }
+  surfaces->resize(ids.size());
+  const char* data = text->data();
+  for (size_t i = 0; i < views.size(); ++i) {
+    (*surfaces)[i] = std::string_view(data + views[i].offset, views[i].length);
   }
   return absl::StatusCode::kOk;
 }

@@ -76,6 +76,7 @@ absl::StatusCode Model::Initialize(std::string_view model_bytes) {
   }
   if (!VerifyModelBuffer(data, size)) return absl::StatusCode::kInvalidArgument;
   root = flatbuffers::GetRoot<ModelProto>(data);
+  bytes_end = model_bytes.data() + size;
 
   const auto* pieces = root->pieces();
   if (pieces == nullptr) return absl::StatusCode::kInvalidArgument;

@@ -118,6 +118,9 @@ class Model {
   // The id of "<0x00>" when the model has all 256 byte pieces, else -1.
   int32_t first_byte_piece_id = -1;
   float score_reset_threshold = 100000.0f;
+  // One past the last byte of the model buffer; fast paths that read a fixed
+  // block of a piece's text check it against this bound.
+  const char* bytes_end = nullptr;
 };
 
 // The six-character text of the byte piece for `byte`, such as "<0x0A>".
