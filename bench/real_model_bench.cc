@@ -6,6 +6,7 @@
 //   real_model_bench llama2=<lite> llama2_full=<full model>
 //       [unigram=<lite> unigram_full=<full model>]
 //       english=<text> multilingual=<text> [peer_dir=<dir>] [quick]
+//       [encode_only]
 //
 // Texts are encoded line by line (lines cut at "\n"), as raw text through
 // Encode. Throughput counts the bytes of the lines without their newlines: of
@@ -60,6 +61,8 @@ using Clock = std::chrono::steady_clock;
 struct Options {
   std::map<std::string, std::string> paths;
   bool quick = false;
+  // Only the Encode rows, for profiling.
+  bool encode_only = false;
 };
 
 struct Text {
@@ -212,6 +215,8 @@ void BenchmarkText(const Options& options, const std::string& model_name,
                 peer.first_difference + 1);
   }
 
+  if (options.encode_only) return;
+
   std::string decoded;
   size_t decoded_bytes = 0;
   auto decode_all = [&] {
@@ -339,6 +344,7 @@ int Run(const Options& options) {
     }
   }
 
+  if (options.encode_only) return 0;
   std::printf("\nModel load (median of %d)\n", options.quick ? 3 : 20);
   for (const std::string& model : models) {
     const std::string full = ReadFile(Path(options, model + "_full"));
@@ -359,6 +365,8 @@ int main(int argc, char** argv) {
     const size_t equals = arg.find('=');
     if (arg == "quick") {
       options.quick = true;
+    } else if (arg == "encode_only") {
+      options.encode_only = true;
     } else if (equals != std::string::npos) {
       options.paths[arg.substr(0, equals)] = arg.substr(equals + 1);
     } else {

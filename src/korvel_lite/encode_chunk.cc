@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -39,6 +40,87 @@ int32_t Walk(const DoubleArray& trie, uint32_t node,
   return static_cast<int32_t>(node);
 }
 
+bool StartsWithWhitespaceSymbol(const char* p) {
+  return std::memcmp(p, kWhitespaceSymbol.data(), 3) == 0;
+}
+
+// piece_trie.exact_lookup(text) for a non-empty text, started from the
+// model's tables for the first byte or the leading whitespace symbol.
+int32_t ExactPieceLookup(const Model& model, std::string_view text) {
+  const DoubleArray& trie = model.piece_trie;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t size = text.size();
+  uint32_t node;
+  size_t pos;
+  if (size >= 3 && StartsWithWhitespaceSymbol(text.data())) {
+    node = model.piece_whitespace_node;
+    pos = 3;
+  } else {
+    node = model.piece_root_children[bytes[0]];
+    pos = 1;
+  }
+  if (node == 0xffffffffu) return -1;
+  uint32_t unit = trie.units[node];
+  for (; pos < size; ++pos) {
+    node ^= DoubleArray::offset(unit) ^ bytes[pos];
+    unit = trie.units[node];
+    if (!DoubleArray::label_matches(unit, bytes[pos])) return -1;
+  }
+  if (!DoubleArray::has_leaf(unit)) return -1;
+  return trie.leaf_value(node);
+}
+
+// Calls on_chunk with every chunk of `text` cut at safe boundaries, in order;
+// `text` is not empty and the model has a bigram trie.
+template <typename OnChunk>
+void ForEachSafeChunk(const Model& model, std::string_view text,
+                      OnChunk&& on_chunk) {
+  const DoubleArray& trie = model.bigram_trie;
+  const size_t size = text.size();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+
+  // The automaton state after the character of `length` bytes at `pos` when
+  // no key ends there: the node that character reaches from the root.
+  auto root_state = [&](size_t pos, int length) {
+    const int32_t first = model.bigram_root_children[bytes[pos]];
+    if (length == 1 || first == -1) return first;
+    if (length == 3 && StartsWithWhitespaceSymbol(text.data() + pos)) {
+      return model.bigram_whitespace_node;
+    }
+    return Walk(trie, static_cast<uint32_t>(first),
+                std::string_view(text.data() + pos + 1, length - 1));
+  };
+
+  size_t start = 0;
+  int length = CharLengthAt(text, 0);
+  int32_t state = root_state(0, length);
+  size_t pos = length;
+  while (pos < size) {
+    if (bytes[pos] < 0x80 && size - pos >= 8) {
+      const int letters = LeadingAsciiLetters(LoadWord(text.data() + pos));
+      if (letters > 0) {
+        pos += letters;
+        state = model.bigram_root_children[bytes[pos - 1]];
+        continue;
+      }
+    }
+    length = CharLengthAt(text, pos);
+    const int32_t node =
+        state == -1 ? -1
+                    : Walk(trie, static_cast<uint32_t>(state),
+                           std::string_view(text.data() + pos, length));
+    if (node != -1 && DoubleArray::has_leaf(trie.units[node])) {
+      state = trie.leaf_value(static_cast<uint32_t>(node));
+    } else {
+      on_chunk(std::string_view(text.data() + start, pos - start));
+      start = pos;
+      state = root_state(pos, length);
+    }
+    pos += length;
+  }
+  on_chunk(std::string_view(text.data() + start, size - start));
+}
+
 }  // namespace
 
 // Both directions of EmitPiece exist for callers outside the encoders.
@@ -54,7 +136,7 @@ void Model::Encode(std::string_view text, std::vector<int>* ids,
                    const RandomSource* rng) const {
   if (status_ != absl::StatusCode::kOk || text.empty()) return;
   if (is_bpe() && bigram_trie.bound()) {
-    PretokenizeAtSafeBoundaries(text, [&](std::string_view chunk) {
+    ForEachSafeChunk(*this, text, [&](std::string_view chunk) {
       EncodeChunk(chunk, ids, surfaces, alpha, rng);
     });
     return;
@@ -69,16 +151,15 @@ void Model::EncodeChunk(std::string_view text, std::vector<int>* ids,
     EncodeUnigram(text, ids, surfaces, alpha, rng);
     return;
   }
-  if (rng == nullptr && root->enable_direct_mapping()) {
-    const int32_t id = piece_trie.exact_lookup(text);
-    if (id >= 0 && (types[id] == PieceType_NORMAL ||
-                    types[id] == PieceType_USER_DEFINED)) {
-      const auto* flags = root->direct_mapping_flags();
-      if (flags == nullptr || flags->Get(static_cast<uint32_t>(id)) != 0) {
-        ids->push_back(id);
-        if (surfaces != nullptr) surfaces->push_back(text);
-        return;
-      }
+  if (rng == nullptr && direct_mapping_enabled) {
+    const int32_t id = ExactPieceLookup(*this, text);
+    if (id >= 0 &&
+        (types[id] == PieceType_NORMAL ||
+         types[id] == PieceType_USER_DEFINED) &&
+        (direct_mapping_flags == nullptr || direct_mapping_flags[id] != 0)) {
+      ids->push_back(id);
+      if (surfaces != nullptr) surfaces->push_back(text);
+      return;
     }
   }
   EncodeBPE(text, ids, surfaces, alpha, rng);
@@ -87,53 +168,12 @@ void Model::EncodeChunk(std::string_view text, std::vector<int>* ids,
 absl::StatusCode Model::PretokenizeAtSafeBoundaries(
     std::string_view text,
     absl::FunctionRef<void(std::string_view)> on_chunk) const {
-  const size_t size = text.size();
-  if (size == 0) return absl::StatusCode::kOk;
+  if (text.empty()) return absl::StatusCode::kOk;
   if (!bigram_trie.bound()) {
     on_chunk(text);
     return absl::StatusCode::kOk;
   }
-
-  // The automaton state after the character of `length` bytes at `pos` when
-  // no key ends there: the node that character reaches from the root.
-  auto root_state = [&](size_t pos, int length) {
-    if (length == 1) {
-      return bigram_root_children[static_cast<unsigned char>(text[pos])];
-    }
-    return Walk(bigram_trie, 0, std::string_view(text.data() + pos, length));
-  };
-
-  size_t start = 0;
-  int length = CharLengthAt(text, 0);
-  int32_t state = root_state(0, length);
-  size_t pos = length;
-  while (pos < size) {
-    if (static_cast<unsigned char>(text[pos]) < 0x80 && size - pos >= 8) {
-      const int letters = LeadingAsciiLetters(LoadWord(text.data() + pos));
-      if (letters > 0) {
-        pos += letters;
-        state =
-            bigram_root_children[static_cast<unsigned char>(text[pos - 1])];
-        continue;
-      }
-    }
-    length = CharLengthAt(text, pos);
-    const int32_t node =
-        state == -1 ? -1
-                    : Walk(bigram_trie, static_cast<uint32_t>(state),
-                           std::string_view(text.data() + pos, length));
-    if (node != -1 && DoubleArray::has_leaf(bigram_trie.units[node])) {
-      state = bigram_trie.leaf_value(static_cast<uint32_t>(node));
-    } else {
-      on_chunk(std::string_view(text.data() + start, pos - start));
-      start = pos;
-      state = root_state(pos, length);
-    }
-    pos += length;
-  }
-  if (start < size) {
-    on_chunk(std::string_view(text.data() + start, size - start));
-  }
+  ForEachSafeChunk(*this, text, on_chunk);
   return absl::StatusCode::kOk;
 }
 

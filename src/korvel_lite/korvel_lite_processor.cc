@@ -10,6 +10,9 @@ constexpr std::string_view kUnknownPieceText = "<unk>";
 
 bool TooLong(size_t size) { return size >= 0x7fffffffu; }
 
+// The largest normalization buffer that Encode keeps for the next call.
+constexpr size_t kMaxKeptScratchBytes = 1 << 20;
+
 }  // namespace
 
 KorvelLiteProcessor::KorvelLiteProcessor(std::string_view model_bytes) {
@@ -111,12 +114,18 @@ absl::StatusCode KorvelLiteProcessor::Encode(std::string_view text,
   }
   if (model_ == nullptr) return absl::StatusCode::kFailedPrecondition;
   if (TooLong(text.size())) return absl::StatusCode::kInvalidArgument;
-  std::string normalized;
-  if (absl::StatusCode code = model_->Normalize(text, &normalized, nullptr);
-      code != absl::StatusCode::kOk) {
-    return code;
+  // The normalized text goes into a buffer of the calling thread that keeps
+  // its capacity across calls, so encoding allocates nothing once it has
+  // grown; buffers grown by unusually long texts are released afterwards.
+  thread_local std::string normalized;
+  absl::StatusCode code = model_->Normalize(text, &normalized, nullptr);
+  if (code == absl::StatusCode::kOk) {
+    code = EncodeNormalized(normalized, ids, nullptr);
   }
-  return EncodeNormalized(normalized, ids, nullptr);
+  if (normalized.capacity() > kMaxKeptScratchBytes) {
+    std::string().swap(normalized);
+  }
+  return code;
 }
 
 absl::StatusCode KorvelLiteProcessor::EncodeNormalized(

@@ -45,6 +45,17 @@ bool HasInnerWhitespaceSymbol(std::string_view piece) {
   return piece.find(kWhitespaceSymbol) != std::string_view::npos;
 }
 
+// The node that `trie` reaches from the root over `key`, or 0xffffffff.
+uint32_t WalkFromRoot(const DoubleArray& trie, std::string_view key) {
+  uint32_t node = 0;
+  for (const char ch : key) {
+    const int32_t child = trie.child_index(node, static_cast<unsigned char>(ch));
+    if (child < 0) return 0xffffffffu;
+    node = static_cast<uint32_t>(child);
+  }
+  return node;
+}
+
 std::string_view AsView(const flatbuffers::String* text) {
   return std::string_view(text->data(), text->size());
 }
@@ -63,6 +74,8 @@ Model::Model(std::string_view model_bytes) {
   for (int b = 0; b < 256; ++b) {
     byte_piece_ids[b] = -1;
     bigram_root_children[b] = -1;
+    piece_root_children[b] = 0xffffffffu;
+    single_byte_piece_ids[b] = -1;
   }
   status_ = Initialize(model_bytes);
 }
@@ -152,9 +165,27 @@ absl::StatusCode Model::Initialize(std::string_view model_bytes) {
   }
   types = reinterpret_cast<const PieceType*>(type_vector->data());
 
-  if (const auto* flags = root->direct_mapping_flags();
-      flags != nullptr && flags->size() != n) {
-    return absl::StatusCode::kInternal;
+  if (const auto* flags = root->direct_mapping_flags(); flags != nullptr) {
+    if (flags->size() != n) return absl::StatusCode::kInternal;
+    direct_mapping_flags = flags->data();
+  }
+  direct_mapping_enabled = root->enable_direct_mapping();
+  piece_whitespace_node = WalkFromRoot(piece_trie, kWhitespaceSymbol);
+  if (bigram_trie.bound()) {
+    bigram_whitespace_node =
+        static_cast<int32_t>(WalkFromRoot(bigram_trie, kWhitespaceSymbol));
+  }
+  for (int b = 0; b < 256; ++b) {
+    const int32_t child = piece_trie.child_index(0, static_cast<unsigned char>(b));
+    single_byte_piece_ids[b] = unk_id;
+    if (child < 0) continue;
+    piece_root_children[b] = static_cast<uint32_t>(child);
+    if (DoubleArray::has_leaf(piece_trie.units[child])) {
+      const int32_t id = piece_trie.leaf_value(static_cast<uint32_t>(child));
+      if (types[id] == PieceType_NORMAL || types[id] == PieceType_USER_DEFINED) {
+        single_byte_piece_ids[b] = id;
+      }
+    }
   }
 
   for (size_t i = 0; i < n; ++i) {

@@ -115,6 +115,20 @@ class Model {
   int32_t byte_piece_ids[256];
   // The bigram-trie node reached from the root by each byte, or -1.
   int32_t bigram_root_children[256];
+  // Derived for the BPE encoder: the piece_trie node reached from the root by
+  // each byte (0xffffffff when none), and the piece of each byte taken as a
+  // whole symbol: its NORMAL or USER_DEFINED piece, else `unk_id`.
+  uint32_t piece_root_children[256];
+  int32_t single_byte_piece_ids[256];
+  // The piece_trie node reached from the root by the whitespace symbol and
+  // the bigram-trie node reached by it (0xffffffff and -1 when none): most
+  // chunks start with the symbol, so walks may start from there.
+  uint32_t piece_whitespace_node = 0xffffffffu;
+  int32_t bigram_whitespace_node = -1;
+  // Derived for direct mapping: the model's enable_direct_mapping, and its
+  // per-piece flags (null when absent: every piece qualifies).
+  bool direct_mapping_enabled = false;
+  const uint8_t* direct_mapping_flags = nullptr;
   // The id of "<0x00>" when the model has all 256 byte pieces, else -1.
   int32_t first_byte_piece_id = -1;
   float score_reset_threshold = 100000.0f;
