@@ -128,7 +128,7 @@ absl::StatusCode Model::Initialize(std::string_view model_bytes) {
     return absl::StatusCode::kInternal;
   }
   if (normalizer.charsmap_trie.bound() || normalizer.remove_extra_whitespaces) {
-    normalizer.user_defined_trie = &user_defined_trie;
+    normalizer.AttachUserDefinedTrie(&user_defined_trie);
   }
   if (bind(root->bigram_trie(), UINT32_MAX, true, true, &bigram_trie) !=
       absl::StatusCode::kOk) {

@@ -24,9 +24,58 @@ int32_t LongestKeyLength(const DoubleArray& trie, std::string_view input) {
   return longest;
 }
 
+// The root's child for `byte` in `trie`, or -1; -1 for an unbound trie.
+int32_t RootChild(const DoubleArray* trie, unsigned char byte) {
+  if (trie == nullptr || !trie->bound()) return -1;
+  return trie->child_index(0, byte);
+}
+
 }  // namespace
 
+void Normalizer::ComputeByteClasses() {
+  for (int b = 0; b < 256; ++b) {
+    const auto byte = static_cast<unsigned char>(b);
+    const int32_t map_child = RootChild(&charsmap_trie, byte);
+    const bool user_defined = RootChild(user_defined_trie, byte) >= 0;
+    charsmap_child_bases[b] = 0;
+    ByteClass byte_class = ByteClass::kOther;
+    if (user_defined) {
+      // A user-defined piece may start here.
+    } else if (map_child < 0) {
+      byte_class = byte >= 0x80  ? ByteClass::kMultiByte
+                   : byte == ' ' ? ByteClass::kSpace
+                                 : ByteClass::kPlain;
+    } else if (byte < 0x80 && byte != ' ' &&
+               !DoubleArray::has_leaf(charsmap_trie.units[map_child])) {
+      const auto node = static_cast<uint32_t>(map_child);
+      const uint32_t base = node ^ DoubleArray::offset(charsmap_trie.units[node]);
+      bool ascii_continuation = false;
+      for (uint32_t next = 0; next < 0x80; ++next) {
+        ascii_continuation |= DoubleArray::label_matches(
+            charsmap_trie.units[base ^ next], static_cast<unsigned char>(next));
+      }
+      if (!ascii_continuation) {
+        byte_class = ByteClass::kMapPrefix;
+        charsmap_child_bases[b] = base;
+      }
+    }
+    byte_classes[b] = byte_class;
+  }
+}
+
+void Normalizer::AttachUserDefinedTrie(const DoubleArray* trie) {
+  user_defined_trie = trie;
+  ComputeByteClasses();
+}
+
 absl::StatusCode Normalizer::Initialize(const NormalizerSpec* normalizer_spec) {
+  const absl::StatusCode code = Bind(normalizer_spec);
+  if (code != absl::StatusCode::kOk) charsmap_trie = DoubleArray();
+  ComputeByteClasses();
+  return code;
+}
+
+absl::StatusCode Normalizer::Bind(const NormalizerSpec* normalizer_spec) {
   spec = normalizer_spec;
   if (spec == nullptr) return absl::StatusCode::kOk;
   add_dummy_prefix = spec->add_dummy_prefix();
