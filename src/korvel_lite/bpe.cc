@@ -109,6 +109,11 @@ inline bool FindPairPiece(const Model& model, uint32_t left_node,
 // the best one, leftmost on ties, and renews the candidates on both sides of
 // the merged symbol. Every live adjacent pair that forms a piece has exactly
 // one current candidate, so this merges in the heap merger's order.
+//
+// Symbol i also keeps `path[i]`, the trie position that its text followed by
+// its right neighbour's reaches. When the neighbour grows, the walk goes on
+// from there over the added bytes only, and stops at once when the shorter
+// text already had no path.
 void MergeByScan(const Model& model, std::string_view text,
                  std::vector<int>* ids,
                  std::vector<std::string_view>* surfaces) {
@@ -119,12 +124,12 @@ void MergeByScan(const Model& model, std::string_view text,
   bool frozen[kMaxScanBytes];
   int32_t prev[kMaxScanBytes];
   int32_t next[kMaxScanBytes];
+  uint32_t path[kMaxScanBytes];
   // The candidate's score in the high half and kMaxScanBytes - index in the
   // low half, so the largest key is the best candidate, leftmost on ties;
   // kNoCandidate when there is none.
   int64_t candidate_key[kMaxScanBytes];
   int32_t candidate_id[kMaxScanBytes];
-  uint32_t candidate_node[kMaxScanBytes];
 
   const bool plain_ascii_symbols = !model.user_defined_trie.bound();
   int32_t count = 0;
@@ -153,23 +158,80 @@ void MergeByScan(const Model& model, std::string_view text,
   }
   next[count - 1] = -1;
 
-  auto renew = [&](int32_t left) {
+  const uint32_t* units = model.piece_trie.units;
+  auto key_of = [](int32_t score, int32_t left) {
+    return static_cast<int64_t>(score) * (int64_t{1} << 32) +
+           static_cast<int64_t>(kMaxScanBytes - left);
+  };
+  // Continues path[left] (a trie position) over the bytes of symbol `right`.
+  auto extend = [&](int32_t left, int32_t right) {
+    uint32_t at = path[left];
+    uint32_t unit = units[at];
+    const char* bytes = text.data() + start[right];
+    for (uint32_t k = 0; k < length[right]; ++k) {
+      const auto ch = static_cast<unsigned char>(bytes[k]);
+      at ^= DoubleArray::offset(unit) ^ ch;
+      unit = units[at];
+      if (!DoubleArray::label_matches(unit, ch)) {
+        path[left] = kNoTrieNode;
+        return;
+      }
+    }
+    path[left] = at;
+  };
+  // Sets the candidate of `left` from path[left].
+  auto settle = [&](int32_t left) {
     candidate_key[left] = kNoCandidate;
+    const uint32_t at = path[left];
+    if (at == kNoTrieNode) return;
+    const uint32_t unit = units[at];
+    if (!DoubleArray::has_leaf(unit)) return;
+    const auto value =
+        static_cast<int32_t>(units[at ^ DoubleArray::offset(unit)] & 0x7fffffffu);
+    if (!IsMatchable(model.types[value])) return;
+    candidate_id[left] = value;
+    candidate_key[left] = key_of(model.bpe_scores[value], left);
+  };
+  // Walks the pair of `left` and its right neighbour afresh.
+  auto renew = [&](int32_t left) {
     const int32_t right = next[left];
-    if (right == -1 || frozen[left] || frozen[right] ||
-        node[left] == kNoTrieNode) {
+    if (right == -1 || frozen[right] || node[left] == kNoTrieNode) {
+      path[left] = kNoTrieNode;
+      candidate_key[left] = kNoCandidate;
       return;
     }
-    if (FindPairPiece(model, node[left], text.data() + start[right],
-                      length[right], &candidate_id[left],
-                      &candidate_node[left])) {
-      candidate_key[left] =
-          static_cast<int64_t>(model.bpe_scores[candidate_id[left]]) *
-              (int64_t{1} << 32) +
-          static_cast<int64_t>(kMaxScanBytes - left);
-    }
+    path[left] = node[left];
+    extend(left, right);
+    settle(left);
   };
-  for (int32_t i = 0; i < count; ++i) renew(i);
+
+  // The first candidates. A pair whose right symbol is one byte takes a
+  // branch-free step, so the trie reads of all pairs overlap.
+  for (int32_t left = 0; left + 1 < count; ++left) {
+    const int32_t right = left + 1;
+    if (length[right] != 1) {
+      renew(left);
+      continue;
+    }
+    const auto ch = static_cast<unsigned char>(text[start[right]]);
+    const bool has_node = node[left] != kNoTrieNode && !frozen[right];
+    const uint32_t from = has_node ? node[left] : 0;
+    const uint32_t child = from ^ DoubleArray::offset(units[from]) ^ ch;
+    const uint32_t unit = units[child];
+    const bool matched = has_node && DoubleArray::label_matches(unit, ch);
+    const bool leaf = matched && DoubleArray::has_leaf(unit);
+    const uint32_t value_unit =
+        units[leaf ? child ^ DoubleArray::offset(unit) : 0];
+    const int32_t value =
+        leaf ? static_cast<int32_t>(value_unit & 0x7fffffffu) : 0;
+    const bool matchable = leaf && IsMatchable(model.types[value]);
+    path[left] = matched ? child : kNoTrieNode;
+    candidate_id[left] = value;
+    candidate_key[left] =
+        matchable ? key_of(model.bpe_scores[value], left) : kNoCandidate;
+  }
+  path[count - 1] = kNoTrieNode;
+  candidate_key[count - 1] = kNoCandidate;
 
   for (;;) {
     int64_t best_key = kNoCandidate;
@@ -180,14 +242,18 @@ void MergeByScan(const Model& model, std::string_view text,
     const auto best = static_cast<int32_t>(
         kMaxScanBytes - static_cast<uint32_t>(best_key & 0xffffffff));
     const int32_t right = next[best];
+    const int32_t before = prev[best];
+    if (before != -1 && path[before] != kNoTrieNode) {
+      extend(before, right);
+      settle(before);
+    }
     length[best] += length[right];
     id[best] = candidate_id[best];
-    node[best] = candidate_node[best];
+    node[best] = path[best];
     candidate_key[right] = kNoCandidate;
     next[best] = next[right];
     if (next[best] != -1) prev[next[best]] = best;
     renew(best);
-    if (prev[best] != -1) renew(prev[best]);
   }
 
   for (int32_t i = 0; i != -1; i = next[i]) {
