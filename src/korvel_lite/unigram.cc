@@ -1,6 +1,13 @@
 // Unigram segmentation: the best-scoring path through the lattice of piece
 // matches, or a sampled one when every candidate is perturbed with Gumbel
 // noise.
+//
+// The lattice is kept as a window over the text. Whenever the forward pass
+// reaches an offset that no candidate has passed (every path to the end goes
+// through it, as at most word starts), the part of the best path before it is
+// final: it is emitted, and the window starts over at that offset. Scores are
+// never touched by this, so the result is the one of a lattice over the whole
+// text, while the window stays small enough to live in the cache.
 
 #include <algorithm>
 #include <cmath>
@@ -27,6 +34,10 @@ struct ViterbiNode {
 
 constexpr size_t kInlineNodes = 128;
 constexpr size_t kMinHeapNodes = 256;
+constexpr size_t kWindowNodes = 1024;
+// The window is emitted and restarted at a converging offset once it spans at
+// least this many bytes.
+constexpr int32_t kMinEmittedSpan = 64;
 
 // A user-defined piece scores 0.1 per byte beyond the first, so it beats any
 // split into normal pieces, whose scores are negative.
@@ -36,10 +47,6 @@ constexpr float kUserDefinedScorePerByte = 0.1f;
 // transform so that neither logarithm overflows.
 constexpr float kMinUniform = 1e-6f;
 constexpr float kMaxUniform = 0.999999f;
-
-bool IsMatchable(PieceType type) {
-  return type == PieceType_NORMAL || type == PieceType_USER_DEFINED;
-}
 
 // `score` minus `alpha` times Gumbel noise drawn from one call of `rng`.
 float Perturb(float score, float alpha, const RandomSource& rng) {
@@ -52,101 +59,194 @@ float Perturb(float score, float alpha, const RandomSource& rng) {
   return score - alpha * std::log(-std::log(u));
 }
 
+// One EncodeUnigram call: the forward pass over `text` with the lattice
+// window, and the emission of each settled part of the best path.
+template <bool kSampling>
+class Segmenter {
+ public:
+  Segmenter(const Model& model, std::string_view text, std::vector<int>* ids,
+            std::vector<std::string_view>* surfaces, float alpha,
+            const RandomSource* rng)
+      : model_(model),
+        text_(text),
+        ids_(ids),
+        surfaces_(surfaces),
+        alpha_(alpha),
+        rng_(rng) {
+    // The whole text when it is short, else a window that grows only when
+    // no offset converges for long. Records are marked unreached as the
+    // forward pass comes to them.
+    const size_t wanted = text.size() + 1;
+    lattice_.resize(wanted <= kInlineNodes
+                        ? wanted
+                        : std::max(std::min(wanted, kWindowNodes), kMinHeapNodes));
+  }
+
+  void Run() {
+    const auto n = static_cast<int32_t>(text_.size());
+    const char* data = text_.data();
+    const uint32_t* units = model_.piece_trie.units;
+    const float* scores = model_.scores;
+    const PieceType* types = model_.types;
+    const float threshold = model_.score_reset_threshold;
+    // The hot state lives in locals: the window's records (lattice_ only
+    // changes in Grow), and the window's text offset and the largest end
+    // offset any candidate has reached (records past it are stale).
+    ViterbiNode* nodes = lattice_.data();
+    int32_t base = 0;
+    int32_t max_end = 0;
+    nodes[0] = {-1, 0.0f, -1};
+
+    // Offers the candidate `id` for text[start, end) with path total `total`:
+    // it is kept when the offset is unreached or the total strictly higher.
+    // An end beyond max_end first marks the offsets up to it unreached.
+    auto offer = [&](int32_t end, int32_t id, float total, int32_t start) {
+      if (end > max_end) {
+        if (static_cast<size_t>(end - base) >= lattice_.size()) {
+          nodes = Grow(static_cast<size_t>(end - base) + 1);
+        }
+        for (int32_t k = max_end + 1; k < end; ++k) {
+          nodes[k - base] = {-1, 0.0f, -1};
+        }
+        max_end = end;
+        nodes[end - base] = {id, total, start};
+        return;
+      }
+      ViterbiNode& node = nodes[end - base];
+      if (node.start == -1 || total > node.score) node = {id, total, start};
+    };
+
+    for (int32_t pos = 0; pos < n;) {
+      if (max_end == pos && pos - base >= kMinEmittedSpan) {
+        EmitPath(base, pos);
+        nodes[0] = nodes[pos - base];
+        base = pos;
+      }
+      float base_score = nodes[pos - base].score;
+      if (std::isfinite(base_score) &&
+          (base_score < -threshold || base_score > threshold)) {
+        nodes[pos - base].score = 0.0f;
+        for (int32_t k = pos + 1; k <= max_end; ++k) {
+          ViterbiNode& node = nodes[k - base];
+          if (node.start != -1) node.score -= base_score;
+        }
+        base_score = 0.0f;
+      }
+
+      const auto lead = static_cast<unsigned char>(data[pos]);
+      const int32_t remaining = n - pos;
+      const int32_t char_length = std::min(CharLength(lead), remaining);
+      // Every piece that starts with this byte is NORMAL for most bytes, and
+      // then the types need no look.
+      const bool normal_only = model_.normal_pieces_only[lead];
+      bool covered = false;
+
+      uint32_t node = 0;
+      uint32_t unit = units[0];
+      for (int32_t i = 0; i < remaining; ++i) {
+        const auto ch = static_cast<unsigned char>(data[pos + i]);
+        node ^= DoubleArray::offset(unit) ^ ch;
+        unit = units[node];
+        if (!DoubleArray::label_matches(unit, ch)) break;
+        if (!DoubleArray::has_leaf(unit)) continue;
+        const auto id = static_cast<int32_t>(
+            units[node ^ DoubleArray::offset(unit)] & 0x7fffffffu);
+        const int32_t length = i + 1;
+        float score;
+        if (normal_only) {
+          score = scores[id];
+        } else {
+          const PieceType type = types[id];
+          if (type == PieceType_NORMAL) {
+            score = scores[id];
+          } else if (type == PieceType_USER_DEFINED) {
+            score = static_cast<float>(length - 1) * kUserDefinedScorePerByte;
+          } else {
+            continue;
+          }
+        }
+        if constexpr (kSampling) score = Perturb(score, alpha_, *rng_);
+        offer(pos + length, id, score + base_score, pos);
+        covered |= length == char_length;
+      }
+      if (!covered) {
+        float score = model_.unk_score;
+        if constexpr (kSampling) score = Perturb(score, alpha_, *rng_);
+        offer(pos + char_length, model_.unk_id, base_score + score, pos);
+      }
+      pos += char_length;
+    }
+    EmitPath(base, n);
+  }
+
+ private:
+  // Grows the window to at least `size` records, keeping them; returns the
+  // new records.
+  ViterbiNode* Grow(size_t size) {
+    lattice_.resize(std::max(size, 2 * lattice_.size()));
+    return lattice_.data();
+  }
+
+  // Emits the best path from `base`, the offset of lattice_[0], to `end`, a
+  // converging offset, in text order. The path is read back to front; its last piece is appended as it
+  // is even when unknown, so that it never widens a view left by an earlier
+  // emission, and adjacency with that view is settled after the reversal.
+  void EmitPath(int32_t base, int32_t end) {
+    const size_t first_id = ids_->size();
+    const size_t first_surface = surfaces_ == nullptr ? 0 : surfaces_->size();
+    const int32_t unk_id = model_.unk_id;
+    const bool merge_unknown = model_.first_byte_piece_id == -1;
+    for (int32_t k = end; k > base;) {
+      const ViterbiNode& node = lattice_[k - base];
+      const std::string_view surface(text_.data() + node.start, k - node.start);
+      if (ids_->size() == first_id && node.id == unk_id && merge_unknown) {
+        ids_->push_back(node.id);
+        if (surfaces_ != nullptr) surfaces_->push_back(surface);
+      } else {
+        model_.EmitPiece<true>(node.id, surface, ids_, surfaces_);
+      }
+      k = node.start;
+    }
+    std::reverse(ids_->begin() + first_id, ids_->end());
+    if (surfaces_ != nullptr) {
+      std::reverse(surfaces_->begin() + first_surface, surfaces_->end());
+    }
+
+    // An unknown stretch that opens this part joins an unknown id that ended
+    // the output before it, as in forward emission.
+    if (first_id > 0 && first_id < ids_->size() && merge_unknown &&
+        (*ids_)[first_id - 1] == unk_id && (*ids_)[first_id] == unk_id) {
+      ids_->erase(ids_->begin() + first_id);
+      if (surfaces_ != nullptr) {
+        if (first_surface > 0) {
+          std::string_view& joined = (*surfaces_)[first_surface - 1];
+          joined = std::string_view(
+              joined.data(), joined.size() + (*surfaces_)[first_surface].size());
+        }
+        surfaces_->erase(surfaces_->begin() + first_surface);
+      }
+    }
+  }
+
+  const Model& model_;
+  const std::string_view text_;
+  std::vector<int>* const ids_;
+  std::vector<std::string_view>* const surfaces_;
+  const float alpha_;
+  const RandomSource* const rng_;
+  absl::InlinedVector<ViterbiNode, kInlineNodes> lattice_;
+};
+
 }  // namespace
 
 void Model::EncodeUnigram(std::string_view text, std::vector<int>* ids,
                           std::vector<std::string_view>* surfaces, float alpha,
                           const RandomSource* rng) const {
-  const auto n = static_cast<int32_t>(text.size());
-  if (n == 0) return;
-
-  absl::InlinedVector<ViterbiNode, kInlineNodes> lattice;
-  const size_t num_nodes = static_cast<size_t>(n) + 1;
-  if (num_nodes > kInlineNodes) {
-    lattice.reserve(std::max(num_nodes, kMinHeapNodes));
-  }
-  lattice.resize(num_nodes);
-
-  auto offer = [&lattice](int32_t end, int32_t id, float total,
-                          int32_t start) {
-    ViterbiNode& node = lattice[end];
-    if (node.start == -1 || total > node.score) node = {id, total, start};
-  };
-
-  int32_t max_end = 0;
-  for (int32_t pos = 0; pos < n;) {
-    float base = lattice[pos].score;
-    const float threshold = score_reset_threshold;
-    if (std::isfinite(base) && (base < -threshold || base > threshold)) {
-      lattice[pos].score = 0.0f;
-      for (int32_t k = pos + 1; k <= max_end; ++k) {
-        if (lattice[k].start != -1) lattice[k].score -= base;
-      }
-      base = 0.0f;
-    }
-
-    const int32_t char_length = CharLengthAt(text, pos);
-    bool covered = false;
-    piece_trie.common_prefix_lookup(
-        std::string_view(text.data() + pos, n - pos), [&](int32_t id, int32_t length) {
-          const PieceType type = types[id];
-          if (!IsMatchable(type)) return;
-          const int32_t end = pos + length;
-          max_end = std::max(max_end, end);
-          float score =
-              type == PieceType_NORMAL
-                  ? scores[id]
-                  : static_cast<float>(length - 1) * kUserDefinedScorePerByte;
-          if (rng != nullptr) score = Perturb(score, alpha, *rng);
-          offer(end, id, score + base, pos);
-          if (length == char_length) covered = true;
-        });
-    if (!covered) {
-      const int32_t end = pos + char_length;
-      max_end = std::max(max_end, end);
-      float score = unk_score;
-      if (rng != nullptr) score = Perturb(score, alpha, *rng);
-      offer(end, unk_id, base + score, pos);
-    }
-    pos += char_length;
-  }
-
-  // The path is emitted back to front. The chunk's last piece is appended as
-  // it is even when unknown, so that it never widens a view left by an
-  // earlier call; adjacency with that view is settled after the reversal.
-  const size_t first_id = ids->size();
-  const size_t first_surface = surfaces == nullptr ? 0 : surfaces->size();
-  for (int32_t end = n; end > 0;) {
-    const ViterbiNode& node = lattice[end];
-    const std::string_view surface(text.data() + node.start,
-                                   end - node.start);
-    if (ids->size() == first_id && node.id == unk_id &&
-        first_byte_piece_id == -1) {
-      ids->push_back(node.id);
-      if (surfaces != nullptr) surfaces->push_back(surface);
-    } else {
-      EmitPiece<true>(node.id, surface, ids, surfaces);
-    }
-    end = node.start;
-  }
-  std::reverse(ids->begin() + first_id, ids->end());
-  if (surfaces != nullptr) {
-    std::reverse(surfaces->begin() + first_surface, surfaces->end());
-  }
-
-  // An unknown stretch that opens the chunk joins an unknown id that ended
-  // the output before it, as in forward emission.
-  if (first_id > 0 && first_byte_piece_id == -1 &&
-      (*ids)[first_id - 1] == unk_id && (*ids)[first_id] == unk_id) {
-    ids->erase(ids->begin() + first_id);
-    if (surfaces != nullptr) {
-      if (first_surface > 0) {
-        std::string_view& joined = (*surfaces)[first_surface - 1];
-        joined = std::string_view(
-            joined.data(), joined.size() + (*surfaces)[first_surface].size());
-      }
-      surfaces->erase(surfaces->begin() + first_surface);
-    }
+  if (text.empty()) return;
+  if (rng == nullptr) {
+    Segmenter<false>(*this, text, ids, surfaces, alpha, rng).Run();
+  } else {
+    Segmenter<true>(*this, text, ids, surfaces, alpha, rng).Run();
   }
 }
 
