@@ -273,43 +273,61 @@ void BenchmarkText(const Options& options, const std::string& model_name,
   }
 }
 
+// The median of `runs` timings of `work`, in milliseconds.
+template <typename Work>
+double MedianMilliseconds(int runs, Work&& work) {
+  std::vector<double> times;
+  times.reserve(runs);
+  for (int i = 0; i < runs; ++i) {
+    const Clock::time_point begin = Clock::now();
+    work();
+    times.push_back(
+        std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[runs / 2];
+}
+
 // Construction time and allocations of a processor over `bytes`, beside the
-// time of the flatbuffer verification alone.
+// time of its two largest parts on their own: the flatbuffer verification and
+// the check that every piece's text leads back to its id in the piece trie.
 void BenchmarkLoad(const Options& options, const std::string& name,
                    const std::string& bytes, size_t full_size) {
   const int runs = options.quick ? 3 : 20;
-  std::vector<double> load_ms;
   size_t allocations = 0;
-  for (int i = 0; i < runs; ++i) {
+  const double load = MedianMilliseconds(runs, [&] {
     const size_t before = g_allocations.load(std::memory_order_relaxed);
-    const Clock::time_point begin = Clock::now();
-    KorvelLiteProcessor processor{std::string_view(bytes)};
-    load_ms.push_back(
-        std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+    const KorvelLiteProcessor processor{std::string_view(bytes)};
     allocations = g_allocations.load(std::memory_order_relaxed) - before;
     if (processor.status() != absl::StatusCode::kOk) {
       std::fprintf(stderr, "real_model_bench: %s does not load\n", name.c_str());
       std::exit(1);
     }
-  }
-  std::vector<double> verify_ms;
-  for (int i = 0; i < runs; ++i) {
-    const Clock::time_point begin = Clock::now();
+  });
+  const double verify = MedianMilliseconds(runs, [&] {
     if (!VerifyLiteModel(bytes)) std::exit(1);
-    verify_ms.push_back(
-        std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
-  }
-  std::sort(load_ms.begin(), load_ms.end());
-  std::sort(verify_ms.begin(), verify_ms.end());
-  const double load = load_ms[runs / 2];
-  const double verify = verify_ms[runs / 2];
+  });
+  const KorvelLiteProcessor processor{std::string_view(bytes)};
+  const Model& model = *processor.model();
+  const double piece_checks = MedianMilliseconds(runs, [&] {
+    const auto* pieces = model.root->pieces();
+    for (uint32_t i = 0; i < pieces->size(); ++i) {
+      const auto* piece = pieces->Get(i);
+      if (model.piece_trie.exact_lookup({piece->data(), piece->size()}) !=
+          static_cast<int32_t>(i)) {
+        std::exit(1);
+      }
+    }
+  });
   const double megabytes = static_cast<double>(bytes.size()) / 1e6;
   std::printf(
-      "%-16s lite %7.2f MB (full %7.2f MB, %4.2fx)  load %7.3f ms, of which "
-      "verification %7.3f ms; rest %6.3f ms/MB; %zu heap allocations\n",
+      "%-16s lite %6.2f MB (full %6.2f MB, %4.2fx); load %7.3f ms: "
+      "verification %6.3f, piece checks %7.3f, rest %6.3f ms (%5.3f ms/MB); "
+      "%zu heap allocation(s)\n",
       name.c_str(), megabytes, static_cast<double>(full_size) / 1e6,
       megabytes / (static_cast<double>(full_size) / 1e6), load, verify,
-      (load - verify) / megabytes, allocations);
+      piece_checks, load - verify - piece_checks,
+      (load - verify - piece_checks) / megabytes, allocations);
 }
 
 const std::string& Path(const Options& options, const std::string& key) {
