@@ -128,6 +128,16 @@ TEST(EncodeFastPathsTest, ScanningMergerMatchesHeapMerger) {
   }
 }
 
+TEST(EncodeFastPathsTest, EmptyChunkWithDirectMappingAppendsNothing) {
+  std::mt19937 rng(5);
+  LoadedModel model(RandomBpeModel(&rng, false, false));
+  Encoded out;
+  model->EncodeChunk(std::string_view(), &out.ids, &out.surfaces, 0.0f,
+                     nullptr);
+  EXPECT_TRUE(out.ids.empty());
+  EXPECT_TRUE(out.surfaces.empty());
+}
+
 TEST(EncodeFastPathsTest, DerivedTablesMatchTrieWalks) {
   std::mt19937 rng(11);
   LoadedModel model(RandomBpeModel(&rng, false, true));

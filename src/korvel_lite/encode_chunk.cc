@@ -151,7 +151,7 @@ void Model::EncodeChunk(std::string_view text, std::vector<int>* ids,
     EncodeUnigram(text, ids, surfaces, alpha, rng);
     return;
   }
-  if (rng == nullptr && direct_mapping_enabled) {
+  if (rng == nullptr && direct_mapping_enabled && !text.empty()) {
     const int32_t id = ExactPieceLookup(*this, text);
     if (id >= 0 &&
         (types[id] == PieceType_NORMAL ||
