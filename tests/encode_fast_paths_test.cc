@@ -1,9 +1,13 @@
-// The encoders' fast paths against their general forms: the scanning BPE
-// merger (short chunks) against the heap merger (dropout with probability 0),
-// the derived lookup tables against plain trie walks, and Encode's reused
-// normalization buffer (no allocation after warm-up, separate per thread).
+// The encoders' fast paths against plain forms: both BPE mergers (scanning
+// for short chunks, heap for long ones) against a direct transcription of the
+// merge rule, with and without dropout; the derived lookup tables against
+// plain trie walks; and Encode's reused normalization buffer (no allocation
+// after warm-up, separate per thread).
 
 #include <atomic>
+#include <functional>
+#include <set>
+#include <tuple>
 #include <cstdlib>
 #include <new>
 #include <random>
@@ -16,6 +20,7 @@
 #include "gtest/gtest.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_lite/model.h"
+#include "korvel_lite/utf8.h"
 
 namespace {
 std::atomic<size_t> g_allocations{0};
@@ -96,33 +101,99 @@ ModelProtoT RandomBpeModel(std::mt19937* rng, bool byte_pieces,
   return model;
 }
 
-Encoded MergeDeterministic(const Model& model, std::string_view text) {
+// BPE merging as plainly as it can be written: whole texts looked up in the
+// piece trie, every adjacent pair examined at every step, dropped pairs
+// remembered by their position and sizes.
+Encoded ReferenceMerge(const Model& model, std::string_view text, float alpha,
+                       const std::function<float()>* rng) {
+  struct Sym {
+    size_t start, size;
+    int32_t id;
+    bool frozen;
+  };
+  auto matchable = [&](int32_t id) {
+    return id >= 0 && (model.types[id] == PieceType_NORMAL ||
+                       model.types[id] == PieceType_USER_DEFINED);
+  };
+  std::vector<Sym> syms;
+  for (size_t pos = 0; pos < text.size();) {
+    const DoubleArray::Match user =
+        model.user_defined_trie.longest_prefix_lookup(text.substr(pos));
+    if (user.length > 0 && model.types[user.value] == PieceType_USER_DEFINED) {
+      syms.push_back({pos, static_cast<size_t>(user.length), user.value, true});
+    } else {
+      const size_t size = static_cast<size_t>(CharLengthAt(text, pos));
+      const int32_t id = model.piece_trie.exact_lookup(text.substr(pos, size));
+      syms.push_back({pos, size, matchable(id) ? id : model.unk_id, false});
+    }
+    pos += syms.back().size;
+  }
+  std::set<std::tuple<size_t, size_t, size_t>> dropped;
+  while (alpha < 1.0f) {
+    int best = -1;
+    int32_t best_id = 0;
+    for (size_t i = 0; i + 1 < syms.size(); ++i) {
+      if (syms[i].frozen || syms[i + 1].frozen) continue;
+      if (dropped.count({syms[i].start, syms[i].size, syms[i + 1].size})) continue;
+      const int32_t id = model.piece_trie.exact_lookup(
+          text.substr(syms[i].start, syms[i].size + syms[i + 1].size));
+      if (!matchable(id)) continue;
+      if (best < 0 || model.bpe_scores[id] > model.bpe_scores[best_id]) {
+        best = static_cast<int>(i);
+        best_id = id;
+      }
+    }
+    if (best < 0) break;
+    if (rng != nullptr && alpha > (*rng)()) {
+      dropped.insert({syms[best].start, syms[best].size, syms[best + 1].size});
+      continue;
+    }
+    syms[best].size += syms[best + 1].size;
+    syms[best].id = best_id;
+    syms.erase(syms.begin() + best + 1);
+  }
   Encoded out;
-  model.EncodeBPE(text, &out.ids, &out.surfaces, 0.0f, nullptr);
+  for (const Sym& sym : syms) {
+    model.EmitPiece<false>(sym.id, text.substr(sym.start, sym.size), &out.ids,
+                           &out.surfaces);
+  }
   return out;
 }
 
-// The heap merger, reached through dropout that never drops.
-Encoded MergeWithHeap(const Model& model, std::string_view text) {
-  Encoded out;
-  auto never = [] { return 0.5f; };
-  const RandomSource source(never);
-  model.EncodeBPE(text, &out.ids, &out.surfaces, 0.0f, &source);
-  return out;
-}
-
-TEST(EncodeFastPathsTest, ScanningMergerMatchesHeapMerger) {
+TEST(EncodeFastPathsTest, BothMergersMatchTheReference) {
   std::mt19937 rng(7);
   for (const bool byte_pieces : {false, true}) {
     for (const bool user_defined : {false, true}) {
       LoadedModel model(RandomBpeModel(&rng, byte_pieces, user_defined));
       ASSERT_EQ(model->status(), absl::StatusCode::kOk);
-      for (int i = 0; i < 400; ++i) {
-        const std::string text = RandomText(&rng, 1, i % 4 == 0 ? 40 : 12);
-        const Encoded scanned = MergeDeterministic(*model, text);
-        const Encoded heaped = MergeWithHeap(*model, text);
-        ASSERT_EQ(scanned.ids, heaped.ids) << text;
-        ASSERT_EQ(scanned.surfaces, heaped.surfaces) << text;
+      for (int i = 0; i < 300; ++i) {
+        // Short texts take the scanning merger, long ones the heap merger.
+        const std::string text = RandomText(&rng, 1, i % 3 == 0 ? 60 : 12);
+        for (const float alpha : {0.0f, 0.3f}) {
+          for (const bool sampling : {false, true}) {
+            if (alpha > 0.0f && !sampling) continue;
+            std::mt19937 draws_a(i), draws_b(i);
+            std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
+            size_t calls_a = 0, calls_b = 0;
+            const std::function<float()> draw_a = [&] {
+              ++calls_a;
+              return uniform(draws_a);
+            };
+            auto draw_b = [&] {
+              ++calls_b;
+              return uniform(draws_b);
+            };
+            const RandomSource source(draw_b);
+            const Encoded expected =
+                ReferenceMerge(*model, text, alpha, sampling ? &draw_a : nullptr);
+            Encoded actual;
+            model->EncodeBPE(text, &actual.ids, &actual.surfaces, alpha,
+                             sampling ? &source : nullptr);
+            ASSERT_EQ(actual.ids, expected.ids) << text << " alpha " << alpha;
+            ASSERT_EQ(actual.surfaces, expected.surfaces) << text;
+            ASSERT_EQ(calls_b, calls_a) << text;
+          }
+        }
       }
     }
   }

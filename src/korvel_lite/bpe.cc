@@ -2,9 +2,9 @@
 // repeatedly merge the adjacent pair that forms the piece with the highest
 // score, leftmost first on ties, optionally dropping merges at random.
 //
-// Two mergers give the same result. Short chunks without dropout keep one
-// candidate per symbol in flat arrays and scan them for the best; longer
-// chunks, and sampling, keep the candidates in a heap and discard stale ones
+// Two mergers give the same result and draw the same random numbers. Short
+// chunks keep one candidate per symbol in flat arrays and scan them for the
+// best; longer chunks keep the candidates in a heap and discard stale ones
 // when they come to the top.
 
 #include <algorithm>
@@ -104,18 +104,20 @@ inline bool FindPairPiece(const Model& model, uint32_t left_node,
   return true;
 }
 
-// Deterministic merging of a chunk of at most kMaxScanBytes bytes. Symbol i
-// keeps the candidate for merging with its right neighbour; each step merges
-// the best one, leftmost on ties, and renews the candidates on both sides of
-// the merged symbol. Every live adjacent pair that forms a piece has exactly
-// one current candidate, so this merges in the heap merger's order.
+// Merging of a chunk of at most kMaxScanBytes bytes, with `alpha` below 1.
+// Symbol i keeps the candidate for merging with its right neighbour; each
+// step takes the best one, leftmost on ties, and either drops it (sampling,
+// with probability `alpha`) or merges it and renews the candidates on both
+// sides of the merged symbol. Every live adjacent pair that forms a piece and
+// was not dropped has exactly one current candidate, so this takes candidates
+// in the heap merger's order.
 //
 // Symbol i also keeps `path[i]`, the trie position that its text followed by
 // its right neighbour's reaches. When the neighbour grows, the walk goes on
 // from there over the added bytes only, and stops at once when the shorter
 // text already had no path.
-void MergeByScan(const Model& model, std::string_view text,
-                 std::vector<int>* ids,
+void MergeByScan(const Model& model, std::string_view text, float alpha,
+                 const RandomSource* rng, std::vector<int>* ids,
                  std::vector<std::string_view>* surfaces) {
   uint32_t start[kMaxScanBytes];
   uint32_t length[kMaxScanBytes];
@@ -241,6 +243,10 @@ void MergeByScan(const Model& model, std::string_view text,
     if (best_key == kNoCandidate) break;
     const auto best = static_cast<int32_t>(
         kMaxScanBytes - static_cast<uint32_t>(best_key & 0xffffffff));
+    if (rng != nullptr && alpha > (*rng)()) {
+      candidate_key[best] = kNoCandidate;
+      continue;
+    }
     const int32_t right = next[best];
     const int32_t before = prev[best];
     if (before != -1 && path[before] != kNoTrieNode) {
@@ -393,8 +399,8 @@ void Model::EncodeBPE(std::string_view text, std::vector<int>* ids,
                       std::vector<std::string_view>* surfaces, float alpha,
                       const RandomSource* rng) const {
   if (text.empty()) return;
-  if (rng == nullptr && alpha < 1.0f && text.size() <= kMaxScanBytes) {
-    MergeByScan(*this, text, ids, surfaces);
+  if (alpha < 1.0f && text.size() <= kMaxScanBytes) {
+    MergeByScan(*this, text, alpha, rng, ids, surfaces);
     return;
   }
   MergeByHeap(*this, text, alpha, rng, ids, surfaces);
