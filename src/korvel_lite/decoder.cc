@@ -15,13 +15,6 @@
 namespace korvel::lite {
 namespace {
 
-// Where the view of one id lies in the output text. Views are kept as offsets
-// while the text may still move, and turned into pointers at the end.
-struct ViewRecord {
-  size_t offset = 0;
-  size_t length = 0;
-};
-
 // Room kept free beyond the write position before every id.
 constexpr size_t kSlack = 64;
 // The longest piece text copied with one fixed-size move.
@@ -80,14 +73,18 @@ inline bool StartsWithSymbol(std::string_view text) {
                      kWhitespaceSymbol.size()) == 0;
 }
 
-// The state of one Decode call: the output text, the view records (null when
-// no views are wanted) and the current run of byte pieces, which is written
-// to the text as it comes and checked as UTF-8 when it ends.
+// The state of one Decode call: the output text, the views (null when none
+// are wanted) and the current run of byte pieces, which is written to the
+// text as it comes and checked as UTF-8 when it ends.
+//
+// Views are appended in id order as pointers into the text: every id's view
+// is recorded before the next id's, a byte run's when the run ends. When the
+// text has to grow, the views recorded so far are moved to the new buffer.
 template <bool kViews>
 class Decoder {
  public:
   Decoder(const Model& model, size_t num_ids, std::string* text,
-          std::vector<ViewRecord>* views)
+          std::vector<std::string_view>* views)
       : model_(model),
         pieces_(model.root->pieces()),
         types_(reinterpret_cast<const uint8_t*>(model.types)),
@@ -114,7 +111,7 @@ class Decoder {
     for (; i < n && at_text_start_ && out_ == begin_; ++i) {
       const auto id = static_cast<uint32_t>(ids[i]);
       if (id >= vocab_size_) return false;
-      Add(i, id);
+      Add(id);
     }
     // From here on the loop keeps the write position and the run state in
     // locals, and hands them back to the members around every out-of-line
@@ -176,12 +173,12 @@ class Decoder {
             *out = ' ';
             std::memcpy(out + symbol, rest, kShortPiece);
             out += symbol + rest_length;
-            Record(i, start, static_cast<size_t>(out - begin));
+            Record(start, static_cast<size_t>(out - begin));
             continue;
           }
         }
         leave();
-        AppendPiece(i, std::string_view(text, length));
+        AppendPiece(std::string_view(text, length));
         enter();
         continue;
       }
@@ -189,7 +186,6 @@ class Decoder {
         if (!in_run) {
           in_run = true;
           run_start_ = static_cast<size_t>(out - begin);
-          run_position_ = i;
           run_bits_ = 0;
         }
         const uint32_t byte = id - first_byte_;
@@ -198,7 +194,7 @@ class Decoder {
         continue;
       }
       leave();
-      Add(i, id);
+      Add(id);
       enter();
     }
     leave();
@@ -210,24 +206,24 @@ class Decoder {
   void Finish() { text_->resize(static_cast<size_t>(out_ - begin_)); }
 
  private:
-  // Decodes the id at `position` by the full rules; the id is in range.
-  void Add(size_t position, uint32_t id) {
+  // Decodes `id` by the full rules; the id is in range.
+  void Add(uint32_t id) {
     if (out_ > limit_) Grow(0);
     const uint8_t type = types_[id];
     if (type == PieceType_BYTE && id - first_byte_ < num_byte_pieces_) {
-      AddByte(position, id);
+      AddByte(id);
       return;
     }
     if (in_byte_run_) FlushByteRun();
     if (type == PieceType_UNKNOWN) {
       const size_t start = Written();
       Append(model_.unk_surface());
-      Record(position, start);
+      Record(start);
       at_text_start_ = false;
       return;
     }
     if (type == PieceType_CONTROL) {
-      Record(position, Written());
+      Record(Written());
       return;
     }
     const flatbuffers::String* text = pieces_->Get(id);
@@ -237,16 +233,15 @@ class Decoder {
       piece.remove_prefix(kWhitespaceSymbol.size());
       if (!remove_extra_whitespaces_) prefix_consumed_ = true;
     }
-    AppendPiece(position, piece);
+    AppendPiece(piece);
   }
 
   // Writes the byte of a byte piece, opening a run when none is open; the
   // caller has made room.
-  void AddByte(size_t position, uint32_t id) {
+  void AddByte(uint32_t id) {
     if (!in_byte_run_) {
       in_byte_run_ = true;
       run_start_ = Written();
-      run_position_ = position;
       run_bits_ = 0;
     }
     const uint32_t byte = id - first_byte_;
@@ -255,7 +250,7 @@ class Decoder {
   }
 
   // Appends `piece` with every whitespace symbol written as a space.
-  void AppendPiece(size_t position, std::string_view piece) {
+  void AppendPiece(std::string_view piece) {
     const size_t start = Written();
     Reserve(piece.size());
     if (StartsWithSymbol(piece)) {
@@ -280,7 +275,7 @@ class Decoder {
       }
     }
     Copy(piece);
-    Record(position, start);
+    Record(start);
   }
 
   // Ends the current byte run: a well-formed run stays as written; otherwise
@@ -307,30 +302,30 @@ class Decoder {
       const size_t length = WellFormedCharLength(bytes);
       if (length == 0) {
         Copy(kReplacementCharacter);
-        if constexpr (kViews) Record(run_position_++, start);
+        if constexpr (kViews) Record(start);
         bytes.remove_prefix(1);
         continue;
       }
       Copy(bytes.substr(0, length));
       if constexpr (kViews) {
-        for (size_t k = 1; k < length; ++k) Record(run_position_++, start, start);
-        Record(run_position_++, start);
+        for (size_t k = 1; k < length; ++k) Record(start, start);
+        Record(start);
       }
       bytes.remove_prefix(length);
     }
   }
 
   // Records the views of the well-formed characters written at
-  // [start, start + length) for the ids of the run from run_position_ on.
+  // [start, start + length), for the ids of those bytes in order.
   void RecordCharacters(size_t start, size_t length) {
     const size_t end = start + length;
     while (start < end) {
       const size_t char_length =
           CharLength(static_cast<unsigned char>(begin_[start]));
       for (size_t k = 1; k < char_length; ++k) {
-        Record(run_position_++, start, start);
+        Record(start, start);
       }
-      Record(run_position_++, start, start + char_length);
+      Record(start, start + char_length);
       start += char_length;
     }
   }
@@ -358,19 +353,28 @@ class Decoder {
     const size_t written = Written();
     const size_t wanted = written + size + kSlack;
     const size_t doubled = 2 * text_->size();
-    text_->resize(wanted > doubled ? wanted : doubled);
+    const size_t new_size = wanted > doubled ? wanted : doubled;
+    if (kViews && !views_->empty()) {
+      // The new buffer is filled while the old one still holds the views.
+      std::string bigger(new_size, '\0');
+      std::memcpy(bigger.data(), begin_, written);
+      for (std::string_view& view : *views_) {
+        view = std::string_view(bigger.data() + (view.data() - begin_), view.size());
+      }
+      text_->swap(bigger);
+    } else {
+      text_->resize(new_size);
+    }
     begin_ = text_->data();
     out_ = begin_ + written;
     end_ = begin_ + text_->size();
     limit_ = end_ - kSlack;
   }
 
-  // Records the view of the id at `position` as [start, end of text).
-  void Record(size_t position, size_t start) {
-    Record(position, start, Written());
-  }
-  void Record(size_t position, size_t start, size_t end) {
-    if constexpr (kViews) (*views_)[position] = {start, end - start};
+  // Appends the view of the next id: [start, end of text) or [start, end).
+  void Record(size_t start) { Record(start, Written()); }
+  void Record(size_t start, size_t end) {
+    if constexpr (kViews) views_->emplace_back(begin_ + start, end - start);
   }
 
   const Model& model_;
@@ -384,7 +388,7 @@ class Decoder {
   const bool strip_leading_space_;
   const bool remove_extra_whitespaces_;
   std::string* text_;
-  std::vector<ViewRecord>* views_;
+  std::vector<std::string_view>* views_;
   char* begin_ = nullptr;
   char* out_ = nullptr;
   char* end_ = nullptr;
@@ -393,14 +397,13 @@ class Decoder {
   bool prefix_consumed_ = false;
   bool in_byte_run_ = false;
   size_t run_start_ = 0;
-  size_t run_position_ = 0;
   // The bitwise or of the run's bytes: below 0x80 for an ASCII run.
   uint32_t run_bits_ = 0;
 };
 
 template <bool kViews>
 bool DecodeIds(const Model& model, absl::Span<const int> ids, std::string* text,
-               std::vector<ViewRecord>* views) {
+               std::vector<std::string_view>* views) {
   Decoder<kViews> decoder(model, ids.size(), text, views);
   if (!decoder.Run(ids)) return false;
   decoder.Finish();
@@ -424,16 +427,12 @@ absl::StatusCode KorvelLiteProcessor::Decode(
     return absl::StatusCode::kOutOfRange;
   }
 
-  std::vector<ViewRecord> views(ids.size());
-  if (!DecodeIds<true>(*model_, ids, text, &views)) {
+  surfaces->clear();
+  surfaces->reserve(ids.size());
+  if (!DecodeIds<true>(*model_, ids, text, surfaces)) {
     text->clear();
     surfaces->clear();
     return absl::StatusCode::kOutOfRange;
-  }
-  surfaces->resize(ids.size());
-  const char* data = text->data();
-  for (size_t i = 0; i < views.size(); ++i) {
-    (*surfaces)[i] = std::string_view(data + views[i].offset, views[i].length);
   }
   return absl::StatusCode::kOk;
 }
