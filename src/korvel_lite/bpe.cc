@@ -116,6 +116,7 @@ inline bool FindPairPiece(const Model& model, uint32_t left_node,
 // its right neighbour's reaches. When the neighbour grows, the walk goes on
 // from there over the added bytes only, and stops at once when the shorter
 // text already had no path.
+template <bool sampling>
 void MergeByScan(const Model& model, std::string_view text, float alpha,
                  const RandomSource* rng, std::vector<int>* ids,
                  std::vector<std::string_view>* surfaces) {
@@ -243,7 +244,7 @@ void MergeByScan(const Model& model, std::string_view text, float alpha,
     if (best_key == kNoCandidate) break;
     const auto best = static_cast<int32_t>(
         kMaxScanBytes - static_cast<uint32_t>(best_key & 0xffffffff));
-    if (rng != nullptr && alpha > (*rng)()) {
+    if (sampling && alpha > (*rng)()) {
       candidate_key[best] = kNoCandidate;
       continue;
     }
@@ -400,7 +401,11 @@ void Model::EncodeBPE(std::string_view text, std::vector<int>* ids,
                       const RandomSource* rng) const {
   if (text.empty()) return;
   if (alpha < 1.0f && text.size() <= kMaxScanBytes) {
-    MergeByScan(*this, text, alpha, rng, ids, surfaces);
+    if (rng == nullptr) {
+      MergeByScan<false>(*this, text, alpha, nullptr, ids, surfaces);
+    } else {
+      MergeByScan<true>(*this, text, alpha, rng, ids, surfaces);
+    }
     return;
   }
   MergeByHeap(*this, text, alpha, rng, ids, surfaces);
