@@ -210,5 +210,24 @@ TEST(UnigramWindowTest, RebasingMatchesOneLattice) {
   }
 }
 
+// Overlapping pieces leave no offset that every path passes for thousands of
+// bytes, so the window must grow far beyond its inline records.
+TEST(UnigramWindowTest, LongStretchWithoutConvergence) {
+  LoadedModel model(MakeModel({{"<unk>", 0.0f, PieceType_UNKNOWN},
+                               {"a", -3.0f},
+                               {"aa", -4.0f},
+                               {"aaa", -5.5f},
+                               {"\xe2\x96\x81", -1.0f}}));
+  for (const std::string& text :
+       {std::string(5000, 'a'), "\xe2\x96\x81" + std::string(300, 'a') + "\xe2\x96\x81b" +
+                                    std::string(3001, 'a')}) {
+    Encoded expected, actual;
+    PlainSegment(*model, text, &expected.ids, &expected.surfaces, 0.0f, nullptr);
+    model->EncodeUnigram(text, &actual.ids, &actual.surfaces, 0.0f, nullptr);
+    EXPECT_EQ(actual.ids, expected.ids);
+    EXPECT_EQ(actual.surfaces, expected.surfaces);
+  }
+}
+
 }  // namespace
 }  // namespace korvel::lite

@@ -34,7 +34,6 @@ struct ViterbiNode {
 
 constexpr size_t kInlineNodes = 128;
 constexpr size_t kMinHeapNodes = 256;
-constexpr size_t kWindowNodes = 1024;
 // The window is emitted and restarted at a converging offset once it spans at
 // least this many bytes.
 constexpr int32_t kMinEmittedSpan = 64;
@@ -73,13 +72,11 @@ class Segmenter {
         surfaces_(surfaces),
         alpha_(alpha),
         rng_(rng) {
-    // The whole text when it is short, else a window that grows only when
-    // no offset converges for long. Records are marked unreached as the
-    // forward pass comes to them.
-    const size_t wanted = text.size() + 1;
-    lattice_.resize(wanted <= kInlineNodes
-                        ? wanted
-                        : std::max(std::min(wanted, kWindowNodes), kMinHeapNodes));
+    // The inline records, which hold the window between two emissions for
+    // most texts; the window grows onto the heap only when no offset
+    // converges for long. Records are marked unreached as the forward pass
+    // comes to them.
+    lattice_.resize(std::min(text.size() + 1, kInlineNodes));
   }
 
   void Run() {
@@ -183,7 +180,7 @@ class Segmenter {
   // Grows the window to at least `size` records, keeping them; returns the
   // new records.
   ViterbiNode* Grow(size_t size) {
-    lattice_.resize(std::max(size, 2 * lattice_.size()));
+    lattice_.resize(std::max({size, 2 * lattice_.size(), kMinHeapNodes}));
     return lattice_.data();
   }
 
