@@ -38,6 +38,9 @@ constexpr size_t kMinHeapNodes = 256;
 // least this many bytes.
 constexpr int32_t kMinEmittedSpan = 64;
 
+// piece_root_children's mark for a byte that starts no piece.
+constexpr uint32_t kNoChild = 0xffffffffu;
+
 // A user-defined piece scores 0.1 per byte beyond the first, so it beats any
 // split into normal pieces, whose scores are negative.
 constexpr float kUserDefinedScorePerByte = 0.1f;
@@ -138,33 +141,39 @@ class Segmenter {
       const bool normal_only = model_.normal_pieces_only[lead];
       bool covered = false;
 
-      uint32_t node = 0;
-      uint32_t unit = units[0];
-      for (int32_t i = 0; i < remaining; ++i) {
-        const auto ch = static_cast<unsigned char>(data[pos + i]);
+      // The walk takes its first step from the table of the root's children
+      // and reports every piece on the way, shortest first.
+      uint32_t node = model_.piece_root_children[lead];
+      uint32_t unit = node == kNoChild ? 0 : units[node];
+      for (int32_t length = 1; node != kNoChild; ++length) {
+        if (DoubleArray::has_leaf(unit)) {
+          const auto id = static_cast<int32_t>(
+              units[node ^ DoubleArray::offset(unit)] & 0x7fffffffu);
+          float score = 0.0f;
+          bool matchable = true;
+          if (normal_only) {
+            score = scores[id];
+          } else {
+            const PieceType type = types[id];
+            if (type == PieceType_NORMAL) {
+              score = scores[id];
+            } else if (type == PieceType_USER_DEFINED) {
+              score = static_cast<float>(length - 1) * kUserDefinedScorePerByte;
+            } else {
+              matchable = false;
+            }
+          }
+          if (matchable) {
+            if constexpr (kSampling) score = Perturb(score, alpha_, *rng_);
+            offer(pos + length, id, score + base_score, pos);
+            covered |= length == char_length;
+          }
+        }
+        if (length == remaining) break;
+        const auto ch = static_cast<unsigned char>(data[pos + length]);
         node ^= DoubleArray::offset(unit) ^ ch;
         unit = units[node];
         if (!DoubleArray::label_matches(unit, ch)) break;
-        if (!DoubleArray::has_leaf(unit)) continue;
-        const auto id = static_cast<int32_t>(
-            units[node ^ DoubleArray::offset(unit)] & 0x7fffffffu);
-        const int32_t length = i + 1;
-        float score;
-        if (normal_only) {
-          score = scores[id];
-        } else {
-          const PieceType type = types[id];
-          if (type == PieceType_NORMAL) {
-            score = scores[id];
-          } else if (type == PieceType_USER_DEFINED) {
-            score = static_cast<float>(length - 1) * kUserDefinedScorePerByte;
-          } else {
-            continue;
-          }
-        }
-        if constexpr (kSampling) score = Perturb(score, alpha_, *rng_);
-        offer(pos + length, id, score + base_score, pos);
-        covered |= length == char_length;
       }
       if (!covered) {
         float score = model_.unk_score;
