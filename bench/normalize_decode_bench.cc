@@ -29,23 +29,6 @@ using testing::TestPiece;
 constexpr size_t kTextBytes = 4 << 20;
 constexpr char kWs[] = "\xe2\x96\x81";
 
-void AppendCodePoint(uint32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xc0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xe0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else {
-    out->push_back(static_cast<char>(0xf0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  }
-}
 
 // Words in Latin (some accented), Cyrillic, CJK and emoji, in proportions of
 // roughly 60, 20, 15 and 5 percent.
@@ -67,7 +50,7 @@ std::vector<std::string> MakeDictionary() {
       } else {
         c = 0x1f600 + rng() % 64;
       }
-      AppendCodePoint(c, &word);
+      bench::AppendUtf8(c, &word);
     }
     words.push_back(word);
   }

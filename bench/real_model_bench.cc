@@ -38,20 +38,7 @@
 #include "bench_models.h"
 #include "korvel_lite/korvel_lite_processor.h"
 
-namespace {
-std::atomic<size_t> g_allocations{0};
-}  // namespace
-
-void* operator new(size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
+#include "allocation_counter.h"
 
 namespace korvel::lite {
 namespace {
@@ -126,9 +113,9 @@ double BestSeconds(const Options& options, Pass&& pass) {
 // Heap allocations made by one more run of `pass`.
 template <typename Pass>
 size_t CountAllocations(Pass&& pass) {
-  const size_t before = g_allocations.load(std::memory_order_relaxed);
+  const size_t before = testing::AllocationCount();
   pass();
-  return g_allocations.load(std::memory_order_relaxed) - before;
+  return testing::AllocationCount() - before;
 }
 
 double MegabytesPerSecond(size_t bytes, double seconds) {
@@ -298,9 +285,9 @@ void BenchmarkLoad(const Options& options, const std::string& name,
   const int runs = options.quick ? 3 : 20;
   size_t allocations = 0;
   const double load = BestMilliseconds(runs, [&] {
-    const size_t before = g_allocations.load(std::memory_order_relaxed);
+    const size_t before = testing::AllocationCount();
     const KorvelLiteProcessor processor{std::string_view(bytes)};
-    allocations = g_allocations.load(std::memory_order_relaxed) - before;
+    allocations = testing::AllocationCount() - before;
     if (processor.status() != absl::StatusCode::kOk) {
       std::fprintf(stderr, "real_model_bench: %s does not load\n", name.c_str());
       std::exit(1);

@@ -22,20 +22,7 @@
 #include "korvel_lite/model.h"
 #include "korvel_lite/utf8.h"
 
-namespace {
-std::atomic<size_t> g_allocations{0};
-}  // namespace
-
-void* operator new(size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
+#include "allocation_counter.h"
 
 namespace korvel::lite {
 namespace {
@@ -257,11 +244,11 @@ TEST(EncodeFastPathsTest, EncodeAllocatesNothingAfterWarmUp) {
     ASSERT_FALSE(processor.CanSkipNormalization(line));
     processor.Encode(line, &ids);
   }
-  const size_t before = g_allocations.load();
+  const size_t before = testing::AllocationCount();
   for (const std::string& line : lines) {
     EXPECT_EQ(processor.Encode(line, &ids), absl::StatusCode::kOk);
   }
-  EXPECT_EQ(g_allocations.load() - before, 0u);
+  EXPECT_EQ(testing::AllocationCount() - before, 0u);
 }
 
 TEST(EncodeFastPathsTest, EncodeFromManyThreadsGivesTheSameIds) {

@@ -46,11 +46,11 @@ std::vector<uint8_t> BuildCharsMap(
     pool.push_back('\0');
   }
   const std::vector<uint8_t> trie = BuildTrieBlob(pairs);
-  std::vector<uint8_t> blob(4);
+  std::vector<uint8_t> blob(4 + trie.size() + pool.size());
   const auto trie_size = static_cast<uint32_t>(trie.size());
   std::memcpy(blob.data(), &trie_size, 4);
-  blob.insert(blob.end(), trie.begin(), trie.end());
-  blob.insert(blob.end(), pool.begin(), pool.end());
+  std::memcpy(blob.data() + 4, trie.data(), trie.size());
+  std::memcpy(blob.data() + 4 + trie.size(), pool.data(), pool.size());
   return blob;
 }
 

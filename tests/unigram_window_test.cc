@@ -219,7 +219,7 @@ TEST(UnigramWindowTest, LongStretchWithoutConvergence) {
                                {"aaa", -5.5f},
                                {"\xe2\x96\x81", -1.0f}}));
   for (const std::string& text :
-       {std::string(5000, 'a'), "\xe2\x96\x81" + std::string(300, 'a') + "\xe2\x96\x81b" +
+       {std::string(5000, 'a'), "\xe2\x96\x81" + std::string(300, 'a') + "\xe2\x96\x81" "b" +
                                     std::string(3001, 'a')}) {
     Encoded expected, actual;
     PlainSegment(*model, text, &expected.ids, &expected.surfaces, 0.0f, nullptr);

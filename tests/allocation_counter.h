@@ -1,0 +1,38 @@
+#ifndef KORVEL_TESTS_ALLOCATION_COUNTER_H_
+#define KORVEL_TESTS_ALLOCATION_COUNTER_H_
+
+// Replaces the global operator new and delete with versions that count heap
+// allocations. Include it in exactly one source file of a program; read the
+// count with AllocationCount().
+
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+
+namespace korvel::lite::testing {
+
+inline std::atomic<size_t>& AllocationCounter() {
+  static std::atomic<size_t> counter{0};
+  return counter;
+}
+
+inline size_t AllocationCount() {
+  return AllocationCounter().load(std::memory_order_relaxed);
+}
+
+}  // namespace korvel::lite::testing
+
+void* operator new(size_t size) {
+  korvel::lite::testing::AllocationCounter().fetch_add(
+      1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+#endif  // KORVEL_TESTS_ALLOCATION_COUNTER_H_
