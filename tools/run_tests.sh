@@ -1,20 +1,71 @@
 #!/usr/bin/env bash
-# Installs the dependencies, builds everything and runs all tests.
-#   tools/run_tests.sh                 # Release build in build/
-#   tools/run_tests.sh --sanitize      # AddressSanitizer + UBSan build in build-sanitize/
+# Installs the dependencies, builds and runs all tests. With no argument it runs
+# every stage in order and stops at the first failure; name stages to run only
+# those.
+#   release    all unit, process and real-model tests, Release build in build/
+#   sanitize   the same under AddressSanitizer + UBSan (with LeakSanitizer), in
+#              build-sanitize/
+#   tsan       the concurrency tests under ThreadSanitizer, in build-tsan/
+#   scaling    time(2n)/time(n) on pathological texts, fails above 3 (build/)
+#   fuzz       every libFuzzer target for a bounded time (KORVEL_FUZZ_SECONDS,
+#              default 60 each), built with clang in build-fuzz/
+# `--sanitize` is accepted for `sanitize`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build_dir=build
-cmake_args=(-DCMAKE_BUILD_TYPE=Release)
-if [ "${1:-}" = "--sanitize" ]; then
-  build_dir=build-sanitize
-  cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_SANITIZE=ON
-              -DKORVEL_BUILD_BENCHMARKS=OFF)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+configure_and_build() {
+  local build_dir=$1
+  shift
+  cmake -S . -B "$build_dir" "$@"
+  cmake --build "$build_dir" -j "$jobs"
+}
+
+run_release() {
+  configure_and_build build -DCMAKE_BUILD_TYPE=Release
+  ctest --test-dir build --output-on-failure -j "$jobs"
+}
+
+run_sanitize() {
+  configure_and_build build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKORVEL_SANITIZE=ON -DKORVEL_BUILD_BENCHMARKS=OFF
+  ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
+  UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1} \
+    ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+}
+
+run_tsan() {
+  cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_TSAN=ON \
+    -DKORVEL_BUILD_BENCHMARKS=OFF
+  cmake --build build-tsan -j "$jobs" --target concurrency_test
+  TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1} \
+    ctest --test-dir build-tsan --output-on-failure -R '^concurrency_test$'
+}
+
+run_scaling() {
+  configure_and_build build -DCMAKE_BUILD_TYPE=Release
+  tools/check_scaling.sh build
+}
+
+run_fuzz() {
+  tools/run_fuzzers.sh build-fuzz "${KORVEL_FUZZ_SECONDS:-60}"
+}
+
+stages=("$@")
+if [ ${#stages[@]} -eq 0 ]; then
+  stages=(release sanitize tsan scaling fuzz)
 fi
 
 tools/setup.sh
-jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B "$build_dir" "${cmake_args[@]}"
-cmake --build "$build_dir" -j "$jobs"
-ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
+for stage in "${stages[@]}"; do
+  echo "== korvel tests: $stage" >&2
+  case "$stage" in
+    release) run_release ;;
+    sanitize | --sanitize) run_sanitize ;;
+    tsan) run_tsan ;;
+    scaling) run_scaling ;;
+    fuzz) run_fuzz ;;
+    *) echo "run_tests.sh: unknown stage '$stage'" >&2; exit 2 ;;
+  esac
+done

@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev
   libbenchmark-dev
   nlohmann-json3-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()
