@@ -6,6 +6,10 @@
 // with one fixed-size move and each byte piece with one store.
 
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
@@ -35,6 +39,16 @@ inline uint32_t LoadWord32(const char* p) {
   return word;
 }
 
+// True when one of the first `length` (at most 16) bytes at `p` is 0xE2, the
+// lead byte of the whitespace symbol; all 16 bytes must be readable.
+#if defined(__SSE2__)
+inline bool HasSymbolLeadWithin16(const char* p, size_t length) {
+  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const auto hits = static_cast<uint32_t>(
+      _mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_set1_epi8('\xe2'))));
+  return (hits & ((1u << length) - 1)) != 0;
+}
+#else
 // Masks of the first k bytes of a 16-byte block, as two little-endian words,
 // for k = 0 to 16.
 struct BlockMask {
@@ -52,10 +66,8 @@ constexpr BlockMask kBlockMasks[17] = {
     MakeBlockMask(12), MakeBlockMask(13), MakeBlockMask(14), MakeBlockMask(15),
     MakeBlockMask(16)};
 
-// True when one of the first `length` (at most 16) bytes at `p` is 0xE2, the
-// lead byte of the whitespace symbol; all 16 bytes must be readable. A flagged
-// byte of the zero-byte test is either a true hit or lies above one, so the
-// test is exact once masked to the first `length` bytes.
+// A flagged byte of the zero-byte test is either a true hit or lies above one,
+// so the test is exact once masked to the first `length` bytes.
 inline bool HasSymbolLeadWithin16(const char* p, size_t length) {
   constexpr uint64_t kLowBits = 0x0101010101010101ull;
   constexpr uint64_t kLeads = 0xe2e2e2e2e2e2e2e2ull;
@@ -66,6 +78,7 @@ inline bool HasSymbolLeadWithin16(const char* p, size_t length) {
            ((high - kLowBits) & ~high & mask.high)) &
           kHighBits) != 0;
 }
+#endif
 
 inline bool StartsWithSymbol(std::string_view text) {
   return text.size() >= kWhitespaceSymbol.size() &&
@@ -161,9 +174,10 @@ class Decoder {
         const size_t length = piece->size();
         if (length <= kShortPiece + kWhitespaceSymbol.size() &&
             model_end_ - text >= static_cast<ptrdiff_t>(kShortPieceRead)) {
-          // A leading whitespace symbol becomes the space written first.
+          // A leading whitespace symbol becomes the space written first. A
+          // piece shorter than the symbol cannot match, since its text ends
+          // in NUL.
           const size_t symbol =
-              length >= kWhitespaceSymbol.size() &&
               (LoadWord32(text) & 0xffffff) == kWhitespaceSymbolWord;
           const char* rest = text + 3 * symbol;
           const size_t rest_length = length - 3 * symbol;
