@@ -24,7 +24,9 @@ absl::Status ErrnoError(const std::string& path, int error) {
 }  // namespace
 
 absl::StatusOr<MappedFile> MappedFile::Open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer; it is refused
+  // below like every other file that is not regular.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return ErrnoError(path, errno);
   struct stat info;
   if (::fstat(fd, &info) != 0) {
