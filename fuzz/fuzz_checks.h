@@ -1,0 +1,81 @@
+#ifndef KORVEL_FUZZ_FUZZ_CHECKS_H_
+#define KORVEL_FUZZ_FUZZ_CHECKS_H_
+
+// What the fuzz targets check on every text operation of a loaded processor.
+// A broken promise ends the process through Require, which libFuzzer reports
+// like a crash, with the input saved as an artifact.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "absl/functional/function_ref.h"
+#include "absl/types/span.h"
+#include "korvel_lite/korvel_lite_processor.h"
+
+namespace korvel::lite::fuzzing {
+
+// A few texts that touch most paths: ASCII, several scripts, malformed UTF-8,
+// whitespace runs, the whitespace symbol itself, and a long run of one letter.
+std::vector<std::string> SampleTexts();
+
+// A fixed sequence of draws from [0, 1) for sampling.
+class FixedRandom {
+ public:
+  float operator()() {
+    state_ = state_ * 1664525u + 1013904223u;
+    return static_cast<float>(state_ >> 8) * 0x1p-24f;
+  }
+
+ private:
+  uint32_t state_ = 12345;
+};
+
+// Prints `what` and aborts when `condition` is false.
+void Require(bool condition, const char* what);
+
+// Encoder views of `text`: each lies inside it, and the non-empty ones follow
+// each other without gap or overlap from its first byte to its last.
+void CheckViewsCoverText(std::string_view text,
+                         const std::vector<std::string_view>& views);
+
+// Every id is a piece that encoding may produce: NORMAL, USER_DEFINED or BYTE,
+// or the unknown id (never an UNKNOWN piece when the model has byte fallback).
+void CheckEncodedIds(const KorvelLiteProcessor& processor,
+                     const std::vector<int>& ids);
+
+// Decodes `ids` with and without views. Ids all in the vocabulary must
+// decode, to the same text both ways, with one view per id and the views
+// following each other through the whole text; any other id gives
+// kOutOfRange and empty outputs.
+void CheckDecode(const KorvelLiteProcessor& processor,
+                 absl::Span<const int> ids);
+
+struct TextChecks {
+  // Noise scale or dropout probability for SampleNormalized.
+  float alpha = 0.5f;
+  // True for models that the converter built from a full model: their safe
+  // boundaries and direct-mapping flags are derived from the vocabulary, so
+  // sampling with alpha 0 must reproduce deterministic encoding.
+  bool converter_built = false;
+};
+
+// Runs every text operation on `raw` (normalization with and without offsets,
+// the skip test, Encode, EncodeNormalized, EncodeNormalizedChunk, sampling with
+// `rng`, pretokenization, decoding of the result) and checks what each
+// promises.
+void CheckText(const KorvelLiteProcessor& processor, std::string_view raw,
+               absl::FunctionRef<float()> rng, const TextChecks& checks);
+
+// Every vocabulary query, with ids inside and outside the vocabulary.
+void CheckQueries(const KorvelLiteProcessor& processor);
+
+// CheckQueries, then CheckText on SampleTexts() and on texts made of the
+// model's own pieces, and the decoding of every id (up to a bound).
+void CheckLoadedModel(const KorvelLiteProcessor& processor,
+                      bool converter_built);
+
+}  // namespace korvel::lite::fuzzing
+
+#endif  // KORVEL_FUZZ_FUZZ_CHECKS_H_

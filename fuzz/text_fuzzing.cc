@@ -1,0 +1,111 @@
+#include "text_fuzzing.h"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "fuzz_checks.h"
+#include "korvel_lite/korvel_lite_processor.h"
+
+namespace korvel::lite::fuzzing {
+namespace {
+
+constexpr size_t kMaxTextBytes = 1 << 16;
+constexpr size_t kMaxDecodedIds = 512;
+constexpr float kLargestBelowOne = 0x1.fffffep-1f;
+
+// The lite models of one normalizer set-up: as converted, then (BPE only)
+// without bigram trie and without direct mapping.
+using ModelSet = std::vector<std::unique_ptr<KorvelLiteProcessor>>;
+
+std::unique_ptr<KorvelLiteProcessor> Load(std::string lite) {
+  auto processor = std::make_unique<KorvelLiteProcessor>(
+      std::make_shared<std::string>(std::move(lite)));
+  Require(processor->status() == absl::StatusCode::kOk,
+          "a text model does not load");
+  return processor;
+}
+
+std::vector<ModelSet> BuildModels(TextModelKind kind) {
+  std::vector<ModelSet> models(kNumNormalizerVariants);
+  for (int variant = 0; variant < kNumNormalizerVariants; ++variant) {
+    const std::string lite = ConvertOrDie(TextFullModel(kind, variant),
+                                          TextConverterOptions());
+    models[variant].push_back(Load(lite));
+    if (kind == TextModelKind::kBpe) {
+      models[variant].push_back(Load(WithoutBigramTrie(lite)));
+      models[variant].push_back(Load(WithoutDirectMapping(lite)));
+    }
+  }
+  return models;
+}
+
+bool SameViews(const std::vector<std::string_view>& a,
+               const std::vector<std::string_view>& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](std::string_view x, std::string_view y) {
+                      return x.data() == y.data() && x.size() == y.size();
+                    });
+}
+
+// Safe-boundary chunking and direct mapping are shortcuts: without them a
+// converted model encodes every text to the same ids and views.
+void CheckShortcutsKeepResults(const ModelSet& models, std::string_view raw) {
+  std::string normalized;
+  models[0]->Normalize(raw, &normalized, nullptr);
+  std::vector<int> ids;
+  std::vector<std::string_view> views;
+  models[0]->EncodeNormalized(normalized, &ids, &views);
+  for (size_t i = 1; i < models.size(); ++i) {
+    std::vector<int> other_ids;
+    std::vector<std::string_view> other_views;
+    models[i]->EncodeNormalized(normalized, &other_ids, &other_views);
+    Require(other_ids == ids && SameViews(other_views, views),
+            i == 1 ? "encoding differs without the bigram trie"
+                   : "encoding differs without direct mapping");
+  }
+}
+
+std::vector<int> ConsumeIds(const KorvelLiteProcessor& processor,
+                            FuzzedDataProvider* input) {
+  const int vocab_size = static_cast<int>(processor.vocab_size());
+  std::vector<int> ids(input->ConsumeIntegralInRange<size_t>(0, kMaxDecodedIds));
+  for (int& id : ids) id = input->ConsumeIntegralInRange(0, vocab_size - 1);
+  if (!ids.empty() && input->ConsumeBool()) {
+    const size_t at = input->ConsumeIntegralInRange<size_t>(0, ids.size() - 1);
+    ids[at] = input->ConsumeBool() ? -1 : vocab_size;
+  }
+  return ids;
+}
+
+}  // namespace
+
+int FuzzText(const uint8_t* data, size_t size, TextModelKind kind) {
+  static const std::vector<ModelSet>* const models =
+      new std::vector<ModelSet>(BuildModels(kind));
+  FuzzedDataProvider input(data, size);
+  const ModelSet& model_set = (*models)[input.ConsumeIntegralInRange(
+      0, kNumNormalizerVariants - 1)];
+  // BPE dropout beyond 1 switches merging off; unigram noise has no bound.
+  const int max_alpha_tenths = kind == TextModelKind::kBpe ? 11 : 40;
+  TextChecks checks;
+  checks.alpha = input.ConsumeIntegralInRange(0, max_alpha_tenths) / 10.0f;
+  checks.converter_built = true;
+  const std::string text = input.ConsumeRandomLengthString(kMaxTextBytes);
+  auto rng = [&input] {
+    return std::min(input.ConsumeProbability<float>(), kLargestBelowOne);
+  };
+
+  const KorvelLiteProcessor& processor = *model_set[0];
+  CheckText(processor, text, rng, checks);
+  if (model_set.size() > 1) CheckShortcutsKeepResults(model_set, text);
+  CheckDecode(processor, ConsumeIds(processor, &input));
+  return 0;
+}
+
+}  // namespace korvel::lite::fuzzing

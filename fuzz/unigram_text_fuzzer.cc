@@ -1,0 +1,12 @@
+// Arbitrary text through a fixed unigram model with a character map, under
+// each normalizer set-up; see text_fuzzing.h for the input layout.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "text_fuzzing.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  return korvel::lite::fuzzing::FuzzText(
+      data, size, korvel::lite::fuzzing::TextModelKind::kUnigram);
+}
