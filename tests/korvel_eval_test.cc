@@ -11,8 +11,10 @@
 
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_replace.h"
+#include "bad_file_variants.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "korvel_model_converters/model_converter.h"
 #include "libkorvel/korvel_model.pb.h"
 #include "run_process.h"
 
@@ -20,6 +22,7 @@ namespace korvel {
 namespace {
 
 using ::korvel::testing::FileSize;
+using ::korvel::testing::FileVariant;
 using ::korvel::testing::ProcessResult;
 using ::korvel::testing::RunProcess;
 using ::korvel::testing::ScratchDir;
@@ -322,6 +325,97 @@ TEST_F(KorvelEvalTest, ReportThatCannotBeWrittenFails) {
                  /*capture=*/true, "/dev/full");
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.err, "Failed to write the report\n");
+}
+
+// Damaged and foreign model files: the run either fails with the load
+// message alone, or (for a damaged model that still loads) prints a whole
+// report; never a crash, a hang or a sanitizer report.
+class KorvelEvalBadModelTest : public KorvelEvalTest {
+ protected:
+  void SetUp() override {
+    KorvelEvalTest::SetUp();
+    WriteFileOrDie(input_, "abc ab\n\xc3\x85" "bc x\n<sep>a \xe2\x82\xac!\n");
+    for (const auto type : {TrainerSpec::UNIGRAM, TrainerSpec::BPE}) {
+      originals_.push_back(
+          {type == TrainerSpec::BPE ? "BPE model" : "unigram model",
+           testing::FullModelToDamage(type).SerializeAsString()});
+    }
+  }
+
+  void CheckRun(const std::string& path, bool may_load) {
+    ++runs_;
+    const ProcessResult result = testing::RunWithDeadline(
+        {Eval(), "--model=" + path, "--input=" + input_}, dir_);
+    if (!testing::CheckExit(result) && may_load) {
+      EXPECT_THAT(result.out,
+                  ::testing::StartsWith(std::string(55, '=') + "\n"
+                                        "RAW LOG-LIKELIHOOD"));
+      EXPECT_THAT(result.out,
+                  HasSubstr("Total Sentences                  : 3\n"));
+      EXPECT_THAT(result.out, ::testing::EndsWith(std::string(55, '=') + "\n"));
+      EXPECT_THAT(result.err, IsEmpty());
+      return;
+    }
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, "Failed to load model: " + path + "\n");
+    EXPECT_THAT(result.out, IsEmpty());
+  }
+
+  void CheckVariants(const std::vector<FileVariant>& variants, bool may_load) {
+    const std::string path = dir_.File("variant.model");
+    for (const FileVariant& variant : variants) {
+      SCOPED_TRACE(variant.name);
+      WriteFileOrDie(path, variant.bytes);
+      CheckRun(path, may_load);
+    }
+  }
+
+  ScratchDir dir_;
+  std::string input_ = dir_.File("input.txt");
+  std::vector<FileVariant> originals_;
+  int runs_ = 0;
+};
+
+TEST_F(KorvelEvalBadModelTest, TruncatedModels) {
+  for (const FileVariant& original : originals_) {
+    SCOPED_TRACE(original.name);
+    // A protobuf cut between two fields parses as a smaller model.
+    CheckVariants(testing::Truncations(original.bytes), /*may_load=*/true);
+  }
+  std::printf("%d runs\n", runs_);
+}
+
+TEST_F(KorvelEvalBadModelTest, BitFlippedModels) {
+  uint32_t seed = 101;
+  for (const FileVariant& original : originals_) {
+    SCOPED_TRACE(original.name);
+    const std::string path = dir_.File("original.model");
+    WriteFileOrDie(path, original.bytes);
+    EXPECT_EQ(RunEval(dir_, path, input_).exit_code, 0);
+    CheckVariants(testing::BitFlips(original.bytes, 100, seed++),
+                  /*may_load=*/true);
+  }
+  std::printf("%d runs\n", runs_);
+}
+
+TEST_F(KorvelEvalBadModelTest, ForeignModels) {
+  std::vector<FileVariant> variants = testing::ForeignContents();
+  absl::StatusOr<std::string> lite = lite::ToFlatbuffer(
+      testing::FullModelToDamage(TrainerSpec::BPE), lite::ConverterOptions());
+  ASSERT_TRUE(lite.ok()) << lite.status();
+  variants.push_back({"lite model", *lite});
+  CheckVariants(variants, /*may_load=*/false);
+
+  std::vector<std::string> paths = {dir_.path(), "/dev/null",
+                                    dir_.File("missing")};
+  const std::string unreadable =
+      testing::UnreadableFile(dir_, originals_[0].bytes);
+  if (!unreadable.empty()) paths.push_back(unreadable);
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    CheckRun(path, /*may_load=*/false);
+  }
+  std::printf("%d runs\n", runs_);
 }
 
 // Only a line of 2^31 - 1 bytes or more fails to encode, so this test writes
