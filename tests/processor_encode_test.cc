@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "absl/types/span.h"
+#include "allocation_counter.h"
 #include "encoding_test_util.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -72,24 +74,13 @@ TEST(ProcessorEncodeTest, ArgumentChecksLeaveOutputsUntouched) {
   ASSERT_EQ(processor.status(), kOk);
   std::vector<int> ids = {9};
   std::vector<std::string_view> surfaces = {"keep"};
-  std::string normalized = "keep";
   ScriptedRng rng({0.5f});
   auto draw = [&rng] { return rng(); };
-  const std::string_view huge = TooLongText();
 
   EXPECT_EQ(processor.EncodeNormalized("a", nullptr, &surfaces), kInvalid);
   EXPECT_EQ(processor.EncodeNormalizedChunk("a", nullptr, &surfaces), kInvalid);
   EXPECT_EQ(processor.SampleNormalized("a", 0.1f, draw, nullptr, &surfaces),
             kInvalid);
-  EXPECT_EQ(processor.Encode(huge, &ids), kInvalid);
-  EXPECT_EQ(processor.EncodeNormalized(huge, &ids, &surfaces), kInvalid);
-  EXPECT_EQ(processor.EncodeNormalizedChunk(huge, &ids, &surfaces), kInvalid);
-  EXPECT_EQ(processor.SampleNormalized(huge, 0.1f, draw, &ids, &surfaces),
-            kInvalid);
-  EXPECT_EQ(processor.Normalize(huge, &normalized, nullptr), kInvalid);
-  EXPECT_EQ(processor.PretokenizeAtSafeBoundaries(huge, [](std::string_view) {}),
-            kInvalid);
-  EXPECT_FALSE(processor.CanSkipNormalization(huge));
   for (float alpha : {NAN, INFINITY, -INFINITY, -0.5f,
                       -std::numeric_limits<float>::denorm_min()}) {
     EXPECT_EQ(processor.SampleNormalized("a", alpha, draw, &ids, &surfaces),
@@ -99,7 +90,49 @@ TEST(ProcessorEncodeTest, ArgumentChecksLeaveOutputsUntouched) {
   EXPECT_EQ(rng.calls(), 0u);
   EXPECT_THAT(ids, ElementsAre(9));
   EXPECT_THAT(surfaces, ElementsAre("keep"));
-  EXPECT_EQ(normalized, "keep");
+}
+
+// A text of 2^31 - 1 bytes, or as many ids, is refused before anything is
+// read or allocated, and the outputs stay as they were.
+TEST(ProcessorEncodeTest, TooLongInputsAreRefusedWithoutAllocating) {
+  static const int id = 1;
+  const absl::Span<const int> huge_ids(&id, 0x7fffffff);  // never read
+  const std::string_view huge = TooLongText();
+  for (const ModelType type : {ModelType_UNIGRAM, ModelType_BPE}) {
+    KorvelLiteProcessor processor(PackShared(EncodeModel(type)));
+    ASSERT_EQ(processor.status(), kOk);
+    std::vector<int> ids = {9};
+    std::vector<std::string_view> surfaces = {"keep"};
+    std::string text = "keep";
+    std::vector<size_t> offsets = {7};
+    size_t draws = 0;
+    auto draw = [&draws] { return ++draws, 0.5f; };
+    size_t chunks = 0;
+    auto on_chunk = [&chunks](std::string_view) { ++chunks; };
+
+    const size_t allocations = testing::AllocationCount();
+    const absl::StatusCode codes[] = {
+        processor.Normalize(huge, &text, &offsets),
+        processor.Encode(huge, &ids),
+        processor.EncodeNormalized(huge, &ids, &surfaces),
+        processor.EncodeNormalizedChunk(huge, &ids, &surfaces),
+        processor.SampleNormalized(huge, 0.1f, draw, &ids, &surfaces),
+        processor.PretokenizeAtSafeBoundaries(huge, on_chunk),
+        processor.Decode(huge_ids, &text, &surfaces),
+        processor.Decode(huge_ids, &text, nullptr),
+    };
+    const bool can_skip = processor.CanSkipNormalization(huge);
+    EXPECT_EQ(testing::AllocationCount(), allocations) << type;
+
+    for (const absl::StatusCode code : codes) EXPECT_EQ(code, kInvalid) << type;
+    EXPECT_FALSE(can_skip);
+    EXPECT_EQ(draws, 0u);
+    EXPECT_EQ(chunks, 0u);
+    EXPECT_THAT(ids, ElementsAre(9));
+    EXPECT_THAT(surfaces, ElementsAre("keep"));
+    EXPECT_EQ(text, "keep");
+    EXPECT_THAT(offsets, ElementsAre(7));
+  }
 }
 
 TEST(ProcessorEncodeTest, OutputsAreClearedKeepingCapacity) {
