@@ -8,6 +8,7 @@
 #include <string>
 
 #include "korvel_lite/korvel_lite_model_generated.h"
+#include "reference_text.h"
 
 namespace korvel::lite::fuzzing {
 namespace {
@@ -51,6 +52,11 @@ std::string CheckNormalize(const KorvelLiteProcessor& processor,
             "offsets decrease");
     Require(offsets.back() <= raw.size(), "offset beyond the input");
   }
+  std::string expected;
+  std::vector<size_t> expected_offsets;
+  ReferenceNormalize(model, raw, &expected, &expected_offsets);
+  Require(normalized == expected, "normalized text differs from the reference");
+  Require(offsets == expected_offsets, "offsets differ from the reference");
   if (model.root->normalizer_spec() == nullptr) {
     Require(normalized == raw, "a model without normalizer changed the text");
     for (size_t i = 0; i < offsets.size(); ++i) {
@@ -164,21 +170,15 @@ void CheckEncodedIds(const KorvelLiteProcessor& processor,
   const int first_byte = processor.model()->first_byte_piece_id;
   for (int id : ids) {
     Require(id >= 0 && id < vocab_size, "encoded id out of range");
-    switch (processor.piece_type(id)) {
-      case PieceType_NORMAL:
-      case PieceType_USER_DEFINED:
-        break;
-      case PieceType_BYTE:
-        Require(first_byte >= 0 && id >= first_byte && id < first_byte + 256,
-                "encoded a BYTE piece outside the byte range");
-        break;
-      case PieceType_UNKNOWN:
-        Require(first_byte < 0, "encoded the unknown piece under byte fallback");
-        [[fallthrough]];
-      default:
-        Require(id == processor.unk_id(),
-                "encoded a piece that text cannot produce");
+    const int type = processor.piece_type(id);
+    if (type == PieceType_NORMAL || type == PieceType_USER_DEFINED) continue;
+    if (type == PieceType_BYTE && first_byte >= 0 && id >= first_byte &&
+        id < first_byte + 256) {
+      continue;
     }
+    Require(id == processor.unk_id(),
+            "encoded a piece that text cannot produce");
+    Require(first_byte < 0, "encoded the unknown id under byte fallback");
   }
 }
 
@@ -213,6 +213,17 @@ void CheckDecode(const KorvelLiteProcessor& processor,
     Require(cursor <= text.size(), "Decode view beyond the text");
   }
   Require(cursor == text.size(), "Decode views do not cover the text");
+
+  std::string expected;
+  std::vector<std::pair<size_t, size_t>> expected_views;
+  ReferenceDecode(*processor.model(), ids, &expected, &expected_views);
+  Require(text == expected, "decoded text differs from the reference");
+  for (size_t i = 0; i < views.size(); ++i) {
+    Require(static_cast<size_t>(views[i].data() - text.data()) ==
+                    expected_views[i].first &&
+                views[i].size() == expected_views[i].second,
+            "decoded view differs from the reference");
+  }
 }
 
 void CheckText(const KorvelLiteProcessor& processor, std::string_view raw,

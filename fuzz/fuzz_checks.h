@@ -40,8 +40,9 @@ void Require(bool condition, const char* what);
 void CheckViewsCoverText(std::string_view text,
                          const std::vector<std::string_view>& views);
 
-// Every id is a piece that encoding may produce: NORMAL, USER_DEFINED or BYTE,
-// or the unknown id (never an UNKNOWN piece when the model has byte fallback).
+// Every id is a piece that encoding may produce: a NORMAL or USER_DEFINED
+// piece, a byte piece of the byte range, or, without byte fallback, the
+// unknown id.
 void CheckEncodedIds(const KorvelLiteProcessor& processor,
                      const std::vector<int>& ids);
 

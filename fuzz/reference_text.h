@@ -1,0 +1,31 @@
+#ifndef KORVEL_FUZZ_REFERENCE_TEXT_H_
+#define KORVEL_FUZZ_REFERENCE_TEXT_H_
+
+// Plain, unoptimized normalization and decoding over a loaded Model: one
+// prefix rule at a time, one id at a time, with no fast paths. The fuzzers
+// compare the runtime's results with these.
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "absl/types/span.h"
+#include "korvel_lite/model.h"
+
+namespace korvel::lite::fuzzing {
+
+// The normalized text of `input` and the input offset of each of its bytes
+// plus a final entry (both empty when nothing remains of the input).
+void ReferenceNormalize(const Model& model, std::string_view input,
+                        std::string* normalized, std::vector<size_t>* offsets);
+
+// The text of `ids`, all inside the vocabulary, and per id the (offset,
+// length) of the stretch of the text that it produced.
+void ReferenceDecode(const Model& model, absl::Span<const int> ids,
+                     std::string* text,
+                     std::vector<std::pair<size_t, size_t>>* views);
+
+}  // namespace korvel::lite::fuzzing
+
+#endif  // KORVEL_FUZZ_REFERENCE_TEXT_H_
