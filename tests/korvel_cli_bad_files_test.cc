@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -139,7 +138,6 @@ class KorvelBadFilesTest : public ::testing::Test {
       args.push_back(path);
     }
     if (name != "info") args.push_back("--output_file=" + output_);
-    ++runs_;
     return RunWithDeadline(args, dir_);
   }
 
@@ -289,7 +287,6 @@ class KorvelBadFilesTest : public ::testing::Test {
   std::string ids_;
   std::vector<FileVariant> full_models_;
   std::vector<FileVariant> lite_models_;
-  int runs_ = 0;
 };
 
 constexpr Command kConvert = {"convert", Reads::kFullModel};
@@ -309,7 +306,6 @@ TEST_F(KorvelBadFilesTest, TruncatedFiles) {
     SCOPED_TRACE(original.name);
     CheckVariants(kImport, Truncations(original.bytes), /*may_load=*/false);
   }
-  std::printf("%d runs\n", runs_);
 }
 
 TEST_F(KorvelBadFilesTest, BitFlippedFiles) {
@@ -339,7 +335,6 @@ TEST_F(KorvelBadFilesTest, BitFlippedFiles) {
     CheckVariants(kImport, BitFlips(original.bytes, 60, seed++),
                   /*may_load=*/true);
   }
-  std::printf("%d runs\n", runs_);
 }
 
 TEST_F(KorvelBadFilesTest, ForeignFiles) {
@@ -384,7 +379,6 @@ TEST_F(KorvelBadFilesTest, ForeignFiles) {
     ::unlink(fifo.c_str());
     ::unlink(dir_.File("unreadable").c_str());
   }
-  std::printf("%d runs\n", runs_);
 }
 
 }  // namespace

@@ -343,7 +343,6 @@ class KorvelEvalBadModelTest : public KorvelEvalTest {
   }
 
   void CheckRun(const std::string& path, bool may_load) {
-    ++runs_;
     const ProcessResult result = testing::RunWithDeadline(
         {Eval(), "--model=" + path, "--input=" + input_}, dir_);
     if (!testing::CheckExit(result) && may_load) {
@@ -373,7 +372,6 @@ class KorvelEvalBadModelTest : public KorvelEvalTest {
   ScratchDir dir_;
   std::string input_ = dir_.File("input.txt");
   std::vector<FileVariant> originals_;
-  int runs_ = 0;
 };
 
 TEST_F(KorvelEvalBadModelTest, TruncatedModels) {
@@ -382,7 +380,6 @@ TEST_F(KorvelEvalBadModelTest, TruncatedModels) {
     // A protobuf cut between two fields parses as a smaller model.
     CheckVariants(testing::Truncations(original.bytes), /*may_load=*/true);
   }
-  std::printf("%d runs\n", runs_);
 }
 
 TEST_F(KorvelEvalBadModelTest, BitFlippedModels) {
@@ -395,7 +392,6 @@ TEST_F(KorvelEvalBadModelTest, BitFlippedModels) {
     CheckVariants(testing::BitFlips(original.bytes, 100, seed++),
                   /*may_load=*/true);
   }
-  std::printf("%d runs\n", runs_);
 }
 
 TEST_F(KorvelEvalBadModelTest, ForeignModels) {
@@ -415,7 +411,6 @@ TEST_F(KorvelEvalBadModelTest, ForeignModels) {
     SCOPED_TRACE(path);
     CheckRun(path, /*may_load=*/false);
   }
-  std::printf("%d runs\n", runs_);
 }
 
 // Only a line of 2^31 - 1 bytes or more fails to encode, so this test writes
