@@ -365,11 +365,15 @@ TEST_F(KorvelBadFilesTest, ForeignFiles) {
     variants.insert(variants.end(), c.contents.begin(), c.contents.end());
     CheckVariants(c.command, variants, /*may_load=*/false);
 
-    // Paths that are not regular files, or not there.
+    // Paths that are not regular files, or not there, and a sparse file of
+    // 2 GiB, more than the runtime or the protobuf parser accept.
     const std::string fifo = dir_.File("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const std::string huge = dir_.File("huge");
+    WriteFileOrDie(huge, "");
+    ASSERT_EQ(::truncate(huge.c_str(), off_t{1} << 31), 0);
     std::vector<std::string> paths = {dir_.path(), fifo, "/dev/null",
-                                      dir_.File("missing")};
+                                      dir_.File("missing"), huge};
     const std::string unreadable = UnreadableFile(dir_, lite);
     if (!unreadable.empty()) paths.push_back(unreadable);
     for (const std::string& path : paths) {
@@ -377,6 +381,7 @@ TEST_F(KorvelBadFilesTest, ForeignFiles) {
       CheckFailure(Run(c.command, path), path);
     }
     ::unlink(fifo.c_str());
+    ::unlink(huge.c_str());
     ::unlink(dir_.File("unreadable").c_str());
   }
 }
