@@ -1,10 +1,10 @@
 #ifndef KORVEL_TESTS_BAD_FILE_VARIANTS_H_
 #define KORVEL_TESTS_BAD_FILE_VARIANTS_H_
 
-// Damaged and foreign input files for the tests that hand bad files to the
-// programs, and the checks every such run must pass: an exit status of 0 or
-// 1, no signal, no sanitizer report, and on failure one line on standard
-// error.
+// For the tests that hand bad files to the programs: full models to damage,
+// damaged and foreign file contents, a runner that kills a hanging program,
+// and the checks every such run must pass: an exit status of 0 or 1, no
+// signal, no sanitizer report, and on failure one line on standard error.
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -17,9 +17,8 @@
 #include <vector>
 
 #include "absl/strings/str_cat.h"
-#include "absl/strings/str_format.h"
-#include "gmock/gmock.h"
 #include "full_model_builder.h"
+#include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "libkorvel/korvel_model.pb.h"
 #include "run_process.h"
