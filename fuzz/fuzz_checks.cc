@@ -121,10 +121,65 @@ void CheckPretokenize(const KorvelLiteProcessor& processor,
               }) == kOk,
           "PretokenizeAtSafeBoundaries failed on a loaded model");
   Require(covered == text.size(), "chunks do not cover the text");
-  if (processor.model()->root->bigram_trie() == nullptr) {
+  if (!processor.model()->bigram_trie.bound()) {
     Require(chunks == (text.empty() ? 0 : 1),
             "a model without bigram trie cut the text");
   }
+}
+
+// The chunks that BPE encoding works on: safe-boundary chunks when the model
+// has a bigram trie, else the whole text.
+std::vector<std::string_view> BpeChunks(const KorvelLiteProcessor& processor,
+                                        std::string_view text) {
+  std::vector<std::string_view> chunks;
+  if (!processor.model()->bigram_trie.bound()) {
+    if (!text.empty()) chunks.push_back(text);
+    return chunks;
+  }
+  processor.PretokenizeAtSafeBoundaries(
+      text, [&chunks](std::string_view chunk) { chunks.push_back(chunk); });
+  return chunks;
+}
+
+Encoding ReferenceBpe(const Model& model,
+                      const std::vector<std::string_view>& chunks, float alpha,
+                      absl::FunctionRef<float()>* rng) {
+  Encoding encoding;
+  encoding.ids.clear();
+  encoding.views.clear();
+  for (std::string_view chunk : chunks) {
+    ReferenceEncodeBpeChunk(model, chunk, alpha, rng, &encoding.ids,
+                            &encoding.views);
+  }
+  return encoding;
+}
+
+// Samples `text` with `rng`, then replays the same draws through the
+// reference: the result and the number of draws must match.
+void CheckBpeSampling(const KorvelLiteProcessor& processor,
+                      std::string_view text, float alpha,
+                      absl::FunctionRef<float()> rng) {
+  std::vector<float> draws;
+  auto recording = [&] {
+    draws.push_back(rng());
+    return draws.back();
+  };
+  Encoding sampled;
+  processor.SampleNormalized(text, alpha, recording, &sampled.ids,
+                             &sampled.views);
+  size_t next = 0;
+  bool overrun = false;
+  auto replay = [&] {
+    if (next < draws.size()) return draws[next++];
+    overrun = true;
+    return 0.5f;
+  };
+  absl::FunctionRef<float()> replay_ref(replay);
+  const Encoding expected = ReferenceBpe(
+      *processor.model(), BpeChunks(processor, text), alpha, &replay_ref);
+  Require(!overrun && next == draws.size(),
+          "BPE sampling drew another number of values than the reference");
+  Require(sampled == expected, "BPE sampling differs from the reference");
 }
 
 }  // namespace
@@ -248,6 +303,17 @@ void CheckText(const KorvelLiteProcessor& processor, std::string_view raw,
                                           &chunk.views) == kOk,
           "EncodeNormalizedChunk failed on a loaded model");
   CheckEncoding(processor, normalized, chunk);
+  if (is_bpe) {
+    const Model& model = *processor.model();
+    Require(whole == ReferenceBpe(model, BpeChunks(processor, normalized),
+                                  0.0f, nullptr),
+            "BPE encoding differs from the reference");
+    std::vector<std::string_view> single;
+    if (!normalized.empty()) single.push_back(normalized);
+    Require(chunk == ReferenceBpe(model, single, 0.0f, nullptr),
+            "BPE chunk encoding differs from the reference");
+    CheckBpeSampling(processor, normalized, checks.alpha, rng);
+  }
   if (!is_bpe || checks.converter_built) {
     Require(chunk == whole, "encoding in safe chunks changed the result");
   }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <queue>
 
 namespace korvel::lite::fuzzing {
 namespace {
@@ -67,6 +68,79 @@ bool EndsWith(const std::string& text, std::string_view suffix) {
   return text.size() >= suffix.size() &&
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
+
+bool IsMatchable(const Model& model, int id) {
+  return model.types[id] == PieceType_NORMAL ||
+         model.types[id] == PieceType_USER_DEFINED;
+}
+
+constexpr uint32_t kNoNode = 0xffffffffu;
+
+// The piece_trie node reached from `node` over `bytes`, or kNoNode.
+uint32_t Walk(const DoubleArray& trie, uint32_t node, std::string_view bytes) {
+  if (!trie.bound()) return kNoNode;
+  for (unsigned char ch : bytes) {
+    const int32_t child = trie.child_index(node, ch);
+    if (child < 0) return kNoNode;
+    node = static_cast<uint32_t>(child);
+  }
+  return node;
+}
+
+// The NORMAL or USER_DEFINED piece whose text ends at `node`, or -1.
+int PieceAt(const Model& model, uint32_t node) {
+  if (node == kNoNode || !DoubleArray::has_leaf(model.piece_trie.units[node])) {
+    return -1;
+  }
+  const int id = model.piece_trie.leaf_value(node);
+  return IsMatchable(model, id) ? id : -1;
+}
+
+void EmitForward(const Model& model, int id, std::string_view surface,
+                 std::vector<int>* ids, std::vector<std::string_view>* views) {
+  if (id == model.unk_id && model.first_byte_piece_id != -1) {
+    for (size_t i = 0; i < surface.size(); ++i) {
+      ids->push_back(model.first_byte_piece_id +
+                     static_cast<unsigned char>(surface[i]));
+      const bool last = i + 1 == surface.size();
+      views->push_back(surface.substr(0, last ? surface.size() : 0));
+    }
+    return;
+  }
+  if (id == model.unk_id && !ids->empty() && ids->back() == model.unk_id) {
+    if (!views->empty()) {
+      views->back() = std::string_view(views->back().data(),
+                                       views->back().size() + surface.size());
+    }
+    return;
+  }
+  ids->push_back(id);
+  views->push_back(surface);
+}
+
+struct Symbol {
+  std::string_view text;
+  int prev;
+  int next;
+  int id;
+  bool frozen;
+  uint32_t node;
+};
+
+struct Candidate {
+  int score;
+  int left;
+  int right;
+  size_t size;
+  int id;
+  uint32_t node;
+};
+
+struct ComesLater {
+  bool operator()(const Candidate& a, const Candidate& b) const {
+    return a.score < b.score || (a.score == b.score && a.left > b.left);
+  }
+};
 
 }  // namespace
 
@@ -206,6 +280,91 @@ void ReferenceDecode(const Model& model, absl::Span<const int> ids,
     (*views)[i] = {start, text->size() - start};
   }
   flush();
+}
+
+void ReferenceEncodeBpeChunk(const Model& model, std::string_view chunk,
+                             float alpha, absl::FunctionRef<float()>* rng,
+                             std::vector<int>* ids,
+                             std::vector<std::string_view>* views) {
+  if (chunk.empty()) return;
+  if (rng == nullptr) {
+    const int id = model.piece_trie.exact_lookup(chunk);
+    const auto* flags = model.root->direct_mapping_flags();
+    if (id >= 0 && static_cast<size_t>(id) < model.vocab_size() &&
+        IsMatchable(model, id) && model.root->enable_direct_mapping() &&
+        (flags == nullptr || (*flags)[id] != 0)) {
+      ids->push_back(id);
+      views->push_back(chunk);
+      return;
+    }
+  }
+
+  std::vector<Symbol> symbols;
+  for (size_t at = 0; at < chunk.size();) {
+    const std::string_view rest = chunk.substr(at);
+    Symbol symbol{{}, static_cast<int>(symbols.size()) - 1,
+                  static_cast<int>(symbols.size()) + 1, model.unk_id, false,
+                  kNoNode};
+    const DoubleArray::Match user_defined =
+        model.user_defined_trie.longest_prefix_lookup(rest);
+    if (user_defined.length > 0 &&
+        model.types[user_defined.value] == PieceType_USER_DEFINED) {
+      symbol.text = rest.substr(0, user_defined.length);
+      symbol.id = user_defined.value;
+      symbol.frozen = true;
+    } else {
+      symbol.text = rest.substr(
+          0, CharLength(static_cast<unsigned char>(rest[0])));
+      symbol.node = Walk(model.piece_trie, 0, symbol.text);
+      const int id = PieceAt(model, symbol.node);
+      if (id >= 0) symbol.id = id;
+    }
+    at += symbol.text.size();
+    symbols.push_back(symbol);
+  }
+  symbols.back().next = -1;
+
+  std::priority_queue<Candidate, std::vector<Candidate>, ComesLater> heap;
+  auto add_candidate = [&](int left, int right) {
+    if (left < 0 || right < 0) return;
+    const Symbol& l = symbols[left];
+    const Symbol& r = symbols[right];
+    if (l.frozen || r.frozen || l.node == kNoNode) return;
+    const uint32_t node = Walk(model.piece_trie, l.node, r.text);
+    const int id = PieceAt(model, node);
+    if (id < 0) return;
+    heap.push({model.bpe_scores[id], left, right, l.text.size() + r.text.size(),
+               id, node});
+  };
+  if (alpha < 1.0f) {
+    for (size_t i = 0; i + 1 < symbols.size(); ++i) {
+      add_candidate(static_cast<int>(i), static_cast<int>(i + 1));
+    }
+  }
+  while (!heap.empty()) {
+    const Candidate top = heap.top();
+    heap.pop();
+    Symbol& left = symbols[top.left];
+    Symbol& right = symbols[top.right];
+    if (left.text.empty() || right.text.empty() ||
+        left.text.size() + right.text.size() != top.size) {
+      continue;
+    }
+    if (rng != nullptr && alpha > (*rng)()) continue;
+    left.text = std::string_view(left.text.data(), top.size);
+    left.id = top.id;
+    left.node = top.node;
+    right.text = std::string_view();
+    left.next = right.next;
+    if (left.next != -1) symbols[left.next].prev = top.left;
+    add_candidate(left.prev, top.left);
+    add_candidate(top.left, left.next);
+  }
+  for (int i = 0; i != -1; i = symbols[i].next) {
+    if (!symbols[i].text.empty()) {
+      EmitForward(model, symbols[i].id, symbols[i].text, ids, views);
+    }
+  }
 }
 
 }  // namespace korvel::lite::fuzzing

@@ -7,9 +7,11 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "absl/functional/function_ref.h"
 #include "absl/types/span.h"
 #include "korvel_lite/model.h"
 
@@ -25,6 +27,16 @@ void ReferenceNormalize(const Model& model, std::string_view input,
 void ReferenceDecode(const Model& model, absl::Span<const int> ids,
                      std::string* text,
                      std::vector<std::pair<size_t, size_t>>* views);
+
+// One chunk of normalized text through a BPE model, appended to `ids` and
+// `views`: the whole chunk as one piece when direct mapping allows it (only
+// without `rng`), else initial symbols, merges by score (each skipped with
+// probability `alpha` when `rng` is given), and emission with byte fallback
+// and the merging of adjacent unknown pieces.
+void ReferenceEncodeBpeChunk(const Model& model, std::string_view chunk,
+                             float alpha, absl::FunctionRef<float()>* rng,
+                             std::vector<int>* ids,
+                             std::vector<std::string_view>* views);
 
 }  // namespace korvel::lite::fuzzing
 
