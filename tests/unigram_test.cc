@@ -105,6 +105,18 @@ TEST(UnigramTest, OnlyNormalAndUserDefinedPiecesMatch) {
   EXPECT_THAT(out.surfaces, ElementsAre("<", "s", ">", "q"));
 }
 
+TEST(UnigramTest, TrieKeysBesidesThePieceTextsMatchByTheirPieceType) {
+  // A loadable trie may hold keys that are no piece text: "x" leads to the
+  // CONTROL piece <s>, "y" to the NORMAL piece a. No piece starts with x or y.
+  ModelProtoT proto = MakeModel(
+      WithUnknown({{"<s>", 0.0f, PieceType_CONTROL}, {"a", -1.0f}}));
+  proto.piece_trie = testing::BuildTrieBlob(
+      {{"<unk>", 0}, {"<s>", 1}, {"a", 2}, {"x", 1}, {"y", 2}});
+  LoadedModel model(proto);
+  ASSERT_EQ(model->status(), absl::StatusCode::kOk);
+  EXPECT_THAT(Segment(*model, "xy").ids, ElementsAre(0, 2));
+}
+
 TEST(UnigramTest, UnknownRunBecomesOneUnknownId) {
   LoadedModel model(MakeModel(WithUnknown({{"a", -1.0f}})));
   const std::string_view text = "xy\xc3\xa9z";

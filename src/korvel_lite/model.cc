@@ -74,7 +74,6 @@ Model::Model(std::string_view model_bytes) {
   for (int b = 0; b < 256; ++b) {
     byte_piece_ids[b] = -1;
     bigram_root_children[b] = -1;
-    normal_pieces_only[b] = true;
     piece_root_children[b] = 0xffffffffu;
     single_byte_piece_ids[b] = -1;
   }
@@ -194,9 +193,6 @@ absl::StatusCode Model::Initialize(std::string_view model_bytes) {
     if (piece.size() > kMaxPieceLength) return absl::StatusCode::kInternal;
     if (piece_trie.exact_lookup(piece) != static_cast<int32_t>(i)) {
       return absl::StatusCode::kInternal;
-    }
-    if (types[i] != PieceType_NORMAL) {
-      normal_pieces_only[static_cast<unsigned char>(piece[0])] = false;
     }
     if (!has_inner_whitespace_symbol && types[i] != PieceType_UNKNOWN &&
         types[i] != PieceType_CONTROL) {

@@ -135,8 +135,6 @@ class Model {
   // One past the last byte of the model buffer; fast paths that read a fixed
   // block of a piece's text check it against this bound.
   const char* bytes_end = nullptr;
-  // True for a byte when every piece whose text starts with it is NORMAL.
-  bool normal_pieces_only[256];
 };
 
 // The six-character text of the byte piece for `byte`, such as "<0x0A>".

@@ -136,9 +136,6 @@ class Segmenter {
       const auto lead = static_cast<unsigned char>(data[pos]);
       const int32_t remaining = n - pos;
       const int32_t char_length = std::min(CharLength(lead), remaining);
-      // Every piece that starts with this byte is NORMAL for most bytes, and
-      // then the types need no look.
-      const bool normal_only = model_.normal_pieces_only[lead];
       bool covered = false;
 
       // The walk takes its first step from the table of the root's children
@@ -149,19 +146,17 @@ class Segmenter {
         if (DoubleArray::has_leaf(unit)) {
           const auto id = static_cast<int32_t>(
               units[node ^ DoubleArray::offset(unit)] & 0x7fffffffu);
+          // The trie may hold keys besides the piece texts, so the type of
+          // every match is looked at.
           float score = 0.0f;
           bool matchable = true;
-          if (normal_only) {
+          const PieceType type = types[id];
+          if (type == PieceType_NORMAL) {
             score = scores[id];
+          } else if (type == PieceType_USER_DEFINED) {
+            score = static_cast<float>(length - 1) * kUserDefinedScorePerByte;
           } else {
-            const PieceType type = types[id];
-            if (type == PieceType_NORMAL) {
-              score = scores[id];
-            } else if (type == PieceType_USER_DEFINED) {
-              score = static_cast<float>(length - 1) * kUserDefinedScorePerByte;
-            } else {
-              matchable = false;
-            }
+            matchable = false;
           }
           if (matchable) {
             if constexpr (kSampling) score = Perturb(score, alpha_, *rng_);
