@@ -127,12 +127,31 @@ void CheckPretokenize(const KorvelLiteProcessor& processor,
   }
 }
 
-// The chunks that BPE encoding works on: safe-boundary chunks when the model
-// has a bigram trie, else the whole text.
-std::vector<std::string_view> BpeChunks(const KorvelLiteProcessor& processor,
-                                        std::string_view text) {
+// The reference encoding of `chunks`, one after the other.
+Encoding ReferenceEncoding(const Model& model,
+                           const std::vector<std::string_view>& chunks,
+                           float alpha, absl::FunctionRef<float()>* rng) {
+  Encoding encoding;
+  encoding.ids.clear();
+  encoding.views.clear();
+  for (std::string_view chunk : chunks) {
+    if (model.is_bpe()) {
+      ReferenceEncodeBpeChunk(model, chunk, alpha, rng, &encoding.ids,
+                              &encoding.views);
+    } else {
+      ReferenceEncodeUnigram(model, chunk, alpha, rng, &encoding.ids,
+                             &encoding.views);
+    }
+  }
+  return encoding;
+}
+
+// The chunks that encoding works on: safe-boundary chunks for a BPE model
+// with a bigram trie, else the whole text.
+std::vector<std::string_view> EncodedChunks(
+    const KorvelLiteProcessor& processor, std::string_view text) {
   std::vector<std::string_view> chunks;
-  if (!processor.model()->bigram_trie.bound()) {
+  if (!processor.model()->is_bpe() || !processor.model()->bigram_trie.bound()) {
     if (!text.empty()) chunks.push_back(text);
     return chunks;
   }
@@ -141,22 +160,9 @@ std::vector<std::string_view> BpeChunks(const KorvelLiteProcessor& processor,
   return chunks;
 }
 
-Encoding ReferenceBpe(const Model& model,
-                      const std::vector<std::string_view>& chunks, float alpha,
-                      absl::FunctionRef<float()>* rng) {
-  Encoding encoding;
-  encoding.ids.clear();
-  encoding.views.clear();
-  for (std::string_view chunk : chunks) {
-    ReferenceEncodeBpeChunk(model, chunk, alpha, rng, &encoding.ids,
-                            &encoding.views);
-  }
-  return encoding;
-}
-
 // Samples `text` with `rng`, then replays the same draws through the
 // reference: the result and the number of draws must match.
-void CheckBpeSampling(const KorvelLiteProcessor& processor,
+void CheckSampling(const KorvelLiteProcessor& processor,
                       std::string_view text, float alpha,
                       absl::FunctionRef<float()> rng) {
   std::vector<float> draws;
@@ -175,11 +181,11 @@ void CheckBpeSampling(const KorvelLiteProcessor& processor,
     return 0.5f;
   };
   absl::FunctionRef<float()> replay_ref(replay);
-  const Encoding expected = ReferenceBpe(
-      *processor.model(), BpeChunks(processor, text), alpha, &replay_ref);
+  const Encoding expected = ReferenceEncoding(
+      *processor.model(), EncodedChunks(processor, text), alpha, &replay_ref);
   Require(!overrun && next == draws.size(),
-          "BPE sampling drew another number of values than the reference");
-  Require(sampled == expected, "BPE sampling differs from the reference");
+          "sampling drew another number of values than the reference");
+  Require(sampled == expected, "sampling differs from the reference");
 }
 
 }  // namespace
@@ -303,17 +309,15 @@ void CheckText(const KorvelLiteProcessor& processor, std::string_view raw,
                                           &chunk.views) == kOk,
           "EncodeNormalizedChunk failed on a loaded model");
   CheckEncoding(processor, normalized, chunk);
-  if (is_bpe) {
-    const Model& model = *processor.model();
-    Require(whole == ReferenceBpe(model, BpeChunks(processor, normalized),
-                                  0.0f, nullptr),
-            "BPE encoding differs from the reference");
-    std::vector<std::string_view> single;
-    if (!normalized.empty()) single.push_back(normalized);
-    Require(chunk == ReferenceBpe(model, single, 0.0f, nullptr),
-            "BPE chunk encoding differs from the reference");
-    CheckBpeSampling(processor, normalized, checks.alpha, rng);
-  }
+  const Model& model = *processor.model();
+  Require(whole == ReferenceEncoding(model, EncodedChunks(processor, normalized),
+                                     0.0f, nullptr),
+          "encoding differs from the reference");
+  std::vector<std::string_view> single;
+  if (!normalized.empty()) single.push_back(normalized);
+  Require(chunk == ReferenceEncoding(model, single, 0.0f, nullptr),
+          "chunk encoding differs from the reference");
+  CheckSampling(processor, normalized, checks.alpha, rng);
   if (!is_bpe || checks.converter_built) {
     Require(chunk == whole, "encoding in safe chunks changed the result");
   }

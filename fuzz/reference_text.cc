@@ -1,5 +1,7 @@
 #include "reference_text.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <queue>
@@ -116,6 +118,39 @@ void EmitForward(const Model& model, int id, std::string_view surface,
   }
   ids->push_back(id);
   views->push_back(surface);
+}
+
+// Emission for an encoder that finds pieces from last to first; the caller
+// reverses what it appended afterwards.
+void EmitBackward(const Model& model, int id, std::string_view surface,
+                  std::vector<int>* ids, std::vector<std::string_view>* views) {
+  if (id == model.unk_id && model.first_byte_piece_id != -1) {
+    for (size_t i = surface.size(); i-- > 0;) {
+      ids->push_back(model.first_byte_piece_id +
+                     static_cast<unsigned char>(surface[i]));
+      views->push_back(surface.substr(0, i == 0 ? surface.size() : 0));
+    }
+    return;
+  }
+  if (id == model.unk_id && !ids->empty() && ids->back() == model.unk_id) {
+    if (!views->empty()) {
+      views->back() = std::string_view(surface.data(),
+                                       surface.size() + views->back().size());
+    }
+    return;
+  }
+  ids->push_back(id);
+  views->push_back(surface);
+}
+
+float Perturb(float score, float alpha, absl::FunctionRef<float()> rng) {
+  float u = rng();
+  if (u < 1e-6f) {
+    u = 1e-6f;
+  } else if (u > 0.999999f) {
+    u = 0.999999f;
+  }
+  return score - alpha * std::log(-std::log(u));
 }
 
 struct Symbol {
@@ -365,6 +400,66 @@ void ReferenceEncodeBpeChunk(const Model& model, std::string_view chunk,
       EmitForward(model, symbols[i].id, symbols[i].text, ids, views);
     }
   }
+}
+
+void ReferenceEncodeUnigram(const Model& model, std::string_view text,
+                            float alpha, absl::FunctionRef<float()>* rng,
+                            std::vector<int>* ids,
+                            std::vector<std::string_view>* views) {
+  struct Node {
+    int id = -1;
+    float score = 0.0f;
+    int start = -1;
+  };
+  const int size = static_cast<int>(text.size());
+  if (size == 0) return;
+  std::vector<Node> nodes(size + 1);
+  int max_end = 0;
+  auto offer = [&](int start, int end, int id, float total) {
+    Node& node = nodes[end];
+    if (node.start == -1 || total > node.score) node = {id, total, start};
+  };
+  for (int pos = 0; pos < size;) {
+    float base = nodes[pos].score;
+    const float threshold = model.score_reset_threshold;
+    if (std::isfinite(base) && (base < -threshold || base > threshold)) {
+      nodes[pos].score = 0.0f;
+      for (int k = pos + 1; k <= max_end; ++k) {
+        if (nodes[k].start != -1) nodes[k].score -= base;
+      }
+      base = 0.0f;
+    }
+    const int length = std::min(
+        CharLength(static_cast<unsigned char>(text[pos])), size - pos);
+    bool covered = false;
+    model.piece_trie.common_prefix_lookup(
+        text.substr(pos), [&](int32_t id, int32_t key_length) {
+          if (!IsMatchable(model, id)) return;
+          max_end = std::max(max_end, pos + key_length);
+          float score = model.types[id] == PieceType_NORMAL
+                            ? model.scores[id]
+                            : static_cast<float>(key_length - 1) * 0.1f;
+          if (rng != nullptr) score = Perturb(score, alpha, *rng);
+          offer(pos, pos + key_length, id, score + base);
+          if (key_length == length) covered = true;
+        });
+    if (!covered) {
+      max_end = std::max(max_end, pos + length);
+      float score = model.unk_score;
+      if (rng != nullptr) score = Perturb(score, alpha, *rng);
+      offer(pos, pos + length, model.unk_id, base + score);
+    }
+    pos += length;
+  }
+  const size_t first_id = ids->size();
+  const size_t first_view = views->size();
+  for (int end = size; end > 0; end = nodes[end].start) {
+    const Node& node = nodes[end];
+    EmitBackward(model, node.id, text.substr(node.start, end - node.start),
+                 ids, views);
+  }
+  std::reverse(ids->begin() + first_id, ids->end());
+  std::reverse(views->begin() + first_view, views->end());
 }
 
 }  // namespace korvel::lite::fuzzing

@@ -38,6 +38,15 @@ void ReferenceEncodeBpeChunk(const Model& model, std::string_view chunk,
                              std::vector<int>* ids,
                              std::vector<std::string_view>* views);
 
+// Normalized text through a unigram model as one chunk, appended to `ids` and
+// `views`: the best path through the lattice of piece matches and unknown
+// characters (every candidate perturbed by Gumbel noise scaled by `alpha` when
+// `rng` is given), emitted with byte fallback and unknown merging.
+void ReferenceEncodeUnigram(const Model& model, std::string_view text,
+                            float alpha, absl::FunctionRef<float()>* rng,
+                            std::vector<int>* ids,
+                            std::vector<std::string_view>* views);
+
 }  // namespace korvel::lite::fuzzing
 
 #endif  // KORVEL_FUZZ_REFERENCE_TEXT_H_
