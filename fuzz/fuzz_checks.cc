@@ -71,6 +71,9 @@ std::string CheckNormalize(const KorvelLiteProcessor& processor,
     Require(plain == normalized,
             "normalization differs with and without offsets");
   }
+  Require(processor.CanSkipNormalization(raw) ==
+              ReferenceCanSkipNormalization(model, raw),
+          "CanSkipNormalization differs from the reference");
   if (processor.CanSkipNormalization(raw)) {
     Require(plain == raw,
             "CanSkipNormalization is true but normalization changes the text");
@@ -109,6 +112,8 @@ void CheckPretokenize(const KorvelLiteProcessor& processor,
                       std::string_view text) {
   size_t covered = 0;
   size_t chunks = 0;
+  const std::vector<std::string_view> expected =
+      ReferencePretokenize(*processor.model(), text);
   Require(processor.PretokenizeAtSafeBoundaries(
               text,
               [&](std::string_view chunk) {
@@ -117,10 +122,14 @@ void CheckPretokenize(const KorvelLiteProcessor& processor,
                         "chunk does not start where the previous one ended");
                 covered += chunk.size();
                 Require(covered <= text.size(), "chunk beyond the text");
+                Require(chunks < expected.size() &&
+                            chunk.size() == expected[chunks].size(),
+                        "chunks differ from the reference");
                 ++chunks;
               }) == kOk,
           "PretokenizeAtSafeBoundaries failed on a loaded model");
   Require(covered == text.size(), "chunks do not cover the text");
+  Require(chunks == expected.size(), "chunks differ from the reference");
   if (!processor.model()->bigram_trie.bound()) {
     Require(chunks == (text.empty() ? 0 : 1),
             "a model without bigram trie cut the text");

@@ -237,6 +237,78 @@ void ReferenceNormalize(const Model& model, std::string_view input,
   offsets->push_back(at);
 }
 
+bool ReferenceCanSkipNormalization(const Model& model, std::string_view input) {
+  const Normalizer& normalizer = model.normalizer;
+  if (normalizer.spec == nullptr || input.empty()) return true;
+  if (normalizer.charsmap_trie.bound() || normalizer.add_dummy_prefix ||
+      normalizer.remove_extra_whitespaces) {
+    return false;
+  }
+  if (normalizer.escape_whitespaces && input.find(' ') != std::string_view::npos) {
+    return false;
+  }
+  for (size_t at = 0; at < input.size();) {
+    const int length = WellFormedLength(input.substr(at));
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
+std::vector<std::string_view> ReferencePretokenize(const Model& model,
+                                                   std::string_view text) {
+  std::vector<std::string_view> chunks;
+  if (text.empty()) return chunks;
+  const DoubleArray& trie = model.bigram_trie;
+  if (!trie.bound()) return {text};
+  const size_t size = text.size();
+  auto char_length = [&](size_t at) {
+    return std::min<size_t>(CharLength(static_cast<unsigned char>(text[at])),
+                            size - at);
+  };
+  // The state after the character at `at` when it starts a chunk.
+  auto state_from_root = [&](size_t at, size_t length) -> int64_t {
+    if (length == 1) {
+      return model.bigram_root_children[static_cast<unsigned char>(text[at])];
+    }
+    const uint32_t node = Walk(trie, 0, text.substr(at, length));
+    return node == kNoNode ? -1 : static_cast<int64_t>(node);
+  };
+  auto is_letter = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  };
+  size_t start = 0;
+  size_t length = char_length(0);
+  int64_t state = state_from_root(0, length);
+  for (size_t at = length; at < size;) {
+    if (static_cast<unsigned char>(text[at]) < 0x80 && size - at >= 8) {
+      size_t letters = 0;
+      while (letters < 8 && is_letter(text[at + letters])) ++letters;
+      if (letters > 0) {
+        at += letters;
+        state = model.bigram_root_children[static_cast<unsigned char>(
+            text[at - 1])];
+        continue;
+      }
+    }
+    length = char_length(at);
+    const uint32_t node =
+        state == -1 ? kNoNode
+                    : Walk(trie, static_cast<uint32_t>(state),
+                           text.substr(at, length));
+    if (node != kNoNode && DoubleArray::has_leaf(trie.units[node])) {
+      state = trie.leaf_value(node);
+    } else {
+      chunks.push_back(text.substr(start, at - start));
+      start = at;
+      state = state_from_root(at, length);
+    }
+    at += length;
+  }
+  chunks.push_back(text.substr(start));
+  return chunks;
+}
+
 void ReferenceDecode(const Model& model, absl::Span<const int> ids,
                      std::string* text,
                      std::vector<std::pair<size_t, size_t>>* views) {

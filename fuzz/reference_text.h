@@ -22,6 +22,13 @@ namespace korvel::lite::fuzzing {
 void ReferenceNormalize(const Model& model, std::string_view input,
                         std::string* normalized, std::vector<size_t>* offsets);
 
+// Whether normalization leaves `input` as it is, by the model's settings.
+bool ReferenceCanSkipNormalization(const Model& model, std::string_view input);
+
+// The chunks of `text` cut at the boundaries that the bigram trie allows.
+std::vector<std::string_view> ReferencePretokenize(const Model& model,
+                                                   std::string_view text);
+
 // The text of `ids`, all inside the vocabulary, and per id the (offset,
 // length) of the stretch of the text that it produced.
 void ReferenceDecode(const Model& model, absl::Span<const int> ids,
