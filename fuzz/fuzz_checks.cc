@@ -24,20 +24,27 @@ bool HasCharsMap(const NormalizerSpec& spec) {
 }
 
 // Without a character map and without offsets, normalization takes a path
-// that does not look for user-defined pieces, so a user-defined piece holding
-// a run of spaces comes out with the run collapsed there and whole otherwise.
-bool OffsetsMayChangeNormalization(const Model& model, std::string_view raw) {
+// that does not look for user-defined pieces. Where the pieces are whole
+// characters without runs of spaces, only a piece holding such a run comes
+// out differently (collapsed there, whole otherwise); pieces that cut a
+// character or hold malformed bytes differ in more ways.
+bool OffsetsMayChangeNormalization(const Model& model, std::string_view raw,
+                                   bool plain_user_defined_pieces) {
   const NormalizerSpec* spec = model.root->normalizer_spec();
-  return spec != nullptr && !HasCharsMap(*spec) &&
-         model.normalizer.remove_extra_whitespaces &&
-         model.normalizer.user_defined_trie != nullptr &&
-         raw.find("  ") != std::string_view::npos;
+  if (spec == nullptr || HasCharsMap(*spec) ||
+      !model.normalizer.remove_extra_whitespaces ||
+      model.normalizer.user_defined_trie == nullptr ||
+      !model.normalizer.user_defined_trie->bound()) {
+    return false;
+  }
+  return !plain_user_defined_pieces || raw.find("  ") != std::string_view::npos;
 }
 
 // Normalizes `raw` with and without offsets and checks the offsets. Returns
 // the text that Encode would encode.
 std::string CheckNormalize(const KorvelLiteProcessor& processor,
-                           std::string_view raw) {
+                           std::string_view raw,
+                           bool plain_user_defined_pieces) {
   const Model& model = *processor.model();
   std::string normalized = "stale";
   std::vector<size_t> offsets = {42};
@@ -67,7 +74,10 @@ std::string CheckNormalize(const KorvelLiteProcessor& processor,
   std::string plain = "stale";
   Require(processor.Normalize(raw, &plain, nullptr) == kOk,
           "Normalize without offsets failed on a loaded model");
-  if (!OffsetsMayChangeNormalization(model, raw)) {
+  ReferenceNormalize(model, raw, &expected, nullptr);
+  Require(plain == expected,
+          "normalized text without offsets differs from the reference");
+  if (!OffsetsMayChangeNormalization(model, raw, plain_user_defined_pieces)) {
     Require(plain == normalized,
             "normalization differs with and without offsets");
   }
@@ -298,7 +308,8 @@ void CheckDecode(const KorvelLiteProcessor& processor,
 
 void CheckText(const KorvelLiteProcessor& processor, std::string_view raw,
                absl::FunctionRef<float()> rng, const TextChecks& checks) {
-  const std::string normalized = CheckNormalize(processor, raw);
+  const std::string normalized =
+      CheckNormalize(processor, raw, checks.plain_user_defined_pieces);
   const bool is_bpe = processor.model()->is_bpe();
 
   Encoding whole;

@@ -60,6 +60,10 @@ struct TextChecks {
   // boundaries and direct-mapping flags are derived from the vocabulary, so
   // sampling with alpha 0 must reproduce deterministic encoding.
   bool converter_built = false;
+  // True when every user-defined piece is made of whole, well-formed
+  // characters without a run of spaces: normalization then gives the same
+  // text with and without offsets wherever the text has no run of spaces.
+  bool plain_user_defined_pieces = false;
 };
 
 // Runs every text operation on `raw` (normalization with and without offsets,

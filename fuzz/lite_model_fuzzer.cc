@@ -1,6 +1,7 @@
 // Arbitrary bytes as a lite model. Loading gives a status code and never
 // crashes; a model that loads answers every query and text operation and
-// keeps the promises that hold for any model (fuzz_checks.h).
+// keeps the promises that hold for any model (fuzz_checks.h). Mutations
+// change the model's fields as well as its bytes (lite_model_mutator.h).
 
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "fuzz_checks.h"
 #include "korvel_lite/korvel_lite_processor.h"
+#include "lite_model_mutator.h"
 
 namespace korvel::lite::fuzzing {
 namespace {
@@ -47,4 +49,9 @@ void FuzzLiteModel(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   korvel::lite::fuzzing::FuzzLiteModel(data, size);
   return 0;
+}
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size,
+                                          size_t max_size, unsigned int seed) {
+  return korvel::lite::fuzzing::MutateLiteModel(data, size, max_size, seed);
 }

@@ -179,8 +179,20 @@ struct ComesLater {
 
 }  // namespace
 
+bool IsWellFormed(std::string_view text) {
+  for (size_t at = 0; at < text.size();) {
+    const int length = WellFormedLength(text.substr(at));
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
 void ReferenceNormalize(const Model& model, std::string_view input,
                         std::string* normalized, std::vector<size_t>* offsets) {
+  std::vector<size_t> unused_offsets;
+  const bool with_offsets = offsets != nullptr;
+  if (!with_offsets) offsets = &unused_offsets;
   normalized->clear();
   offsets->clear();
   if (input.empty()) return;
@@ -208,6 +220,25 @@ void ReferenceNormalize(const Model& model, std::string_view input,
     append(ws, at);
   }
   bool previous_was_space = normalizer.remove_extra_whitespaces;
+  if (!with_offsets && !normalizer.charsmap_trie.bound() &&
+      IsWellFormed(input.substr(at))) {
+    while (at < input.size()) {
+      const size_t space = std::min(input.find(' ', at), input.size());
+      if (space > at) {
+        normalized->append(input.substr(at, space - at));
+        previous_was_space = false;
+      }
+      size_t run_end = space;
+      while (run_end < input.size() && input[run_end] == ' ') ++run_end;
+      for (size_t k = space; k < run_end; ++k) {
+        if (!normalizer.remove_extra_whitespaces || !previous_was_space) {
+          normalized->append(ws);
+        }
+        previous_was_space = true;
+      }
+      at = run_end;
+    }
+  }
   while (at < input.size()) {
     const Prefix prefix = NormalizePrefix(normalizer, input.substr(at));
     std::string_view text = prefix.replacement;
@@ -226,15 +257,18 @@ void ReferenceNormalize(const Model& model, std::string_view input,
   if (normalizer.remove_extra_whitespaces) {
     while (EndsWith(*normalized, ws)) {
       const size_t length = normalized->size() - ws.size();
-      at = (*offsets)[length];
+      if (with_offsets) {
+        at = (*offsets)[length];
+        offsets->resize(length);
+      }
       normalized->resize(length);
-      offsets->resize(length);
     }
   }
   if (normalizer.treat_whitespace_as_suffix && normalizer.add_dummy_prefix) {
     append(ws, at);
   }
   offsets->push_back(at);
+  if (!with_offsets) offsets->clear();
 }
 
 bool ReferenceCanSkipNormalization(const Model& model, std::string_view input) {
@@ -247,12 +281,7 @@ bool ReferenceCanSkipNormalization(const Model& model, std::string_view input) {
   if (normalizer.escape_whitespaces && input.find(' ') != std::string_view::npos) {
     return false;
   }
-  for (size_t at = 0; at < input.size();) {
-    const int length = WellFormedLength(input.substr(at));
-    if (length == 0) return false;
-    at += length;
-  }
-  return true;
+  return IsWellFormed(input);
 }
 
 std::vector<std::string_view> ReferencePretokenize(const Model& model,

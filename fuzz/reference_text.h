@@ -17,8 +17,10 @@
 
 namespace korvel::lite::fuzzing {
 
-// The normalized text of `input` and the input offset of each of its bytes
-// plus a final entry (both empty when nothing remains of the input).
+// The normalized text of `input` and, when `offsets` is not null, the input
+// offset of each of its bytes plus a final entry (both empty when nothing
+// remains of the input). Without offsets and without a character map,
+// well-formed text takes the shortcut that only looks at spaces.
 void ReferenceNormalize(const Model& model, std::string_view input,
                         std::string* normalized, std::vector<size_t>* offsets);
 
