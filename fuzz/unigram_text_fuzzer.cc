@@ -1,5 +1,6 @@
 // Arbitrary text through a fixed unigram model with a character map, under
-// each normalizer set-up; see text_fuzzing.h for the input layout.
+// each normalizer set-up, with the usual lattice threshold and with one low
+// enough to rebase scores often; see text_fuzzing.h for the input layout.
 
 #include <cstddef>
 #include <cstdint>
