@@ -91,8 +91,8 @@ std::string CheckNormalize(const KorvelLiteProcessor& processor,
   return plain;
 }
 
-// EncodeNormalized, EncodeNormalizedChunk or SampleNormalized with views;
-// checks the views and ids and returns both.
+// The ids and views of one encoding call. Two encodings are equal when they
+// hold the same ids and views of the same bytes.
 struct Encoding {
   std::vector<int> ids = {-7};
   std::vector<std::string_view> views = {"stale"};

@@ -1,8 +1,10 @@
 #ifndef KORVEL_FUZZ_REFERENCE_TEXT_H_
 #define KORVEL_FUZZ_REFERENCE_TEXT_H_
 
-// Plain, unoptimized normalization and decoding over a loaded Model: one
-// prefix rule at a time, one id at a time, with no fast paths. The fuzzers
+// Plain, unoptimized transcriptions of the text rules over a loaded Model:
+// normalization, the skip test and decoding (reference_text.cc),
+// safe-boundary chunking, BPE merging and unigram segmentation
+// (reference_encode.cc). One rule at a time, no shortcuts; the fuzzers
 // compare the runtime's results with these.
 
 #include <cstddef>

@@ -1,0 +1,319 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <queue>
+
+#include "reference_text.h"
+#include "reference_utf8.h"
+
+namespace korvel::lite::fuzzing {
+namespace {
+
+bool IsMatchable(const Model& model, int id) {
+  return model.types[id] == PieceType_NORMAL ||
+         model.types[id] == PieceType_USER_DEFINED;
+}
+
+constexpr uint32_t kNoNode = 0xffffffffu;
+
+// The piece_trie node reached from `node` over `bytes`, or kNoNode.
+uint32_t Walk(const DoubleArray& trie, uint32_t node, std::string_view bytes) {
+  if (!trie.bound()) return kNoNode;
+  for (unsigned char ch : bytes) {
+    const int32_t child = trie.child_index(node, ch);
+    if (child < 0) return kNoNode;
+    node = static_cast<uint32_t>(child);
+  }
+  return node;
+}
+
+// The NORMAL or USER_DEFINED piece whose text ends at `node`, or -1.
+int PieceAt(const Model& model, uint32_t node) {
+  if (node == kNoNode || !DoubleArray::has_leaf(model.piece_trie.units[node])) {
+    return -1;
+  }
+  const int id = model.piece_trie.leaf_value(node);
+  return IsMatchable(model, id) ? id : -1;
+}
+
+void EmitForward(const Model& model, int id, std::string_view surface,
+                 std::vector<int>* ids, std::vector<std::string_view>* views) {
+  if (id == model.unk_id && model.first_byte_piece_id != -1) {
+    for (size_t i = 0; i < surface.size(); ++i) {
+      ids->push_back(model.first_byte_piece_id +
+                     static_cast<unsigned char>(surface[i]));
+      const bool last = i + 1 == surface.size();
+      views->push_back(surface.substr(0, last ? surface.size() : 0));
+    }
+    return;
+  }
+  if (id == model.unk_id && !ids->empty() && ids->back() == model.unk_id) {
+    if (!views->empty()) {
+      views->back() = std::string_view(views->back().data(),
+                                       views->back().size() + surface.size());
+    }
+    return;
+  }
+  ids->push_back(id);
+  views->push_back(surface);
+}
+
+// Emission for an encoder that finds pieces from last to first; the caller
+// reverses what it appended afterwards.
+void EmitBackward(const Model& model, int id, std::string_view surface,
+                  std::vector<int>* ids, std::vector<std::string_view>* views) {
+  if (id == model.unk_id && model.first_byte_piece_id != -1) {
+    for (size_t i = surface.size(); i-- > 0;) {
+      ids->push_back(model.first_byte_piece_id +
+                     static_cast<unsigned char>(surface[i]));
+      views->push_back(surface.substr(0, i == 0 ? surface.size() : 0));
+    }
+    return;
+  }
+  if (id == model.unk_id && !ids->empty() && ids->back() == model.unk_id) {
+    if (!views->empty()) {
+      views->back() = std::string_view(surface.data(),
+                                       surface.size() + views->back().size());
+    }
+    return;
+  }
+  ids->push_back(id);
+  views->push_back(surface);
+}
+
+float Perturb(float score, float alpha, absl::FunctionRef<float()> rng) {
+  float u = rng();
+  if (u < 1e-6f) {
+    u = 1e-6f;
+  } else if (u > 0.999999f) {
+    u = 0.999999f;
+  }
+  return score - alpha * std::log(-std::log(u));
+}
+
+struct Symbol {
+  std::string_view text;
+  int prev;
+  int next;
+  int id;
+  bool frozen;
+  uint32_t node;
+};
+
+struct Candidate {
+  int score;
+  int left;
+  int right;
+  size_t size;
+  int id;
+  uint32_t node;
+};
+
+struct ComesLater {
+  bool operator()(const Candidate& a, const Candidate& b) const {
+    return a.score < b.score || (a.score == b.score && a.left > b.left);
+  }
+};
+
+}  // namespace
+
+std::vector<std::string_view> ReferencePretokenize(const Model& model,
+                                                   std::string_view text) {
+  std::vector<std::string_view> chunks;
+  if (text.empty()) return chunks;
+  const DoubleArray& trie = model.bigram_trie;
+  if (!trie.bound()) return {text};
+  const size_t size = text.size();
+  auto char_length = [&](size_t at) {
+    return std::min<size_t>(CharLength(static_cast<unsigned char>(text[at])),
+                            size - at);
+  };
+  // The state after the character at `at` when it starts a chunk.
+  auto state_from_root = [&](size_t at, size_t length) -> int64_t {
+    if (length == 1) {
+      return model.bigram_root_children[static_cast<unsigned char>(text[at])];
+    }
+    const uint32_t node = Walk(trie, 0, text.substr(at, length));
+    return node == kNoNode ? -1 : static_cast<int64_t>(node);
+  };
+  auto is_letter = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+  };
+  size_t start = 0;
+  size_t length = char_length(0);
+  int64_t state = state_from_root(0, length);
+  for (size_t at = length; at < size;) {
+    if (static_cast<unsigned char>(text[at]) < 0x80 && size - at >= 8) {
+      size_t letters = 0;
+      while (letters < 8 && is_letter(text[at + letters])) ++letters;
+      if (letters > 0) {
+        at += letters;
+        state = model.bigram_root_children[static_cast<unsigned char>(
+            text[at - 1])];
+        continue;
+      }
+    }
+    length = char_length(at);
+    const uint32_t node =
+        state == -1 ? kNoNode
+                    : Walk(trie, static_cast<uint32_t>(state),
+                           text.substr(at, length));
+    if (node != kNoNode && DoubleArray::has_leaf(trie.units[node])) {
+      state = trie.leaf_value(node);
+    } else {
+      chunks.push_back(text.substr(start, at - start));
+      start = at;
+      state = state_from_root(at, length);
+    }
+    at += length;
+  }
+  chunks.push_back(text.substr(start));
+  return chunks;
+}
+
+void ReferenceEncodeBpeChunk(const Model& model, std::string_view chunk,
+                             float alpha, absl::FunctionRef<float()>* rng,
+                             std::vector<int>* ids,
+                             std::vector<std::string_view>* views) {
+  if (chunk.empty()) return;
+  if (rng == nullptr) {
+    const int id = model.piece_trie.exact_lookup(chunk);
+    const auto* flags = model.root->direct_mapping_flags();
+    if (id >= 0 && static_cast<size_t>(id) < model.vocab_size() &&
+        IsMatchable(model, id) && model.root->enable_direct_mapping() &&
+        (flags == nullptr || (*flags)[id] != 0)) {
+      ids->push_back(id);
+      views->push_back(chunk);
+      return;
+    }
+  }
+
+  std::vector<Symbol> symbols;
+  for (size_t at = 0; at < chunk.size();) {
+    const std::string_view rest = chunk.substr(at);
+    Symbol symbol{{}, static_cast<int>(symbols.size()) - 1,
+                  static_cast<int>(symbols.size()) + 1, model.unk_id, false,
+                  kNoNode};
+    const DoubleArray::Match user_defined =
+        model.user_defined_trie.longest_prefix_lookup(rest);
+    if (user_defined.length > 0 &&
+        model.types[user_defined.value] == PieceType_USER_DEFINED) {
+      symbol.text = rest.substr(0, user_defined.length);
+      symbol.id = user_defined.value;
+      symbol.frozen = true;
+    } else {
+      symbol.text = rest.substr(
+          0, CharLength(static_cast<unsigned char>(rest[0])));
+      symbol.node = Walk(model.piece_trie, 0, symbol.text);
+      const int id = PieceAt(model, symbol.node);
+      if (id >= 0) symbol.id = id;
+    }
+    at += symbol.text.size();
+    symbols.push_back(symbol);
+  }
+  symbols.back().next = -1;
+
+  std::priority_queue<Candidate, std::vector<Candidate>, ComesLater> heap;
+  auto add_candidate = [&](int left, int right) {
+    if (left < 0 || right < 0) return;
+    const Symbol& l = symbols[left];
+    const Symbol& r = symbols[right];
+    if (l.frozen || r.frozen || l.node == kNoNode) return;
+    const uint32_t node = Walk(model.piece_trie, l.node, r.text);
+    const int id = PieceAt(model, node);
+    if (id < 0) return;
+    heap.push({model.bpe_scores[id], left, right, l.text.size() + r.text.size(),
+               id, node});
+  };
+  if (alpha < 1.0f) {
+    for (size_t i = 0; i + 1 < symbols.size(); ++i) {
+      add_candidate(static_cast<int>(i), static_cast<int>(i + 1));
+    }
+  }
+  while (!heap.empty()) {
+    const Candidate top = heap.top();
+    heap.pop();
+    Symbol& left = symbols[top.left];
+    Symbol& right = symbols[top.right];
+    if (left.text.empty() || right.text.empty() ||
+        left.text.size() + right.text.size() != top.size) {
+      continue;
+    }
+    if (rng != nullptr && alpha > (*rng)()) continue;
+    left.text = std::string_view(left.text.data(), top.size);
+    left.id = top.id;
+    left.node = top.node;
+    right.text = std::string_view();
+    left.next = right.next;
+    if (left.next != -1) symbols[left.next].prev = top.left;
+    add_candidate(left.prev, top.left);
+    add_candidate(top.left, left.next);
+  }
+  for (int i = 0; i != -1; i = symbols[i].next) {
+    if (!symbols[i].text.empty()) {
+      EmitForward(model, symbols[i].id, symbols[i].text, ids, views);
+    }
+  }
+}
+
+void ReferenceEncodeUnigram(const Model& model, std::string_view text,
+                            float alpha, absl::FunctionRef<float()>* rng,
+                            std::vector<int>* ids,
+                            std::vector<std::string_view>* views) {
+  struct Node {
+    int id = -1;
+    float score = 0.0f;
+    int start = -1;
+  };
+  const int size = static_cast<int>(text.size());
+  if (size == 0) return;
+  std::vector<Node> nodes(size + 1);
+  int max_end = 0;
+  auto offer = [&](int start, int end, int id, float total) {
+    Node& node = nodes[end];
+    if (node.start == -1 || total > node.score) node = {id, total, start};
+  };
+  for (int pos = 0; pos < size;) {
+    float base = nodes[pos].score;
+    const float threshold = model.score_reset_threshold;
+    if (std::isfinite(base) && (base < -threshold || base > threshold)) {
+      nodes[pos].score = 0.0f;
+      for (int k = pos + 1; k <= max_end; ++k) {
+        if (nodes[k].start != -1) nodes[k].score -= base;
+      }
+      base = 0.0f;
+    }
+    const int length = std::min(
+        CharLength(static_cast<unsigned char>(text[pos])), size - pos);
+    bool covered = false;
+    model.piece_trie.common_prefix_lookup(
+        text.substr(pos), [&](int32_t id, int32_t key_length) {
+          if (!IsMatchable(model, id)) return;
+          max_end = std::max(max_end, pos + key_length);
+          float score = model.types[id] == PieceType_NORMAL
+                            ? model.scores[id]
+                            : static_cast<float>(key_length - 1) * 0.1f;
+          if (rng != nullptr) score = Perturb(score, alpha, *rng);
+          offer(pos, pos + key_length, id, score + base);
+          if (key_length == length) covered = true;
+        });
+    if (!covered) {
+      max_end = std::max(max_end, pos + length);
+      float score = model.unk_score;
+      if (rng != nullptr) score = Perturb(score, alpha, *rng);
+      offer(pos, pos + length, model.unk_id, base + score);
+    }
+    pos += length;
+  }
+  const size_t first_id = ids->size();
+  const size_t first_view = views->size();
+  for (int end = size; end > 0; end = nodes[end].start) {
+    const Node& node = nodes[end];
+    EmitBackward(model, node.id, text.substr(node.start, end - node.start),
+                 ids, views);
+  }
+  std::reverse(ids->begin() + first_id, ids->end());
+  std::reverse(views->begin() + first_view, views->end());
+}
+
+}  // namespace korvel::lite::fuzzing
