@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of fuzz/ with clang (AddressSanitizer + UBSan)
 # into BUILD_DIR and runs each for SECONDS, one after another, starting from
-# its committed seeds in fuzz/corpus/<target>/. New inputs go to a scratch
+# its committed seeds in fuzz/corpus/<target>/ (and with fuzz/<target>.dict
+# as its dictionary, when there is one). New inputs go to a scratch
 # directory, never into the committed corpus. Prints the executions and the
 # coverage reached per target, and exits non-zero when a target finds a crash;
 # the crashing input is kept in BUILD_DIR/fuzz-artifacts/<target>/ and the
@@ -39,11 +40,13 @@ for entry in "${targets[@]}"; do
   artifacts="$build_dir/fuzz-artifacts/$target"
   log="$build_dir/fuzz-logs/$target.log"
   mkdir -p "$artifacts" "$scratch/$target"
+  options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048
+           -max_len="$max_len" -print_final_stats=1
+           -artifact_prefix="$artifacts/")
+  if [ -f "fuzz/$target.dict" ]; then options+=(-dict="fuzz/$target.dict"); fi
   result=ok
   if ! "$build_dir/fuzz/$target" "$scratch/$target" "fuzz/corpus/$target" \
-      -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -max_len="$max_len" -print_final_stats=1 \
-      -artifact_prefix="$artifacts/" >"$log" 2>&1; then
+      "${options[@]}" >"$log" 2>&1; then
     result=CRASH
   fi
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
