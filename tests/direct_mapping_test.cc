@@ -137,6 +137,16 @@ std::vector<int> EncodeWith(const std::string& bytes, const std::string& text) {
   return ids;
 }
 
+TEST(DirectMappingTest, TheUnknownPieceNeverPasses) {
+  // Here the unknown id is a NORMAL piece: "<unk>" encodes to it alone, but
+  // within "z<unk>" every character is unknown and the whole text is one
+  // unknown id, which direct mapping of the chunk "<unk>" would split.
+  korvel::ModelProto model = Bpe(FullModel({{"<unk>"}, {"a"}}));
+  model.mutable_trainer_spec()->set_unk_id(0);
+  EXPECT_THAT(DirectMappingOf(model).flags, ElementsAre(0, 1));
+  EXPECT_THAT(EncodeWith(Convert(model), "z<unk>"), ElementsAre(0));
+}
+
 TEST(RoundTripTest, Unigram) {
   korvel::ModelProto model = FullModelWithUnknown(
       {{"\xe2\x96\x81" "a", -1}, {"\xe2\x96\x81", -3}, {"a", -3}, {"b", -4},

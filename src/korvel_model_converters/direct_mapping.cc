@@ -57,8 +57,11 @@ absl::Status DecideDirectMapping(ModelProtoT* model) {
       flags[id] = 1;
       continue;
     }
+    // The unknown piece, even when it encodes to itself alone, joins the
+    // unknown text around it; emitted whole it would stand apart.
     const std::string& piece = model->pieces[id];
     const bool passes =
+        static_cast<int>(id) != model->unk_id &&
         piece.size() <= kMaxTestedPieceBytes &&
         processor.EncodeNormalizedChunk(piece, &ids, nullptr) ==
             absl::StatusCode::kOk &&
