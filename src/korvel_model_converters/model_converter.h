@@ -36,9 +36,12 @@ struct ConverterOptions {
 // `model` is only read. Invalid input gives kInvalidArgument with a message
 // naming the first fault (vocabulary size, model type, piece text, BPE score,
 // duplicate piece); a trie that cannot be built or a BPE model that the runtime
-// would not load gives kInternal. Vocabulary contents that only the runtime
-// checks (finite unigram scores, the unknown id's range outside BPE models)
-// convert unchanged and are refused when the lite model is loaded.
+// would not load gives kInternal. Contents that only the runtime checks
+// convert unchanged and are refused when the lite model is loaded: a
+// malformed character map, and, outside BPE models (whose conversion loads
+// them once without the character map), scores that are not finite, an
+// unknown id out of range, an unknown surface over 4096 bytes, and byte
+// pieces short of the full range or missing along with the unknown id.
 //
 // Conversions keep all state in locals; any number may run at once.
 absl::StatusOr<std::string> ToFlatbuffer(const korvel::ModelProto& model,
