@@ -9,6 +9,7 @@
 
 #include "korvel_lite/korvel_lite_model_generated.h"
 #include "reference_text.h"
+#include "reference_utf8.h"
 
 namespace korvel::lite::fuzzing {
 namespace {
@@ -308,8 +309,10 @@ void CheckDecode(const KorvelLiteProcessor& processor,
 
 void CheckText(const KorvelLiteProcessor& processor, std::string_view raw,
                absl::FunctionRef<float()> rng, const TextChecks& checks) {
-  const std::string normalized =
-      CheckNormalize(processor, raw, checks.plain_user_defined_pieces);
+  const std::string normalized = CheckNormalize(
+      processor, raw,
+      checks.user_defined_pieces_well_formed &&
+          checks.user_defined_pieces_without_space_runs);
   const bool is_bpe = processor.model()->is_bpe();
 
   Encoding whole;
@@ -338,7 +341,8 @@ void CheckText(const KorvelLiteProcessor& processor, std::string_view raw,
   Require(chunk == ReferenceEncoding(model, single, 0.0f, nullptr),
           "chunk encoding differs from the reference");
   CheckSampling(processor, normalized, checks.alpha, rng);
-  if (!is_bpe || checks.converter_built) {
+  if (!is_bpe ||
+      (checks.converter_built && checks.user_defined_pieces_well_formed)) {
     Require(chunk == whole, "encoding in safe chunks changed the result");
   }
 
@@ -395,6 +399,18 @@ void CheckLoadedModel(const KorvelLiteProcessor& processor,
   CheckQueries(processor);
   TextChecks checks;
   checks.converter_built = converter_built;
+  if (converter_built) {
+    checks.user_defined_pieces_well_formed = true;
+    checks.user_defined_pieces_without_space_runs = true;
+    for (int id = 0; id < static_cast<int>(processor.vocab_size()); ++id) {
+      if (processor.piece_type(id) != PieceType_USER_DEFINED) continue;
+      const std::string_view piece = processor.IdToPiece(id);
+      if (!IsWellFormed(piece)) checks.user_defined_pieces_well_formed = false;
+      if (piece.find("  ") != std::string_view::npos) {
+        checks.user_defined_pieces_without_space_runs = false;
+      }
+    }
+  }
   FixedRandom random;
   auto rng = [&random] { return random(); };
   for (const std::string& text : SampleTexts()) {

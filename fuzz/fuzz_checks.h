@@ -60,10 +60,14 @@ struct TextChecks {
   // boundaries and direct-mapping flags are derived from the vocabulary, so
   // sampling with alpha 0 must reproduce deterministic encoding.
   bool converter_built = false;
-  // True when every user-defined piece is made of whole, well-formed
-  // characters without a run of spaces: normalization then gives the same
-  // text with and without offsets wherever the text has no run of spaces.
-  bool plain_user_defined_pieces = false;
+  // What is known of the user-defined pieces of a converted model. When they
+  // are whole, well-formed characters, safe-boundary chunks never split one,
+  // so encoding in chunks gives what encoding the whole text gives (a piece
+  // that ends inside a character of the text can match across a boundary).
+  // When, besides, none holds a run of spaces, normalization gives the same
+  // text with and without offsets wherever the text has no such run.
+  bool user_defined_pieces_well_formed = false;
+  bool user_defined_pieces_without_space_runs = false;
 };
 
 // Runs every text operation on `raw` (normalization with and without offsets,

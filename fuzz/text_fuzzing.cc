@@ -104,7 +104,8 @@ int FuzzText(const uint8_t* data, size_t size, TextModelKind kind) {
   TextChecks checks;
   checks.alpha = input.ConsumeIntegralInRange(0, max_alpha_tenths) / 10.0f;
   checks.converter_built = true;
-  checks.plain_user_defined_pieces = true;
+  checks.user_defined_pieces_well_formed = true;
+  checks.user_defined_pieces_without_space_runs = true;
   const std::string text = input.ConsumeRandomLengthString(kMaxTextBytes);
   auto rng = [&input] {
     return std::min(input.ConsumeProbability<float>(), kLargestBelowOne);
