@@ -48,8 +48,8 @@ void CheckEncodedIds(const KorvelLiteProcessor& processor,
 
 // Decodes `ids` with and without views. Ids all in the vocabulary must
 // decode, to the same text both ways, with one view per id and the views
-// following each other through the whole text; any other id gives
-// kOutOfRange and empty outputs.
+// following each other through the whole text, as the reference decodes
+// them (reference_text.h); any other id gives kOutOfRange and empty outputs.
 void CheckDecode(const KorvelLiteProcessor& processor,
                  absl::Span<const int> ids);
 
@@ -72,8 +72,9 @@ struct TextChecks {
 
 // Runs every text operation on `raw` (normalization with and without offsets,
 // the skip test, Encode, EncodeNormalized, EncodeNormalizedChunk, sampling with
-// `rng`, pretokenization, decoding of the result) and checks what each
-// promises.
+// `rng`, pretokenization, decoding of the result), checks what each promises
+// and compares the results with the reference transcriptions of
+// reference_text.h.
 void CheckText(const KorvelLiteProcessor& processor, std::string_view raw,
                absl::FunctionRef<float()> rng, const TextChecks& checks);
 
