@@ -28,6 +28,7 @@
 #include "korvel_lite/korvel_lite_model_generated.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "test_models.h"
+#include "utf8_encode.h"
 
 namespace korvel::lite::bench {
 
@@ -185,23 +186,7 @@ inline const std::vector<std::string_view>& EnglishLines() {
   return *lines;
 }
 
-inline void AppendUtf8(uint32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xc0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xe0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else {
-    out->push_back(static_cast<char>(0xf0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  }
-}
+using testing::AppendUtf8;
 
 inline std::string Utf8(uint32_t c) {
   std::string out;

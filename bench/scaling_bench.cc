@@ -33,35 +33,13 @@
 #include <vector>
 
 #include "korvel_lite/korvel_lite_processor.h"
+#include "allocation_counter.h"
 #include "mixed_script_models.h"
-
-namespace {
-
-std::atomic<size_t> allocated_bytes{0};
-
-}  // namespace
-
-// GCC sees the inlined free() below meet the malloc() of the replaced
-// operator new and reports a mismatch that does not exist.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-
-void* operator new(size_t size) {
-  allocated_bytes.fetch_add(size, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace korvel::lite {
 namespace {
 
-using testing::AppendCodePoint;
+using testing::AppendUtf8;
 using testing::MixedScriptLiteModel;
 using testing::MixedScriptWords;
 
@@ -87,7 +65,7 @@ std::string Repeat(size_t size, const std::function<std::string(size_t)>& unit) 
 
 std::string Char(uint32_t code_point) {
   std::string text;
-  AppendCodePoint(code_point, &text);
+  AppendUtf8(code_point, &text);
   return text;
 }
 
@@ -226,11 +204,11 @@ struct Measure {
 
 // Times one call, adding the bytes it allocated to `m` on its first call.
 void TimeOnce(const Op& op, Input& input, Measure* m, bool first) {
-  const size_t before = allocated_bytes.load();
+  const size_t before = testing::AllocatedBytes();
   const auto start = std::chrono::steady_clock::now();
   m->ok &= Run(op, input);
   const double seconds = Seconds(std::chrono::steady_clock::now() - start);
-  if (first) m->allocated = allocated_bytes.load() - before;
+  if (first) m->allocated = testing::AllocatedBytes() - before;
   m->seconds = std::min(m->seconds, seconds);
 }
 

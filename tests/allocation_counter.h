@@ -2,8 +2,9 @@
 #define KORVEL_TESTS_ALLOCATION_COUNTER_H_
 
 // Replaces the global operator new and delete with versions that count heap
-// allocations. Include it in exactly one source file of a program; read the
-// count with AllocationCount().
+// allocations and the bytes they ask for. Include it in exactly one source
+// file of a program; read the figures with AllocationCount() and
+// AllocatedBytes().
 
 #include <atomic>
 #include <cstddef>
@@ -17,8 +18,17 @@ inline std::atomic<size_t>& AllocationCounter() {
   return counter;
 }
 
+inline std::atomic<size_t>& AllocatedBytesCounter() {
+  static std::atomic<size_t> counter{0};
+  return counter;
+}
+
 inline size_t AllocationCount() {
   return AllocationCounter().load(std::memory_order_relaxed);
+}
+
+inline size_t AllocatedBytes() {
+  return AllocatedBytesCounter().load(std::memory_order_relaxed);
 }
 
 }  // namespace korvel::lite::testing
@@ -32,6 +42,8 @@ inline size_t AllocationCount() {
 void* operator new(size_t size) {
   korvel::lite::testing::AllocationCounter().fetch_add(
       1, std::memory_order_relaxed);
+  korvel::lite::testing::AllocatedBytesCounter().fetch_add(
+      size, std::memory_order_relaxed);
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }

@@ -23,29 +23,12 @@
 
 #include "full_model_builder.h"
 #include "korvel_model_converters/model_converter.h"
+#include "utf8_encode.h"
 #include "test_models.h"
 
 namespace korvel::lite::testing {
 
 inline constexpr char kMixedWhitespaceSymbol[] = "\xe2\x96\x81";
-
-inline void AppendCodePoint(uint32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xc0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xe0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  } else {
-    out->push_back(static_cast<char>(0xf0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3f)));
-  }
-}
 
 // The letters of each script: a range of code points.
 struct Script {
@@ -79,7 +62,7 @@ inline std::vector<std::string> MixedScriptWords(size_t per_script) {
         // Early letters are more frequent, as in real alphabets.
         const uint32_t a = rng() % script.count;
         const uint32_t b = rng() % script.count;
-        AppendCodePoint(script.first + (a < b ? a : b), &word);
+        AppendUtf8(script.first + (a < b ? a : b), &word);
       }
       if (seen.insert(word).second) words.push_back(word);
     }
@@ -91,7 +74,7 @@ inline std::vector<uint8_t> MixedScriptCharsMap() {
   std::vector<std::pair<std::string, std::string>> rules;
   for (uint32_t c = 0x21; c < 0x7f; ++c) {
     std::string full_width;
-    AppendCodePoint(0xff00 + c - 0x20, &full_width);
+    AppendUtf8(0xff00 + c - 0x20, &full_width);
     rules.emplace_back(full_width, std::string(1, static_cast<char>(c)));
   }
   rules.emplace_back("\xc2\xa0", " ");
@@ -118,7 +101,7 @@ inline korvel::ModelProto MixedScriptFullModel(
   for (const Script& script : MixedScripts()) {
     for (uint32_t i = 0; i < script.count; ++i) {
       std::string letter;
-      AppendCodePoint(script.first + i, &letter);
+      AppendUtf8(script.first + i, &letter);
       add(letter);
     }
   }
