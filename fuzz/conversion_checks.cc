@@ -62,6 +62,12 @@ bool IsMalformedCharsMap(const NormalizerSpec* spec) {
   uint32_t trie_size;
   std::memcpy(&trie_size, blob, 4);
   if (trie_size >= size - 4) return true;
+  // No replacement may be longer than the longest piece text, 4096 bytes.
+  size_t run = 0;
+  for (size_t i = 4 + size_t{trie_size}; i < size; ++i) {
+    run = blob[i] == 0 ? 0 : run + 1;
+    if (run > 4096) return true;
+  }
   return !IsValidTrie(blob + 4, trie_size,
                       static_cast<uint32_t>(size - 4 - trie_size));
 }

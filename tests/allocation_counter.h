@@ -4,7 +4,8 @@
 // Replaces the global operator new and delete with versions that count heap
 // allocations and the bytes they ask for. Include it in exactly one source
 // file of a program; read the figures with AllocationCount() and
-// AllocatedBytes().
+// AllocatedBytes(). A request above AllocationLimit() throws std::bad_alloc,
+// as it would on a machine out of memory.
 
 #include <atomic>
 #include <cstddef>
@@ -21,6 +22,11 @@ inline std::atomic<size_t>& AllocationCounter() {
 inline std::atomic<size_t>& AllocatedBytesCounter() {
   static std::atomic<size_t> counter{0};
   return counter;
+}
+
+inline std::atomic<size_t>& AllocationLimit() {
+  static std::atomic<size_t> limit{~size_t{0}};
+  return limit;
 }
 
 inline size_t AllocationCount() {
@@ -44,7 +50,10 @@ void* operator new(size_t size) {
       1, std::memory_order_relaxed);
   korvel::lite::testing::AllocatedBytesCounter().fetch_add(
       size, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  if (size <= korvel::lite::testing::AllocationLimit().load(
+                  std::memory_order_relaxed)) {
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  }
   throw std::bad_alloc();
 }
 void* operator new[](size_t size) { return operator new(size); }

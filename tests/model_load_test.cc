@@ -253,6 +253,12 @@ TEST(ModelLoadTest, CharacterMapRules) {
   std::vector<uint8_t> trie = BuildTrieBlob({{"A", 0}, {"x", 3}});
   std::memcpy(past_pool.data() + 4, trie.data(), trie.size());
   EXPECT_EQ(with_map(past_pool), kInternal);
+
+  // Replacements are capped like piece texts, so a small map cannot turn a
+  // line into gigabytes.
+  EXPECT_EQ(with_map(BuildCharsMap({{"a", std::string(4096, 'b')}})), kOk);
+  EXPECT_EQ(with_map(BuildCharsMap({{"a", std::string(4097, 'b')}})),
+            kInternal);
 }
 
 TEST(ModelLoadTest, UnknownScoreIgnoresNonNormalPieces) {

@@ -135,6 +135,39 @@ TEST(ProcessorEncodeTest, TooLongInputsAreRefusedWithoutAllocating) {
   }
 }
 
+TEST(ProcessorEncodeTest, AllocationFailuresBecomeStatusCodes) {
+  // "a" normalizes to 4096 bytes, so 4096 "a" need 16 MiB, past the limit.
+  ModelProtoT proto = EncodeModel(ModelType_UNIGRAM);
+  proto.normalizer_spec = MakeNormalizerSpec(
+      true, true, true, false,
+      testing::BuildCharsMap({{"a", std::string(4096, 'b')}}));
+  KorvelLiteProcessor processor(PackShared(proto));
+  ASSERT_EQ(processor.status(), kOk);
+  const std::string text(4096, 'a');
+  const std::string many_pieces(1 << 20, 'a');
+  const std::vector<int> many_ids(1 << 20, 1);
+  std::string normalized;
+  std::vector<size_t> offsets;
+  std::vector<int> ids;
+  std::vector<std::string_view> surfaces;
+  auto rng = [] { return 0.5f; };
+
+  constexpr auto kExhausted = absl::StatusCode::kResourceExhausted;
+  testing::AllocationLimit() = 1 << 20;
+  EXPECT_EQ(processor.Normalize(text, &normalized, &offsets), kExhausted);
+  EXPECT_EQ(processor.Encode(text, &ids), kExhausted);
+  EXPECT_EQ(processor.EncodeNormalized(many_pieces, &ids, &surfaces),
+            kExhausted);
+  EXPECT_EQ(processor.SampleNormalized(many_pieces, 0.1f, rng, &ids, nullptr),
+            kExhausted);
+  EXPECT_EQ(processor.Decode(many_ids, &normalized, &surfaces), kExhausted);
+  testing::AllocationLimit() = ~size_t{0};
+  EXPECT_THAT(normalized, IsEmpty());
+  EXPECT_THAT(offsets, IsEmpty());
+  EXPECT_THAT(ids, IsEmpty());
+  EXPECT_THAT(surfaces, IsEmpty());
+}
+
 TEST(ProcessorEncodeTest, OutputsAreClearedKeepingCapacity) {
   KorvelLiteProcessor processor(PackShared(EncodeModel(ModelType_UNIGRAM)));
   std::vector<int> ids(100, 9);

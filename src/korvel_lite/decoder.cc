@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
+#include "korvel_lite/allocation_guard.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_lite/utf8.h"
 
@@ -433,22 +434,25 @@ absl::StatusCode KorvelLiteProcessor::Decode(
   if (text == nullptr || ids.size() >= 0x7fffffffu) {
     return absl::StatusCode::kInvalidArgument;
   }
-  if (surfaces == nullptr) {
-    if (DecodeIds<false>(*model_, ids, text, nullptr)) {
-      return absl::StatusCode::kOk;
-    }
+  auto clear_outputs = [&] {
     text->clear();
-    return absl::StatusCode::kOutOfRange;
-  }
-
-  surfaces->clear();
-  surfaces->reserve(ids.size());
-  if (!DecodeIds<true>(*model_, ids, text, surfaces)) {
-    text->clear();
-    surfaces->clear();
-    return absl::StatusCode::kOutOfRange;
-  }
-  return absl::StatusCode::kOk;
+    if (surfaces != nullptr) surfaces->clear();
+  };
+  return GuardAllocation(
+      [&] {
+        if (surfaces != nullptr) {
+          surfaces->clear();
+          surfaces->reserve(ids.size());
+        }
+        const bool decoded =
+            surfaces == nullptr
+                ? DecodeIds<false>(*model_, ids, text, nullptr)
+                : DecodeIds<true>(*model_, ids, text, surfaces);
+        if (decoded) return absl::StatusCode::kOk;
+        clear_outputs();
+        return absl::StatusCode::kOutOfRange;
+      },
+      clear_outputs);
 }
 
 }  // namespace korvel::lite

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <utility>
 
+#include "korvel_lite/allocation_guard.h"
+
 namespace korvel::lite {
 namespace {
 
@@ -12,6 +14,12 @@ bool TooLong(size_t size) { return size >= 0x7fffffffu; }
 
 // The largest normalization buffer that Encode keeps for the next call.
 constexpr size_t kMaxKeptScratchBytes = 1 << 20;
+
+void ClearOutputs(std::vector<int>* ids,
+                  std::vector<std::string_view>* surfaces) {
+  ids->clear();
+  if (surfaces != nullptr) surfaces->clear();
+}
 
 }  // namespace
 
@@ -98,7 +106,12 @@ absl::StatusCode KorvelLiteProcessor::Normalize(
   if (normalized == nullptr || TooLong(text.size())) {
     return absl::StatusCode::kInvalidArgument;
   }
-  return model_->Normalize(text, normalized, offsets);
+  return GuardAllocation(
+      [&] { return model_->Normalize(text, normalized, offsets); },
+      [&] {
+        normalized->clear();
+        if (offsets != nullptr) offsets->clear();
+      });
 }
 
 bool KorvelLiteProcessor::CanSkipNormalization(std::string_view text) const {
@@ -118,10 +131,16 @@ absl::StatusCode KorvelLiteProcessor::Encode(std::string_view text,
   // its capacity across calls, so encoding allocates nothing once it has
   // grown; buffers grown by unusually long texts are released afterwards.
   thread_local std::string normalized;
-  absl::StatusCode code = model_->Normalize(text, &normalized, nullptr);
-  if (code == absl::StatusCode::kOk) {
-    code = EncodeNormalized(normalized, ids, nullptr);
-  }
+  const absl::StatusCode code = GuardAllocation(
+      [&] {
+        const absl::StatusCode normalize_code =
+            model_->Normalize(text, &normalized, nullptr);
+        if (normalize_code != absl::StatusCode::kOk) return normalize_code;
+        return EncodeNormalized(normalized, ids, nullptr);
+      },
+      [&] {
+        if (ids != nullptr) ids->clear();
+      });
   if (normalized.capacity() > kMaxKeptScratchBytes) {
     std::string().swap(normalized);
   }
@@ -135,10 +154,13 @@ absl::StatusCode KorvelLiteProcessor::EncodeNormalized(
   if (TooLong(text.size()) || ids == nullptr) {
     return absl::StatusCode::kInvalidArgument;
   }
-  ids->clear();
-  if (surfaces != nullptr) surfaces->clear();
-  model_->Encode(text, ids, surfaces, 0.0f, nullptr);
-  return absl::StatusCode::kOk;
+  return GuardAllocation(
+      [&] {
+        ClearOutputs(ids, surfaces);
+        model_->Encode(text, ids, surfaces, 0.0f, nullptr);
+        return absl::StatusCode::kOk;
+      },
+      [&] { ClearOutputs(ids, surfaces); });
 }
 
 absl::StatusCode KorvelLiteProcessor::EncodeNormalizedChunk(
@@ -148,10 +170,15 @@ absl::StatusCode KorvelLiteProcessor::EncodeNormalizedChunk(
   if (TooLong(text.size()) || ids == nullptr) {
     return absl::StatusCode::kInvalidArgument;
   }
-  ids->clear();
-  if (surfaces != nullptr) surfaces->clear();
-  if (!text.empty()) model_->EncodeChunk(text, ids, surfaces, 0.0f, nullptr);
-  return absl::StatusCode::kOk;
+  return GuardAllocation(
+      [&] {
+        ClearOutputs(ids, surfaces);
+        if (!text.empty()) {
+          model_->EncodeChunk(text, ids, surfaces, 0.0f, nullptr);
+        }
+        return absl::StatusCode::kOk;
+      },
+      [&] { ClearOutputs(ids, surfaces); });
 }
 
 absl::StatusCode KorvelLiteProcessor::SampleNormalized(
@@ -164,10 +191,13 @@ absl::StatusCode KorvelLiteProcessor::SampleNormalized(
   if (TooLong(text.size()) || ids == nullptr) {
     return absl::StatusCode::kInvalidArgument;
   }
-  ids->clear();
-  if (surfaces != nullptr) surfaces->clear();
-  model_->Encode(text, ids, surfaces, alpha, &rng);
-  return absl::StatusCode::kOk;
+  return GuardAllocation(
+      [&] {
+        ClearOutputs(ids, surfaces);
+        model_->Encode(text, ids, surfaces, alpha, &rng);
+        return absl::StatusCode::kOk;
+      },
+      [&] { ClearOutputs(ids, surfaces); });
 }
 
 absl::StatusCode KorvelLiteProcessor::PretokenizeAtSafeBoundaries(
@@ -175,7 +205,9 @@ absl::StatusCode KorvelLiteProcessor::PretokenizeAtSafeBoundaries(
     absl::FunctionRef<void(std::string_view)> on_chunk) const {
   if (model_ == nullptr) return absl::StatusCode::kFailedPrecondition;
   if (TooLong(text.size())) return absl::StatusCode::kInvalidArgument;
-  return model_->PretokenizeAtSafeBoundaries(text, on_chunk);
+  return GuardAllocation(
+      [&] { return model_->PretokenizeAtSafeBoundaries(text, on_chunk); },
+      [] {});
 }
 
 }  // namespace korvel::lite

@@ -12,7 +12,6 @@ namespace korvel::lite {
 namespace {
 
 constexpr size_t kMaxModelSize = 0x7ffffffe;
-constexpr size_t kMaxPieceLength = 4096;
 constexpr std::string_view kDefaultUnkSurface = " \xe2\x81\x87 ";
 
 bool InIdRange(int32_t id, size_t vocab_size) {

@@ -1,5 +1,6 @@
 #include "korvel_lite/normalizer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -20,6 +21,18 @@ int32_t LongestKeyLength(const DoubleArray& trie, std::string_view input) {
     if (child < 0) break;
     node = static_cast<uint32_t>(child);
     if (DoubleArray::has_leaf(trie.units[node])) longest = i + 1;
+  }
+  return longest;
+}
+
+// The length of the longest NUL-terminated string in `pool`, whose last byte
+// is NUL.
+size_t LongestReplacementLength(std::string_view pool) {
+  size_t longest = 0;
+  for (size_t start = 0; start < pool.size();) {
+    const size_t end = pool.find('\0', start);
+    longest = std::max(longest, end - start);
+    start = end + 1;
   }
   return longest;
 }
@@ -94,6 +107,10 @@ absl::StatusCode Normalizer::Bind(const NormalizerSpec* normalizer_spec) {
   replacement_pool = reinterpret_cast<const char*>(blob + 4 + trie_size);
   replacement_pool_size = blob_size - 4 - trie_size;
   if (blob[blob_size - 1] != 0) return absl::StatusCode::kInternal;
+  if (LongestReplacementLength({replacement_pool, replacement_pool_size}) >
+      kMaxPieceLength) {
+    return absl::StatusCode::kInternal;
+  }
   return InitializeTrie(blob + 4, trie_size,
                         static_cast<uint32_t>(replacement_pool_size),
                         /*values_are_unit_positions=*/false,

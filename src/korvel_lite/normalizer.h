@@ -38,6 +38,11 @@ enum class ByteClass : uint8_t {
   kMultiByte,
 };
 
+// The longest text a model may hold in one piece, its unknown surface or one
+// character-map replacement. Real replacements are a few dozen bytes at most;
+// the cap keeps a small model from multiplying its input without bound.
+inline constexpr size_t kMaxPieceLength = 4096;
+
 // The normalization settings and character map of a loaded model. It views the
 // model buffer and never copies it; after `Initialize` (and
 // `AttachUserDefinedTrie`) it is read-only, so any number of threads may call
@@ -45,7 +50,8 @@ enum class ByteClass : uint8_t {
 //
 // A character-map blob holds a 4-byte trie size T, T bytes of double-array
 // units (key: source bytes, value: offset into the pool) and a pool of
-// NUL-terminated replacement strings whose last byte is NUL.
+// NUL-terminated replacement strings whose last byte is NUL, none longer than
+// kMaxPieceLength.
 struct Normalizer {
   const NormalizerSpec* spec = nullptr;
   const DoubleArray* user_defined_trie = nullptr;

@@ -38,10 +38,11 @@ struct ConverterOptions {
 // duplicate piece); a trie that cannot be built or a BPE model that the runtime
 // would not load gives kInternal. Contents that only the runtime checks
 // convert unchanged and are refused when the lite model is loaded: a
-// malformed character map, and, outside BPE models (whose conversion loads
-// them once without the character map), scores that are not finite, an
-// unknown id out of range, an unknown surface over 4096 bytes, and byte
-// pieces short of the full range or missing along with the unknown id.
+// malformed character map (a replacement over 4096 bytes included), and,
+// outside BPE models (whose conversion loads them once without the character
+// map), scores that are not finite, an unknown id out of range, an unknown
+// surface over 4096 bytes, and byte pieces short of the full range or missing
+// along with the unknown id.
 //
 // Conversions keep all state in locals; any number may run at once.
 absl::StatusOr<std::string> ToFlatbuffer(const korvel::ModelProto& model,
