@@ -7,15 +7,10 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 
-namespace korvel::lite {
+namespace korvel::lite::testing {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::BytePieces;
-using testing::Encoded;
-using testing::LoadedModel;
-using testing::MakeModel;
-using testing::TestPiece;
 
 constexpr int kUnk = 0;
 constexpr int kA = 1;
@@ -39,27 +34,22 @@ void ExpectView(std::string_view view, const char* data, size_t size) {
   EXPECT_EQ(view.size(), size);
 }
 
-TEST(EmitPieceTest, ByteFallbackForwardPutsWholeSurfaceOnLastBytePiece) {
+// Forward emission puts the whole surface on the last byte piece; reverse
+// emission emits the last byte first, so the whole surface again comes last.
+TEST(EmitPieceTest, ByteFallbackPutsWholeSurfaceOnTheLastBytePieceEmitted) {
   LoadedModel model(EmitModel(true));
   ASSERT_EQ(model->status(), absl::StatusCode::kOk);
   const std::string_view text = "\xc3\xa9";
-  Encoded out;
-  model->EmitPiece<false>(kUnk, text, &out.ids, &out.surfaces);
-  EXPECT_THAT(out.ids, ElementsAre(Byte(0xc3), Byte(0xa9)));
-  ASSERT_EQ(out.surfaces.size(), 2u);
-  ExpectView(out.surfaces[0], text.data(), 0);
-  ExpectView(out.surfaces[1], text.data(), 2);
-}
-
-TEST(EmitPieceTest, ByteFallbackReverseEmitsLastByteFirst) {
-  LoadedModel model(EmitModel(true));
-  const std::string_view text = "\xc3\xa9";
-  Encoded out;
-  model->EmitPiece<true>(kUnk, text, &out.ids, &out.surfaces);
-  EXPECT_THAT(out.ids, ElementsAre(Byte(0xa9), Byte(0xc3)));
-  ASSERT_EQ(out.surfaces.size(), 2u);
-  ExpectView(out.surfaces[0], text.data(), 0);
-  ExpectView(out.surfaces[1], text.data(), 2);
+  Encoded forward, reverse;
+  model->EmitPiece<false>(kUnk, text, &forward.ids, &forward.surfaces);
+  model->EmitPiece<true>(kUnk, text, &reverse.ids, &reverse.surfaces);
+  EXPECT_THAT(forward.ids, ElementsAre(Byte(0xc3), Byte(0xa9)));
+  EXPECT_THAT(reverse.ids, ElementsAre(Byte(0xa9), Byte(0xc3)));
+  for (const Encoded* out : {&forward, &reverse}) {
+    ASSERT_EQ(out->surfaces.size(), 2u);
+    ExpectView(out->surfaces[0], text.data(), 0);
+    ExpectView(out->surfaces[1], text.data(), 2);
+  }
 }
 
 TEST(EmitPieceTest, ByteFallbackNeverMergesAndSkipsEmptySurfaces) {
@@ -128,4 +118,4 @@ TEST(EmitPieceTest, UnknownsMergeWithoutSurfaces) {
 }
 
 }  // namespace
-}  // namespace korvel::lite
+}  // namespace korvel::lite::testing

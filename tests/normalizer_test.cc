@@ -12,14 +12,8 @@
 #include "korvel_lite/utf8.h"
 #include "test_models.h"
 
-namespace korvel::lite {
+namespace korvel::lite::testing {
 namespace {
-
-using testing::BuildCharsMap;
-using testing::MakeModel;
-using testing::MakeNormalizerSpec;
-using testing::PackShared;
-using testing::TestPiece;
 
 // NFKC-like folds: full-width letters, a ligature, a deleted character, two
 // keys where one is a prefix of the other, and a character whose replacement
@@ -150,4 +144,4 @@ TEST(NormalizePrefixTest, WalkThroughMalformedText) {
 }
 
 }  // namespace
-}  // namespace korvel::lite
+}  // namespace korvel::lite::testing

@@ -1,5 +1,5 @@
-#ifndef KORVEL_TESTS_TEST_MODELS_H_
-#define KORVEL_TESTS_TEST_MODELS_H_
+#ifndef KORVEL_TESTS_SUPPORT_TEST_MODELS_H_
+#define KORVEL_TESTS_SUPPORT_TEST_MODELS_H_
 
 // Builders of small lite models for the tests: vocabularies through the
 // generated object API, tries through our double-array builder.
@@ -54,4 +54,4 @@ std::shared_ptr<std::string> PackShared(const ModelProtoT& model);
 
 }  // namespace korvel::lite::testing
 
-#endif  // KORVEL_TESTS_TEST_MODELS_H_
+#endif  // KORVEL_TESTS_SUPPORT_TEST_MODELS_H_
