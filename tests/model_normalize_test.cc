@@ -41,18 +41,6 @@ constexpr Flags kPlain{false, false, true, false, false, true};
 constexpr Flags kCharsMap{true, true, true, false, true, true};
 constexpr Flags kNoSpec{true, true, true, false, false, false};
 
-std::vector<uint8_t> FoldingCharsMap() {
-  return BuildCharsMap({
-      {"\xef\xbc\xa1", "A"},                         // FULLWIDTH A
-      {"\xef\xac\x81", "fi"},                        // LIGATURE fi
-      {"\xc2\xad", ""},                              // SOFT HYPHEN
-      {"\xef\xbd\xb6", "\xe3\x82\xab"},              // HALFWIDTH KA
-      {"\xef\xbd\xb6\xef\xbe\x9e", "\xe3\x82\xac"},  // HALFWIDTH KA + VOICED
-      {"\xe3\x80\x80", " "},                         // IDEOGRAPHIC SPACE
-      {"\xe2\x91\xb4", "a  b"},
-  });
-}
-
 // Processors are cached per flag set; building a trie costs more than a test.
 const KorvelLiteProcessor& ProcessorFor(const Flags& flags) {
   static auto* cache = new std::map<std::tuple<bool, bool, bool, bool, bool, bool>,
