@@ -79,21 +79,17 @@ TEST(EmitPieceTest, ByteFallbackWithoutUnknownPiece) {
 TEST(EmitPieceTest, AdjacentUnknownsMergeInBothDirections) {
   LoadedModel model(EmitModel(false));
   const std::string_view text = "xyz";
-  {
-    Encoded out;
-    model->EmitPiece<false>(kUnk, text.substr(0, 1), &out.ids, &out.surfaces);
-    model->EmitPiece<false>(kUnk, text.substr(1, 2), &out.ids, &out.surfaces);
-    EXPECT_THAT(out.ids, ElementsAre(kUnk));
-    ASSERT_EQ(out.surfaces.size(), 1u);
-    ExpectView(out.surfaces[0], text.data(), 3);
-  }
-  {
-    Encoded out;
-    model->EmitPiece<true>(kUnk, text.substr(2, 1), &out.ids, &out.surfaces);
-    model->EmitPiece<true>(kUnk, text.substr(0, 2), &out.ids, &out.surfaces);
-    EXPECT_THAT(out.ids, ElementsAre(kUnk));
-    ASSERT_EQ(out.surfaces.size(), 1u);
-    ExpectView(out.surfaces[0], text.data(), 3);
+  Encoded forward, reverse;
+  Encoded* f = &forward;
+  Encoded* r = &reverse;
+  model->EmitPiece<false>(kUnk, text.substr(0, 1), &f->ids, &f->surfaces);
+  model->EmitPiece<false>(kUnk, text.substr(1, 2), &f->ids, &f->surfaces);
+  model->EmitPiece<true>(kUnk, text.substr(2, 1), &r->ids, &r->surfaces);
+  model->EmitPiece<true>(kUnk, text.substr(0, 2), &r->ids, &r->surfaces);
+  for (const Encoded* out : {f, r}) {
+    EXPECT_THAT(out->ids, ElementsAre(kUnk));
+    ASSERT_EQ(out->surfaces.size(), 1u);
+    ExpectView(out->surfaces[0], text.data(), 3);
   }
 }
 
