@@ -198,25 +198,16 @@ inline std::string Utf8(uint32_t c) {
 // superscripts and fractions, and letters followed by combining accents
 // composed into one character, so that many ASCII letters begin a key.
 inline std::vector<uint8_t> NfkcStyleCharsMap() {
-  std::vector<std::pair<std::string, std::string>> rules;
+  std::vector<std::pair<std::string, std::string>> rules = {
+      {"\xef\xac\x80", "ff"}, {"\xef\xac\x81", "fi"},   {"\xef\xac\x82", "fl"},
+      {"\xc2\xa0", " "},      {"\xe3\x80\x80", " "},    {"\xe2\x80\x83", " "},
+      {"\t", " "},            {"\r", " "},               {"\n", " "},
+      {"\xc2\xad", ""},       {"\xe2\x80\xa6", "..."},  {"\xc2\xb2", "2"},
+      {"\xc2\xb3", "3"},      {"\xc2\xbd", "1\xe2\x81\x84" "2"},
+      {"\xe2\x84\xa2", "TM"}};
   for (uint32_t c = 0x21; c < 0x7f; ++c) {
     rules.emplace_back(Utf8(0xff00 + c - 0x20), std::string(1, static_cast<char>(c)));
   }
-  rules.emplace_back("\xef\xac\x80", "ff");
-  rules.emplace_back("\xef\xac\x81", "fi");
-  rules.emplace_back("\xef\xac\x82", "fl");
-  rules.emplace_back("\xc2\xa0", " ");
-  rules.emplace_back("\xe3\x80\x80", " ");
-  rules.emplace_back("\xe2\x80\x83", " ");
-  rules.emplace_back("\t", " ");
-  rules.emplace_back("\r", " ");
-  rules.emplace_back("\n", " ");
-  rules.emplace_back("\xc2\xad", "");
-  rules.emplace_back("\xe2\x80\xa6", "...");
-  rules.emplace_back("\xc2\xb2", "2");
-  rules.emplace_back("\xc2\xb3", "3");
-  rules.emplace_back("\xc2\xbd", "1\xe2\x81\x84" "2");
-  rules.emplace_back("\xe2\x84\xa2", "TM");
   // Base letter + combining mark -> precomposed letter (Latin-1 supplement
   // and Latin Extended-A).
   const std::vector<std::pair<uint32_t, std::pair<char, uint32_t>>> composed = {

@@ -20,10 +20,11 @@
 
 #include "absl/strings/escaping.h"
 #include "absl/strings/str_format.h"
-#include "fuzz_models.h"
+#include "text_models.h"
 #include "korvel_lite/korvel_lite_model_generated.h"
 #include "nlohmann/json.hpp"
 #include "test_models.h"
+#include "tokenizer_json.h"
 
 namespace korvel::lite::fuzzing {
 namespace {
@@ -159,48 +160,16 @@ void WriteLiteModels(CorpusWriter* out) {
 }
 
 json BpeTokenizer() {
-  std::vector<std::string> pieces = {"<unk>", "<s>", "</s>"};
-  for (int b = 0; b < 256; ++b) {
-    pieces.push_back(absl::StrFormat("<0x%02X>", b));
-  }
-  for (const char* text : {kWs, "a", "b", "c", "h", "e", "l", "o"}) {
-    pieces.push_back(text);
-  }
+  std::vector<std::string> pieces = {kWs, "a", "b", "c", "h", "e", "l", "o"};
   const std::vector<std::pair<std::string, std::string>> merges = {
       {"a", "b"}, {"ab", "c"}, {"h", "e"}, {"l", "l"}, {"ll", "o"},
       {"he", "llo"}, {kWs, "hello"}, {kWs, "a"}};
-  for (const auto& [left, right] : merges) pieces.push_back(left + right);
-  json vocab = json::object();
-  for (size_t id = 0; id < pieces.size(); ++id) vocab[pieces[id]] = id;
-  json merge_list = json::array();
-  for (const auto& [left, right] : merges) merge_list.push_back(left + " " + right);
-  json added = json::array();
-  for (int id = 0; id < 3; ++id) {
-    added.push_back({{"id", id}, {"content", pieces[id]}, {"special", true}});
+  std::vector<std::string> merge_list;
+  for (const auto& [left, right] : merges) {
+    pieces.push_back(left + right);
+    merge_list.push_back(left + " " + right);
   }
-  return {{"version", "1.0"},
-          {"added_tokens", added},
-          {"normalizer",
-           {{"type", "Sequence"},
-            {"normalizers",
-             {{{"type", "Prepend"}, {"prepend", kWs}},
-              {{"type", "Replace"},
-               {"pattern", {{"String", " "}}},
-               {"content", kWs}}}}}},
-          {"pre_tokenizer", nullptr},
-          {"post_processor",
-           {{"type", "TemplateProcessing"},
-            {"single",
-             {{{"SpecialToken", {{"id", "<s>"}, {"type_id", 0}}}},
-              {{"Sequence", {{"id", "A"}, {"type_id", 0}}}}}}}},
-          {"model",
-           {{"type", "BPE"},
-            {"dropout", nullptr},
-            {"unk_token", "<unk>"},
-            {"fuse_unk", true},
-            {"byte_fallback", true},
-            {"vocab", vocab},
-            {"merges", merge_list}}}};
+  return testing::LlamaStyleBpeTokenizer(pieces, merge_list);
 }
 
 json UnigramTokenizer(bool charsmap) {

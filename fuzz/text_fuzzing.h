@@ -2,7 +2,7 @@
 #define KORVEL_FUZZ_TEXT_FUZZING_H_
 
 // The body of the text fuzzers: one input drives one text through a fixed
-// model of one kind (see fuzz_models.h).
+// model of one kind (see text_models.h).
 //
 // Input layout, read with FuzzedDataProvider: the text comes first (a
 // backslash doubles itself, a backslash followed by any other byte ends the
@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fuzz_models.h"
+#include "text_models.h"
 
 namespace korvel::lite::fuzzing {
 

@@ -1,3 +1,4 @@
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -6,19 +7,15 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "korvel_lite/model.h"
+#include "reference_text.h"
 
-namespace korvel::lite {
+namespace korvel::lite::testing {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using testing::BuildTrieBlob;
-using testing::BytePieces;
-using testing::Encoded;
-using testing::LoadedModel;
-using testing::MakeModel;
-using testing::ScriptedRng;
-using testing::TestPiece;
+
+constexpr std::string_view kSpace = "\xe2\x96\x81";
 
 Encoded Merge(const Model& model, std::string_view text, float alpha = 0.0f,
               ScriptedRng* rng = nullptr) {
@@ -205,5 +202,74 @@ TEST(BpeTest, LongChunksUseTheHeapPath) {
   EXPECT_EQ(testing::Join(out.surfaces), text);
 }
 
+// Short texts take the scanning merger, long ones the heap merger; both give
+// the reference's ids, views and number of draws.
+TEST(BpeTest, BothMergersMatchTheReference) {
+  std::mt19937 rng(7);
+  for (const bool byte_pieces : {false, true}) {
+    for (const bool user_defined : {false, true}) {
+      LoadedModel model(RandomBpeModel(&rng, byte_pieces, user_defined));
+      ASSERT_EQ(model->status(), absl::StatusCode::kOk);
+      for (int i = 0; i < 300; ++i) {
+        const std::string text = RandomBpeText(&rng, 1, i % 3 == 0 ? 60 : 12);
+        for (const float alpha : {0.0f, 0.3f}) {
+          for (const bool sampling : {false, true}) {
+            if (alpha > 0.0f && !sampling) continue;
+            std::mt19937 draws_a(i), draws_b(i);
+            std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
+            size_t calls_a = 0, calls_b = 0;
+            auto draw_a = [&] {
+              ++calls_a;
+              return sampling ? uniform(draws_a) : 1.0f;
+            };
+            auto draw_b = [&] {
+              ++calls_b;
+              return uniform(draws_b);
+            };
+            // Without sampling the reference still gets a source (one that
+            // never drops), so that it merges instead of mapping directly.
+            RandomSource source_a(draw_a);
+            const RandomSource source_b(draw_b);
+            Encoded expected;
+            fuzzing::ReferenceEncodeBpeChunk(*model, text, alpha, &source_a,
+                                             &expected.ids, &expected.surfaces);
+            if (!sampling) calls_a = 0;
+            Encoded actual;
+            model->EncodeBPE(text, &actual.ids, &actual.surfaces, alpha,
+                             sampling ? &source_b : nullptr);
+            ASSERT_EQ(actual.ids, expected.ids) << text << " alpha " << alpha;
+            ASSERT_EQ(actual.surfaces, expected.surfaces) << text;
+            ASSERT_EQ(calls_b, calls_a) << text;
+          }
+        }
+      }
+    }
+  }
+}
+
+// The merger's lookup tables, derived at load, against trie walks.
+TEST(BpeTest, DerivedTablesMatchTrieWalks) {
+  std::mt19937 rng(11);
+  LoadedModel model(RandomBpeModel(&rng, false, true));
+  ASSERT_EQ(model->status(), absl::StatusCode::kOk);
+  for (int b = 0; b < 256; ++b) {
+    const auto byte = static_cast<unsigned char>(b);
+    const int32_t child = model->piece_trie.child_index(0, byte);
+    EXPECT_EQ(model->piece_root_children[b],
+              child < 0 ? 0xffffffffu : static_cast<uint32_t>(child));
+    const int32_t id = model->piece_trie.exact_lookup(std::string(1, byte));
+    const bool matchable = id >= 0 && (model->types[id] == PieceType_NORMAL ||
+                                       model->types[id] == PieceType_USER_DEFINED);
+    EXPECT_EQ(model->single_byte_piece_ids[b], matchable ? id : model->unk_id);
+  }
+  int32_t space_node = 0;
+  for (const char ch : kSpace) {
+    space_node = model->piece_trie.child_index(static_cast<uint32_t>(space_node),
+                                               static_cast<unsigned char>(ch));
+  }
+  EXPECT_EQ(model->piece_whitespace_node, static_cast<uint32_t>(space_node));
+  EXPECT_TRUE(model->direct_mapping_enabled);
+}
+
 }  // namespace
-}  // namespace korvel::lite
+}  // namespace korvel::lite::testing

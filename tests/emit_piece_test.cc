@@ -7,15 +7,10 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 
-namespace korvel::lite {
+namespace korvel::lite::testing {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::BytePieces;
-using testing::Encoded;
-using testing::LoadedModel;
-using testing::MakeModel;
-using testing::TestPiece;
 
 constexpr int kUnk = 0;
 constexpr int kA = 1;
@@ -39,27 +34,22 @@ void ExpectView(std::string_view view, const char* data, size_t size) {
   EXPECT_EQ(view.size(), size);
 }
 
-TEST(EmitPieceTest, ByteFallbackForwardPutsWholeSurfaceOnLastBytePiece) {
+// Forward emission puts the whole surface on the last byte piece; reverse
+// emission emits the last byte first, so the whole surface again comes last.
+TEST(EmitPieceTest, ByteFallbackPutsWholeSurfaceOnTheLastBytePieceEmitted) {
   LoadedModel model(EmitModel(true));
   ASSERT_EQ(model->status(), absl::StatusCode::kOk);
   const std::string_view text = "\xc3\xa9";
-  Encoded out;
-  model->EmitPiece<false>(kUnk, text, &out.ids, &out.surfaces);
-  EXPECT_THAT(out.ids, ElementsAre(Byte(0xc3), Byte(0xa9)));
-  ASSERT_EQ(out.surfaces.size(), 2u);
-  ExpectView(out.surfaces[0], text.data(), 0);
-  ExpectView(out.surfaces[1], text.data(), 2);
-}
-
-TEST(EmitPieceTest, ByteFallbackReverseEmitsLastByteFirst) {
-  LoadedModel model(EmitModel(true));
-  const std::string_view text = "\xc3\xa9";
-  Encoded out;
-  model->EmitPiece<true>(kUnk, text, &out.ids, &out.surfaces);
-  EXPECT_THAT(out.ids, ElementsAre(Byte(0xa9), Byte(0xc3)));
-  ASSERT_EQ(out.surfaces.size(), 2u);
-  ExpectView(out.surfaces[0], text.data(), 0);
-  ExpectView(out.surfaces[1], text.data(), 2);
+  Encoded forward, reverse;
+  model->EmitPiece<false>(kUnk, text, &forward.ids, &forward.surfaces);
+  model->EmitPiece<true>(kUnk, text, &reverse.ids, &reverse.surfaces);
+  EXPECT_THAT(forward.ids, ElementsAre(Byte(0xc3), Byte(0xa9)));
+  EXPECT_THAT(reverse.ids, ElementsAre(Byte(0xa9), Byte(0xc3)));
+  for (const Encoded* out : {&forward, &reverse}) {
+    ASSERT_EQ(out->surfaces.size(), 2u);
+    ExpectView(out->surfaces[0], text.data(), 0);
+    ExpectView(out->surfaces[1], text.data(), 2);
+  }
 }
 
 TEST(EmitPieceTest, ByteFallbackNeverMergesAndSkipsEmptySurfaces) {
@@ -89,21 +79,17 @@ TEST(EmitPieceTest, ByteFallbackWithoutUnknownPiece) {
 TEST(EmitPieceTest, AdjacentUnknownsMergeInBothDirections) {
   LoadedModel model(EmitModel(false));
   const std::string_view text = "xyz";
-  {
-    Encoded out;
-    model->EmitPiece<false>(kUnk, text.substr(0, 1), &out.ids, &out.surfaces);
-    model->EmitPiece<false>(kUnk, text.substr(1, 2), &out.ids, &out.surfaces);
-    EXPECT_THAT(out.ids, ElementsAre(kUnk));
-    ASSERT_EQ(out.surfaces.size(), 1u);
-    ExpectView(out.surfaces[0], text.data(), 3);
-  }
-  {
-    Encoded out;
-    model->EmitPiece<true>(kUnk, text.substr(2, 1), &out.ids, &out.surfaces);
-    model->EmitPiece<true>(kUnk, text.substr(0, 2), &out.ids, &out.surfaces);
-    EXPECT_THAT(out.ids, ElementsAre(kUnk));
-    ASSERT_EQ(out.surfaces.size(), 1u);
-    ExpectView(out.surfaces[0], text.data(), 3);
+  Encoded forward, reverse;
+  Encoded* f = &forward;
+  Encoded* r = &reverse;
+  model->EmitPiece<false>(kUnk, text.substr(0, 1), &f->ids, &f->surfaces);
+  model->EmitPiece<false>(kUnk, text.substr(1, 2), &f->ids, &f->surfaces);
+  model->EmitPiece<true>(kUnk, text.substr(2, 1), &r->ids, &r->surfaces);
+  model->EmitPiece<true>(kUnk, text.substr(0, 2), &r->ids, &r->surfaces);
+  for (const Encoded* out : {f, r}) {
+    EXPECT_THAT(out->ids, ElementsAre(kUnk));
+    ASSERT_EQ(out->surfaces.size(), 1u);
+    ExpectView(out->surfaces[0], text.data(), 3);
   }
 }
 
@@ -128,4 +114,4 @@ TEST(EmitPieceTest, UnknownsMergeWithoutSurfaces) {
 }
 
 }  // namespace
-}  // namespace korvel::lite
+}  // namespace korvel::lite::testing

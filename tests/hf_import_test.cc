@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "absl/strings/escaping.h"
-#include "absl/strings/str_format.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "korvel_import/vocab_import.h"
@@ -12,6 +11,7 @@
 #include "korvel_model_converters/model_converter.h"
 #include "nlohmann/json.hpp"
 #include "test_models.h"
+#include "tokenizer_json.h"
 
 namespace korvel::lite {
 namespace {
@@ -35,47 +35,11 @@ std::string Ws(int count) {
 // `pieces` from id 259 on. "▁▁" has a low id but merges last, and "ca" is a
 // piece that no merge produces.
 json LlamaStyleBpe() {
-  std::vector<std::string> pieces = {"<unk>", "<s>", "</s>"};
-  for (int b = 0; b < 256; ++b)
-    pieces.push_back(absl::StrFormat("<0x%02X>", b));
-  for (const std::string& piece :
-       {Ws(1), std::string("a"), std::string("b"), std::string("c"),
-        std::string("<"), std::string(">"), std::string("s"), Ws(2),
-        std::string("ab"), std::string("bc"), Ws(1) + "a", std::string("abc"),
-        Ws(1) + "ab", std::string("ca")}) {
-    pieces.push_back(piece);
-  }
-  json vocab = json::object();
-  for (size_t id = 0; id < pieces.size(); ++id) vocab[pieces[id]] = id;
-  json added = json::array();
-  for (int id = 0; id < 3; ++id) {
-    added.push_back({{"id", id}, {"content", pieces[id]}, {"special", true}});
-  }
-  return {{"version", "1.0"},
-          {"added_tokens", added},
-          {"normalizer",
-           {{"type", "Sequence"},
-            {"normalizers",
-             {{{"type", "Prepend"}, {"prepend", kWs}},
-              {{"type", "Replace"},
-               {"pattern", {{"String", " "}}},
-               {"content", kWs}}}}}},
-          {"pre_tokenizer", nullptr},
-          {"post_processor",
-           {{"type", "TemplateProcessing"},
-            {"single",
-             {{{"SpecialToken", {{"id", "<s>"}, {"type_id", 0}}}},
-              {{"Sequence", {{"id", "A"}, {"type_id", 0}}}}}}}},
-          {"model",
-           {{"type", "BPE"},
-            {"dropout", nullptr},
-            {"unk_token", "<unk>"},
-            {"fuse_unk", true},
-            {"byte_fallback", true},
-            {"vocab", vocab},
-            {"merges",
-             {"b c", "a b", Ws(1) + " a", "a bc", "ab c", Ws(1) + "a b",
-              Ws(1) + " ab", Ws(1) + " " + Ws(1)}}}}};
+  return testing::LlamaStyleBpeTokenizer(
+      {Ws(1), "a", "b", "c", "<", ">", "s", Ws(2), "ab", "bc", Ws(1) + "a",
+       "abc", Ws(1) + "ab", "ca"},
+      {"b c", "a b", Ws(1) + " a", "a bc", "ab c", Ws(1) + "a b", Ws(1) + " ab",
+       Ws(1) + " " + Ws(1)});
 }
 
 // A Unigram tokenizer.json with a Metaspace pre-tokenizer; "a▁b" spans two

@@ -18,15 +18,9 @@
 #include "libkorvel/korvel_model.pb.h"
 #include "run_process.h"
 
-namespace korvel {
+namespace korvel::testing {
 namespace {
 
-using ::korvel::testing::FileSize;
-using ::korvel::testing::FileVariant;
-using ::korvel::testing::ProcessResult;
-using ::korvel::testing::RunProcess;
-using ::korvel::testing::ScratchDir;
-using ::korvel::testing::WriteFileOrDie;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
@@ -94,87 +88,41 @@ class KorvelEvalTest : public ::testing::Test {
   }
 };
 
-// The report's own text with "$MODEL" and "$INPUT" standing for the paths.
-std::string Expand(const std::string& report, const std::string& model,
+// The expected report in tests/testdata/korvel_eval/`name`, with the paths
+// put where it says "$MODEL" and "$INPUT".
+std::string Report(const std::string& name, const std::string& model,
                    const std::string& input) {
+  const std::string report = testing::ReadFileOrEmpty(
+      testing::SourceFile("tests/testdata/korvel_eval/" + name));
+  EXPECT_FALSE(report.empty()) << name;
   return absl::StrReplaceAll(report, {{"$MODEL", model}, {"$INPUT", input}});
 }
 
-// Hand-checked figures: ids ab, ab c, c a; S 3, B 10, T 5, scores
-// -1.5 * 2 - 3 * 2 - 1 = -10, E = 4 ln(2/5) + ln(1/5).
-constexpr char kUnigramReport[] =
-    "=======================================================\n"
-    "RAW LOG-LIKELIHOOD & COMPRESSION REPORT\n"
-    "=======================================================\n"
-    "Model File                       : $MODEL\n"
-    "Input File                       : $INPUT\n"
-    "Total Sentences                  : 3\n"
-    "Total Bytes                      : 10\n"
-    "Total Tokens                     : 5\n"
-    "Model Vocab Size (K)             : 5\n"
-    "Unique Vocab Used                : 3\n"
-    "Vocab Coverage (%)               : 60.00%\n"
-    "-------------------------------------------------------\n"
-    "COMPRESSION DENSITY & RATIO\n"
-    "Compression Density (Bytes/Tok)  : 2.000000\n"
-    "Compression Rate    (Tok/Byte)  : 0.500000\n"
-    "Token/Byte Ratio                 : 50.00%\n"
-    "-------------------------------------------------------\n"
-    "INFORMATION THEORY & PPL\n"
-    "Viterbi Log-Likelihood (Nats)    : -10.000000\n"
-    "Empirical Log-Likelihood (Nats)  : -5.274601\n"
-    "Log-Likelihood / Byte (Nats)     : -1.000000\n"
-    "Standard Perplexity (PPL)        : 7.389056\n"
-    "Byte-Weighted Perplexity (PPL)   : 2.718282\n"
-    "Empirical Byte-W PPL (All Models): 1.694623\n"
-    "=======================================================\n";
-
-TEST_F(KorvelEvalTest, UnigramReport) {
-  ScratchDir dir;
-  const std::string model = WriteUnigramModel(dir);
-  const std::string input = dir.File("input.txt");
-  WriteFileOrDie(input, "ab\nabc\n\nca\n");
-  const ProcessResult result = RunEval(dir, model, input);
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.out, Expand(kUnigramReport, model, input));
-  EXPECT_THAT(result.err, IsEmpty());
-}
-
-// Hand-checked figures: ids ab, ab, b a; S 3, B 9, T 4,
-// E = 2 ln(2/4) + 2 ln(1/4), which stands in for the log-likelihood.
-TEST_F(KorvelEvalTest, BpeReportUsesEmpiricalLikelihood) {
-  ScratchDir dir;
-  const std::string model = WriteBpeModel(dir);
-  const std::string input = dir.File("input.txt");
-  WriteFileOrDie(input, "ab\nab\nba\n");
-  const ProcessResult result = RunEval(dir, model, input);
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.out,
-            Expand("=======================================================\n"
-                   "RAW LOG-LIKELIHOOD & COMPRESSION REPORT\n"
-                   "=======================================================\n"
-                   "Model File                       : $MODEL\n"
-                   "Input File                       : $INPUT\n"
-                   "Total Sentences                  : 3\n"
-                   "Total Bytes                      : 9\n"
-                   "Total Tokens                     : 4\n"
-                   "Model Vocab Size (K)             : 4\n"
-                   "Unique Vocab Used                : 3\n"
-                   "Vocab Coverage (%)               : 75.00%\n"
-                   "-------------------------------------------------------\n"
-                   "COMPRESSION DENSITY & RATIO\n"
-                   "Compression Density (Bytes/Tok)  : 2.250000\n"
-                   "Compression Rate    (Tok/Byte)  : 0.444444\n"
-                   "Token/Byte Ratio                 : 44.44%\n"
-                   "-------------------------------------------------------\n"
-                   "INFORMATION THEORY & PPL\n"
-                   "Empirical Log-Likelihood (Nats)  : -4.158883\n"
-                   "Log-Likelihood / Byte (Nats)     : -0.462098\n"
-                   "Standard Perplexity (PPL)        : 2.828427\n"
-                   "Byte-Weighted Perplexity (PPL)   : 1.587401\n"
-                   "Empirical Byte-W PPL (All Models): 1.587401\n"
-                   "=======================================================\n",
-                   model, input));
+TEST_F(KorvelEvalTest, ReportsMatchTheirFiles) {
+  struct Case {
+    std::string (*write_model)(const ScratchDir&);
+    const char* input;
+    const char* report;
+  };
+  const Case cases[] = {
+      // Hand-checked figures: ids ab, ab c, c a; S 3, B 10, T 5, scores
+      // -1.5 * 2 - 3 * 2 - 1 = -10, E = 4 ln(2/5) + ln(1/5).
+      {WriteUnigramModel, "ab\nabc\n\nca\n", "unigram_report.txt"},
+      // Hand-checked figures: ids ab, ab, b a; S 3, B 9, T 4,
+      // E = 2 ln(2/4) + 2 ln(1/4), which stands in for the log-likelihood.
+      {WriteBpeModel, "ab\nab\nba\n", "bpe_report.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.report);
+    ScratchDir dir;
+    const std::string model = c.write_model(dir);
+    const std::string input = dir.File("input.txt");
+    WriteFileOrDie(input, c.input);
+    const ProcessResult result = RunEval(dir, model, input);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.out, Report(c.report, model, input));
+    EXPECT_THAT(result.err, IsEmpty());
+  }
 }
 
 TEST_F(KorvelEvalTest, InputWithoutTextGivesNeutralFigures) {
@@ -186,34 +134,7 @@ TEST_F(KorvelEvalTest, InputWithoutTextGivesNeutralFigures) {
     WriteFileOrDie(input, text);
     const ProcessResult result = RunEval(dir, model, input);
     EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(
-        result.out,
-        Expand("=======================================================\n"
-               "RAW LOG-LIKELIHOOD & COMPRESSION REPORT\n"
-               "=======================================================\n"
-               "Model File                       : $MODEL\n"
-               "Input File                       : $INPUT\n"
-               "Total Sentences                  : 0\n"
-               "Total Bytes                      : 0\n"
-               "Total Tokens                     : 0\n"
-               "Model Vocab Size (K)             : 5\n"
-               "Unique Vocab Used                : 0\n"
-               "Vocab Coverage (%)               : 0.00%\n"
-               "-------------------------------------------------------\n"
-               "COMPRESSION DENSITY & RATIO\n"
-               "Compression Density (Bytes/Tok)  : 0.000000\n"
-               "Compression Rate    (Tok/Byte)  : 0.000000\n"
-               "Token/Byte Ratio                 : 0.00%\n"
-               "-------------------------------------------------------\n"
-               "INFORMATION THEORY & PPL\n"
-               "Viterbi Log-Likelihood (Nats)    : 0.000000\n"
-               "Empirical Log-Likelihood (Nats)  : 0.000000\n"
-               "Log-Likelihood / Byte (Nats)     : 0.000000\n"
-               "Standard Perplexity (PPL)        : 1.000000\n"
-               "Byte-Weighted Perplexity (PPL)   : 1.000000\n"
-               "Empirical Byte-W PPL (All Models): 1.000000\n"
-               "=======================================================\n",
-               model, input));
+    EXPECT_EQ(result.out, Report("empty_input_report.txt", model, input));
   }
 }
 
@@ -443,4 +364,4 @@ TEST_F(KorvelEvalTest, FailingLineCountsSentenceAndBytesButNoTokens) {
 }
 
 }  // namespace
-}  // namespace korvel
+}  // namespace korvel::testing

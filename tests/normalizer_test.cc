@@ -12,31 +12,8 @@
 #include "korvel_lite/utf8.h"
 #include "test_models.h"
 
-namespace korvel::lite {
+namespace korvel::lite::testing {
 namespace {
-
-using testing::BuildCharsMap;
-using testing::MakeModel;
-using testing::MakeNormalizerSpec;
-using testing::PackShared;
-using testing::TestPiece;
-
-// NFKC-like folds: full-width letters, a ligature, a deleted character, two
-// keys where one is a prefix of the other, and a character whose replacement
-// holds spaces.
-std::vector<uint8_t> FoldingCharsMap() {
-  return BuildCharsMap({
-      {"\xef\xbc\xa1", "A"},                      // FULLWIDTH A
-      {"\xef\xbc\xa2", "B"},                      // FULLWIDTH B
-      {"\xef\xbd\x82", "b"},                      // FULLWIDTH b
-      {"\xef\xac\x81", "fi"},                     // LIGATURE fi
-      {"\xc2\xad", ""},                           // SOFT HYPHEN
-      {"\xef\xbd\xb6", "\xe3\x82\xab"},           // HALFWIDTH KA -> KA
-      {"\xef\xbd\xb6\xef\xbe\x9e", "\xe3\x82\xac"},  // KA + VOICED -> GA
-      {"\xe3\x80\x80", " "},                      // IDEOGRAPHIC SPACE
-      {"\xe2\x91\xb4", "a  b"},
-  });
-}
 
 std::unique_ptr<KorvelLiteProcessor> MakeProcessor(
     bool with_charsmap, bool remove_extra_whitespaces) {
@@ -150,4 +127,4 @@ TEST(NormalizePrefixTest, WalkThroughMalformedText) {
 }
 
 }  // namespace
-}  // namespace korvel::lite
+}  // namespace korvel::lite::testing

@@ -11,19 +11,13 @@
 #include "gtest/gtest.h"
 #include "korvel_lite/model.h"
 #include "korvel_lite/utf8.h"
+#include "reference_text.h"
 
-namespace korvel::lite {
+namespace korvel::lite::testing {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-using testing::BytePieces;
-using testing::Encoded;
-using testing::Join;
-using testing::LoadedModel;
-using testing::MakeModel;
-using testing::ScriptedRng;
-using testing::TestPiece;
 
 Encoded Segment(const Model& model, std::string_view text, float alpha = 0.0f,
                 ScriptedRng* rng = nullptr) {
@@ -339,5 +333,131 @@ TEST(UnigramTest, RebasingKeepsThePath) {
   }
 }
 
+// The reference's segmentation of `text`, without sampling.
+Encoded ReferenceSegment(const Model& model, std::string_view text) {
+  Encoded out;
+  fuzzing::ReferenceEncodeUnigram(model, text, 0.0f, nullptr, &out.ids,
+                                  &out.surfaces);
+  return out;
+}
+
+// Words of a small alphabet separated by the whitespace symbol; pieces never
+// hold the symbol inside, so paths converge at most word starts. Some words
+// hold characters that no piece covers.
+std::string RandomWords(std::mt19937* rng, size_t words) {
+  static const std::vector<std::string> kLetters = {
+      "a", "b", "c", "d", "\xc3\xa9", "z", "\xe4\xb8\xad", "<s>", "Q"};
+  std::string text;
+  for (size_t w = 0; w < words; ++w) {
+    text += "\xe2\x96\x81";
+    const size_t length = 1 + (*rng)() % 12;
+    for (size_t i = 0; i < length; ++i) text += kLetters[(*rng)() % kLetters.size()];
+  }
+  if ((*rng)() % 2 == 0) text += "\xe4\xb8";  // a truncated character
+  return text;
+}
+
+std::vector<TestPiece> RandomWordPieces(std::mt19937* rng, bool byte_fallback) {
+  std::vector<TestPiece> pieces = {{"<unk>", 0.0f, PieceType_UNKNOWN},
+                                   {"<s>", 0.0f, PieceType_CONTROL},
+                                   {"abc", 0.0f, PieceType_USER_DEFINED},
+                                   {"\xe2\x96\x81", -2.0f}};
+  if (byte_fallback) {
+    for (const TestPiece& piece : BytePieces()) pieces.push_back(piece);
+  }
+  static const std::vector<std::string> kLetters = {"a", "b", "c", "d", "\xc3\xa9"};
+  std::vector<std::string> seen;
+  while (pieces.size() < 120 + (byte_fallback ? 256u : 0u)) {
+    std::string text = (*rng)() % 3 == 0 ? "\xe2\x96\x81" : "";
+    const size_t length = 1 + (*rng)() % 4;
+    for (size_t i = 0; i < length; ++i) text += kLetters[(*rng)() % kLetters.size()];
+    if (std::find(seen.begin(), seen.end(), text) != seen.end() || text == "abc") {
+      continue;
+    }
+    seen.push_back(text);
+    pieces.push_back({text, -static_cast<float>((*rng)() % 1000) / 100.0f - 0.5f});
+  }
+  return pieces;
+}
+
+// Long texts whose paths converge at many offsets (so that the encoder emits
+// part by part), unknown runs across those offsets, byte fallback,
+// user-defined and control pieces, views, appended calls and sampling give
+// what one lattice over the whole text gives.
+TEST(UnigramTest, WindowsMatchTheReference) {
+  std::mt19937 rng(31337);
+  for (bool byte_fallback : {false, true}) {
+    LoadedModel model(MakeModel(RandomWordPieces(&rng, byte_fallback)));
+    ASSERT_EQ(model->status(), absl::StatusCode::kOk);
+    for (int round = 0; round < 40; ++round) {
+      const std::string text = RandomWords(&rng, 1 + rng() % 200);
+      for (bool with_surfaces : {false, true}) {
+        for (bool sampling : {false, true}) {
+          SCOPED_TRACE(::testing::Message() << "round " << round << " fallback "
+                                            << byte_fallback << " surfaces "
+                                            << with_surfaces << " sampling " << sampling);
+          std::mt19937 draws_expected(round), draws_actual(round);
+          std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
+          auto draw_expected = [&] { return uniform(draws_expected); };
+          auto draw_actual = [&] { return uniform(draws_actual); };
+          RandomSource source_expected(draw_expected);
+          const RandomSource source_actual(draw_actual);
+          // An unknown id already at the end of the output, as a previous
+          // chunk leaves it.
+          Encoded expected = ReferenceSegment(*model, "\xe4\xb8\xad");
+          Encoded actual = expected;
+          if (!with_surfaces) actual.surfaces.clear();
+          fuzzing::ReferenceEncodeUnigram(*model, text, 0.5f,
+                                          sampling ? &source_expected : nullptr,
+                                          &expected.ids, &expected.surfaces);
+          if (!with_surfaces) expected.surfaces.clear();
+          model->EncodeUnigram(text, &actual.ids,
+                               with_surfaces ? &actual.surfaces : nullptr, 0.5f,
+                               sampling ? &source_actual : nullptr);
+          ASSERT_EQ(actual.ids, expected.ids);
+          ASSERT_EQ(actual.surfaces.size(), expected.surfaces.size());
+          for (size_t i = 0; i < actual.surfaces.size(); ++i) {
+            ASSERT_EQ(actual.surfaces[i].data(), expected.surfaces[i].data()) << i;
+            ASSERT_EQ(actual.surfaces[i].size(), expected.surfaces[i].size()) << i;
+          }
+        }
+      }
+    }
+  }
+}
+
+// Rebasing happens at the same offsets in both, with a threshold low enough
+// to trigger it many times within one window and across windows.
+TEST(UnigramTest, RebasingMatchesTheReference) {
+  std::mt19937 rng(4);
+  LoadedModel model(MakeModel(RandomWordPieces(&rng, false)));
+  for (float threshold : {100000.0f, 50.0f, 3.0f, 0.0f}) {
+    model.mutable_model()->score_reset_threshold = threshold;
+    const std::string text = RandomWords(&rng, 3000);
+    const Encoded expected = ReferenceSegment(*model, text);
+    const Encoded actual = Segment(*model, text);
+    EXPECT_EQ(actual.ids, expected.ids) << threshold;
+    EXPECT_EQ(actual.surfaces, expected.surfaces) << threshold;
+  }
+}
+
+// Overlapping pieces leave no offset that every path passes for thousands of
+// bytes, so the window must grow far beyond its inline records.
+TEST(UnigramTest, LongStretchWithoutConvergence) {
+  LoadedModel model(MakeModel({{"<unk>", 0.0f, PieceType_UNKNOWN},
+                               {"a", -3.0f},
+                               {"aa", -4.0f},
+                               {"aaa", -5.5f},
+                               {"\xe2\x96\x81", -1.0f}}));
+  for (const std::string& text :
+       {std::string(5000, 'a'), "\xe2\x96\x81" + std::string(300, 'a') + "\xe2\x96\x81" "b" +
+                                    std::string(3001, 'a')}) {
+    const Encoded expected = ReferenceSegment(*model, text);
+    const Encoded actual = Segment(*model, text);
+    EXPECT_EQ(actual.ids, expected.ids);
+    EXPECT_EQ(actual.surfaces, expected.surfaces);
+  }
+}
+
 }  // namespace
-}  // namespace korvel::lite
+}  // namespace korvel::lite::testing

@@ -1,4 +1,4 @@
-#include "fuzz_models.h"
+#include "text_models.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,5 +1,5 @@
-#ifndef KORVEL_TESTS_FULL_MODEL_BUILDER_H_
-#define KORVEL_TESTS_FULL_MODEL_BUILDER_H_
+#ifndef KORVEL_TESTS_SUPPORT_FULL_MODEL_BUILDER_H_
+#define KORVEL_TESTS_SUPPORT_FULL_MODEL_BUILDER_H_
 
 // Small full models (libkorvel's ModelProto) for the converter and libkorvel
 // tests.
@@ -55,4 +55,4 @@ inline void AddBytePieces(korvel::ModelProto* model) {
 
 }  // namespace korvel::lite::testing
 
-#endif  // KORVEL_TESTS_FULL_MODEL_BUILDER_H_
+#endif  // KORVEL_TESTS_SUPPORT_FULL_MODEL_BUILDER_H_

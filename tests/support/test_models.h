@@ -1,5 +1,5 @@
-#ifndef KORVEL_TESTS_TEST_MODELS_H_
-#define KORVEL_TESTS_TEST_MODELS_H_
+#ifndef KORVEL_TESTS_SUPPORT_TEST_MODELS_H_
+#define KORVEL_TESTS_SUPPORT_TEST_MODELS_H_
 
 // Builders of small lite models for the tests: vocabularies through the
 // generated object API, tries through our double-array builder.
@@ -29,6 +29,11 @@ std::vector<uint8_t> BuildTrieBlob(
 std::vector<uint8_t> BuildCharsMap(
     const std::vector<std::pair<std::string, std::string>>& rules);
 
+// A character-map blob of NFKC-like folds: full-width letters, a ligature, a
+// deleted character, two keys where one is a prefix of the other, an
+// ideographic space and a character whose replacement holds spaces.
+std::vector<uint8_t> FoldingCharsMap();
+
 // The 256 BYTE pieces "<0x00>" ... "<0xFF>" with score 0.
 std::vector<TestPiece> BytePieces();
 
@@ -54,4 +59,4 @@ std::shared_ptr<std::string> PackShared(const ModelProtoT& model);
 
 }  // namespace korvel::lite::testing
 
-#endif  // KORVEL_TESTS_TEST_MODELS_H_
+#endif  // KORVEL_TESTS_SUPPORT_TEST_MODELS_H_

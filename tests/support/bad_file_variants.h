@@ -1,5 +1,5 @@
-#ifndef KORVEL_TESTS_BAD_FILE_VARIANTS_H_
-#define KORVEL_TESTS_BAD_FILE_VARIANTS_H_
+#ifndef KORVEL_TESTS_SUPPORT_BAD_FILE_VARIANTS_H_
+#define KORVEL_TESTS_SUPPORT_BAD_FILE_VARIANTS_H_
 
 // For the tests that hand bad files to the programs: full models to damage,
 // damaged and foreign file contents, a runner that kills a hanging program,
@@ -169,4 +169,4 @@ inline void CheckNamedFailure(const ProcessResult& result,
 
 }  // namespace korvel::testing
 
-#endif  // KORVEL_TESTS_BAD_FILE_VARIANTS_H_
+#endif  // KORVEL_TESTS_SUPPORT_BAD_FILE_VARIANTS_H_

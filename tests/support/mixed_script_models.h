@@ -1,5 +1,5 @@
-#ifndef KORVEL_TESTS_MIXED_SCRIPT_MODELS_H_
-#define KORVEL_TESTS_MIXED_SCRIPT_MODELS_H_
+#ifndef KORVEL_TESTS_SUPPORT_MIXED_SCRIPT_MODELS_H_
+#define KORVEL_TESTS_SUPPORT_MIXED_SCRIPT_MODELS_H_
 
 // Mid-sized models over made-up words in seven scripts (Latin, Cyrillic,
 // Greek, Arabic, Devanagari, Hangul, CJK), built as full models and converted
@@ -168,4 +168,4 @@ inline std::string MixedScriptLiteModel(korvel::TrainerSpec::ModelType type,
 
 }  // namespace korvel::lite::testing
 
-#endif  // KORVEL_TESTS_MIXED_SCRIPT_MODELS_H_
+#endif  // KORVEL_TESTS_SUPPORT_MIXED_SCRIPT_MODELS_H_

@@ -1,5 +1,5 @@
-#ifndef KORVEL_TESTS_ALLOCATION_COUNTER_H_
-#define KORVEL_TESTS_ALLOCATION_COUNTER_H_
+#ifndef KORVEL_TESTS_SUPPORT_ALLOCATION_COUNTER_H_
+#define KORVEL_TESTS_SUPPORT_ALLOCATION_COUNTER_H_
 
 // Replaces the global operator new and delete with versions that count heap
 // allocations and the bytes they ask for. Include it in exactly one source
@@ -62,4 +62,4 @@ void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
 void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
-#endif  // KORVEL_TESTS_ALLOCATION_COUNTER_H_
+#endif  // KORVEL_TESTS_SUPPORT_ALLOCATION_COUNTER_H_

@@ -54,6 +54,20 @@ std::vector<uint8_t> BuildCharsMap(
   return blob;
 }
 
+std::vector<uint8_t> FoldingCharsMap() {
+  return BuildCharsMap({
+      {"\xef\xbc\xa1", "A"},                      // FULLWIDTH A
+      {"\xef\xbc\xa2", "B"},                      // FULLWIDTH B
+      {"\xef\xbd\x82", "b"},                      // FULLWIDTH b
+      {"\xef\xac\x81", "fi"},                     // LIGATURE fi
+      {"\xc2\xad", ""},                           // SOFT HYPHEN
+      {"\xef\xbd\xb6", "\xe3\x82\xab"},           // HALFWIDTH KA -> KA
+      {"\xef\xbd\xb6\xef\xbe\x9e", "\xe3\x82\xac"},  // KA + VOICED -> GA
+      {"\xe3\x80\x80", " "},                      // IDEOGRAPHIC SPACE
+      {"\xe2\x91\xb4", "a  b"},
+  });
+}
+
 std::vector<TestPiece> BytePieces() {
   std::vector<TestPiece> pieces;
   for (int b = 0; b < 256; ++b) {

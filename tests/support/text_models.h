@@ -1,5 +1,5 @@
-#ifndef KORVEL_FUZZ_FUZZ_MODELS_H_
-#define KORVEL_FUZZ_FUZZ_MODELS_H_
+#ifndef KORVEL_TESTS_SUPPORT_TEXT_MODELS_H_
+#define KORVEL_TESTS_SUPPORT_TEXT_MODELS_H_
 
 // The fixed models of the text fuzzers, built from full models through the
 // converter, and the seed models of the model fuzzers.
@@ -54,4 +54,4 @@ std::string WithoutDirectMapping(const std::string& lite);
 
 }  // namespace korvel::lite::fuzzing
 
-#endif  // KORVEL_FUZZ_FUZZ_MODELS_H_
+#endif  // KORVEL_TESTS_SUPPORT_TEXT_MODELS_H_

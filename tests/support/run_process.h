@@ -1,5 +1,5 @@
-#ifndef KORVEL_TESTS_RUN_PROCESS_H_
-#define KORVEL_TESTS_RUN_PROCESS_H_
+#ifndef KORVEL_TESTS_SUPPORT_RUN_PROCESS_H_
+#define KORVEL_TESTS_SUPPORT_RUN_PROCESS_H_
 
 // Helpers for tests that run the project's programs as separate processes.
 
@@ -126,6 +126,14 @@ inline std::string BuiltProgram(const std::string& relative_path) {
          relative_path;
 }
 
+// The path of a file in the source tree, from the KORVEL_SOURCE_DIR that the
+// test runner sets.
+inline std::string SourceFile(const std::string& relative_path) {
+  const char* source_dir = std::getenv("KORVEL_SOURCE_DIR");
+  return std::string(source_dir == nullptr ? "." : source_dir) + "/" +
+         relative_path;
+}
+
 }  // namespace korvel::testing
 
-#endif  // KORVEL_TESTS_RUN_PROCESS_H_
+#endif  // KORVEL_TESTS_SUPPORT_RUN_PROCESS_H_

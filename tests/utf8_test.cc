@@ -1,4 +1,5 @@
-// The word-at-a-time scans of utf8.h against byte-by-byte reference loops.
+// The character rules and word-at-a-time scans of utf8.h against the
+// reference character rule and byte-by-byte loops.
 
 #include <gtest/gtest.h>
 
@@ -8,46 +9,15 @@
 #include <string_view>
 
 #include "korvel_lite/utf8.h"
+#include "reference_utf8.h"
 
 namespace korvel::lite {
 namespace {
 
-// The length of the well-formed character at the start of `text`, or 0, from
-// the table of well-formed byte sequences (lead byte ranges and the allowed
-// range of the second byte), independent of the runtime's decoding.
-size_t ReferenceCharLength(std::string_view text) {
-  if (text.empty()) return 0;
-  const unsigned char b0 = static_cast<unsigned char>(text[0]);
-  if (b0 < 0x80) return 1;
-  size_t length;
-  unsigned char low = 0x80, high = 0xbf;
-  if (b0 >= 0xc2 && b0 <= 0xdf) {
-    length = 2;
-  } else if (b0 >= 0xe0 && b0 <= 0xef) {
-    length = 3;
-    if (b0 == 0xe0) low = 0xa0;
-    if (b0 == 0xed) high = 0x9f;
-  } else if (b0 >= 0xf0 && b0 <= 0xf4) {
-    length = 4;
-    if (b0 == 0xf0) low = 0x90;
-    if (b0 == 0xf4) high = 0x8f;
-  } else {
-    return 0;
-  }
-  if (text.size() < length) return 0;
-  const unsigned char b1 = static_cast<unsigned char>(text[1]);
-  if (b1 < low || b1 > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    const unsigned char b = static_cast<unsigned char>(text[i]);
-    if (b < 0x80 || b > 0xbf) return 0;
-  }
-  return length;
-}
-
 size_t ReferencePrefixLength(std::string_view text) {
   size_t pos = 0;
   while (pos < text.size()) {
-    const size_t length = ReferenceCharLength(text.substr(pos));
+    const int length = fuzzing::WellFormedLength(text.substr(pos));
     if (length == 0) break;
     pos += length;
   }
@@ -90,8 +60,8 @@ TEST(Utf8ScanTest, ShortSequencesMatchReference) {
                                  static_cast<char>(b2), static_cast<char>(b3)};
           for (size_t size = 1; size <= 4; ++size) {
             const std::string_view text(bytes, size);
-            ASSERT_EQ(static_cast<size_t>(WellFormedCharLength(text)),
-                      ReferenceCharLength(text))
+            ASSERT_EQ(WellFormedCharLength(text),
+                      fuzzing::WellFormedLength(text))
                 << b0 << " " << b1 << " " << b2 << " " << b3 << " " << size;
             ASSERT_EQ(WellFormedPrefixLength(text), ReferencePrefixLength(text))
                 << b0 << " " << b1 << " " << b2 << " " << b3 << " " << size;

@@ -1,5 +1,6 @@
 // Model::Normalize and CanSkipNormalization: whitespace rules, the character
-// map, offsets, and agreement of the fast path with the general loop.
+// map, offsets, agreement of the quick paths with the general loop, and
+// agreement of both with the reference over random texts and character maps.
 
 #include <gtest/gtest.h>
 
@@ -13,16 +14,11 @@
 
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_lite/utf8.h"
+#include "reference_text.h"
 #include "test_models.h"
 
-namespace korvel::lite {
+namespace korvel::lite::testing {
 namespace {
-
-using testing::BuildCharsMap;
-using testing::MakeModel;
-using testing::MakeNormalizerSpec;
-using testing::PackShared;
-using testing::TestPiece;
 
 constexpr char kWs[] = "\xe2\x96\x81";
 constexpr char kFffd[] = "\xef\xbf\xbd";
@@ -44,18 +40,6 @@ constexpr Flags kNoPrefix{false, true, true, false, false, true};
 constexpr Flags kPlain{false, false, true, false, false, true};
 constexpr Flags kCharsMap{true, true, true, false, true, true};
 constexpr Flags kNoSpec{true, true, true, false, false, false};
-
-std::vector<uint8_t> FoldingCharsMap() {
-  return BuildCharsMap({
-      {"\xef\xbc\xa1", "A"},                         // FULLWIDTH A
-      {"\xef\xac\x81", "fi"},                        // LIGATURE fi
-      {"\xc2\xad", ""},                              // SOFT HYPHEN
-      {"\xef\xbd\xb6", "\xe3\x82\xab"},              // HALFWIDTH KA
-      {"\xef\xbd\xb6\xef\xbe\x9e", "\xe3\x82\xac"},  // HALFWIDTH KA + VOICED
-      {"\xe3\x80\x80", " "},                         // IDEOGRAPHIC SPACE
-      {"\xe2\x91\xb4", "a  b"},
-  });
-}
 
 // Processors are cached per flag set; building a trie costs more than a test.
 const KorvelLiteProcessor& ProcessorFor(const Flags& flags) {
@@ -304,5 +288,99 @@ TEST(NormalizeTest, RandomTextsAgreeWithAndWithoutOffsets) {
   }
 }
 
+// Normalize with and without offsets against the reference. Without offsets
+// and without a character map, well-formed text takes the whitespace-only
+// path, which does not consult user-defined pieces; the reference knows.
+void ExpectNormalizeMatchesReference(const KorvelLiteProcessor& processor,
+                                     const std::string& input) {
+  std::string expected;
+  std::vector<size_t> expected_offsets;
+  fuzzing::ReferenceNormalize(*processor.model(), input, &expected,
+                              &expected_offsets);
+  std::string text = "stale";
+  std::vector<size_t> offsets = {7};
+  ASSERT_EQ(processor.Normalize(input, &text, &offsets), absl::StatusCode::kOk);
+  EXPECT_EQ(text, expected);
+  EXPECT_EQ(offsets, expected_offsets);
+  fuzzing::ReferenceNormalize(*processor.model(), input, &expected, nullptr);
+  ASSERT_EQ(processor.Normalize(input, &text, nullptr), absl::StatusCode::kOk);
+  EXPECT_EQ(text, expected);
+}
+
+// Keys that put bytes in every class of the quick paths: letters that start
+// keys only with non-ASCII continuations, letters whose keys continue with
+// ASCII, one-byte keys, and characters without keys.
+std::vector<uint8_t> MixedCharsMap() {
+  return BuildCharsMap({
+      {"e\xcc\x81", "\xc3\xa9"},       // e + combining acute
+      {"a\xcc\x88", "\xc3\xa4"},       // a + combining diaeresis
+      {"E\xcc\x81", "\xc3\x89"},
+      {"a\xcc\x88\xcc\x81", "Z"},      // a longer key through the same node
+      {"ff", "\xef\xac\x80"},           // a letter whose key continues in ASCII
+      {"\t", " "},                      // one-byte keys
+      {"x", "xx"},
+      {"\xc2\xa0", " "},                // no-break space
+      {"\xef\xbc\xa1", "A"},            // full-width A
+      {"\xe2\x91\xb4", "a  b"},         // a replacement with spaces
+      {"\xc2\xad", ""},                 // deleted
+  });
+}
+
+// Random text over a small alphabet that hits every byte class of the quick
+// paths and every key above.
+std::string RandomQuickPathText(std::mt19937* rng) {
+  static const std::vector<std::string> kParts = {
+      "a", "e", "E", "f", "ff", "q", "x", "z", ".", ",", " ", " ", "  ", "\t",
+      "\xcc\x81", "\xcc\x88", "e\xcc\x81", "a\xcc\x88\xcc\x81", "\xc3\xa9",
+      "\xd0\xb6", "\xe4\xb8\xad", "\xf0\x9f\x98\x80", "\xc2\xa0", "\xef\xbc\xa1",
+      "\xe2\x91\xb4", "\xc2\xad", "<sep>", "<se", "x  y", "\xff", "\xe4\xb8",
+      "\xc0\x80", "\xe2\x96\x81"};
+  std::string text;
+  const size_t parts = (*rng)() % 40;
+  for (size_t i = 0; i < parts; ++i) text += kParts[(*rng)() % kParts.size()];
+  return text;
+}
+
+TEST(NormalizeTest, RandomTextsMatchTheReference) {
+  std::mt19937 rng(1234);
+  const std::vector<TestPiece> pieces = {{"<unk>", 0.0f, PieceType_UNKNOWN},
+                                         {"a", -1.0f},
+                                         {"<sep>", 0.0f, PieceType_USER_DEFINED},
+                                         {"x  y", 0.0f, PieceType_USER_DEFINED},
+                                         {"e\xcc", 0.0f, PieceType_USER_DEFINED}};
+  for (int flags = 0; flags < 32; ++flags) {
+    const bool add_dummy_prefix = flags & 1;
+    const bool remove_extra = flags & 2;
+    const bool escape = flags & 4;
+    const bool suffix = flags & 8;
+    const bool charsmap = flags & 16;
+    ModelProtoT model = MakeModel(pieces);
+    model.normalizer_spec =
+        MakeNormalizerSpec(add_dummy_prefix, remove_extra, escape, suffix,
+                           charsmap ? MixedCharsMap() : std::vector<uint8_t>{});
+    const KorvelLiteProcessor processor(PackShared(model));
+    ASSERT_EQ(processor.status(), absl::StatusCode::kOk);
+    for (int round = 0; round < 300; ++round) {
+      const std::string input = RandomQuickPathText(&rng);
+      SCOPED_TRACE(::testing::PrintToString(input) + " flags " +
+                   std::to_string(flags));
+      ExpectNormalizeMatchesReference(processor, input);
+    }
+  }
+}
+
+// Long inputs that cross the output's first reservation many times over.
+TEST(NormalizeTest, LongTextsGrowTheOutput) {
+  std::mt19937 rng(5);
+  ModelProtoT model = MakeModel({{"<unk>", 0.0f, PieceType_UNKNOWN}, {"a", -1.0f}});
+  model.normalizer_spec = MakeNormalizerSpec(true, false, true, false, MixedCharsMap());
+  const KorvelLiteProcessor processor(PackShared(model));
+  std::string input;
+  // Spaces and "x" triple or double the text.
+  for (int i = 0; i < 5000; ++i) input += rng() % 2 ? "   " : "xxx";
+  for (int i = 0; i < 200; ++i) input += RandomQuickPathText(&rng);
+  ExpectNormalizeMatchesReference(processor, input);
+}
+
 }  // namespace
-}  // namespace korvel::lite
+}  // namespace korvel::lite::testing

@@ -305,15 +305,18 @@ void ReferenceEncodeUnigram(const Model& model, std::string_view text,
     }
     pos += length;
   }
-  const size_t first_id = ids->size();
-  const size_t first_view = views->size();
+  std::vector<int> path_ids;
+  std::vector<std::string_view> path_views;
   for (int end = size; end > 0; end = nodes[end].start) {
     const Node& node = nodes[end];
     EmitBackward(model, node.id, text.substr(node.start, end - node.start),
-                 ids, views);
+                 &path_ids, &path_views);
   }
-  std::reverse(ids->begin() + first_id, ids->end());
-  std::reverse(views->begin() + first_view, views->end());
+  // Front to back onto the output, so that a leading unknown piece joins one
+  // that an earlier call left at its end.
+  for (size_t i = path_ids.size(); i-- > 0;) {
+    EmitForward(model, path_ids[i], path_views[i], ids, views);
+  }
 }
 
 }  // namespace korvel::lite::fuzzing

@@ -1,5 +1,5 @@
-#ifndef KORVEL_FUZZ_REFERENCE_UTF8_H_
-#define KORVEL_FUZZ_REFERENCE_UTF8_H_
+#ifndef KORVEL_TESTS_SUPPORT_REFERENCE_UTF8_H_
+#define KORVEL_TESTS_SUPPORT_REFERENCE_UTF8_H_
 
 // Character rules shared by the reference transcriptions (reference_text.h).
 
@@ -49,4 +49,4 @@ inline bool IsWellFormed(std::string_view text) {
 
 }  // namespace korvel::lite::fuzzing
 
-#endif  // KORVEL_FUZZ_REFERENCE_UTF8_H_
+#endif  // KORVEL_TESTS_SUPPORT_REFERENCE_UTF8_H_

@@ -4,13 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "absl/flags/flag.h"
 #include "full_model_builder.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "libkorvel/korvel_processor.h"
-
-ABSL_FLAG(int32_t, libkorvel_test_number, 0, "A flag for the parser test.");
 
 namespace korvel {
 namespace {
@@ -110,57 +107,6 @@ TEST(KorvelProcessorTest, RuntimeRefusalIsAConversionFailure) {
   EXPECT_EQ(status.code(), absl::StatusCode::kInternal);
   EXPECT_THAT(status.message(),
               AllOf(HasSubstr(path), HasSubstr("Cannot convert model file")));
-}
-
-TEST(ParseCommandLineFlagsTest, KeepsPositionalArguments) {
-  char program[] = "program";
-  char flag[] = "--libkorvel_test_number=7";
-  char first[] = "first";
-  char separator[] = "--";
-  char second[] = "--second";
-  {
-    char* args[] = {program, flag, first, separator, second, nullptr};
-    int argc = 5;
-    char** argv = args;
-    ParseCommandLineFlags("usage", &argc, &argv, true);
-    EXPECT_EQ(absl::GetFlag(FLAGS_libkorvel_test_number), 7);
-    ASSERT_EQ(argc, 3);
-    EXPECT_STREQ(argv[0], "program");
-    EXPECT_STREQ(argv[1], "first");
-    EXPECT_STREQ(argv[2], "--second");
-    EXPECT_EQ(argv[3], nullptr);
-  }
-  {
-    char* args[] = {program, flag, first, nullptr};
-    int argc = 3;
-    char** argv = args;
-    ParseCommandLineFlags("usage", &argc, &argv, false);
-    EXPECT_EQ(argc, 3);
-    EXPECT_EQ(argv[1], flag);
-  }
-}
-
-TEST(ParseCommandLineFlagsDeathTest, UnknownFlagExits) {
-  char program[] = "program";
-  char unknown[] = "--no_such_flag_anywhere=1";
-  char* args[] = {program, unknown, nullptr};
-  int argc = 2;
-  char** argv = args;
-  EXPECT_EXIT(ParseCommandLineFlags("usage", &argc, &argv, true),
-              ::testing::ExitedWithCode(1), "no_such_flag_anywhere");
-}
-
-TEST(ParseCommandLineFlagsDeathTest, HelpPrintsUsageAndExits) {
-  char program[] = "program";
-  char help[] = "--help";
-  char* args[] = {program, help, nullptr};
-  int argc = 2;
-  char** argv = args;
-  EXPECT_EXIT(
-      {
-        ParseCommandLineFlags("program-usage-text", &argc, &argv, true);
-      },
-      ::testing::ExitedWithCode(1), "");
 }
 
 }  // namespace

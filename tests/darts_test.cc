@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "test_models.h"
+
 namespace {
 
 using Units = std::vector<uint32_t>;
@@ -74,18 +76,11 @@ Units UnitsOf(const Darts::DoubleArray& trie) {
 }
 
 Units Build(const KeyValues& key_values) {
-  std::vector<const char*> keys;
-  std::vector<std::size_t> lengths;
-  std::vector<int> values;
-  for (const auto& [key, value] : key_values) {
-    keys.push_back(key.data());
-    lengths.push_back(key.size());
-    values.push_back(value);
-  }
-  Darts::DoubleArray trie;
-  EXPECT_EQ(
-      trie.build(keys.size(), keys.data(), lengths.data(), values.data()), 0);
-  return UnitsOf(trie);
+  const std::vector<uint8_t> blob = korvel::lite::testing::BuildTrieBlob(
+      {key_values.begin(), key_values.end()});
+  Units units(blob.size() / sizeof(uint32_t));
+  std::memcpy(units.data(), blob.data(), blob.size());
+  return units;
 }
 
 // The properties every array must have, whatever its keys.

@@ -1,5 +1,5 @@
-#ifndef KORVEL_TESTS_UTF8_ENCODE_H_
-#define KORVEL_TESTS_UTF8_ENCODE_H_
+#ifndef KORVEL_TESTS_SUPPORT_UTF8_ENCODE_H_
+#define KORVEL_TESTS_SUPPORT_UTF8_ENCODE_H_
 
 // UTF-8 encoding of code points, for tests and benchmarks that build texts
 // and vocabularies from code point ranges. No validation: the caller passes
@@ -30,4 +30,4 @@ inline void AppendUtf8(uint32_t c, std::string* out) {
 
 }  // namespace korvel::lite::testing
 
-#endif  // KORVEL_TESTS_UTF8_ENCODE_H_
+#endif  // KORVEL_TESTS_SUPPORT_UTF8_ENCODE_H_

@@ -1,5 +1,5 @@
-#ifndef KORVEL_FUZZ_REFERENCE_TEXT_H_
-#define KORVEL_FUZZ_REFERENCE_TEXT_H_
+#ifndef KORVEL_TESTS_SUPPORT_REFERENCE_TEXT_H_
+#define KORVEL_TESTS_SUPPORT_REFERENCE_TEXT_H_
 
 // Plain, unoptimized transcriptions of the text rules over a loaded Model:
 // normalization, the skip test and decoding (reference_text.cc),
@@ -52,7 +52,8 @@ void ReferenceEncodeBpeChunk(const Model& model, std::string_view chunk,
 // Normalized text through a unigram model as one chunk, appended to `ids` and
 // `views`: the best path through the lattice of piece matches and unknown
 // characters (every candidate perturbed by Gumbel noise scaled by `alpha` when
-// `rng` is given), emitted with byte fallback and unknown merging.
+// `rng` is given), emitted with byte fallback and unknown merging, also with
+// an unknown piece that `ids` already ends with.
 void ReferenceEncodeUnigram(const Model& model, std::string_view text,
                             float alpha, absl::FunctionRef<float()>* rng,
                             std::vector<int>* ids,
@@ -60,4 +61,4 @@ void ReferenceEncodeUnigram(const Model& model, std::string_view text,
 
 }  // namespace korvel::lite::fuzzing
 
-#endif  // KORVEL_FUZZ_REFERENCE_TEXT_H_
+#endif  // KORVEL_TESTS_SUPPORT_REFERENCE_TEXT_H_
