@@ -11,7 +11,9 @@
 // Each row picks its own n, a power-of-two multiple of --mb up to --max_mb,
 // so that one call on n bytes takes at least --min_ms: a call of a few
 // milliseconds is at the mercy of the scheduler on a shared machine, one of
-// tens is not. Time fails above --threshold (default 20): a linear operation
+// tens is not. n starts at 2 MB, beyond a core's own cache: texts that fit
+// there run several times faster per byte, most of all while other processes
+// crowd the shared cache and memory. Time fails above --threshold (default 20): a linear operation
 // on a machine whose other cores are busy stays near 8 to 10, while growth
 // like n^1.5 already gives 22.6 and quadratic growth 64. Allocated bytes are
 // exact and double with the vectors, so a linear operation gives exactly 8;
@@ -21,7 +23,7 @@
 // size would crash it. With --check the program exits 1 when a ratio exceeds
 // its limit or an operation fails.
 //
-//   scaling_bench [--check] [--threshold=20] [--mb=1] [--max_mb=16]
+//   scaling_bench [--check] [--threshold=20] [--mb=2] [--max_mb=16]
 //                 [--min_ms=20] [--long_mb=100] [--filter=SUBSTRING]
 
 #include <malloc.h>
@@ -65,7 +67,7 @@ constexpr double kAllocationLimit = 1.5 * kGrowth;
 struct Flags {
   bool check = false;
   double threshold = 20.0;
-  size_t mb = 1;
+  size_t mb = 2;
   size_t max_mb = 16;
   double min_ms = 20.0;
   size_t long_mb = 100;
@@ -258,17 +260,11 @@ void TimeOnce(const Op& op, Input& input, Measure* m, bool first) {
   m->seconds = std::min(m->seconds, seconds);
 }
 
-// The best times of calls on `small` and `large`, taken in alternation so
-// that a busy spell of the machine hits both: at least `min_reps` pairs, more
-// (up to 20) while the pairs took less than `min_seconds` together.
-void TimePair(const Op& op, Input& small, Input& large, int min_reps,
-              double min_seconds, Measure* a, Measure* b) {
-  const auto start = std::chrono::steady_clock::now();
-  for (int rep = 0; rep < 20; ++rep) {
-    if (rep >= min_reps &&
-        Seconds(std::chrono::steady_clock::now() - start) >= min_seconds) {
-      break;
-    }
+// The best times of `reps` calls on `small` and on `large`, taken in
+// alternation so that a busy spell of the machine hits both.
+void TimePair(const Op& op, Input& small, Input& large, int reps, Measure* a,
+              Measure* b) {
+  for (int rep = 0; rep < reps; ++rep) {
     TimeOnce(op, small, a, a->allocated == 0 && rep == 0);
     TimeOnce(op, large, b, b->allocated == 0 && rep == 0);
   }
@@ -287,9 +283,7 @@ void PrintHeader() {
 
 // How many times --mb bytes make n for `op` on this shape: the smallest power
 // of two at which the best of three calls takes at least --min_ms, and at most
-// --max_mb / --mb. Texts that fit in a core's cache run several times faster
-// per byte than those that do not, so a few milliseconds on one megabyte
-// would not compare with the same operation on eight.
+// --max_mb / --mb.
 size_t Copies(const Op& op, ShapeTexts& texts, size_t base,
               const Flags& flags) {
   const size_t max_copies = flags.max_mb / flags.mb;
@@ -324,7 +318,7 @@ void Compare(const char* shape_name, ShapeTexts& texts, const Op& op,
   Input large = Prepare(op, texts, base, kGrowth * copies);
   Measure a;
   Measure b;
-  TimePair(op, small, large, 3, 0.0, &a, &b);
+  TimePair(op, small, large, 3, &a, &b);
   double ratio = b.seconds / a.seconds;
   // A noisy neighbour can spoil a round: measure again before failing, on
   // larger texts if the smaller call turned out quicker than it should.
@@ -336,7 +330,7 @@ void Compare(const char* shape_name, ShapeTexts& texts, const Op& op,
       a = Measure();
       b = Measure();
     }
-    TimePair(op, small, large, 5, 0.0, &a, &b);
+    TimePair(op, small, large, 5, &a, &b);
     ratio = b.seconds / a.seconds;
   }
   const double alloc_ratio =
@@ -370,10 +364,10 @@ void LongLine(const Op& op, const Flags& flags, Outcome* outcome) {
   whole.raw = line;
   Measure a;
   Measure b;
-  TimePair(op, part, whole, 3, 0.0, &a, &b);
+  TimePair(op, part, whole, 3, &a, &b);
   double ratio = b.seconds / a.seconds;
   if (ratio > flags.threshold) {
-    TimePair(op, part, whole, 3, 0.0, &a, &b);
+    TimePair(op, part, whole, 3, &a, &b);
     ratio = b.seconds / a.seconds;
   }
   const bool failed = !a.ok || !b.ok || ratio > flags.threshold;
@@ -488,7 +482,7 @@ int main(int argc, char** argv) {
   korvel::lite::Job job;
   if (!korvel::lite::ParseFlags(argc, argv, &job.flags)) {
     std::fprintf(stderr,
-                 "usage: scaling_bench [--check] [--threshold=20] [--mb=1] "
+                 "usage: scaling_bench [--check] [--threshold=20] [--mb=2] "
                  "[--max_mb=16] [--min_ms=20] [--long_mb=100] "
                  "[--filter=SUBSTRING]\n");
     return 2;
