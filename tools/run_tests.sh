@@ -6,7 +6,7 @@
 #   sanitize   the same under AddressSanitizer + UBSan (with LeakSanitizer), in
 #              build-sanitize/
 #   tsan       the concurrency tests under ThreadSanitizer, in build-tsan/
-#   scaling    time(8n)/time(n) on pathological texts, fails above 20 (a linear
+#   scaling    time(8n)/time(n) on pathological texts, fails above 24 (a linear
 #              operation gives about 8, a quadratic one 64) (build/)
 #   fuzz       every libFuzzer target for a bounded time (KORVEL_FUZZ_SECONDS,
 #              default 60 each), built with clang in build-fuzz/
