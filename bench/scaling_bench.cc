@@ -4,15 +4,30 @@
 // character by character or word by word, ...) and every operation (Encode
 // and SampleNormalized on a BPE and a unigram model, Normalize with offsets,
 // Decode with views), it measures the time and the bytes allocated for a text
-// of n bytes and of 2n bytes and prints their ratios, which stay near 2 when
-// the cost is linear. Then it encodes one line of 100 MB against 50 MB.
+// of n bytes and of 8n bytes and prints their ratios, which are about 8 when
+// the cost is linear and about 64 when it is quadratic. Then it encodes one
+// line of 100 MB against one of 12.5 MB.
+//
+// Each row picks its own n, a power-of-two multiple of --mb up to --max_mb,
+// so that one call on n bytes takes at least --min_ms: a call of a few
+// milliseconds is at the mercy of the scheduler on a shared machine, one of
+// tens is not. n starts at 2 MB, beyond a core's own cache: texts that fit
+// there run several times faster per byte, most of all while other processes
+// crowd the shared cache and memory.
+//
+// Time fails above --threshold (default 24), a little above the geometric
+// middle of linear (8) and quadratic (64) growth: a linear operation stays
+// near 8 to 11 while other work keeps every core busy, and reached 18 only
+// when the cores were several times oversubscribed. Allocated bytes are exact
+// and double with the vectors, so a linear operation gives exactly 8; they
+// fail above 12, one and a half times that.
 //
 // Everything runs on a thread with a 256 KB stack, so recursion on the input
 // size would crash it. With --check the program exits 1 when a ratio exceeds
-// --threshold (default 3) or an operation fails.
+// its limit or an operation fails.
 //
-//   scaling_bench [--check] [--threshold=3] [--mb=1] [--long_mb=100]
-//                 [--filter=SUBSTRING]
+//   scaling_bench [--check] [--threshold=24] [--mb=2] [--max_mb=16]
+//                 [--min_ms=20] [--long_mb=100] [--filter=SUBSTRING]
 
 #include <malloc.h>
 #include <pthread.h>
@@ -25,6 +40,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <new>
 #include <random>
@@ -45,11 +61,18 @@ using testing::MixedScriptWords;
 
 constexpr size_t kStackBytes = 256 << 10;
 constexpr size_t kMB = 1 << 20;
+// Each row compares a text of n bytes with one of kGrowth * n bytes.
+constexpr size_t kGrowth = 8;
+// The allocated bytes of the larger call may exceed kGrowth times those of the
+// smaller by half as much again.
+constexpr double kAllocationLimit = 1.5 * kGrowth;
 
 struct Flags {
   bool check = false;
-  double threshold = 3.0;
-  size_t mb = 1;
+  double threshold = 24.0;
+  size_t mb = 2;
+  size_t max_mb = 16;
+  double min_ms = 20.0;
   size_t long_mb = 100;
   std::string filter;
 };
@@ -133,11 +156,12 @@ std::vector<Shape> Shapes() {
 // The input of one operation and its outputs, which are reused from call to
 // call as a careful caller would.
 struct Input {
-  std::string raw;
+  std::string_view raw;    // held by the caller
   std::string normalized;  // for SampleNormalized
   std::vector<int> ids;    // for Decode
-  // The size of what the operation reads: the raw text, the normalized text
-  // or the ids.
+  // The bytes of text the input stands for, and the size of what the
+  // operation reads: the raw text, the normalized text or the ids.
+  size_t text_bytes = 0;
   size_t work = 0;
 
   std::vector<int> out_ids;
@@ -177,17 +201,44 @@ bool Run(const Op& op, Input& input) {
   return false;
 }
 
-Input Prepare(const Op& op, std::string raw) {
+// Texts of one shape by size, made once and shared by its rows.
+class ShapeTexts {
+ public:
+  explicit ShapeTexts(const Shape& shape) : shape_(shape) {}
+
+  std::string_view Get(size_t size) {
+    auto [it, inserted] = texts_.try_emplace(size);
+    if (inserted) it->second = shape_.make(size);
+    return it->second;
+  }
+
+ private:
+  const Shape& shape_;
+  std::map<size_t, std::string> texts_;
+};
+
+// The input of `op` for `copies` times `base` bytes of the shape. Decode
+// repeats the ids of the `base`-byte text, which spares encoding the large
+// texts just to decode them.
+Input Prepare(const Op& op, ShapeTexts& texts, size_t base, size_t copies) {
   Input input;
-  input.raw = std::move(raw);
+  if (op.kind == OpKind::kDecode) {
+    input.raw = texts.Get(base);
+    std::vector<int> base_ids;
+    op.processor->Encode(input.raw, &base_ids);
+    for (size_t i = 0; i < copies; ++i) {
+      input.ids.insert(input.ids.end(), base_ids.begin(), base_ids.end());
+    }
+    input.text_bytes = input.raw.size() * copies;
+    input.work = input.ids.size();
+    return input;
+  }
+  input.raw = texts.Get(base * copies);
+  input.text_bytes = input.raw.size();
   input.work = input.raw.size();
   if (op.kind == OpKind::kSample) {
     op.processor->Normalize(input.raw, &input.normalized, nullptr);
     input.work = input.normalized.size();
-  }
-  if (op.kind == OpKind::kDecode) {
-    op.processor->Encode(input.raw, &input.ids);
-    input.work = input.ids.size();
   }
   return input;
 }
@@ -212,17 +263,11 @@ void TimeOnce(const Op& op, Input& input, Measure* m, bool first) {
   m->seconds = std::min(m->seconds, seconds);
 }
 
-// The best times of calls on `small` and `large`, taken in alternation so
-// that a busy spell of the machine hits both: at least `min_reps` pairs, more
-// (up to 20) while the pairs took less than `min_seconds` together.
-void TimePair(const Op& op, Input& small, Input& large, int min_reps,
-              double min_seconds, Measure* a, Measure* b) {
-  const auto start = std::chrono::steady_clock::now();
-  for (int rep = 0; rep < 20; ++rep) {
-    if (rep >= min_reps &&
-        Seconds(std::chrono::steady_clock::now() - start) >= min_seconds) {
-      break;
-    }
+// The best times of `reps` calls on `small` and on `large`, taken in
+// alternation so that a busy spell of the machine hits both.
+void TimePair(const Op& op, Input& small, Input& large, int reps, Measure* a,
+              Measure* b) {
+  for (int rep = 0; rep < reps; ++rep) {
     TimeOnce(op, small, a, a->allocated == 0 && rep == 0);
     TimeOnce(op, large, b, b->allocated == 0 && rep == 0);
   }
@@ -234,40 +279,72 @@ struct Outcome {
 };
 
 void PrintHeader() {
-  std::printf("%-18s %-16s %9s %9s %6s %8s %9s %6s\n", "shape", "operation",
-              "t(n) ms", "t(2n) ms", "ratio", "MB/s", "alloc B/B", "ratio");
+  std::printf("%-18s %-16s %4s %9s %9s %6s %8s %9s %6s\n", "shape",
+              "operation", "n MB", "t(n) ms", "t(8n) ms", "ratio", "MB/s",
+              "alloc B/B", "ratio");
 }
 
-// Times `op` on texts of n and 2n bytes of `shape` and prints the row.
-void Compare(const Shape& shape, const Op& op, const Flags& flags,
-             Outcome* outcome) {
-  const size_t n = flags.mb * kMB;
-  Input small = Prepare(op, shape.make(n));
-  Input large = Prepare(op, shape.make(2 * n));
+// How many times --mb bytes make n for `op` on this shape: the smallest power
+// of two at which the best of three calls takes at least --min_ms, and at most
+// --max_mb / --mb.
+size_t Copies(const Op& op, ShapeTexts& texts, size_t base,
+              const Flags& flags) {
+  const size_t max_copies = flags.max_mb / flags.mb;
+  size_t copies = 1;
+  while (copies < max_copies) {
+    Input input = Prepare(op, texts, base, copies);
+    Measure m;
+    for (int rep = 0; rep < 3; ++rep) TimeOnce(op, input, &m, false);
+    double ms = m.seconds * 1e3;
+    if (ms >= flags.min_ms) break;
+    // Grow by the power of two that the time asks for, then measure again.
+    do {
+      copies *= 2;
+      ms *= 2;
+    } while (copies < max_copies && ms < flags.min_ms);
+  }
+  return std::min(copies, max_copies);
+}
+
+// Times `op` on texts of n and 8n bytes of `shape` and prints the row.
+void Compare(const char* shape_name, ShapeTexts& texts, const Op& op,
+             const Flags& flags, Outcome* outcome) {
+  const size_t base = flags.mb * kMB;
   // An operation left with next to nothing to do (the normalized text of
   // spaces is empty) has no meaningful ratio.
-  if (large.work < 1024) {
-    std::printf("%-18s %-16s %9s\n", shape.name, op.name, "(trivial)");
+  if (Prepare(op, texts, base, 1).work < 1024) {
+    std::printf("%-18s %-16s %4s %9s\n", shape_name, op.name, "", "(trivial)");
     return;
   }
+  size_t copies = Copies(op, texts, base, flags);
+  Input small = Prepare(op, texts, base, copies);
+  Input large = Prepare(op, texts, base, kGrowth * copies);
   Measure a;
   Measure b;
-  TimePair(op, small, large, 3, 0.2, &a, &b);
+  TimePair(op, small, large, 3, &a, &b);
   double ratio = b.seconds / a.seconds;
-  // A noisy neighbour can spoil a round: measure again before failing.
-  for (int retry = 0; retry < 3 && ratio > flags.threshold; ++retry) {
-    TimePair(op, small, large, 5, 0.5, &a, &b);
+  // A noisy neighbour can spoil a round: measure again before failing, on
+  // larger texts if the smaller call turned out quicker than it should.
+  for (int retry = 0; retry < 2 && ratio > flags.threshold; ++retry) {
+    if (a.seconds * 1e3 < flags.min_ms && copies * flags.mb < flags.max_mb) {
+      copies *= 2;
+      small = Prepare(op, texts, base, copies);
+      large = Prepare(op, texts, base, kGrowth * copies);
+      a = Measure();
+      b = Measure();
+    }
+    TimePair(op, small, large, 5, &a, &b);
     ratio = b.seconds / a.seconds;
   }
   const double alloc_ratio =
       a.allocated == 0 ? (b.allocated == 0 ? 0.0 : 1e9)
                        : static_cast<double>(b.allocated) / a.allocated;
   const bool failed = !a.ok || !b.ok || ratio > flags.threshold ||
-                      (b.allocated > 4096 && alloc_ratio > flags.threshold);
-  std::printf("%-18s %-16s %9.2f %9.2f %6.2f %8.1f %9.2f %6.2f%s\n",
-              shape.name, op.name, a.seconds * 1e3, b.seconds * 1e3, ratio,
-              large.raw.size() / b.seconds / kMB,
-              static_cast<double>(a.allocated) / small.raw.size(), alloc_ratio,
+                      (b.allocated > 4096 && alloc_ratio > kAllocationLimit);
+  std::printf("%-18s %-16s %4zu %9.2f %9.2f %6.2f %8.1f %9.2f %6.2f%s\n",
+              shape_name, op.name, copies * flags.mb, a.seconds * 1e3,
+              b.seconds * 1e3, ratio, large.text_bytes / b.seconds / kMB,
+              static_cast<double>(a.allocated) / small.text_bytes, alloc_ratio,
               failed ? (a.ok && b.ok ? "  SUPERLINEAR" : "  FAILED") : "");
   std::fflush(stdout);
   ++outcome->rows;
@@ -275,31 +352,31 @@ void Compare(const Shape& shape, const Op& op, const Flags& flags,
 }
 
 // One line of `long_mb` MB of words in alternating scripts, encoded whole,
-// against its first half.
+// against its first eighth.
 void LongLine(const Op& op, const Flags& flags, Outcome* outcome) {
   const std::vector<Shape> shapes = Shapes();
   const auto words = std::find_if(shapes.begin(), shapes.end(), [](const Shape& s) {
     return std::string_view(s.name) == "alt script words";
   });
   const std::string line = words->make(flags.long_mb * kMB);
-  // Cut the half at a space so that both are whole words.
-  const size_t half_end = line.find(' ', line.size() / 2) + 1;
-  Input half;
-  half.raw = line.substr(0, half_end);
+  // Cut the part at a space so that both are whole words.
+  const size_t part_end = line.find(' ', line.size() / kGrowth) + 1;
+  Input part;
+  part.raw = std::string_view(line).substr(0, part_end);
   Input whole;
   whole.raw = line;
   Measure a;
   Measure b;
-  TimePair(op, half, whole, 3, 0.0, &a, &b);
+  TimePair(op, part, whole, 3, &a, &b);
   double ratio = b.seconds / a.seconds;
   if (ratio > flags.threshold) {
-    TimePair(op, half, whole, 3, 0.0, &a, &b);
+    TimePair(op, part, whole, 3, &a, &b);
     ratio = b.seconds / a.seconds;
   }
   const bool failed = !a.ok || !b.ok || ratio > flags.threshold;
-  std::printf("%-18s %-16s %9.0f %9.0f %6.2f %8.1f %9.2f %6s%s\n",
+  std::printf("%-18s %-16s %4zu %9.0f %9.0f %6.2f %8.1f %9.2f %6s%s\n",
               (std::to_string(flags.long_mb) + " MB line").c_str(), op.name,
-              a.seconds * 1e3, b.seconds * 1e3, ratio,
+              part.raw.size() / kMB, a.seconds * 1e3, b.seconds * 1e3, ratio,
               whole.raw.size() / b.seconds / kMB,
               static_cast<double>(b.allocated) / whole.raw.size(), "",
               failed ? "  FAILED" : "");
@@ -340,16 +417,20 @@ void* RunJob(void* arg) {
   std::printf(
       "BPE model: %zu pieces, byte fallback, bigram trie, direct mapping; "
       "unigram model: %zu pieces, character map, no byte fallback.\n"
-      "n = %zu MB; times are the best of several calls; MB/s at 2n; alloc "
-      "B/B = bytes allocated by one call per input byte at n, then the 2n/n "
-      "ratio. Stack: %zu KB.\n\n",
-      bpe.vocab_size(), unigram.vocab_size(), flags.mb, kStackBytes >> 10);
+      "n: the smallest power-of-two multiple of %zu MB, up to %zu MB, at "
+      "which a call takes %.0f ms; times are the best of several calls; MB/s "
+      "at 8n; alloc B/B = bytes allocated by one call per input byte at n, "
+      "then the 8n/n ratio. Time fails above %.1f, allocation above %.1f. "
+      "Stack: %zu KB.\n\n",
+      bpe.vocab_size(), unigram.vocab_size(), flags.mb, flags.max_mb,
+      flags.min_ms, flags.threshold, kAllocationLimit, kStackBytes >> 10);
   PrintHeader();
   for (const Shape& shape : Shapes()) {
+    ShapeTexts texts(shape);
     for (const Op& op : ops) {
       const std::string row = std::string(shape.name) + " " + op.name;
       if (row.find(flags.filter) == std::string::npos) continue;
-      Compare(shape, op, flags, &job.outcome);
+      Compare(shape.name, texts, op, flags, &job.outcome);
     }
   }
   if (flags.long_mb > 0) {
@@ -381,6 +462,10 @@ bool ParseFlags(int argc, char** argv, Flags* flags) {
       flags->threshold = std::atof(v);
     } else if (const char* v = value("--mb=")) {
       flags->mb = std::strtoul(v, nullptr, 10);
+    } else if (const char* v = value("--max_mb=")) {
+      flags->max_mb = std::strtoul(v, nullptr, 10);
+    } else if (const char* v = value("--min_ms=")) {
+      flags->min_ms = std::atof(v);
     } else if (const char* v = value("--long_mb=")) {
       flags->long_mb = std::strtoul(v, nullptr, 10);
     } else if (const char* v = value("--filter=")) {
@@ -389,7 +474,8 @@ bool ParseFlags(int argc, char** argv, Flags* flags) {
       return false;
     }
   }
-  return flags->mb > 0 && flags->threshold > 0.0;
+  return flags->mb > 0 && flags->max_mb >= flags->mb &&
+         flags->threshold > 0.0;
 }
 
 }  // namespace
@@ -399,14 +485,15 @@ int main(int argc, char** argv) {
   korvel::lite::Job job;
   if (!korvel::lite::ParseFlags(argc, argv, &job.flags)) {
     std::fprintf(stderr,
-                 "usage: scaling_bench [--check] [--threshold=3] [--mb=1] "
-                 "[--long_mb=100] [--filter=SUBSTRING]\n");
+                 "usage: scaling_bench [--check] [--threshold=24] [--mb=2] "
+                 "[--max_mb=16] [--min_ms=20] [--long_mb=100] "
+                 "[--filter=SUBSTRING]\n");
     return 2;
   }
   // One heap that keeps what is freed and serves large blocks too, so that
   // repeated calls reuse memory instead of faulting in fresh pages, whatever
   // their size: glibc otherwise maps blocks above a threshold that moves with
-  // the sizes seen, which makes the cost of a call jump between n and 2n.
+  // the sizes seen, which makes the cost of a call jump between n and 8n.
   mallopt(M_ARENA_MAX, 1);
   mallopt(M_MMAP_THRESHOLD, 1 << 30);
   mallopt(M_TRIM_THRESHOLD, 1 << 30);

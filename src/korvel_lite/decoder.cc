@@ -32,8 +32,6 @@ constexpr size_t kPrefetchDistance = 8;
 // Output bytes reserved per id at the start; grown when pieces run longer.
 constexpr size_t kInitialBytesPerId = 4;
 
-constexpr uint32_t kWhitespaceSymbolWord = 0x8196e2;  // E2 96 81, little-endian
-
 inline uint32_t LoadWord32(const char* p) {
   uint32_t word;
   std::memcpy(&word, p, sizeof(word));

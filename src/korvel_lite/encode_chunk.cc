@@ -123,7 +123,8 @@ void ForEachSafeChunk(const Model& model, std::string_view text,
 
 }  // namespace
 
-// Both directions of EmitPiece exist for callers outside the encoders.
+// Both directions of EmitPiece, instantiated for the tests that call them
+// directly.
 template void Model::EmitPiece<false>(int32_t, std::string_view,
                                       std::vector<int>*,
                                       std::vector<std::string_view>*) const;

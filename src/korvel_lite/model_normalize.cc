@@ -234,7 +234,7 @@ void NormalizeSpans(const Normalizer& normalizer, std::string_view input,
   const char* data = input.data();
   const ByteClass* classes = normalizer.byte_classes;
   const uint32_t ws_word = ws.size() == kWhitespaceSymbol.size()
-                               ? 0x8196e2u  // E2 96 81, little-endian
+                               ? kWhitespaceSymbolWord
                                : static_cast<uint32_t>(' ');
   // Output length of a byte by [is a space][previous_was_space].
   const size_t lengths[2][2] = {{1, 1}, {ws.size(), 0}};

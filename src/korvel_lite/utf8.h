@@ -13,6 +13,11 @@ namespace korvel::lite {
 
 // The whitespace symbol U+2581 that normalization writes for a space.
 inline constexpr std::string_view kWhitespaceSymbol = "\xe2\x96\x81";
+// kWhitespaceSymbol's three bytes as the low bytes of a little-endian word.
+inline constexpr uint32_t kWhitespaceSymbolWord =
+    static_cast<uint8_t>(kWhitespaceSymbol[0]) |
+    static_cast<uint8_t>(kWhitespaceSymbol[1]) << 8 |
+    static_cast<uint8_t>(kWhitespaceSymbol[2]) << 16;
 // U+FFFD, written for each malformed byte.
 inline constexpr std::string_view kReplacementCharacter = "\xef\xbf\xbd";
 
@@ -63,16 +68,6 @@ inline uint64_t LoadWord(const char* p) {
 }
 
 inline constexpr uint64_t kHighBits = 0x8080808080808080ull;
-
-// The number of leading bytes of `text` before its first non-ASCII byte,
-// rounded down to whole 8-byte words that hold only ASCII.
-inline size_t AsciiWordPrefix(std::string_view text) {
-  size_t pos = 0;
-  while (text.size() - pos >= 8 && (LoadWord(text.data() + pos) & kHighBits) == 0) {
-    pos += 8;
-  }
-  return pos;
-}
 
 // WellFormedCharLength for a lead byte of at least 0x80 at `p`, with `size`
 // bytes available: the second byte's range depends on the lead (this excludes
