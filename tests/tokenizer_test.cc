@@ -180,16 +180,42 @@ TEST(TokenizerTest, Offsets) {
   }
 }
 
+// Texts with unknown characters, byte fallback, broken UTF-8, characters
+// that normalization changes and whitespace runs.
+std::vector<std::string> Texts() {
+  return {"Hi user", "  Hi\xc3\xa9 x y\xe2\x82\xac",
+          "\xf0\x9f\x98\x80Hi \xe4\xb8\x80\xe4\xb8\x81",
+          "\xff\xfe broken \x80 \xe2\x96 \xf0\x9f\x98 end",
+          "\xd0\xb0\xd0\xb1 \xce\xb1 x\xef\xac\x81\xe2\x80\xa6 \xef\xbc\xa8 "};
+}
+
+// Offsets lie within the text, in order, and encoding with them gives the
+// ids of encoding without them.
+void CheckOffsets(const Tokenizer& tokenizer) {
+  for (const std::string& text : Texts()) {
+    std::vector<int> ids;
+    std::vector<int> ids_with_offsets;
+    std::vector<Offset> offsets;
+    ASSERT_TRUE(tokenizer.Encode(text, {}, &ids).ok());
+    ASSERT_TRUE(tokenizer.Encode(text, {}, &ids_with_offsets, &offsets).ok());
+    EXPECT_EQ(ids_with_offsets, ids);
+    ASSERT_EQ(offsets.size(), ids.size());
+    size_t last_end = 0;
+    for (const Offset& offset : offsets) {
+      EXPECT_TRUE(last_end <= offset.begin && offset.begin <= offset.end &&
+                  offset.end <= text.size());
+      last_end = offset.end;
+    }
+  }
+}
+
 // Id sequences of every kind: cuts of real encodings (with byte fallback and
 // broken UTF-8), mixed with random byte pieces, control, unknown and
 // whitespace pieces, and ids outside the vocabulary.
 std::vector<std::vector<int>> IdSequences(const Tokenizer& tokenizer,
                                           std::mt19937& rng) {
-  const std::vector<std::string> texts = {
-      "Hi user", "  Hi\xc3\xa9 x y\xe2\x82\xac", "\xf0\x9f\x98\x80Hi \xe4\xb8\x80\xe4\xb8\x81",
-      "\xff\xfe broken \x80 \xe2\x96 \xf0\x9f\x98 end", "\xd0\xb0\xd0\xb1 \xce\xb1 x"};
   std::vector<int> real;
-  for (const std::string& text : texts) {
+  for (const std::string& text : Texts()) {
     std::vector<int> ids;
     EXPECT_TRUE(
         tokenizer.Encode(text, {tokenizer.bos_id() >= 0, false, false}, &ids)
@@ -258,7 +284,7 @@ void CheckStreamingDecode(const Tokenizer& tokenizer) {
   }
 }
 
-TEST(TokenizerTest, StreamingDecodeEqualsWholeDecode) {
+TEST(TokenizerTest, StreamingDecodeAndOffsetsOverModels) {
   for (bool prefix : {true, false}) {
     for (bool remove_extra : {true, false}) {
       SCOPED_TRACE(absl::StrCat(prefix, remove_extra));
@@ -270,6 +296,7 @@ TEST(TokenizerTest, StreamingDecodeEqualsWholeDecode) {
         Tokenizer::FromBytes(MixedScriptLiteModel(type, 1500));
     ASSERT_TRUE(tokenizer.ok()) << tokenizer.status();
     CheckStreamingDecode(**tokenizer);
+    CheckOffsets(**tokenizer);
     std::vector<int> ids;
     EXPECT_EQ((*tokenizer)->Encode("a", {false, true, false}, &ids).code(),
               absl::StatusCode::kFailedPrecondition);  // the model has no EOS
