@@ -194,6 +194,10 @@ TEST_P(KorvelCliTest, SamplingIsDeterministicGivenTheSeed) {
   EXPECT_EQ(sample("--seed=7", "--threads=4"), first);
   EXPECT_NE(sample("--seed=8", "--threads=1"), first);
   EXPECT_NE(first, ExpectedEncoding(lines, /*pieces=*/false));
+  // A BPE dropout probability above 1 means nothing; a unigram scale may.
+  const ProcessResult above_one = Run(
+      {"encode", "--model=" + lite_model_, "--sample", "--alpha=2", input});
+  EXPECT_EQ(above_one.exit_code, GetParam() == TrainerSpec::BPE ? 1 : 0);
 
   // Every sample is a segmentation of its line.
   const std::string id_file = WriteInput("ids.txt", first);
@@ -420,13 +424,22 @@ TEST_P(KorvelCliErrorTest, CommandLineMistakes) {
        "korvel encode: --alpha and --seed need --sample\n"},
       {{"encode", model, "--sample", "--alpha=-1", input},
        "korvel encode: --alpha must be finite and not negative\n"},
+      {{"encode", model, "--sample", "--alpha=nan", input},
+       "korvel encode: --alpha must be finite and not negative\n"},
+      {{"encode", model, "--threads=abc", input},
+       "korvel encode: bad value 'abc' for --threads (see 'korvel encode "
+       "--help')\n"},
+      {{"encode", model, "--sample", "--seed=-5", input},
+       "korvel encode: bad value '-5' for --seed (see 'korvel encode "
+       "--help')\n"},
       {{"encode", model, "--threads=0", input},
        "korvel encode: --threads must be from 1 to 256\n"},
       {{"encode", model, input, input},
        "korvel encode: expects at most one input file\n"},
       {{"encode", model, dir_.File("missing.txt")},
        dir_.File("missing.txt") + ": No such file or directory\n"},
-      {{"convert", full_model_}, "korvel convert: --output_file is required\n"},
+      {{"convert", "--output_file=" + dir_.File("x.lite")},
+       "korvel convert: expects exactly one input file\n"},
       {{"decode", model, WriteInput("words.txt", "1 two\n")},
        dir_.File("words.txt") + ":1: not a piece id: 'two'\n"},
   };
@@ -464,6 +477,11 @@ TEST(KorvelCliImportTest, ImportsConvertsAndEncodes) {
   ASSERT_EQ(result.exit_code, 0) << result.err;
   result = RunProcess({korvel, "convert", "--output_file=" + lite, full}, dir);
   ASSERT_EQ(result.exit_code, 0) << result.err;
+  // Without --output_file, or with "-", the model goes to standard output.
+  EXPECT_EQ(RunProcess({korvel, "import", json}, dir).out,
+            ReadFileOrEmpty(full));
+  EXPECT_EQ(RunProcess({korvel, "convert", "--output_file=-", full}, dir).out,
+            ReadFileOrEmpty(lite));
   result = RunProcess(
       {korvel, "encode", "--model=" + lite, "--output=pieces", input}, dir);
   ASSERT_EQ(result.exit_code, 0) << result.err;

@@ -10,7 +10,10 @@
 #include "absl/strings/str_cat.h"
 #include "korvel_cli/command.h"
 #include "korvel_cli/line_command.h"
+#include "korvel_cli/output_escaping.h"
+#include "korvel_lite/korvel_lite_model_generated.h"
 #include "korvel_lite/korvel_lite_processor.h"
+#include "korvel_lite/model.h"
 
 ABSL_FLAG(std::string, output, "ids",
           "what to print per line: 'ids' or 'pieces' (piece texts), space "
@@ -89,7 +92,7 @@ absl::Status EncodeLine(const lite::KorvelLiteProcessor& processor,
   for (const int id : scratch.ids) {
     out.append(separator);
     if (settings.pieces) {
-      out.append(processor.IdToPiece(id));
+      AppendEscapedPiece(processor.IdToPiece(id), &out);
     } else {
       absl::StrAppend(&out, id);
     }
@@ -120,6 +123,12 @@ absl::Status RunEncode(const CommandArgs& args) {
   absl::StatusOr<LineCommand> command = PrepareLineCommand("encode", args);
   if (!command.ok()) return command.status();
   const lite::KorvelLiteProcessor& processor = command->model->processor();
+  if (settings.sample && settings.alpha > 1.0f &&
+      processor.model()->model_type == lite::ModelType_BPE) {
+    return UsageError("encode",
+                      "--alpha is the merge dropout probability of a BPE "
+                      "model and must not exceed 1");
+  }
   return RunLineCommand(
       *command, "encoded",
       [&](std::string_view line, uint64_t line_index, LineScratch& scratch,

@@ -5,6 +5,6 @@
 ABSL_FLAG(std::string, model, "", "lite model file");
 ABSL_FLAG(std::string, output_file, "",
           "the file to write, which appears only once complete; without it "
-          "text output goes to standard output");
+          "or with '-' output goes to standard output");
 ABSL_FLAG(int, threads, 1,
           "threads that process the lines; the output keeps the input order");
