@@ -295,8 +295,8 @@ TEST_P(KorvelCliErrorTest, BadModelFilesAreNamed) {
   const Case cases[] = {
       {missing, missing + ": No such file or directory\n"},
       {truncated, truncated + ": not a korvel lite model (verification failed)\n"},
-      {full_model_,
-       full_model_ + ": not a korvel lite model (verification failed)\n"},
+      {full_model_, full_model_ + ": a korvel full model, not a lite model; "
+                                  "convert it first with `korvel convert`\n"},
       {text, text + ": not a korvel lite model (verification failed)\n"},
       {empty, empty + ": not a korvel lite model (empty file)\n"},
       {dir_.path(), dir_.path() + ": not a regular file\n"},
@@ -365,7 +365,7 @@ TEST_P(KorvelCliErrorTest, FailuresLeaveNoPartialOutput) {
            "--output_file=" + output, input});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.err,
-            input + ":3000: piece id 99999 is outside the vocabulary of 14\n");
+            input + ":3000: id 99999 is outside the vocabulary (ids 0 to 13)\n");
   EXPECT_EQ(ReadFileOrEmpty(output), "previous contents\n");
   EXPECT_EQ(Files(dir_.path()), before);
 
@@ -419,7 +419,8 @@ TEST_P(KorvelCliErrorTest, CommandLineMistakes) {
        "korvel decode: unknown flag --sample (see 'korvel decode --help')\n"},
       {{"encode", input}, "korvel encode: --model is required\n"},
       {{"encode", model, "--output=words", input},
-       "korvel encode: --output must be 'ids' or 'pieces', not 'words'\n"},
+       "korvel encode: --output must be 'ids', 'pieces' or 'json', not "
+       "'words'\n"},
       {{"encode", model, "--alpha=0.2", input},
        "korvel encode: --alpha and --seed need --sample\n"},
       {{"encode", model, "--sample", "--alpha=-1", input},

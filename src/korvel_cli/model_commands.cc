@@ -12,11 +12,11 @@
 #include "korvel_cli/command.h"
 #include "korvel_cli/line_command.h"
 #include "korvel_cli/line_io.h"
-#include "korvel_cli/mapped_file.h"
 #include "korvel_cli/shared_flags.h"
 #include "korvel_import/hf_import.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_model_converters/model_converter.h"
+#include "korvel_tokenizer/model_bytes.h"
 #include "libkorvel/korvel_model.pb.h"
 
 ABSL_FLAG(bool, bigram_trie_for_bpe_only,
@@ -61,7 +61,8 @@ absl::Status WriteOutput(const std::string& path, std::string_view bytes) {
 absl::Status RunImport(const CommandArgs& args) {
   absl::StatusOr<FileToFile> files = InputAndOutput("import", args);
   if (!files.ok()) return files.status();
-  absl::StatusOr<MappedFile> json = MappedFile::Open(files->input);
+  absl::StatusOr<tokenizer::ModelBytes> json =
+      tokenizer::ModelBytes::ReadFile(files->input);
   if (!json.ok()) return json.status();
   absl::StatusOr<ModelProto> model =
       lite::ImportHuggingFaceTokenizer(json->data());
@@ -80,7 +81,8 @@ absl::Status RunImport(const CommandArgs& args) {
 }
 
 absl::StatusOr<ModelProto> ReadFullModel(const std::string& path) {
-  absl::StatusOr<MappedFile> file = MappedFile::Open(path);
+  absl::StatusOr<tokenizer::ModelBytes> file =
+      tokenizer::ModelBytes::ReadFile(path);
   if (!file.ok()) return file.status();
   const std::string_view bytes = file->data();
   ModelProto model;
