@@ -2,6 +2,15 @@
 // decoding, normalization, inspection, and the handling of bad files.
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <memory>
 #include <random>
@@ -29,6 +38,7 @@ using ::korvel::testing::ReadFileOrEmpty;
 using ::korvel::testing::RunProcess;
 using ::korvel::testing::ScratchDir;
 using ::korvel::testing::WriteFileOrDie;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -85,6 +95,62 @@ std::vector<std::string> Files(const std::string& dir) {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+// A korvel run that reads its input from a FIFO, so that a test can act
+// between lines. Standard output and error go to ".stdout" and ".stderr" in
+// the scratch directory.
+class FifoRun {
+ public:
+  FifoRun(std::vector<std::string> args, const ScratchDir& dir)
+      : out_path_(dir.File(".stdout")), fifo_path_(dir.File("input.fifo")) {
+    if (::mkfifo(fifo_path_.c_str(), 0600) != 0) std::abort();
+    args.push_back(fifo_path_);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, dir.File(".stderr").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(),
+                    environ) != 0) {
+      std::abort();
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    fifo_ = ::open(fifo_path_.c_str(), O_WRONLY);
+  }
+
+  // Writes a line and waits (up to 10 s) until the output holds `lines`
+  // lines.
+  bool Feed(const std::string& line, int lines) {
+    if (::write(fifo_, (line + "\n").data(), line.size() + 1) < 0) return false;
+    for (int i = 0; i < 1000; ++i) {
+      const std::string out = ReadFileOrEmpty(out_path_);
+      if (std::count(out.begin(), out.end(), '\n') >= lines) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  // Ends the input (or sends `signal`) and returns the exit code, or 128 plus
+  // the signal that ended the process.
+  int Finish(int signal = 0) {
+    if (signal != 0) ::kill(pid_, signal);
+    ::close(fifo_);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  std::string out_path_;
+  std::string fifo_path_;
+  pid_t pid_ = -1;
+  int fifo_ = -1;
+};
 
 class KorvelCliTest : public ::testing::TestWithParam<TrainerSpec::ModelType> {
  protected:
@@ -268,6 +334,52 @@ TEST_P(KorvelCliTest, EveryCommandHasHelp) {
   const ProcessResult overview = Run({"--help"});
   EXPECT_EQ(overview.exit_code, 0);
   EXPECT_THAT(overview.out, HasSubstr("normalize"));
+}
+
+// A model file truncated or rewritten in place during a run cannot reach the
+// loaded model, which was read into memory.
+TEST_P(KorvelCliTest, ModelChangedDuringARunIsNotSeen) {
+  const std::string lite = ReadFileOrEmpty(lite_model_);
+  const std::vector<std::function<void(const std::string&)>> changes = {
+      [](const std::string& path) { ASSERT_EQ(::truncate(path.c_str(), 0), 0); },
+      [&lite](const std::string& path) {
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        const std::string garbage(lite.size(), '\xff');
+        ASSERT_EQ(::pwrite(fd, garbage.data(), garbage.size(), 0),
+                  static_cast<ssize_t>(garbage.size()));
+        ::close(fd);
+      }};
+  for (size_t i = 0; i < changes.size(); ++i) {
+    SCOPED_TRACE(i);
+    ScratchDir dir;
+    const std::string model = dir.File("model.lite");
+    WriteFileOrDie(model, lite);
+    FifoRun run({Korvel(), "encode", "--model=" + model}, dir);
+    ASSERT_TRUE(run.Feed("abc ab", 1));
+    changes[i](model);
+    ASSERT_TRUE(run.Feed("c b a", 2));
+    EXPECT_EQ(run.Finish(), 0);
+    EXPECT_EQ(ReadFileOrEmpty(dir.File(".stdout")),
+              ExpectedEncoding({"abc ab", "c b a"}, /*pieces=*/false));
+  }
+}
+
+// A run stopped by a signal leaves neither the output nor its temporary file.
+TEST_P(KorvelCliTest, SignalLeavesNoTemporaryFile) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    ScratchDir dir;
+    const std::string output = dir.File("out.txt");
+    FifoRun run({Korvel(), "encode", "--model=" + lite_model_,
+                 "--output_file=" + output},
+                dir);
+    ASSERT_TRUE(run.Feed("abc", 0));
+    for (int i = 0; i < 1000 && Files(dir.path()).size() < 2; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_THAT(Files(dir.path()), Contains(HasSubstr("out.txt.tmp.")));
+    EXPECT_EQ(run.Finish(signal), 128 + signal);
+    EXPECT_THAT(Files(dir.path()), ElementsAre("input.fifo"));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(ModelTypes, KorvelCliTest,
