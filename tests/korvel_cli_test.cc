@@ -24,6 +24,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "korvel_lite/korvel_lite_processor.h"
+#include "korvel_tokenizer/tokenizer.h"
 #include "libkorvel/korvel_model.pb.h"
 #include "run_process.h"
 
@@ -216,6 +217,9 @@ TEST_P(KorvelCliTest, EncodeDecodeRoundTrip) {
   const ProcessResult text = Run({"decode", "--model=" + lite_model_, id_file});
   ASSERT_EQ(text.exit_code, 0) << text.err;
   EXPECT_EQ(text.out, JoinLines(lines));
+  EXPECT_EQ(Run({"decode", "--model=" + lite_model_, "--output=pieces", id_file})
+                .out,
+            ExpectedEncoding(lines, /*pieces=*/true));
 }
 
 TEST_P(KorvelCliTest, EncodesPiecesFromStandardInput) {
@@ -334,6 +338,48 @@ TEST_P(KorvelCliTest, EveryCommandHasHelp) {
   const ProcessResult overview = Run({"--help"});
   EXPECT_EQ(overview.exit_code, 0);
   EXPECT_THAT(overview.out, HasSubstr("normalize"));
+}
+
+// The encode options, and JSON output with offsets, as the tokenizer layer
+// gives them.
+TEST_P(KorvelCliTest, EncodeOptionsAndJson) {
+  const std::string line = "ab<s>c </s>";
+  const std::string input = WriteInput("input.txt", line + "\n");
+  absl::StatusOr<std::unique_ptr<tokenizer::Tokenizer>> model =
+      tokenizer::Tokenizer::Open(lite_model_);
+  ASSERT_TRUE(model.ok()) << model.status();
+  const std::vector<std::string> flag_sets[] = {
+      {}, {"--add_bos"}, {"--add_eos", "--parse_special"},
+      {"--add_bos", "--add_eos", "--parse_special", "--mmap"}};
+  for (const std::vector<std::string>& flags : flag_sets) {
+    SCOPED_TRACE(absl::StrJoin(flags, " "));
+    tokenizer::EncodeOptions options;
+    for (const std::string& flag : flags) {
+      options.add_bos |= flag == "--add_bos";
+      options.add_eos |= flag == "--add_eos";
+      options.parse_special |= flag == "--parse_special";
+    }
+    std::vector<int> ids;
+    std::vector<tokenizer::Offset> offsets;
+    ASSERT_TRUE((*model)->Encode(line, options, &ids, &offsets).ok());
+    std::vector<std::string> pieces, ranges;
+    for (size_t i = 0; i < ids.size(); ++i) {
+      pieces.push_back(
+          absl::StrCat("\"", std::string((*model)->IdToPiece(ids[i])), "\""));
+      ranges.push_back(
+          absl::StrCat("[", offsets[i].begin, ",", offsets[i].end, "]"));
+    }
+    std::vector<std::string> args = {"encode", "--model=" + lite_model_,
+                                     input};
+    args.insert(args.end(), flags.begin(), flags.end());
+    EXPECT_EQ(Run(args).out, absl::StrCat(absl::StrJoin(ids, " "), "\n"));
+    args.push_back("--output=json");
+    EXPECT_EQ(Run(args).out,
+              absl::StrCat("{\"ids\":[", absl::StrJoin(ids, ","),
+                           "],\"pieces\":[", absl::StrJoin(pieces, ","),
+                           "],\"offsets\":[", absl::StrJoin(ranges, ","),
+                           "]}\n"));
+  }
 }
 
 // A model file truncated or rewritten in place during a run cannot reach the
@@ -539,6 +585,11 @@ TEST_P(KorvelCliErrorTest, CommandLineMistakes) {
        "korvel encode: --alpha must be finite and not negative\n"},
       {{"encode", model, "--sample", "--alpha=nan", input},
        "korvel encode: --alpha must be finite and not negative\n"},
+      {{"encode", model, "--sample", "--output=json", input},
+       "korvel encode: --sample gives neither --parse_special nor offsets "
+       "(--output=json)\n"},
+      {{"decode", model, "--output=ids", input},
+       "korvel decode: --output must be 'text' or 'pieces', not 'ids'\n"},
       {{"encode", model, "--threads=abc", input},
        "korvel encode: bad value 'abc' for --threads (see 'korvel encode "
        "--help')\n"},
@@ -574,7 +625,7 @@ TEST(KorvelCliImportTest, ImportsConvertsAndEncodes) {
   WriteFileOrDie(json, R"({
     "model": {"type": "Unigram", "unk_id": 0,
               "vocab": [["<unk>", 0.0], ["\u2581ab", -1.0], ["\u2581", -3.0],
-                        ["a", -2.0], ["b", -2.0]]},
+                        ["a", -2.0], ["b", -2.0], ["\t", -2.0], ["\\", -2.0]]},
     "normalizer": null,
     "pre_tokenizer": {"type": "Metaspace", "replacement": "\u2581",
                       "prepend_scheme": "always", "split": false},
@@ -583,7 +634,7 @@ TEST(KorvelCliImportTest, ImportsConvertsAndEncodes) {
   const std::string full = dir.File("imported.model");
   const std::string lite = dir.File("imported.lite");
   const std::string input = dir.File("input.txt");
-  WriteFileOrDie(input, "ab ba\n");
+  WriteFileOrDie(input, "ab ba\n\t\\\n");
   const std::string korvel = Korvel();
   ProcessResult result =
       RunProcess({korvel, "import", "--output_file=" + full, json}, dir);
@@ -598,7 +649,9 @@ TEST(KorvelCliImportTest, ImportsConvertsAndEncodes) {
   result = RunProcess(
       {korvel, "encode", "--model=" + lite, "--output=pieces", input}, dir);
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, "\xe2\x96\x81" "ab \xe2\x96\x81 b a\n");
+  // Pieces of a tab and a backslash print escaped.
+  EXPECT_EQ(result.out, "\xe2\x96\x81" "ab \xe2\x96\x81 b a\n"
+                        "\xe2\x96\x81 \\t \\\\\n");
 
   WriteFileOrDie(json, "{\"model\": 5}");
   result = RunProcess({korvel, "import", "--output_file=" + full, json}, dir);
