@@ -120,7 +120,8 @@ class FifoRun {
       std::abort();
     }
     posix_spawn_file_actions_destroy(&actions);
-    fifo_ = ::open(fifo_path_.c_str(), O_WRONLY);
+    // Read-write, so that opening cannot wait for a reader that never comes.
+    fifo_ = ::open(fifo_path_.c_str(), O_RDWR);
   }
 
   // Writes a line and waits (up to 10 s) until the output holds `lines`
