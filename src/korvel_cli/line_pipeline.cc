@@ -88,20 +88,16 @@ absl::Status TransformLines(LineReader& reader, int threads,
     const auto run = [&](Worker& worker) {
       RunWorker(lines, base_index, transform, worker);
     };
-    if (active > 1) {
-      // Ranges 1 and up go to the pool, range 0 runs here.
-      absl::BlockingCounter done(static_cast<int>(active - 1));
-      for (size_t w = 1; w < active; ++w) {
-        pool->Schedule([&run, &done, &worker = batch[w]] {
-          run(worker);
-          done.DecrementCount();
-        });
-      }
-      run(batch[0]);
-      done.Wait();
-    } else {
-      run(batch[0]);
+    // Ranges 1 and up go to the pool, range 0 runs here.
+    absl::BlockingCounter done(static_cast<int>(active - 1));
+    for (size_t w = 1; w < active; ++w) {
+      pool->Schedule([&run, &done, &worker = batch[w]] {
+        run(worker);
+        done.DecrementCount();
+      });
     }
+    run(batch[0]);
+    done.Wait();
 
     for (const Worker& worker : batch) {
       sink.Write(worker.output);
