@@ -44,14 +44,8 @@ void RemoveTempFileAndDie(int signal_number) {
   ::raise(signal_number);
 }
 
-void RegisterTempFile(const std::string& temp_path) {
-  if (temp_path.size() >= sizeof(pending_temp_path) ||
-      temp_path_registered.load()) {
-    return;
-  }
-  std::memcpy(pending_temp_path, temp_path.c_str(), temp_path.size() + 1);
-  temp_path_registered.store(true);
-  static const bool handlers_installed = [] {
+void InstallCleanupHandlers() {
+  static const bool installed = [] {
     for (const int signal_number : kCleanupSignals) {
       struct sigaction action = {};
       action.sa_handler = RemoveTempFileAndDie;
@@ -65,7 +59,32 @@ void RegisterTempFile(const std::string& temp_path) {
     }
     return true;
   }();
-  (void)handlers_installed;
+  (void)installed;
+}
+
+// Creates the temporary file from the mkostemp `pattern` and registers it
+// when no other file is; the signals wait meanwhile, so that none finds the
+// file created but not registered. Returns the descriptor or -1 with errno.
+int CreateRegisteredTempFile(char* pattern) {
+  InstallCleanupHandlers();
+  sigset_t blocked;
+  sigset_t previous;
+  sigemptyset(&blocked);
+  for (const int signal_number : kCleanupSignals) {
+    sigaddset(&blocked, signal_number);
+  }
+  ::pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  const int fd = ::mkostemp(pattern, O_CLOEXEC);
+  const int error = errno;
+  const size_t length = std::strlen(pattern);
+  if (fd >= 0 && length < sizeof(pending_temp_path) &&
+      !temp_path_registered.load()) {
+    std::memcpy(pending_temp_path, pattern, length + 1);
+    temp_path_registered.store(true);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = error;
+  return fd;
 }
 
 void UnregisterTempFile(const std::string& temp_path) {
@@ -80,7 +99,7 @@ absl::StatusOr<AtomicFile> AtomicFile::Create(const std::string& path) {
   std::string pattern = path + ".tmp.XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  const int fd = CreateRegisteredTempFile(name.data());
   if (fd < 0) return WriteError(path, errno);
   std::string temp_path(name.data());
   ::fchmod(fd, NewFileMode());
@@ -89,9 +108,9 @@ absl::StatusOr<AtomicFile> AtomicFile::Create(const std::string& path) {
     const int error = errno;
     ::close(fd);
     ::unlink(temp_path.c_str());
+    UnregisterTempFile(temp_path);
     return WriteError(path, error);
   }
-  RegisterTempFile(temp_path);
   return AtomicFile(path, std::move(temp_path), file);
 }
 
