@@ -14,10 +14,9 @@ set(prefix ${WORK_DIR}/prefix)
 set(project ${SOURCE_DIR}/tests/install_consumer/project)
 
 function(run)
-  execute_process(COMMAND ${ARGV} RESULT_VARIABLE result
-                  OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  execute_process(COMMAND ${ARGV} RESULT_VARIABLE result)
   if(NOT result EQUAL 0)
-    message(FATAL_ERROR "failed (${result}): ${ARGV}\n${output}")
+    message(FATAL_ERROR "failed (${result}): ${ARGV}")
   endif()
 endfunction()
 
@@ -36,18 +35,12 @@ build_with_cmake(full)
 build_with_cmake(lite_only -DKORVEL_LITE_ONLY=ON
                  -DCMAKE_DISABLE_FIND_PACKAGE_Protobuf=ON)
 
-find_program(pkg_config pkg-config REQUIRED)
 find_program(cxx NAMES c++ g++ clang++ REQUIRED)
 file(GLOB_RECURSE pc_file ${prefix}/korvel.pc)
 get_filename_component(pc_dir "${pc_file}" DIRECTORY)
-execute_process(
-  COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pc_dir}
-          ${pkg_config} --cflags --libs korvel
-  OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE
-  RESULT_VARIABLE result)
-if(NOT result EQUAL 0 OR pc_dir STREQUAL "")
-  message(FATAL_ERROR "pkg-config does not find korvel under ${prefix}")
-endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pc_dir}
+                        pkg-config --cflags --libs korvel
+                OUTPUT_VARIABLE flags COMMAND_ERROR_IS_FATAL ANY)
 separate_arguments(flags UNIX_COMMAND "${flags}")
 run(${cxx} -std=c++17 ${project}/consumer.cc -o ${WORK_DIR}/pkg_config_consumer
     ${flags})
