@@ -21,8 +21,10 @@
 namespace korvel::testing {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 struct FullPiece {
   std::string text;
@@ -125,17 +127,12 @@ TEST_F(KorvelEvalTest, ReportsMatchTheirFiles) {
   }
 }
 
-TEST_F(KorvelEvalTest, InputWithoutTextGivesNeutralFigures) {
-  for (const char* text : {"", "\n\n\n"}) {
-    SCOPED_TRACE(absl::StrCat("input of ", std::string(text).size(), " bytes"));
-    ScratchDir dir;
-    const std::string model = WriteUnigramModel(dir);
-    const std::string input = dir.File("input.txt");
-    WriteFileOrDie(input, text);
-    const ProcessResult result = RunEval(dir, model, input);
-    EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(result.out, Report("empty_input_report.txt", model, input));
-  }
+TEST_F(KorvelEvalTest, HelpAndVersionAreOurOwn) {
+  ScratchDir dir;
+  EXPECT_THAT(RunProcess({Eval(), "--help"}, dir).out,
+              AllOf(HasSubstr("--model=FULL_MODEL"), Not(HasSubstr(".cc"))));
+  EXPECT_THAT(RunProcess({Eval(), "--version"}, dir).out,
+              ::testing::StartsWith("korvel_eval "));
 }
 
 TEST_F(KorvelEvalTest, CountsLinesAndBytes) {
@@ -198,6 +195,10 @@ TEST_F(KorvelEvalTest, FailuresWriteOneMessageAndNothingElse) {
   const std::string garbage = dir.File("garbage.model");
   WriteFileOrDie(garbage, "\xff\xff\xff not a model");
   const std::string missing = dir.File("missing");
+  const std::string empty = dir.File("empty.txt");
+  WriteFileOrDie(empty, "");
+  const std::string blank = dir.File("blank.txt");
+  WriteFileOrDie(blank, "\n\n\n");
   const std::string usage =
       "Usage: korvel_eval --model=<model> --input=<input>\n";
 
@@ -223,6 +224,11 @@ TEST_F(KorvelEvalTest, FailuresWriteOneMessageAndNothingElse) {
       // for a complete one.
       {{"--model=" + model, "--input=" + dir.path()},
        "Failed to read input file: " + dir.path() + "\n"},
+      // Figures over no text would pass for real ones.
+      {{"--model=" + model, "--input=" + empty},
+       "No lines to evaluate in input file: " + empty + "\n"},
+      {{"--model=" + model, "--input=" + blank},
+       "No lines to evaluate in input file: " + blank + "\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.err);

@@ -1,9 +1,11 @@
 #include "korvel_cli/atomic_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,13 +30,76 @@ mode_t NewFileMode() {
   return 0666 & ~mask;
 }
 
+// The temporary file that SIGINT, SIGTERM or SIGHUP removes before the process
+// dies of the signal. The handler may only use async-signal-safe calls, so the
+// path lives in a fixed buffer that is written only while no file is
+// registered; one file at a time is covered.
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+char pending_temp_path[4096];
+std::atomic<bool> temp_path_registered{false};
+
+void RemoveTempFileAndDie(int signal_number) {
+  if (temp_path_registered.load()) ::unlink(pending_temp_path);
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+void InstallCleanupHandlers() {
+  static const bool installed = [] {
+    for (const int signal_number : kCleanupSignals) {
+      struct sigaction action = {};
+      action.sa_handler = RemoveTempFileAndDie;
+      sigemptyset(&action.sa_mask);
+      struct sigaction previous;
+      // A signal ignored by the parent (a background job's SIGINT) stays so.
+      if (::sigaction(signal_number, nullptr, &previous) == 0 &&
+          previous.sa_handler != SIG_IGN) {
+        ::sigaction(signal_number, &action, nullptr);
+      }
+    }
+    return true;
+  }();
+  (void)installed;
+}
+
+// Creates the temporary file from the mkostemp `pattern` and registers it
+// when no other file is; the signals wait meanwhile, so that none finds the
+// file created but not registered. Returns the descriptor or -1 with errno.
+int CreateRegisteredTempFile(char* pattern) {
+  InstallCleanupHandlers();
+  sigset_t blocked;
+  sigset_t previous;
+  sigemptyset(&blocked);
+  for (const int signal_number : kCleanupSignals) {
+    sigaddset(&blocked, signal_number);
+  }
+  ::pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  const int fd = ::mkostemp(pattern, O_CLOEXEC);
+  const int error = errno;
+  const size_t length = std::strlen(pattern);
+  if (fd >= 0 && length < sizeof(pending_temp_path) &&
+      !temp_path_registered.load()) {
+    std::memcpy(pending_temp_path, pattern, length + 1);
+    temp_path_registered.store(true);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = error;
+  return fd;
+}
+
+void UnregisterTempFile(const std::string& temp_path) {
+  if (temp_path_registered.load() && temp_path == pending_temp_path) {
+    temp_path_registered.store(false);
+  }
+}
+
 }  // namespace
 
 absl::StatusOr<AtomicFile> AtomicFile::Create(const std::string& path) {
   std::string pattern = path + ".tmp.XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  const int fd = CreateRegisteredTempFile(name.data());
   if (fd < 0) return WriteError(path, errno);
   std::string temp_path(name.data());
   ::fchmod(fd, NewFileMode());
@@ -43,6 +108,7 @@ absl::StatusOr<AtomicFile> AtomicFile::Create(const std::string& path) {
     const int error = errno;
     ::close(fd);
     ::unlink(temp_path.c_str());
+    UnregisterTempFile(temp_path);
     return WriteError(path, error);
   }
   return AtomicFile(path, std::move(temp_path), file);
@@ -78,10 +144,9 @@ absl::Status AtomicFile::Commit() {
   if (error == 0 && std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
     error = errno;
   }
-  if (error != 0) {
-    ::unlink(temp_path_.c_str());
-    return WriteError(path_, error);
-  }
+  if (error != 0) ::unlink(temp_path_.c_str());
+  UnregisterTempFile(temp_path_);
+  if (error != 0) return WriteError(path_, error);
   return absl::OkStatus();
 }
 
@@ -89,14 +154,7 @@ void AtomicFile::Discard() {
   if (file_ == nullptr) return;
   std::fclose(std::exchange(file_, nullptr));
   ::unlink(temp_path_.c_str());
-}
-
-absl::Status WriteFileAtomically(const std::string& path,
-                                 std::string_view bytes) {
-  absl::StatusOr<AtomicFile> file = AtomicFile::Create(path);
-  if (!file.ok()) return file.status();
-  file->Write(bytes);
-  return file->Commit();
+  UnregisterTempFile(temp_path_);
 }
 
 }  // namespace korvel::cli

@@ -9,14 +9,14 @@
 #include "absl/status/status.h"
 #include "absl/status/statusor.h"
 #include "absl/strings/str_cat.h"
-#include "korvel_cli/atomic_file.h"
 #include "korvel_cli/command.h"
 #include "korvel_cli/line_command.h"
-#include "korvel_cli/mapped_file.h"
+#include "korvel_cli/line_io.h"
 #include "korvel_cli/shared_flags.h"
 #include "korvel_import/hf_import.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_model_converters/model_converter.h"
+#include "korvel_tokenizer/model_bytes.h"
 #include "libkorvel/korvel_model.pb.h"
 
 ABSL_FLAG(bool, bigram_trie_for_bpe_only,
@@ -33,7 +33,8 @@ ABSL_FLAG(bool, allow_extended_model_types,
 namespace korvel::cli {
 namespace {
 
-// The one input file and the required --output_file of import and convert.
+// The one input file and the --output_file of import and convert (standard
+// output when empty or "-").
 struct FileToFile {
   std::string input;
   std::string output;
@@ -43,7 +44,6 @@ absl::StatusOr<FileToFile> InputAndOutput(std::string_view command,
                                           const CommandArgs& args) {
   FileToFile files;
   files.output = absl::GetFlag(FLAGS_output_file);
-  if (files.output.empty()) return UsageError(command, "--output_file is required");
   if (args.positional.size() != 1) {
     return UsageError(command, "expects exactly one input file");
   }
@@ -51,10 +51,18 @@ absl::StatusOr<FileToFile> InputAndOutput(std::string_view command,
   return files;
 }
 
+absl::Status WriteOutput(const std::string& path, std::string_view bytes) {
+  absl::StatusOr<OutputSink> sink = OutputSink::Open(path);
+  if (!sink.ok()) return sink.status();
+  sink->Write(bytes);
+  return sink->Finish();
+}
+
 absl::Status RunImport(const CommandArgs& args) {
   absl::StatusOr<FileToFile> files = InputAndOutput("import", args);
   if (!files.ok()) return files.status();
-  absl::StatusOr<MappedFile> json = MappedFile::Open(files->input);
+  absl::StatusOr<tokenizer::ModelBytes> json =
+      tokenizer::ModelBytes::ReadFile(files->input);
   if (!json.ok()) return json.status();
   absl::StatusOr<ModelProto> model =
       lite::ImportHuggingFaceTokenizer(json->data());
@@ -69,11 +77,12 @@ absl::Status RunImport(const CommandArgs& args) {
         absl::StrCat(files->input, ": the imported model cannot be serialized "
                                    "(larger than 2 GiB)"));
   }
-  return WriteFileAtomically(files->output, bytes);
+  return WriteOutput(files->output, bytes);
 }
 
 absl::StatusOr<ModelProto> ReadFullModel(const std::string& path) {
-  absl::StatusOr<MappedFile> file = MappedFile::Open(path);
+  absl::StatusOr<tokenizer::ModelBytes> file =
+      tokenizer::ModelBytes::ReadFile(path);
   if (!file.ok()) return file.status();
   const std::string_view bytes = file->data();
   ModelProto model;
@@ -113,7 +122,7 @@ absl::Status RunConvert(const CommandArgs& args) {
         files->input, ": the converted model does not load (",
         absl::StatusCodeToString(check.status()), ")"));
   }
-  return WriteFileAtomically(files->output, *lite_model);
+  return WriteOutput(files->output, *lite_model);
 }
 
 }  // namespace
@@ -121,10 +130,11 @@ absl::Status RunConvert(const CommandArgs& args) {
 const Command& ImportCommand() {
   static const Command* const command = new Command{
       "import",
-      "--output_file=MODEL TOKENIZER_JSON",
+      "[--output_file=MODEL] TOKENIZER_JSON",
       "Imports a Hugging Face tokenizer.json as a full model.",
-      "Imports a Hugging Face tokenizer.json as a full korvel model. The "
-      "output file\nappears only once it is complete.",
+      "Imports a Hugging Face tokenizer.json as a full korvel model, "
+      "written to\n--output_file (which appears only once it is complete) "
+      "or to standard output.",
       {"output_file"},
       RunImport};
   return *command;
@@ -133,10 +143,11 @@ const Command& ImportCommand() {
 const Command& ConvertCommand() {
   static const Command* const command = new Command{
       "convert",
-      "--output_file=LITE_MODEL [flags] FULL_MODEL",
+      "[--output_file=LITE_MODEL] [flags] FULL_MODEL",
       "Converts a full model into a lite model.",
       "Converts a full korvel model into a lite model that the runtime "
-      "loads in place.\nThe output file appears only once it is complete.",
+      "loads in place,\nwritten to --output_file (which appears only once it "
+      "is complete) or to\nstandard output.",
       {"output_file", "bigram_trie_for_bpe_only", "rename_null_byte_piece",
        "allow_extended_model_types"},
       RunConvert};
