@@ -1,0 +1,177 @@
+// The batch calls of korvel.Tokenizer: texts are gathered as UTF-8 views
+// while the GIL is held, then encoded or decoded on the layer's thread pool
+// without it.
+
+#include <algorithm>
+#include <cstring>
+
+#include "py_text.h"
+#include "py_tokenizer.h"
+
+namespace korvel::python {
+namespace {
+
+// Holds references to the items of `texts` (a copy of the sequence, so the
+// caller may change it meanwhile) and their UTF-8 views.
+struct TextViews {
+  py::tuple items;
+  std::vector<std::string_view> views;
+};
+
+TextViews GatherTexts(py::handle texts) {
+  if (PyUnicode_Check(texts.ptr()) || PyBytes_Check(texts.ptr()) ||
+      !PySequence_Check(texts.ptr())) {
+    throw py::type_error(std::string("texts must be a sequence of str, not ") +
+                         Py_TYPE(texts.ptr())->tp_name);
+  }
+  TextViews gathered;
+  PyObject* items = PySequence_Tuple(texts.ptr());
+  if (items == nullptr) throw py::error_already_set();
+  gathered.items = py::reinterpret_steal<py::tuple>(items);
+  gathered.views.reserve(gathered.items.size());
+  for (py::handle item : gathered.items) {
+    gathered.views.push_back(Utf8View(item, "every text"));
+  }
+  return gathered;
+}
+
+// Flat uint32 ids and int64 offsets (one per text plus a final one).
+std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>> Flatten(
+    const std::vector<std::vector<int>>& ids) {
+  py::array_t<int64_t> offsets(static_cast<py::ssize_t>(ids.size() + 1));
+  int64_t* offset = offsets.mutable_data();
+  int64_t total = 0;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    offset[i] = total;
+    total += static_cast<int64_t>(ids[i].size());
+  }
+  offset[ids.size()] = total;
+  py::array_t<uint32_t> flat(static_cast<py::ssize_t>(total));
+  uint32_t* out = flat.mutable_data();
+  for (const std::vector<int>& text_ids : ids) {
+    out = std::copy(text_ids.begin(), text_ids.end(), out);
+  }
+  return {std::move(flat), std::move(offsets)};
+}
+
+}  // namespace
+
+PyTokenizer::Pool& PyTokenizer::PoolFor(int num_threads) const {
+  if (num_threads < 0) {
+    throw py::value_error("num_threads must be 0 (all cores) or positive");
+  }
+  std::lock_guard<std::mutex> lock(pools_mutex_);
+  std::unique_ptr<Pool>& pool = pools_[num_threads];
+  if (pool == nullptr) pool = std::make_unique<Pool>(*tokenizer_, num_threads);
+  return *pool;
+}
+
+std::vector<std::vector<int>> PyTokenizer::EncodeViews(
+    const std::vector<std::string_view>& texts,
+    const tokenizer::EncodeOptions& options, int num_threads) const {
+  Pool& pool = PoolFor(num_threads);
+  std::vector<std::vector<int>> ids;
+  absl::Status status;
+  {
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(pool.busy);
+    status = pool.encoder.EncodeBatch(texts, options, &ids);
+  }
+  ThrowIfError(status);
+  return ids;
+}
+
+std::vector<std::vector<int>> PyTokenizer::EncodeBatch(
+    py::handle texts, const tokenizer::EncodeOptions& options,
+    int num_threads) const {
+  const TextViews gathered = GatherTexts(texts);
+  return EncodeViews(gathered.views, options, num_threads);
+}
+
+std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>>
+PyTokenizer::EncodeBatchNumpy(py::handle texts,
+                              const tokenizer::EncodeOptions& options,
+                              int num_threads) const {
+  const TextViews gathered = GatherTexts(texts);
+  return Flatten(EncodeViews(gathered.views, options, num_threads));
+}
+
+std::tuple<py::array_t<int32_t>, py::array_t<int32_t>>
+PyTokenizer::EncodeBatchPadded(py::handle texts,
+                               const tokenizer::EncodeOptions& options,
+                               int num_threads,
+                               std::optional<size_t> max_length,
+                               bool truncation,
+                               const std::string& padding_side) const {
+  if (padding_side != "right" && padding_side != "left") {
+    throw py::value_error("padding_side must be 'right' or 'left', not '" +
+                          padding_side + "'");
+  }
+  const TextViews gathered = GatherTexts(texts);
+  const std::vector<std::vector<int>> ids =
+      EncodeViews(gathered.views, options, num_threads);
+  size_t width = 0;
+  for (const std::vector<int>& text_ids : ids) {
+    width = std::max(width, text_ids.size());
+  }
+  if (max_length.has_value()) {
+    if (width > *max_length && !truncation) {
+      throw py::value_error(
+          "a text has " + std::to_string(width) + " ids, more than max_length " +
+          std::to_string(*max_length) + "; pass truncation=True to cut it");
+    }
+    width = *max_length;
+  }
+  const int32_t pad_id = std::max(tokenizer_->pad_id(), 0);
+  const auto rows = static_cast<py::ssize_t>(ids.size());
+  const auto columns = static_cast<py::ssize_t>(width);
+  py::array_t<int32_t> padded({rows, columns});
+  py::array_t<int32_t> mask({rows, columns});
+  for (size_t row = 0; row < ids.size(); ++row) {
+    int32_t* row_ids = padded.mutable_data(row);
+    int32_t* row_mask = mask.mutable_data(row);
+    const size_t kept = std::min(ids[row].size(), width);
+    const size_t start = padding_side == "left" ? width - kept : 0;
+    std::fill(row_ids, row_ids + width, pad_id);
+    std::fill(row_mask, row_mask + width, 0);
+    std::copy(ids[row].begin(), ids[row].begin() + kept, row_ids + start);
+    std::fill(row_mask + start, row_mask + start + kept, 1);
+  }
+  return {std::move(padded), std::move(mask)};
+}
+
+std::vector<py::str> PyTokenizer::DecodeBatch(
+    const std::vector<std::vector<int>>& ids, int num_threads) const {
+  Pool& pool = PoolFor(num_threads);
+  std::vector<std::string> texts;
+  absl::Status status;
+  {
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(pool.busy);
+    status = pool.encoder.DecodeBatch(ids, &texts);
+  }
+  ThrowIfError(status);
+  std::vector<py::str> result;
+  result.reserve(texts.size());
+  for (const std::string& text : texts) result.push_back(ToStr(text));
+  return result;
+}
+
+std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>>
+PyTokenizer::EncodeLines(py::buffer data,
+                         const tokenizer::EncodeOptions& options,
+                         int num_threads) const {
+  const py::buffer_info info = data.request();
+  std::string_view bytes(static_cast<const char*>(info.ptr),
+                         static_cast<size_t>(info.size * info.itemsize));
+  std::vector<std::string_view> lines;
+  while (!bytes.empty()) {
+    const size_t newline = bytes.find('\n');
+    lines.push_back(bytes.substr(0, newline));
+    if (newline == std::string_view::npos) break;
+    bytes.remove_prefix(newline + 1);
+  }
+  return Flatten(EncodeViews(lines, options, num_threads));
+}
+
+}  // namespace korvel::python

@@ -1,0 +1,97 @@
+#ifndef KORVEL_PYTHON_PY_TOKENIZER_H_
+#define KORVEL_PYTHON_PY_TOKENIZER_H_
+
+// korvel.Tokenizer: a Python face on korvel::tokenizer::Tokenizer. It adds
+// only what Python needs (str conversion, character offsets, numpy arrays,
+// exceptions, GIL release); every operation is the layer's. The wrapped
+// tokenizer is immutable, so any number of Python threads may share one
+// object; batch calls release the GIL and run on the layer's thread pools,
+// one pool per thread count, created on first use and kept for the object's
+// life.
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "korvel_tokenizer/tokenizer.h"
+
+namespace korvel::python {
+
+namespace py = pybind11;
+
+class PyTokenizer {
+ public:
+  static std::unique_ptr<PyTokenizer> Open(const std::string& path, bool mmap);
+  static std::unique_ptr<PyTokenizer> FromBytes(std::string bytes);
+  static std::unique_ptr<PyTokenizer> FromTokenizerJson(const std::string& path);
+
+  const tokenizer::Tokenizer& layer() const { return *tokenizer_; }
+  const std::string& path() const { return path_; }
+
+  py::str IdToPiece(int id) const;
+  int PieceToId(py::handle piece) const;
+
+  std::vector<int> Encode(py::handle text,
+                          const tokenizer::EncodeOptions& options) const;
+  std::pair<std::vector<int>, std::vector<std::pair<size_t, size_t>>>
+  EncodeWithOffsets(py::handle text,
+                    const tokenizer::EncodeOptions& options) const;
+  py::str Decode(const std::vector<int>& ids) const;
+  py::str Normalize(py::handle text) const;
+  std::vector<int> Sample(py::handle text, float alpha,
+                          std::optional<uint64_t> seed) const;
+
+  // Batch calls, in py_batch.cc.
+  std::vector<std::vector<int>> EncodeBatch(
+      py::handle texts, const tokenizer::EncodeOptions& options,
+      int num_threads) const;
+  std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>> EncodeBatchNumpy(
+      py::handle texts, const tokenizer::EncodeOptions& options,
+      int num_threads) const;
+  std::tuple<py::array_t<int32_t>, py::array_t<int32_t>> EncodeBatchPadded(
+      py::handle texts, const tokenizer::EncodeOptions& options,
+      int num_threads, std::optional<size_t> max_length, bool truncation,
+      const std::string& padding_side) const;
+  std::vector<py::str> DecodeBatch(const std::vector<std::vector<int>>& ids,
+                                   int num_threads) const;
+  // Encodes every '\n'-terminated line of `data` (UTF-8 bytes, the last line
+  // may lack its newline) into flat ids and per-line offsets.
+  std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>> EncodeLines(
+      py::buffer data, const tokenizer::EncodeOptions& options,
+      int num_threads) const;
+
+ private:
+  // One thread pool and the lock that serializes its batches.
+  struct Pool {
+    explicit Pool(const tokenizer::Tokenizer& tokenizer, int num_threads)
+        : encoder(tokenizer, num_threads) {}
+    tokenizer::BatchEncoder encoder;
+    std::mutex busy;
+  };
+
+  PyTokenizer(std::unique_ptr<tokenizer::Tokenizer> tokenizer, std::string path)
+      : tokenizer_(std::move(tokenizer)), path_(std::move(path)) {}
+
+  Pool& PoolFor(int num_threads) const;
+  std::vector<std::vector<int>> EncodeViews(
+      const std::vector<std::string_view>& texts,
+      const tokenizer::EncodeOptions& options, int num_threads) const;
+
+  std::unique_ptr<tokenizer::Tokenizer> tokenizer_;
+  std::string path_;
+  mutable std::mutex pools_mutex_;
+  mutable std::map<int, std::unique_ptr<Pool>> pools_;
+};
+
+}  // namespace korvel::python
+
+#endif  // KORVEL_PYTHON_PY_TOKENIZER_H_
