@@ -35,50 +35,61 @@ TextViews GatherTexts(py::handle texts) {
   return gathered;
 }
 
-// Flat uint32 ids and int64 offsets (one per text plus a final one).
-std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>> Flatten(
-    const std::vector<std::vector<int>>& ids) {
-  py::array_t<int64_t> offsets(static_cast<py::ssize_t>(ids.size() + 1));
+// The layer's flat ids and text ends as numpy arrays: uint32 ids and int64
+// offsets, one per text plus a final one.
+std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>> ToNumpy(
+    const std::vector<int>& ids, const std::vector<size_t>& ends) {
+  py::array_t<uint32_t> flat(static_cast<py::ssize_t>(ids.size()));
+  std::copy(ids.begin(), ids.end(), flat.mutable_data());
+  py::array_t<int64_t> offsets(static_cast<py::ssize_t>(ends.size() + 1));
   int64_t* offset = offsets.mutable_data();
-  int64_t total = 0;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    offset[i] = total;
-    total += static_cast<int64_t>(ids[i].size());
-  }
-  offset[ids.size()] = total;
-  py::array_t<uint32_t> flat(static_cast<py::ssize_t>(total));
-  uint32_t* out = flat.mutable_data();
-  for (const std::vector<int>& text_ids : ids) {
-    out = std::copy(text_ids.begin(), text_ids.end(), out);
-  }
+  offset[0] = 0;
+  std::copy(ends.begin(), ends.end(), offset + 1);
   return {std::move(flat), std::move(offsets)};
 }
 
 }  // namespace
 
-PyTokenizer::Pool& PyTokenizer::PoolFor(int num_threads) const {
+const tokenizer::BatchEncoder& PyTokenizer::EncoderFor(int num_threads) const {
   if (num_threads < 0) {
     throw py::value_error("num_threads must be 0 (all cores) or positive");
   }
-  std::lock_guard<std::mutex> lock(pools_mutex_);
-  std::unique_ptr<Pool>& pool = pools_[num_threads];
-  if (pool == nullptr) pool = std::make_unique<Pool>(*tokenizer_, num_threads);
-  return *pool;
+  std::lock_guard<std::mutex> lock(encoders_mutex_);
+  std::unique_ptr<tokenizer::BatchEncoder>& encoder = encoders_[num_threads];
+  if (encoder == nullptr) {
+    encoder = std::make_unique<tokenizer::BatchEncoder>(*tokenizer_, num_threads);
+  }
+  return *encoder;
 }
 
 std::vector<std::vector<int>> PyTokenizer::EncodeViews(
     const std::vector<std::string_view>& texts,
     const tokenizer::EncodeOptions& options, int num_threads) const {
-  Pool& pool = PoolFor(num_threads);
+  const tokenizer::BatchEncoder& encoder = EncoderFor(num_threads);
   std::vector<std::vector<int>> ids;
   absl::Status status;
   {
     py::gil_scoped_release release;
-    std::lock_guard<std::mutex> lock(pool.busy);
-    status = pool.encoder.EncodeBatch(texts, options, &ids);
+    status = encoder.EncodeBatch(texts, options, &ids);
   }
   ThrowIfError(status);
   return ids;
+}
+
+std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>>
+PyTokenizer::EncodeViewsFlat(const std::vector<std::string_view>& texts,
+                             const tokenizer::EncodeOptions& options,
+                             int num_threads) const {
+  const tokenizer::BatchEncoder& encoder = EncoderFor(num_threads);
+  std::vector<int> ids;
+  std::vector<size_t> ends;
+  absl::Status status;
+  {
+    py::gil_scoped_release release;
+    status = encoder.EncodeBatchFlat(texts, options, &ids, &ends);
+  }
+  ThrowIfError(status);
+  return ToNumpy(ids, ends);
 }
 
 std::vector<std::vector<int>> PyTokenizer::EncodeBatch(
@@ -93,7 +104,7 @@ PyTokenizer::EncodeBatchNumpy(py::handle texts,
                               const tokenizer::EncodeOptions& options,
                               int num_threads) const {
   const TextViews gathered = GatherTexts(texts);
-  return Flatten(EncodeViews(gathered.views, options, num_threads));
+  return EncodeViewsFlat(gathered.views, options, num_threads);
 }
 
 std::tuple<py::array_t<int32_t>, py::array_t<int32_t>>
@@ -142,13 +153,12 @@ PyTokenizer::EncodeBatchPadded(py::handle texts,
 
 std::vector<py::str> PyTokenizer::DecodeBatch(
     const std::vector<std::vector<int>>& ids, int num_threads) const {
-  Pool& pool = PoolFor(num_threads);
+  const tokenizer::BatchEncoder& encoder = EncoderFor(num_threads);
   std::vector<std::string> texts;
   absl::Status status;
   {
     py::gil_scoped_release release;
-    std::lock_guard<std::mutex> lock(pool.busy);
-    status = pool.encoder.DecodeBatch(ids, &texts);
+    status = encoder.DecodeBatch(ids, &texts);
   }
   ThrowIfError(status);
   std::vector<py::str> result;
@@ -171,7 +181,7 @@ PyTokenizer::EncodeLines(py::buffer data,
     if (newline == std::string_view::npos) break;
     bytes.remove_prefix(newline + 1);
   }
-  return Flatten(EncodeViews(lines, options, num_threads));
+  return EncodeViewsFlat(lines, options, num_threads);
 }
 
 }  // namespace korvel::python

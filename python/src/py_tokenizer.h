@@ -7,7 +7,7 @@
 // tokenizer is immutable, so any number of Python threads may share one
 // object; batch calls release the GIL and run on the layer's thread pools,
 // one pool per thread count, created on first use and kept for the object's
-// life.
+// life; batches from several Python threads may share a pool.
 
 #include <map>
 #include <memory>
@@ -70,26 +70,22 @@ class PyTokenizer {
       int num_threads) const;
 
  private:
-  // One thread pool and the lock that serializes its batches.
-  struct Pool {
-    explicit Pool(const tokenizer::Tokenizer& tokenizer, int num_threads)
-        : encoder(tokenizer, num_threads) {}
-    tokenizer::BatchEncoder encoder;
-    std::mutex busy;
-  };
-
   PyTokenizer(std::unique_ptr<tokenizer::Tokenizer> tokenizer, std::string path)
       : tokenizer_(std::move(tokenizer)), path_(std::move(path)) {}
 
-  Pool& PoolFor(int num_threads) const;
+  const tokenizer::BatchEncoder& EncoderFor(int num_threads) const;
   std::vector<std::vector<int>> EncodeViews(
+      const std::vector<std::string_view>& texts,
+      const tokenizer::EncodeOptions& options, int num_threads) const;
+  std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>> EncodeViewsFlat(
       const std::vector<std::string_view>& texts,
       const tokenizer::EncodeOptions& options, int num_threads) const;
 
   std::unique_ptr<tokenizer::Tokenizer> tokenizer_;
   std::string path_;
-  mutable std::mutex pools_mutex_;
-  mutable std::map<int, std::unique_ptr<Pool>> pools_;
+  // One pool of threads per thread count asked for, created on first use.
+  mutable std::mutex encoders_mutex_;
+  mutable std::map<int, std::unique_ptr<tokenizer::BatchEncoder>> encoders_;
 };
 
 }  // namespace korvel::python
