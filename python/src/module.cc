@@ -1,5 +1,6 @@
 // korvel._korvel: the extension module behind the Python package korvel.
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -7,6 +8,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
 
 #include "absl/status/statusor.h"
 #include "korvel_import/hf_import.h"
@@ -97,13 +99,20 @@ Offsets are [begin, end) in characters of the given str.
 void DefineTokenizer(py::module_& m) {
   py::class_<PyTokenizer> tokenizer(m, "Tokenizer", kTokenizerDoc);
   tokenizer
-      .def(py::init(&PyTokenizer::Open), "path"_a, "mmap"_a = false)
+      .def(py::init([](const std::filesystem::path& path, bool mmap) {
+             return PyTokenizer::Open(path.string(), mmap);
+           }),
+           "path"_a, "mmap"_a = false)
       .def_static(
           "from_bytes",
           [](py::bytes data) { return PyTokenizer::FromBytes(data); },
           "data"_a, "A tokenizer over the bytes of a lite model (copied).")
-      .def_static("from_tokenizer_json", &PyTokenizer::FromTokenizerJson,
-                  "path"_a,
+      .def_static(
+          "from_tokenizer_json",
+          [](const std::filesystem::path& path) {
+            return PyTokenizer::FromTokenizerJson(path.string());
+          },
+          "path"_a,
                   "Imports a Hugging Face tokenizer.json and converts it to a "
                   "lite model in memory.")
       .def_property_readonly(

@@ -92,7 +92,7 @@ def wait_for(condition, what):
     deadline = time.monotonic() + DEADLINE_SECONDS
     while not condition():
         assert time.monotonic() < deadline, f"timed out waiting for {what}"
-        time.sleep(0.05)
+        time.sleep(0.01)
 
 
 def test_separate_processes_with_a_killed_worker(
@@ -115,7 +115,7 @@ def test_separate_processes_with_a_killed_worker(
             job = subprocess.Popen(
                 [sys.executable, "-m", "korvel.dask", "--scheduler", address,
                  "--model", str(llama2_lite), "--out", str(out_dir),
-                 "--lines_per_task", "20", *map(str, corpus)],
+                 "--lines_per_task", "5", *map(str, corpus)],
                 stderr=subprocess.PIPE, text=True)
             wait_for(lambda: all(client.processing().values()) and
                      len(client.processing()) == 2, "both workers to be busy")
