@@ -135,7 +135,7 @@ void DefineTokenizer(py::module_& m) {
            "The id of `piece`, or unk_id when the vocabulary lacks it.")
       .def(
           "encode",
-          [](const PyTokenizer& t, py::handle text, bool add_bos, bool add_eos,
+          [](const PyTokenizer& t, const py::str& text, bool add_bos, bool add_eos,
              bool parse_special) {
             return t.Encode(text, MakeOptions(add_bos, add_eos, parse_special));
           },
@@ -145,7 +145,7 @@ void DefineTokenizer(py::module_& m) {
           "into their ids.")
       .def(
           "encode_with_offsets",
-          [](const PyTokenizer& t, py::handle text, bool add_bos, bool add_eos,
+          [](const PyTokenizer& t, const py::str& text, bool add_bos, bool add_eos,
              bool parse_special) {
             return t.EncodeWithOffsets(
                 text, MakeOptions(add_bos, add_eos, parse_special));
@@ -156,7 +156,7 @@ void DefineTokenizer(py::module_& m) {
           "of `text` that ids[i] covers.")
       .def(
           "encode_batch",
-          [](const PyTokenizer& t, py::handle texts, bool add_bos, bool add_eos,
+          [](const PyTokenizer& t, const py::sequence& texts, bool add_bos, bool add_eos,
              bool parse_special, int num_threads) {
             return t.EncodeBatch(
                 texts, MakeOptions(add_bos, add_eos, parse_special), num_threads);
@@ -167,7 +167,7 @@ void DefineTokenizer(py::module_& m) {
           "cores).")
       .def(
           "encode_batch_numpy",
-          [](const PyTokenizer& t, py::handle texts, bool add_bos, bool add_eos,
+          [](const PyTokenizer& t, const py::sequence& texts, bool add_bos, bool add_eos,
              bool parse_special, int num_threads) {
             return t.EncodeBatchNumpy(
                 texts, MakeOptions(add_bos, add_eos, parse_special), num_threads);
@@ -178,7 +178,7 @@ void DefineTokenizer(py::module_& m) {
           "int64 offsets, len(texts) + 1, where text i's ids start and end.")
       .def(
           "encode_batch_padded",
-          [](const PyTokenizer& t, py::handle texts, bool add_bos, bool add_eos,
+          [](const PyTokenizer& t, const py::sequence& texts, bool add_bos, bool add_eos,
              bool parse_special, int num_threads,
              std::optional<size_t> max_length, bool truncation,
              const std::string& padding_side) {
@@ -229,7 +229,6 @@ void DefineTokenizer(py::module_& m) {
 
 void DefineModule(py::module_& m) {
   m.doc() = "The native part of the korvel package.";
-  DefineTokenizer(m);
   py::class_<PyDecodeStream>(
       m, "DecodeStream",
       "Turns ids fed one at a time into text: step(id) returns the text that "
@@ -237,6 +236,7 @@ void DefineModule(py::module_& m) {
       "decode(ids).")
       .def("step", &PyDecodeStream::Step, "id"_a)
       .def("finish", &PyDecodeStream::Finish);
+  DefineTokenizer(m);
   m.def("_import_tokenizer_json", &ImportTokenizerJson, "json"_a);
   m.def("_convert", &Convert, "full_model"_a);
 }

@@ -18,7 +18,7 @@ struct TextViews {
   std::vector<std::string_view> views;
 };
 
-TextViews GatherTexts(py::handle texts) {
+TextViews GatherTexts(const py::sequence& texts) {
   if (PyUnicode_Check(texts.ptr()) || PyBytes_Check(texts.ptr()) ||
       !PySequence_Check(texts.ptr())) {
     throw py::type_error(std::string("texts must be a sequence of str, not ") +
@@ -93,14 +93,14 @@ PyTokenizer::EncodeViewsFlat(const std::vector<std::string_view>& texts,
 }
 
 std::vector<std::vector<int>> PyTokenizer::EncodeBatch(
-    py::handle texts, const tokenizer::EncodeOptions& options,
+    const py::sequence& texts, const tokenizer::EncodeOptions& options,
     int num_threads) const {
   const TextViews gathered = GatherTexts(texts);
   return EncodeViews(gathered.views, options, num_threads);
 }
 
 std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>>
-PyTokenizer::EncodeBatchNumpy(py::handle texts,
+PyTokenizer::EncodeBatchNumpy(const py::sequence& texts,
                               const tokenizer::EncodeOptions& options,
                               int num_threads) const {
   const TextViews gathered = GatherTexts(texts);
@@ -108,7 +108,7 @@ PyTokenizer::EncodeBatchNumpy(py::handle texts,
 }
 
 std::tuple<py::array_t<int32_t>, py::array_t<int32_t>>
-PyTokenizer::EncodeBatchPadded(py::handle texts,
+PyTokenizer::EncodeBatchPadded(const py::sequence& texts,
                                const tokenizer::EncodeOptions& options,
                                int num_threads,
                                std::optional<size_t> max_length,

@@ -71,12 +71,12 @@ py::str PyTokenizer::IdToPiece(int id) const {
   return ToStr(tokenizer_->IdToPiece(id));
 }
 
-int PyTokenizer::PieceToId(py::handle piece) const {
+int PyTokenizer::PieceToId(const py::str& piece) const {
   return tokenizer_->PieceToId(Utf8View(piece, "piece"));
 }
 
 std::vector<int> PyTokenizer::Encode(
-    py::handle text, const tokenizer::EncodeOptions& options) const {
+    const py::str& text, const tokenizer::EncodeOptions& options) const {
   const std::string_view utf8 = Utf8View(text, "text");
   std::vector<int> ids;
   absl::Status status;
@@ -91,7 +91,7 @@ std::vector<int> PyTokenizer::Encode(
 }
 
 std::pair<std::vector<int>, std::vector<std::pair<size_t, size_t>>>
-PyTokenizer::EncodeWithOffsets(py::handle text,
+PyTokenizer::EncodeWithOffsets(const py::str& text,
                                const tokenizer::EncodeOptions& options) const {
   const std::string_view utf8 = Utf8View(text, "text");
   std::vector<int> ids;
@@ -118,13 +118,13 @@ py::str PyTokenizer::Decode(const std::vector<int>& ids) const {
   return ToStr(text);
 }
 
-py::str PyTokenizer::Normalize(py::handle text) const {
+py::str PyTokenizer::Normalize(const py::str& text) const {
   std::string normalized;
   ThrowIfError(tokenizer_->Normalize(Utf8View(text, "text"), &normalized));
   return ToStr(normalized);
 }
 
-std::vector<int> PyTokenizer::Sample(py::handle text, float alpha,
+std::vector<int> PyTokenizer::Sample(const py::str& text, float alpha,
                                      std::optional<uint64_t> seed) const {
   const std::string_view utf8 = Utf8View(text, "text");
   if (!seed.has_value()) {

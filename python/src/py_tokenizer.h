@@ -38,27 +38,27 @@ class PyTokenizer {
   const std::string& path() const { return path_; }
 
   py::str IdToPiece(int id) const;
-  int PieceToId(py::handle piece) const;
+  int PieceToId(const py::str& piece) const;
 
-  std::vector<int> Encode(py::handle text,
+  std::vector<int> Encode(const py::str& text,
                           const tokenizer::EncodeOptions& options) const;
   std::pair<std::vector<int>, std::vector<std::pair<size_t, size_t>>>
-  EncodeWithOffsets(py::handle text,
+  EncodeWithOffsets(const py::str& text,
                     const tokenizer::EncodeOptions& options) const;
   py::str Decode(const std::vector<int>& ids) const;
-  py::str Normalize(py::handle text) const;
-  std::vector<int> Sample(py::handle text, float alpha,
+  py::str Normalize(const py::str& text) const;
+  std::vector<int> Sample(const py::str& text, float alpha,
                           std::optional<uint64_t> seed) const;
 
   // Batch calls, in py_batch.cc.
   std::vector<std::vector<int>> EncodeBatch(
-      py::handle texts, const tokenizer::EncodeOptions& options,
+      const py::sequence& texts, const tokenizer::EncodeOptions& options,
       int num_threads) const;
   std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>> EncodeBatchNumpy(
-      py::handle texts, const tokenizer::EncodeOptions& options,
+      const py::sequence& texts, const tokenizer::EncodeOptions& options,
       int num_threads) const;
   std::tuple<py::array_t<int32_t>, py::array_t<int32_t>> EncodeBatchPadded(
-      py::handle texts, const tokenizer::EncodeOptions& options,
+      const py::sequence& texts, const tokenizer::EncodeOptions& options,
       int num_threads, std::optional<size_t> max_length, bool truncation,
       const std::string& padding_side) const;
   std::vector<py::str> DecodeBatch(const std::vector<std::vector<int>>& ids,
