@@ -92,11 +92,26 @@ PyTokenizer::EncodeViewsFlat(const std::vector<std::string_view>& texts,
   return ToNumpy(ids, ends);
 }
 
-std::vector<std::vector<int>> PyTokenizer::EncodeBatch(
-    const py::sequence& texts, const tokenizer::EncodeOptions& options,
-    int num_threads) const {
+py::list PyTokenizer::EncodeBatch(const py::sequence& texts,
+                                  const tokenizer::EncodeOptions& options,
+                                  int num_threads) const {
   const TextViews gathered = GatherTexts(texts);
-  return EncodeViews(gathered.views, options, num_threads);
+  const tokenizer::BatchEncoder& encoder = EncoderFor(num_threads);
+  std::vector<int> ids;
+  std::vector<size_t> ends;
+  absl::Status status;
+  {
+    py::gil_scoped_release release;
+    status = encoder.EncodeBatchFlat(gathered.views, options, &ids, &ends);
+  }
+  ThrowIfError(status);
+  py::list lists(ends.size());
+  size_t begin = 0;
+  for (size_t i = 0; i < ends.size(); ++i) {
+    lists[i] = ToList(ids.data() + begin, ends[i] - begin);
+    begin = ends[i];
+  }
+  return lists;
 }
 
 std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>>

@@ -75,7 +75,24 @@ int PyTokenizer::PieceToId(const py::str& piece) const {
   return tokenizer_->PieceToId(Utf8View(piece, "piece"));
 }
 
-std::vector<int> PyTokenizer::Encode(
+py::list PyTokenizer::ToList(const int* ids, size_t count) const {
+  if (id_objects_.size() == 0) {
+    const int vocab_size = tokenizer_->vocab_size();
+    id_objects_ = py::tuple(vocab_size);
+    for (int id = 0; id < vocab_size; ++id) id_objects_[id] = py::int_(id);
+  }
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+  if (list == nullptr) throw py::error_already_set();
+  PyObject** objects = &PyTuple_GET_ITEM(id_objects_.ptr(), 0);
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* id = objects[ids[i]];
+    Py_INCREF(id);
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), id);
+  }
+  return py::reinterpret_steal<py::list>(list);
+}
+
+py::list PyTokenizer::Encode(
     const py::str& text, const tokenizer::EncodeOptions& options) const {
   const std::string_view utf8 = Utf8View(text, "text");
   std::vector<int> ids;
@@ -87,7 +104,7 @@ std::vector<int> PyTokenizer::Encode(
     status = tokenizer_->Encode(utf8, options, &ids);
   }
   ThrowIfError(status);
-  return ids;
+  return ToList(ids.data(), ids.size());
 }
 
 std::pair<std::vector<int>, std::vector<std::pair<size_t, size_t>>>

@@ -40,7 +40,7 @@ class PyTokenizer {
   py::str IdToPiece(int id) const;
   int PieceToId(const py::str& piece) const;
 
-  std::vector<int> Encode(const py::str& text,
+  py::list Encode(const py::str& text,
                           const tokenizer::EncodeOptions& options) const;
   std::pair<std::vector<int>, std::vector<std::pair<size_t, size_t>>>
   EncodeWithOffsets(const py::str& text,
@@ -51,7 +51,7 @@ class PyTokenizer {
                           std::optional<uint64_t> seed) const;
 
   // Batch calls, in py_batch.cc.
-  std::vector<std::vector<int>> EncodeBatch(
+  py::list EncodeBatch(
       const py::sequence& texts, const tokenizer::EncodeOptions& options,
       int num_threads) const;
   std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>> EncodeBatchNumpy(
@@ -74,6 +74,9 @@ class PyTokenizer {
       : tokenizer_(std::move(tokenizer)), path_(std::move(path)) {}
 
   const tokenizer::BatchEncoder& EncoderFor(int num_threads) const;
+  // A list of the ints `ids`, which must be ids of the vocabulary; the int
+  // objects are made once per tokenizer and shared.
+  py::list ToList(const int* ids, size_t count) const;
   std::vector<std::vector<int>> EncodeViews(
       const std::vector<std::string_view>& texts,
       const tokenizer::EncodeOptions& options, int num_threads) const;
@@ -83,6 +86,7 @@ class PyTokenizer {
 
   std::unique_ptr<tokenizer::Tokenizer> tokenizer_;
   std::string path_;
+  mutable py::tuple id_objects_;
   // One pool of threads per thread count asked for, created on first use.
   mutable std::mutex encoders_mutex_;
   mutable std::map<int, std::unique_ptr<tokenizer::BatchEncoder>> encoders_;
