@@ -29,14 +29,15 @@ namespace korvel::tokenizer {
 // nothing throws.
 //
 // Offsets are byte ranges into the text exactly as passed. They never overlap
-// and never go backwards. An id covering text that normalization changed
-// covers the input characters whose normalized form ends inside its piece;
-// an id holding only an earlier part of such a character's normalized form
-// gets an empty range at that character. Of the byte pieces that spell one
-// character (byte fallback) the one holding the character's last byte covers
-// the whole character and the others get empty ranges at its start. BOS gets
-// the empty range at 0, EOS the empty range at the end of the text, and a
-// parsed special text its own bytes.
+// and never go backwards. Text that normalization removed (extra whitespace)
+// belongs to the id that follows it, or to none at the end of the text. A
+// character that normalization turns into several belongs to the id holding
+// the end of its normalized form; ids holding only earlier parts of it get an
+// empty range at its start. Of the byte pieces that spell one character (byte
+// fallback), one covers the whole character and the others get empty ranges
+// at its start or end, depending on the order in which the encoder emits
+// them. BOS gets the empty range at 0, EOS the empty range at the end of the
+// text, and a parsed special text its own bytes.
 class Tokenizer {
  public:
   // Opens the lite model file at `path`. The error names the file and the
