@@ -11,7 +11,6 @@
 #include <pybind11/stl/filesystem.h>
 
 #include "absl/status/statusor.h"
-#include "korvel_import/hf_import.h"
 #include "korvel_model_converters/model_converter.h"
 #include "py_text.h"
 #include "py_tokenizer.h"
@@ -55,7 +54,7 @@ py::bytes ImportTokenizerJson(const std::string& json) {
   absl::StatusOr<korvel::ModelProto> model;
   {
     py::gil_scoped_release release;
-    model = lite::ImportHuggingFaceTokenizer(json);
+    model = ImportJson(json);
   }
   ThrowIfError(model.status());
   std::string bytes;

@@ -34,6 +34,10 @@ std::string ReadFile(const std::string& path) {
 
 }  // namespace
 
+absl::StatusOr<korvel::ModelProto> ImportJson(std::string_view json) {
+  return lite::ImportHuggingFaceTokenizer(json);
+}
+
 std::unique_ptr<PyTokenizer> PyTokenizer::Open(const std::string& path,
                                                bool mmap) {
   tokenizer::OpenOptions options;
@@ -50,8 +54,7 @@ std::unique_ptr<PyTokenizer> PyTokenizer::FromBytes(std::string bytes) {
 std::unique_ptr<PyTokenizer> PyTokenizer::FromTokenizerJson(
     const std::string& path) {
   const std::string json = ReadFile(path);
-  absl::StatusOr<korvel::ModelProto> full =
-      lite::ImportHuggingFaceTokenizer(json);
+  absl::StatusOr<korvel::ModelProto> full = ImportJson(json);
   if (!full.ok()) {
     ThrowIfError(absl::Status(full.status().code(),
                               path + ": " + std::string(full.status().message())));

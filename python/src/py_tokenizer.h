@@ -22,11 +22,16 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "absl/status/statusor.h"
 #include "korvel_tokenizer/tokenizer.h"
+#include "libkorvel/korvel_model.pb.h"
 
 namespace korvel::python {
 
 namespace py = pybind11;
+
+// The full model of a Hugging Face tokenizer.json, by the importer.
+absl::StatusOr<korvel::ModelProto> ImportJson(std::string_view json);
 
 class PyTokenizer {
  public:
