@@ -35,9 +35,9 @@ class PyDecodeStream {
   explicit PyDecodeStream(const PyTokenizer& tokenizer)
       : stream_(tokenizer.layer().NewDecodeStream()) {}
 
-  py::str Step(int id) {
+  py::str Step(int64_t id) {
     std::string text;
-    ThrowIfError(stream_.Step(id, &text));
+    ThrowIfError(stream_.Step(IdFromPython(id), &text));
     return ToStr(text);
   }
   py::str Finish() {
@@ -193,7 +193,11 @@ void DefineTokenizer(py::module_& m) {
           "with pad_id (0 without one), width the longest text or max_length. "
           "A text longer than max_length is a ValueError unless truncation "
           "keeps its first max_length ids.")
-      .def("decode", &PyTokenizer::Decode, "ids"_a,
+      .def("decode",
+           [](const PyTokenizer& t, const py::sequence& ids) {
+             return t.Decode(ids);
+           },
+           "ids"_a,
            "The text of `ids`; ValueError names an id outside the vocabulary.")
       .def("decode_batch", &PyTokenizer::DecodeBatch, "ids"_a, py::kw_only(),
            "num_threads"_a = 0, "The texts of many id lists, in parallel.")

@@ -166,8 +166,11 @@ PyTokenizer::EncodeBatchPadded(const py::sequence& texts,
   return {std::move(padded), std::move(mask)};
 }
 
-std::vector<py::str> PyTokenizer::DecodeBatch(
-    const std::vector<std::vector<int>>& ids, int num_threads) const {
+std::vector<py::str> PyTokenizer::DecodeBatch(const py::sequence& id_lists,
+                                              int num_threads) const {
+  std::vector<std::vector<int>> ids;
+  ids.reserve(id_lists.size());
+  for (py::handle id_list : id_lists) ids.push_back(IdsFromPython(id_list));
   const tokenizer::BatchEncoder& encoder = EncoderFor(num_threads);
   std::vector<std::string> texts;
   absl::Status status;

@@ -29,6 +29,38 @@ py::str ToStr(std::string_view utf8) {
   return py::reinterpret_steal<py::str>(str);
 }
 
+int IdFromPython(int64_t id) {
+  if (id < INT32_MIN || id > INT32_MAX) {
+    throw py::value_error("id " + std::to_string(id) + " is out of range");
+  }
+  return static_cast<int>(id);
+}
+
+std::vector<int> IdsFromPython(py::handle ids) {
+  if (PyUnicode_Check(ids.ptr()) || PyBytes_Check(ids.ptr()) ||
+      !PySequence_Check(ids.ptr())) {
+    throw py::type_error(std::string("ids must be a sequence of int, not ") +
+                         Py_TYPE(ids.ptr())->tp_name);
+  }
+  py::sequence items = py::reinterpret_borrow<py::sequence>(ids);
+  std::vector<int> result;
+  result.reserve(items.size());
+  for (py::handle item : items) {
+    PyObject* index = PyNumber_Index(item.ptr());
+    if (index == nullptr) {
+      PyErr_Clear();
+      throw py::type_error(std::string("an id must be int, not ") +
+                           Py_TYPE(item.ptr())->tp_name);
+    }
+    int overflow = 0;
+    const long long id = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (overflow != 0) throw py::value_error("an id is out of range");
+    result.push_back(IdFromPython(id));
+  }
+  return result;
+}
+
 void ThrowIfError(const absl::Status& status) {
   if (status.ok()) return;
   const std::string message(status.message());

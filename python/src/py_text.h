@@ -6,6 +6,7 @@
 // absl::Status to Python exceptions. All functions need the GIL.
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -26,6 +27,12 @@ std::string_view Utf8View(py::handle text, const char* argument_name);
 
 // Text the layer produced, as a str. Bytes that are not UTF-8 become U+FFFD.
 py::str ToStr(std::string_view utf8);
+
+// The ids in `ids`, a sequence of ints or an integer numpy array. Raises
+// TypeError for anything else and ValueError for an int outside the range of
+// ids (the layer reports ids outside the vocabulary).
+std::vector<int> IdsFromPython(py::handle ids);
+int IdFromPython(int64_t id);
 
 // Raises the Python exception for a failed status: OSError for files that
 // cannot be opened or read, ValueError for everything else (bad models, ids

@@ -125,7 +125,8 @@ PyTokenizer::EncodeWithOffsets(const py::str& text,
   return {std::move(ids), ToCharOffsets(utf8, offsets)};
 }
 
-py::str PyTokenizer::Decode(const std::vector<int>& ids) const {
+py::str PyTokenizer::Decode(py::handle id_sequence) const {
+  const std::vector<int> ids = IdsFromPython(id_sequence);
   std::string text;
   absl::Status status;
   if (ids.size() > kReleaseGilBytes / 4) {

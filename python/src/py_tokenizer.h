@@ -50,7 +50,7 @@ class PyTokenizer {
   std::pair<std::vector<int>, std::vector<std::pair<size_t, size_t>>>
   EncodeWithOffsets(const py::str& text,
                     const tokenizer::EncodeOptions& options) const;
-  py::str Decode(const std::vector<int>& ids) const;
+  py::str Decode(py::handle ids) const;
   py::str Normalize(const py::str& text) const;
   std::vector<int> Sample(const py::str& text, float alpha,
                           std::optional<uint64_t> seed) const;
@@ -66,7 +66,7 @@ class PyTokenizer {
       const py::sequence& texts, const tokenizer::EncodeOptions& options,
       int num_threads, std::optional<size_t> max_length, bool truncation,
       const std::string& padding_side) const;
-  std::vector<py::str> DecodeBatch(const std::vector<std::vector<int>>& ids,
+  std::vector<py::str> DecodeBatch(const py::sequence& ids,
                                    int num_threads) const;
   // Encodes every '\n'-terminated line of `data` (UTF-8 bytes, the last line
   // may lack its newline) into flat ids and per-line offsets.

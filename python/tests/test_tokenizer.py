@@ -174,6 +174,8 @@ def test_bad_input_raises_python_errors(tok, tmp_path):
         (ValueError, lambda: korvel.convert(bad_json, tmp_path / "out")),
         (ValueError, lambda: tok.decode([tok.vocab_size])),
         (ValueError, lambda: tok.decode([-1])),
+        (ValueError, lambda: tok.decode([2**40])),
+        (ValueError, lambda: tok.decode_stream().step(2**33)),
         (ValueError, lambda: tok.decode_batch([[1], [40000]])),
         (ValueError, lambda: tok.id_to_piece(tok.vocab_size)),
         (ValueError, lambda: tok.decode_stream().step(-5)),
@@ -189,6 +191,7 @@ def test_bad_input_raises_python_errors(tok, tmp_path):
         (TypeError, lambda: tok.encode_batch(["a", 3])),
         (TypeError, lambda: tok.decode("1 2")),
         (TypeError, lambda: tok.decode([1.5])),
+        (TypeError, lambda: tok.decode_batch([[1], "2"])),
         (TypeError, lambda: tok.piece_to_id(3)),
         (TypeError, lambda: tok.sample("a")),
     ]
