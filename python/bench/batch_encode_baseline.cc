@@ -68,9 +68,9 @@ int main(int argc, char** argv) {
   const std::string text = contents.str();
   const std::vector<std::string_view> lines = SplitLines(text);
   for (int threads : {1, 2}) {
-    std::printf("cpp_batch_mb_s_%d %.3f\n", threads,
-                BatchMegabytesPerSecond(**tokenizer, threads, lines,
-                                        text.size(), 5));
+    std::printf(
+        "cpp_batch_mb_s_%d %.3f\n", threads,
+        BatchMegabytesPerSecond(**tokenizer, threads, lines, text.size(), 5));
   }
   const std::string_view short_text = argv[3];
   std::vector<int> ids;

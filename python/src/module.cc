@@ -1,14 +1,14 @@
 // korvel._korvel: the extension module behind the Python package korvel.
 
-#include <filesystem>
-#include <optional>
-#include <string>
-#include <utility>
-
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "absl/status/statusor.h"
 #include "korvel_model_converters/model_converter.h"
@@ -66,8 +66,8 @@ py::bytes ImportTokenizerJson(const std::string& json) {
 
 py::bytes Convert(const std::string& full_model) {
   korvel::ModelProto model;
-  if (full_model.size() > INT_MAX ||
-      !model.ParseFromString(full_model) || model.pieces_size() == 0) {
+  if (full_model.size() > INT_MAX || !model.ParseFromString(full_model) ||
+      model.pieces_size() == 0) {
     throw py::value_error("not a korvel full model");
   }
   absl::StatusOr<std::string> lite_model;
@@ -95,8 +95,8 @@ range or a missing special piece, TypeError for arguments of the wrong type.
 Offsets are [begin, end) in characters of the given str.
 )doc";
 
-void DefineTokenizer(py::module_& m) {
-  py::class_<PyTokenizer> tokenizer(m, "Tokenizer", kTokenizerDoc);
+// Construction, model facts and pickling.
+void DefineLoading(py::class_<PyTokenizer>& tokenizer) {
   tokenizer
       .def(py::init([](const std::filesystem::path& path, bool mmap) {
              return PyTokenizer::Open(path.string(), mmap);
@@ -104,18 +104,19 @@ void DefineTokenizer(py::module_& m) {
            "path"_a, "mmap"_a = false)
       .def_static(
           "from_bytes",
-          [](py::bytes data) { return PyTokenizer::FromBytes(data); },
-          "data"_a, "A tokenizer over the bytes of a lite model (copied).")
+          [](py::bytes data) { return PyTokenizer::FromBytes(data); }, "data"_a,
+          "A tokenizer over the bytes of a lite model (copied).")
       .def_static(
           "from_tokenizer_json",
           [](const std::filesystem::path& path) {
             return PyTokenizer::FromTokenizerJson(path.string());
           },
           "path"_a,
-                  "Imports a Hugging Face tokenizer.json and converts it to a "
-                  "lite model in memory.")
+          "Imports a Hugging Face tokenizer.json and converts it to a "
+          "lite model in memory.")
       .def_property_readonly(
-          "vocab_size", [](const PyTokenizer& t) { return t.layer().vocab_size(); })
+          "vocab_size",
+          [](const PyTokenizer& t) { return t.layer().vocab_size(); })
       .def_property_readonly(
           "unk_id", [](const PyTokenizer& t) { return t.layer().unk_id(); })
       .def_property_readonly(
@@ -126,16 +127,33 @@ void DefineTokenizer(py::module_& m) {
           "pad_id", [](const PyTokenizer& t) { return t.layer().pad_id(); })
       .def_property_readonly(
           "_model_bytes",
-          [](const PyTokenizer& t) { return py::bytes(std::string(t.layer().model_bytes())); })
+          [](const PyTokenizer& t) {
+            return py::bytes(std::string(t.layer().model_bytes()));
+          })
       .def_property_readonly("_path", &PyTokenizer::path)
+      .def(py::pickle(
+          [](const PyTokenizer& t) {
+            return py::make_tuple(
+                py::bytes(std::string(t.layer().model_bytes())));
+          },
+          [](const py::tuple& state) {
+            if (state.size() != 1) throw py::value_error("bad Tokenizer state");
+            return PyTokenizer::FromBytes(state[0].cast<std::string>());
+          }));
+  ;
+}
+
+// Vocabulary lookups and encoding.
+void DefineEncoding(py::class_<PyTokenizer>& tokenizer) {
+  tokenizer
       .def("id_to_piece", &PyTokenizer::IdToPiece, "id"_a,
            "The text of piece `id`; ValueError outside [0, vocab_size).")
       .def("piece_to_id", &PyTokenizer::PieceToId, "piece"_a,
            "The id of `piece`, or unk_id when the vocabulary lacks it.")
       .def(
           "encode",
-          [](const PyTokenizer& t, const py::str& text, bool add_bos, bool add_eos,
-             bool parse_special) {
+          [](const PyTokenizer& t, const py::str& text, bool add_bos,
+             bool add_eos, bool parse_special) {
             return t.Encode(text, MakeOptions(add_bos, add_eos, parse_special));
           },
           "text"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
@@ -144,8 +162,8 @@ void DefineTokenizer(py::module_& m) {
           "into their ids.")
       .def(
           "encode_with_offsets",
-          [](const PyTokenizer& t, const py::str& text, bool add_bos, bool add_eos,
-             bool parse_special) {
+          [](const PyTokenizer& t, const py::str& text, bool add_bos,
+             bool add_eos, bool parse_special) {
             return t.EncodeWithOffsets(
                 text, MakeOptions(add_bos, add_eos, parse_special));
           },
@@ -155,10 +173,11 @@ void DefineTokenizer(py::module_& m) {
           "of `text` that ids[i] covers.")
       .def(
           "encode_batch",
-          [](const PyTokenizer& t, const py::sequence& texts, bool add_bos, bool add_eos,
-             bool parse_special, int num_threads) {
-            return t.EncodeBatch(
-                texts, MakeOptions(add_bos, add_eos, parse_special), num_threads);
+          [](const PyTokenizer& t, const py::sequence& texts, bool add_bos,
+             bool add_eos, bool parse_special, int num_threads) {
+            return t.EncodeBatch(texts,
+                                 MakeOptions(add_bos, add_eos, parse_special),
+                                 num_threads);
           },
           "texts"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
           "parse_special"_a = false, "num_threads"_a = 0,
@@ -166,10 +185,11 @@ void DefineTokenizer(py::module_& m) {
           "cores).")
       .def(
           "encode_batch_numpy",
-          [](const PyTokenizer& t, const py::sequence& texts, bool add_bos, bool add_eos,
-             bool parse_special, int num_threads) {
+          [](const PyTokenizer& t, const py::sequence& texts, bool add_bos,
+             bool add_eos, bool parse_special, int num_threads) {
             return t.EncodeBatchNumpy(
-                texts, MakeOptions(add_bos, add_eos, parse_special), num_threads);
+                texts, MakeOptions(add_bos, add_eos, parse_special),
+                num_threads);
           },
           "texts"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
           "parse_special"_a = false, "num_threads"_a = 0,
@@ -177,13 +197,13 @@ void DefineTokenizer(py::module_& m) {
           "int64 offsets, len(texts) + 1, where text i's ids start and end.")
       .def(
           "encode_batch_padded",
-          [](const PyTokenizer& t, const py::sequence& texts, bool add_bos, bool add_eos,
-             bool parse_special, int num_threads,
+          [](const PyTokenizer& t, const py::sequence& texts, bool add_bos,
+             bool add_eos, bool parse_special, int num_threads,
              std::optional<size_t> max_length, bool truncation,
              const std::string& padding_side) {
             return t.EncodeBatchPadded(
-                texts, MakeOptions(add_bos, add_eos, parse_special), num_threads,
-                max_length, truncation, padding_side);
+                texts, MakeOptions(add_bos, add_eos, parse_special),
+                num_threads, max_length, truncation, padding_side);
           },
           "texts"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
           "parse_special"_a = false, "num_threads"_a = 0,
@@ -193,12 +213,28 @@ void DefineTokenizer(py::module_& m) {
           "with pad_id (0 without one), width the longest text or max_length. "
           "A text longer than max_length is a ValueError unless truncation "
           "keeps its first max_length ids.")
-      .def("decode",
-           [](const PyTokenizer& t, const py::sequence& ids) {
-             return t.Decode(ids);
-           },
-           "ids"_a,
-           "The text of `ids`; ValueError names an id outside the vocabulary.")
+      .def(
+          "_encode_lines",
+          [](const PyTokenizer& t, py::buffer data, bool add_bos, bool add_eos,
+             bool parse_special, int num_threads) {
+            return t.EncodeLines(data,
+                                 MakeOptions(add_bos, add_eos, parse_special),
+                                 num_threads);
+          },
+          "data"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
+          "parse_special"_a = false, "num_threads"_a = 0);
+}
+
+// Decoding, normalization and sampling.
+void DefineDecoding(py::class_<PyTokenizer>& tokenizer) {
+  tokenizer
+      .def(
+          "decode",
+          [](const PyTokenizer& t, const py::sequence& ids) {
+            return t.Decode(ids);
+          },
+          "ids"_a,
+          "The text of `ids`; ValueError names an id outside the vocabulary.")
       .def("decode_batch", &PyTokenizer::DecodeBatch, "ids"_a, py::kw_only(),
            "num_threads"_a = 0, "The texts of many id lists, in parallel.")
       .def("normalize", &PyTokenizer::Normalize, "text"_a,
@@ -207,27 +243,11 @@ void DefineTokenizer(py::module_& m) {
            "seed"_a = py::none(),
            "A sampled segmentation of `text`: alpha scales unigram noise or is "
            "the BPE dropout probability. The same seed gives the same ids.")
-      .def("decode_stream",
-           [](const PyTokenizer& t) { return PyDecodeStream(t); },
-           py::keep_alive<0, 1>(),
-           "A DecodeStream that turns ids fed one at a time into text.")
       .def(
-          "_encode_lines",
-          [](const PyTokenizer& t, py::buffer data, bool add_bos, bool add_eos,
-             bool parse_special, int num_threads) {
-            return t.EncodeLines(
-                data, MakeOptions(add_bos, add_eos, parse_special), num_threads);
-          },
-          "data"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
-          "parse_special"_a = false, "num_threads"_a = 0)
-      .def(py::pickle(
-          [](const PyTokenizer& t) {
-            return py::make_tuple(py::bytes(std::string(t.layer().model_bytes())));
-          },
-          [](const py::tuple& state) {
-            if (state.size() != 1) throw py::value_error("bad Tokenizer state");
-            return PyTokenizer::FromBytes(state[0].cast<std::string>());
-          }));
+          "decode_stream",
+          [](const PyTokenizer& t) { return PyDecodeStream(t); },
+          py::keep_alive<0, 1>(),
+          "A DecodeStream that turns ids fed one at a time into text.");
 }
 
 void DefineModule(py::module_& m) {
@@ -239,7 +259,10 @@ void DefineModule(py::module_& m) {
       "decode(ids).")
       .def("step", &PyDecodeStream::Step, "id"_a)
       .def("finish", &PyDecodeStream::Finish);
-  DefineTokenizer(m);
+  py::class_<PyTokenizer> tokenizer(m, "Tokenizer", kTokenizerDoc);
+  DefineLoading(tokenizer);
+  DefineEncoding(tokenizer);
+  DefineDecoding(tokenizer);
   m.def("_import_tokenizer_json", &ImportTokenizerJson, "json"_a);
   m.def("_convert", &Convert, "full_model"_a);
 }
@@ -248,4 +271,3 @@ void DefineModule(py::module_& m) {
 }  // namespace korvel::python
 
 PYBIND11_MODULE(_korvel, m) { korvel::python::DefineModule(m); }
-

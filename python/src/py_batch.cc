@@ -57,7 +57,8 @@ const tokenizer::BatchEncoder& PyTokenizer::EncoderFor(int num_threads) const {
   std::lock_guard<std::mutex> lock(encoders_mutex_);
   std::unique_ptr<tokenizer::BatchEncoder>& encoder = encoders_[num_threads];
   if (encoder == nullptr) {
-    encoder = std::make_unique<tokenizer::BatchEncoder>(*tokenizer_, num_threads);
+    encoder =
+        std::make_unique<tokenizer::BatchEncoder>(*tokenizer_, num_threads);
   }
   return *encoder;
 }
@@ -142,9 +143,10 @@ PyTokenizer::EncodeBatchPadded(const py::sequence& texts,
   }
   if (max_length.has_value()) {
     if (width > *max_length && !truncation) {
-      throw py::value_error(
-          "a text has " + std::to_string(width) + " ids, more than max_length " +
-          std::to_string(*max_length) + "; pass truncation=True to cut it");
+      throw py::value_error("a text has " + std::to_string(width) +
+                            " ids, more than max_length " +
+                            std::to_string(*max_length) +
+                            "; pass truncation=True to cut it");
     }
     width = *max_length;
   }

@@ -5,13 +5,13 @@
 // UTF-8 views, text back to str, byte offsets to character offsets, and
 // absl::Status to Python exceptions. All functions need the GIL.
 
+#include <pybind11/pybind11.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include <pybind11/pybind11.h>
 
 #include "absl/status/status.h"
 #include "korvel_tokenizer/tokenizer.h"

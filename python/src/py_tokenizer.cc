@@ -56,8 +56,9 @@ std::unique_ptr<PyTokenizer> PyTokenizer::FromTokenizerJson(
   const std::string json = ReadFile(path);
   absl::StatusOr<korvel::ModelProto> full = ImportJson(json);
   if (!full.ok()) {
-    ThrowIfError(absl::Status(full.status().code(),
-                              path + ": " + std::string(full.status().message())));
+    ThrowIfError(
+        absl::Status(full.status().code(),
+                     path + ": " + std::string(full.status().message())));
   }
   absl::StatusOr<std::string> lite_bytes =
       lite::ToFlatbuffer(*full, lite::ConverterOptions());
@@ -67,8 +68,7 @@ std::unique_ptr<PyTokenizer> PyTokenizer::FromTokenizerJson(
 
 py::str PyTokenizer::IdToPiece(int id) const {
   if (id < 0 || id >= tokenizer_->vocab_size()) {
-    throw py::value_error("id " + std::to_string(id) +
-                          " is out of range [0, " +
+    throw py::value_error("id " + std::to_string(id) + " is out of range [0, " +
                           std::to_string(tokenizer_->vocab_size()) + ")");
   }
   return ToStr(tokenizer_->IdToPiece(id));
@@ -95,8 +95,8 @@ py::list PyTokenizer::ToList(const int* ids, size_t count) const {
   return py::reinterpret_steal<py::list>(list);
 }
 
-py::list PyTokenizer::Encode(
-    const py::str& text, const tokenizer::EncodeOptions& options) const {
+py::list PyTokenizer::Encode(const py::str& text,
+                             const tokenizer::EncodeOptions& options) const {
   const std::string_view utf8 = Utf8View(text, "text");
   std::vector<int> ids;
   absl::Status status;

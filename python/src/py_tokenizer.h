@@ -9,6 +9,9 @@
 // one pool per thread count, created on first use and kept for the object's
 // life; batches from several Python threads may share a pool.
 
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,9 +21,6 @@
 #include <tuple>
 #include <utility>
 #include <vector>
-
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
 
 #include "absl/status/statusor.h"
 #include "korvel_tokenizer/tokenizer.h"
@@ -37,7 +37,8 @@ class PyTokenizer {
  public:
   static std::unique_ptr<PyTokenizer> Open(const std::string& path, bool mmap);
   static std::unique_ptr<PyTokenizer> FromBytes(std::string bytes);
-  static std::unique_ptr<PyTokenizer> FromTokenizerJson(const std::string& path);
+  static std::unique_ptr<PyTokenizer> FromTokenizerJson(
+      const std::string& path);
 
   const tokenizer::Tokenizer& layer() const { return *tokenizer_; }
   const std::string& path() const { return path_; }
@@ -46,7 +47,7 @@ class PyTokenizer {
   int PieceToId(const py::str& piece) const;
 
   py::list Encode(const py::str& text,
-                          const tokenizer::EncodeOptions& options) const;
+                  const tokenizer::EncodeOptions& options) const;
   std::pair<std::vector<int>, std::vector<std::pair<size_t, size_t>>>
   EncodeWithOffsets(const py::str& text,
                     const tokenizer::EncodeOptions& options) const;
@@ -56,9 +57,9 @@ class PyTokenizer {
                           std::optional<uint64_t> seed) const;
 
   // Batch calls, in py_batch.cc.
-  py::list EncodeBatch(
-      const py::sequence& texts, const tokenizer::EncodeOptions& options,
-      int num_threads) const;
+  py::list EncodeBatch(const py::sequence& texts,
+                       const tokenizer::EncodeOptions& options,
+                       int num_threads) const;
   std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>> EncodeBatchNumpy(
       const py::sequence& texts, const tokenizer::EncodeOptions& options,
       int num_threads) const;
