@@ -84,6 +84,25 @@ def _is_complete(prefix, entry):
     return len(offsets) == entry["lines"] + 1 and len(ids) == entry["ids"]
 
 
+def _remove_parts(parts):
+    for part in parts:
+        for suffix in (".bin", ".idx"):
+            try:
+                os.unlink(part + suffix)
+            except FileNotFoundError:
+                pass
+
+
+def _previous_files(manifest_path, model_hash, options):
+    """The files of the manifest of an earlier run with the same model and
+    options."""
+    previous = _read_manifest(manifest_path)
+    if (previous and previous.get("model_sha256") == model_hash
+            and previous.get("options") == options):
+        return previous.get("files", {})
+    return {}
+
+
 def _write_manifest(path, manifest):
     write_atomically(path, json.dumps(manifest, indent=1, sort_keys=True).encode())
 
@@ -135,11 +154,8 @@ def tokenize_files(client, model, inputs, out_dir, *, add_bos=False,
     manifest_path = os.path.join(out_dir, "manifest.json")
 
     manifest = {"model_sha256": model_hash, "vocab_size": vocab_size,
-                "options": options, "files": {}}
-    previous = _read_manifest(manifest_path)
-    if (previous and previous.get("model_sha256") == model_hash
-            and previous.get("options") == options):
-        manifest["files"] = previous.get("files", {})
+                "options": options,
+                "files": _previous_files(manifest_path, model_hash, options)}
 
     if progress is None:
         progress = sys.stderr.isatty()
@@ -178,12 +194,7 @@ def tokenize_files(client, model, inputs, out_dir, *, add_bos=False,
         manifest["files"][name] = {"input_sha256": digest, "lines": lines,
                                    "ids": ids}
         _write_manifest(manifest_path, manifest)
-        for part in parts:
-            for suffix in (".bin", ".idx"):
-                try:
-                    os.unlink(part + suffix)
-                except FileNotFoundError:
-                    pass
+        _remove_parts(parts)
     _write_manifest(manifest_path, manifest)
     shutil.rmtree(parts_dir, ignore_errors=True)
     return manifest
