@@ -50,11 +50,21 @@ std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>> ToNumpy(
 
 }  // namespace
 
+PyTokenizer::~PyTokenizer() { DropInheritedEncoders(); }
+
+void PyTokenizer::DropInheritedEncoders() const {
+  if (encoders_pid_ == getpid()) return;
+  for (auto& [num_threads, encoder] : encoders_) encoder.release();
+  encoders_.clear();
+  encoders_pid_ = getpid();
+}
+
 const tokenizer::BatchEncoder& PyTokenizer::EncoderFor(int num_threads) const {
   if (num_threads < 0) {
     throw py::value_error("num_threads must be 0 (all cores) or positive");
   }
   std::lock_guard<std::mutex> lock(encoders_mutex_);
+  DropInheritedEncoders();
   std::unique_ptr<tokenizer::BatchEncoder>& encoder = encoders_[num_threads];
   if (encoder == nullptr) {
     encoder =

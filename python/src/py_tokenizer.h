@@ -9,6 +9,8 @@
 // one pool per thread count, created on first use and kept for the object's
 // life; batches from several Python threads may share a pool.
 
+#include <unistd.h>
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -39,6 +41,8 @@ class PyTokenizer {
   static std::unique_ptr<PyTokenizer> FromBytes(std::string bytes);
   static std::unique_ptr<PyTokenizer> FromTokenizerJson(
       const std::string& path);
+
+  ~PyTokenizer();
 
   const tokenizer::Tokenizer& layer() const { return *tokenizer_; }
   const std::string& path() const { return path_; }
@@ -93,8 +97,14 @@ class PyTokenizer {
   std::unique_ptr<tokenizer::Tokenizer> tokenizer_;
   std::string path_;
   mutable py::tuple id_objects_;
-  // One pool of threads per thread count asked for, created on first use.
+  // Forgets (leaks) the encoders of the process this one was forked from:
+  // their threads do not exist here, so they can neither run nor be joined.
+  void DropInheritedEncoders() const;
+
+  // One pool of threads per thread count asked for, created on first use by
+  // the process `encoders_pid_`.
   mutable std::mutex encoders_mutex_;
+  mutable pid_t encoders_pid_ = getpid();
   mutable std::map<int, std::unique_ptr<tokenizer::BatchEncoder>> encoders_;
 };
 

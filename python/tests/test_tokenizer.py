@@ -3,8 +3,11 @@ korvel command."""
 
 import concurrent.futures
 import multiprocessing
+import os
 import pickle
 import random
+import select
+import signal
 
 import numpy
 import pytest
@@ -159,6 +162,22 @@ def test_pickles_into_a_process_pool(tok, sample_lines):
             2, mp_context=multiprocessing.get_context("spawn")) as pool:
         results = list(pool.map(encode_in_child, [(tok, t) for t in sample_lines]))
     assert results == tok.encode_batch(sample_lines)
+
+
+def test_batches_work_in_a_forked_child(tok, sample_lines):
+    expected = tok.encode_batch(sample_lines, num_threads=2)
+    read_end, write_end = os.pipe()
+    child = os.fork()
+    if child == 0:
+        ok = tok.encode_batch(sample_lines, num_threads=2) == expected
+        os.write(write_end, b"1" if ok else b"0")
+        os._exit(0)
+    os.close(write_end)
+    ready, _, _ = select.select([read_end], [], [], 60)
+    if not ready:
+        os.kill(child, signal.SIGKILL)
+    os.waitpid(child, 0)
+    assert ready and os.read(read_end, 1) == b"1"
 
 
 def test_bad_input_raises_python_errors(tok, tmp_path):
