@@ -1,7 +1,12 @@
 """Python binding throughput against the native batch encoder, in one run.
 
+    cmake --build build --target korvel_python korvel_python_baseline_bench korvel_cli
     /usr/bin/python3 python/bench/bench_python.py --build build \\
-        --model llama2.lite --text corpus.txt
+        [--model llama2.lite] [--text corpus.txt]
+
+Without --model it imports and converts the LLaMA-2 tokenizer (fetched by
+tools/fetch_llama2.sh) with the korvel command; without --text it encodes 4 MB
+of numbered lines of data/sample.txt.
 
 Prints: encode_batch MB/s on 1 and 2 threads beside the C++ BatchEncoder's
 (and the ratios), the time of one encode() call on a short text beside the
@@ -51,13 +56,46 @@ def dask_megabytes_per_second(model, text, megabytes):
         return megabytes / (time.perf_counter() - start)
 
 
+REPO = pathlib.Path(__file__).resolve().parents[2]
+
+
+def default_inputs(build):
+    """The LLaMA-2 lite model and a 4 MB text, made in build/pybench."""
+    directory = build / "pybench"
+    directory.mkdir(exist_ok=True)
+    model, text = directory / "llama2.lite", directory / "corpus.txt"
+    if not model.exists():
+        korvel = str(build / "src" / "korvel_cli" / "korvel")
+        tokenizer_json = subprocess.run(
+            [str(REPO / "tools" / "fetch_llama2.sh"), str(build / "hf")],
+            capture_output=True, text=True, check=True).stdout.strip()
+        full = directory / "llama2.full"
+        subprocess.run([korvel, "import", f"--output_file={full}",
+                        tokenizer_json], check=True)
+        subprocess.run([korvel, "convert", f"--output_file={model}", str(full)],
+                       check=True)
+    if not text.exists():
+        sample_lines = (REPO / "data" / "sample.txt").read_text(
+            encoding="utf-8").splitlines()
+        lines, size = [], 0
+        while size < 4_000_000:
+            line = f"{sample_lines[len(lines) % len(sample_lines)]} {len(lines)}"
+            lines.append(line)
+            size += len(line.encode()) + 1
+        text.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    return model, text
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", type=pathlib.Path, default=pathlib.Path("build"))
-    parser.add_argument("--model", type=pathlib.Path, required=True)
-    parser.add_argument("--text", type=pathlib.Path, required=True)
+    parser.add_argument("--model", type=pathlib.Path)
+    parser.add_argument("--text", type=pathlib.Path)
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
+    if args.model is None or args.text is None:
+        model, text = default_inputs(args.build.resolve())
+        args.model, args.text = args.model or model, args.text or text
     sys.path.insert(0, str(args.build.resolve() / "python"))
     os.environ["PYTHONPATH"] = str(args.build.resolve() / "python")
     import korvel
