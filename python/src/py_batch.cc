@@ -60,8 +60,10 @@ void PyTokenizer::DropInheritedEncoders() const {
 }
 
 const tokenizer::BatchEncoder& PyTokenizer::EncoderFor(int num_threads) const {
-  if (num_threads < 0) {
-    throw py::value_error("num_threads must be 0 (all cores) or positive");
+  constexpr int kMaxThreads = 1024;
+  if (num_threads < 0 || num_threads > kMaxThreads) {
+    throw py::value_error("num_threads must be 0 (all cores) or at most " +
+                          std::to_string(kMaxThreads));
   }
   std::lock_guard<std::mutex> lock(encoders_mutex_);
   DropInheritedEncoders();

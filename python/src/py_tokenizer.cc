@@ -54,14 +54,19 @@ std::unique_ptr<PyTokenizer> PyTokenizer::FromBytes(std::string bytes) {
 std::unique_ptr<PyTokenizer> PyTokenizer::FromTokenizerJson(
     const std::string& path) {
   const std::string json = ReadFile(path);
-  absl::StatusOr<korvel::ModelProto> full = ImportJson(json);
+  absl::StatusOr<korvel::ModelProto> full;
+  absl::StatusOr<std::string> lite_bytes;
+  {
+    py::gil_scoped_release release;
+    full = ImportJson(json);
+    if (full.ok())
+      lite_bytes = lite::ToFlatbuffer(*full, lite::ConverterOptions());
+  }
   if (!full.ok()) {
     ThrowIfError(
         absl::Status(full.status().code(),
                      path + ": " + std::string(full.status().message())));
   }
-  absl::StatusOr<std::string> lite_bytes =
-      lite::ToFlatbuffer(*full, lite::ConverterOptions());
   ThrowIfError(lite_bytes.status());
   return FromBytes(*std::move(lite_bytes));
 }

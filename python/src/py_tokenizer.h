@@ -9,10 +9,9 @@
 // one pool per thread count, created on first use and kept for the object's
 // life; batches from several Python threads may share a pool.
 
-#include <unistd.h>
-
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <unistd.h>
 
 #include <map>
 #include <memory>

@@ -199,6 +199,7 @@ def test_bad_input_raises_python_errors(tok, tmp_path):
         (ValueError, lambda: tok.id_to_piece(tok.vocab_size)),
         (ValueError, lambda: tok.decode_stream().step(-5)),
         (ValueError, lambda: tok.encode_batch(["a"], num_threads=-1)),
+        (ValueError, lambda: tok.decode_batch([[1]], num_threads=10**6)),
         (ValueError, lambda: tok.encode_batch_padded(["a b c"], max_length=1)),
         (ValueError, lambda: tok.encode_batch_padded(["a"], padding_side="up")),
         (UnicodeEncodeError, lambda: tok.encode("bad \ud800 surrogate")),
