@@ -3,7 +3,8 @@ LLaMA-2 tokenizer (fetched with npm, imported and converted by the korvel
 command) and the sample texts.
 
 KORVEL_BUILD_DIR names the CMake build directory (default: build/ at the
-repository root); the package must have been built there."""
+repository root); the package must have been built there. KORVEL_BENCH_TEXTS
+adds the benchmark texts to the sample lines."""
 
 import os
 import pathlib
@@ -59,4 +60,12 @@ def tok(llama2_lite):
 
 @pytest.fixture(scope="session")
 def sample_lines():
-    return (REPO / "data" / "sample.txt").read_text(encoding="utf-8").splitlines()
+    """data/sample.txt, and the first lines of the benchmark texts when
+    KORVEL_BENCH_TEXTS names the directory tools/bench_texts.js wrote."""
+    lines = (REPO / "data" / "sample.txt").read_text(encoding="utf-8").splitlines()
+    bench_texts = os.environ.get("KORVEL_BENCH_TEXTS")
+    if bench_texts:
+        for name in ("english.txt", "multilingual.txt"):
+            path = pathlib.Path(bench_texts) / name
+            lines += path.read_text(encoding="utf-8").splitlines()[:2000]
+    return lines
