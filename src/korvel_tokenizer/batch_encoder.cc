@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "absl/strings/str_cat.h"
-#include "absl/synchronization/blocking_counter.h"
-#include "absl/synchronization/mutex.h"
 #include "korvel_tokenizer/thread_pool.h"
 #include "korvel_tokenizer/tokenizer.h"
 
@@ -37,14 +36,14 @@ int BatchEncoder::num_threads() const { return pool_->size(); }
 absl::Status BatchEncoder::ForEach(
     size_t count, const std::function<absl::Status(size_t)>& task) const {
   std::atomic<size_t> next{0};
-  absl::Mutex mutex;
+  std::mutex mutex;
   size_t first_failure = count;
   absl::Status failure;
   auto run = [&] {
     for (size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
       absl::Status status = task(i);
       if (status.ok()) continue;
-      absl::MutexLock lock(&mutex);
+      std::lock_guard<std::mutex> lock(mutex);
       if (i < first_failure) {
         first_failure = i;
         failure = AtText(i, status);
@@ -55,11 +54,11 @@ absl::Status BatchEncoder::ForEach(
   if (workers <= 1) {
     run();
   } else {
-    absl::BlockingCounter done(static_cast<int>(workers));
+    CountDown done(workers);
     for (size_t w = 0; w < workers; ++w) {
       pool_->Schedule([&] {
         run();
-        done.DecrementCount();
+        done.Done();
       });
     }
     done.Wait();

@@ -11,33 +11,43 @@ ThreadPool::ThreadPool(int num_threads) {
 
 ThreadPool::~ThreadPool() {
   {
-    absl::MutexLock lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
+  wake_.notify_all();
   for (std::thread& thread : threads_) thread.join();
 }
 
 void ThreadPool::Schedule(std::function<void()> work) {
-  absl::MutexLock lock(&mutex_);
-  queue_.push_back(std::move(work));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue_.push_back(std::move(work));
+  }
+  wake_.notify_one();
 }
 
 void ThreadPool::Work() {
   while (true) {
     std::function<void()> work;
     {
-      absl::MutexLock lock(&mutex_);
-      mutex_.Await(absl::Condition(
-          +[](ThreadPool* pool) ABSL_EXCLUSIVE_LOCKS_REQUIRED(pool->mutex_) {
-            return pool->stopping_ || !pool->queue_.empty();
-          },
-          this));
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
       if (queue_.empty()) return;
       work = std::move(queue_.front());
       queue_.pop_front();
     }
     work();
   }
+}
+
+void CountDown::Done() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (--count_ == 0) zero_.notify_all();
+}
+
+void CountDown::Wait() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  zero_.wait(lock, [this] { return count_ == 0; });
 }
 
 }  // namespace korvel::tokenizer
