@@ -10,6 +10,8 @@
 #              operation gives about 8, a quadratic one 64) (build/)
 #   fuzz       every libFuzzer target for a bounded time (KORVEL_FUZZ_SECONDS,
 #              default 60 each), built with clang in build-fuzz/
+#   python     the Python package's tests (pytest under Debian's /usr/bin/python3,
+#              including the Dask job), Release build in build/
 # `--sanitize` is accepted for `sanitize`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -49,13 +51,22 @@ run_scaling() {
   tools/check_scaling.sh build
 }
 
+run_python() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=Release \
+    -DPython3_EXECUTABLE=/usr/bin/python3 -DKORVEL_BUILD_PYTHON=ON
+  cmake --build build -j "$jobs" --target korvel_python korvel_cli
+  # Any non-zero exit fails the stage, pytest's 5 ("no tests ran") included.
+  KORVEL_BUILD_DIR=build PYTHONDONTWRITEBYTECODE=1 \
+    /usr/bin/python3 -m pytest -p no:cacheprovider -q python/tests
+}
+
 run_fuzz() {
   tools/run_fuzzers.sh build-fuzz "${KORVEL_FUZZ_SECONDS:-60}"
 }
 
 stages=("$@")
 if [ ${#stages[@]} -eq 0 ]; then
-  stages=(release sanitize tsan scaling fuzz)
+  stages=(release sanitize tsan scaling python fuzz)
 fi
 
 tools/setup.sh
@@ -66,6 +77,7 @@ for stage in "${stages[@]}"; do
     sanitize | --sanitize) run_sanitize ;;
     tsan) run_tsan ;;
     scaling) run_scaling ;;
+    python) run_python ;;
     fuzz) run_fuzz ;;
     *) echo "run_tests.sh: unknown stage '$stage'" >&2; exit 2 ;;
   esac

@@ -13,6 +13,7 @@ packages=(
   libbenchmark-dev
   nlohmann-json3-dev
   clang libclang-rt-14-dev
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-distributed
 )
 
 missing=()

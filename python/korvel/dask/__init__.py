@@ -1,0 +1,200 @@
+"""Tokenizing a corpus on a Dask cluster.
+
+tokenize_files(client, model, inputs, out_dir) splits every input file (one
+text per line) into tasks of whole lines, encodes them on the cluster's
+workers (each loads the model once) and writes, per input file NAME,
+out_dir/NAME.bin and out_dir/NAME.idx (see korvel.read_shard) and
+out_dir/manifest.json. Inputs and out_dir must be reachable under the same
+paths from the client and every worker (one machine, or a shared file
+system).
+
+Output files appear only when complete, and a task lost with its worker runs
+again with the same result, so a run with failures writes the same bytes as
+one without. Started again over the same out_dir, a job skips the files that
+are already complete and match their input, model and options.
+"""
+
+import hashlib
+import json
+import os
+import shutil
+import sys
+
+from korvel._files import write_atomically
+from korvel._korvel import Tokenizer
+from korvel.dask._tasks import encode_part, join_parts
+from korvel.shards import read_shard
+
+__all__ = ["tokenize_files"]
+
+_BLOCK = 1 << 24
+
+
+def _split_lines(path, lines_per_task):
+    """(sha256, lines, [(begin, end), ...]): the byte ranges of runs of
+    `lines_per_task` whole lines of `path`."""
+    digest = hashlib.sha256()
+    ranges = []
+    lines = 0
+    in_run = 0
+    begin = position = 0
+    last_byte = b"\n"
+    with open(path, "rb") as f:
+        while block := f.read(_BLOCK):
+            digest.update(block)
+            start = 0
+            while (newline := block.find(b"\n", start)) >= 0:
+                lines += 1
+                in_run += 1
+                start = newline + 1
+                if in_run == lines_per_task:
+                    ranges.append((begin, position + start))
+                    begin, in_run = position + start, 0
+            position += len(block)
+            last_byte = block[-1:]
+    if last_byte != b"\n":
+        lines += 1
+    if position > begin:
+        ranges.append((begin, position))
+    return digest.hexdigest(), lines, ranges
+
+
+def _load_model(model):
+    if isinstance(model, Tokenizer):
+        model_bytes = model._model_bytes
+        return model_bytes, model.vocab_size
+    with open(model, "rb") as f:
+        model_bytes = f.read()
+    return model_bytes, Tokenizer.from_bytes(model_bytes).vocab_size
+
+
+def _read_manifest(path):
+    try:
+        with open(path, "rb") as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
+
+
+def _is_complete(prefix, entry):
+    try:
+        ids, offsets = read_shard(prefix)
+    except (OSError, ValueError):
+        return False
+    return len(offsets) == entry["lines"] + 1 and len(ids) == entry["ids"]
+
+
+def _remove_parts(parts):
+    for part in parts:
+        for suffix in (".bin", ".idx"):
+            try:
+                os.unlink(part + suffix)
+            except FileNotFoundError:
+                pass
+
+
+def _previous_files(manifest_path, model_hash, options):
+    """The files of the manifest of an earlier run with the same model and
+    options."""
+    previous = _read_manifest(manifest_path)
+    if (previous and previous.get("model_sha256") == model_hash
+            and previous.get("options") == options):
+        return previous.get("files", {})
+    return {}
+
+
+def _write_manifest(path, manifest):
+    write_atomically(path, json.dumps(manifest, indent=1, sort_keys=True).encode())
+
+
+class _Progress:
+    """A one-line progress bar on standard error."""
+
+    def __init__(self, total, enabled):
+        self.total, self.done, self.enabled = total, 0, enabled and total > 0
+
+    def step(self):
+        self.done += 1
+        if self.enabled:
+            width = 40
+            filled = width * self.done // self.total
+            sys.stderr.write(f"\rkorvel: [{'#' * filled}{'.' * (width - filled)}]"
+                             f" {self.done}/{self.total} tasks")
+            if self.done == self.total:
+                sys.stderr.write("\n")
+            sys.stderr.flush()
+
+
+def tokenize_files(client, model, inputs, out_dir, *, add_bos=False,
+                   add_eos=False, parse_special=False, lines_per_task=100_000,
+                   progress=None):
+    """Tokenizes the text files `inputs` on the Dask cluster of `client`.
+
+    model: a lite model path or a korvel.Tokenizer. Every line of every input
+    becomes one id sequence. progress: show a bar on standard error (default:
+    when it is a terminal). Returns the manifest, also written to
+    out_dir/manifest.json: the model's sha256 and vocabulary size, the
+    options, and per file NAME its input's sha256, lines and ids.
+    """
+    from distributed import as_completed
+
+    if lines_per_task < 1:
+        raise ValueError("lines_per_task must be positive")
+    inputs = [os.fspath(path) for path in inputs]
+    names = [os.path.basename(path) for path in inputs]
+    if len(set(names)) != len(names):
+        raise ValueError("two inputs have the same file name")
+    model_bytes, vocab_size = _load_model(model)
+    model_hash = hashlib.sha256(model_bytes).hexdigest()
+    options = {"add_bos": add_bos, "add_eos": add_eos,
+               "parse_special": parse_special}
+    out_dir = os.path.abspath(out_dir)
+    parts_dir = os.path.join(out_dir, ".parts")
+    os.makedirs(parts_dir, exist_ok=True)
+    manifest_path = os.path.join(out_dir, "manifest.json")
+
+    manifest = {"model_sha256": model_hash, "vocab_size": vocab_size,
+                "options": options,
+                "files": _previous_files(manifest_path, model_hash, options)}
+
+    if progress is None:
+        progress = sys.stderr.isatty()
+    model_future = None
+    joins = {}
+    futures = []
+    for path, name in zip(inputs, names):
+        digest, lines, ranges = _split_lines(path, lines_per_task)
+        prefix = os.path.join(out_dir, name)
+        entry = manifest["files"].get(name)
+        if (entry and entry.get("input_sha256") == digest
+                and entry.get("lines") == lines and _is_complete(prefix, entry)):
+            continue
+        manifest["files"].pop(name, None)
+        if model_future is None:
+            model_future = client.scatter(model_bytes, broadcast=True)
+        parts = [os.path.join(parts_dir, f"{name}.{i:06d}")
+                 for i in range(len(ranges))]
+        counts = [client.submit(encode_part, model_future, model_hash,
+                                os.path.abspath(path), begin, end, part,
+                                options, pure=False)
+                  for part, (begin, end) in zip(parts, ranges)]
+        joined = client.submit(join_parts, parts, prefix, counts, pure=False)
+        joins[joined] = (name, digest, lines, parts)
+        futures += counts + [joined]
+
+    bar = _Progress(len(futures), progress)
+    for future in as_completed(futures):
+        bar.step()
+        if future not in joins:
+            continue
+        name, digest, lines, parts = joins[future]
+        joined_lines, ids = future.result()
+        if joined_lines != lines:
+            raise ValueError(f"{name}: {joined_lines} lines encoded, {lines} read")
+        manifest["files"][name] = {"input_sha256": digest, "lines": lines,
+                                   "ids": ids}
+        _write_manifest(manifest_path, manifest)
+        _remove_parts(parts)
+    _write_manifest(manifest_path, manifest)
+    shutil.rmtree(parts_dir, ignore_errors=True)
+    return manifest
