@@ -13,7 +13,7 @@
 #include "nlohmann/json.hpp"
 #include "test_models.h"
 
-namespace korvel::lite {
+namespace korvel::import {
 namespace {
 
 using ::nlohmann::json;
@@ -107,10 +107,11 @@ korvel::ModelProto Import(const json& tokenizer) {
 
 std::vector<int> Encode(const korvel::ModelProto& model,
                         const std::string& text) {
-  absl::StatusOr<std::string> lite = ToFlatbuffer(model, ConverterOptions());
+  absl::StatusOr<std::string> lite =
+      lite::ToFlatbuffer(model, lite::ConverterOptions());
   EXPECT_TRUE(lite.ok()) << lite.status();
   if (!lite.ok()) return {};
-  KorvelLiteProcessor processor(*lite);
+  lite::KorvelLiteProcessor processor(*lite);
   EXPECT_EQ(processor.status(), absl::StatusCode::kOk);
   std::vector<int> ids;
   EXPECT_EQ(processor.Encode(text, &ids), absl::StatusCode::kOk);
@@ -226,7 +227,7 @@ TEST(HfImportTest, UnigramWithMetaspaceSplitsWords) {
 
 TEST(HfImportTest, PrecompiledCharsMapIsCopiedAndApplied) {
   const std::vector<uint8_t> blob =
-      testing::BuildCharsMap({{"\xC3\x85", "a"}});  // Å -> a
+      lite::testing::BuildCharsMap({{"\xC3\x85", "a"}});  // Å -> a
   const std::string charsmap(blob.begin(), blob.end());
   json tokenizer = MetaspaceUnigram();
   tokenizer["normalizer"] = {
@@ -380,4 +381,4 @@ TEST(VocabImportTest, BuildsAUnigramModelFromPieceScoreLines) {
 }
 
 }  // namespace
-}  // namespace korvel::lite
+}  // namespace korvel::import

@@ -8,6 +8,7 @@
 #include "absl/flags/flag.h"
 #include "absl/status/status.h"
 #include "absl/status/statusor.h"
+#include "absl/strings/match.h"
 #include "absl/strings/str_cat.h"
 #include "korvel_cli/atomic_file.h"
 #include "korvel_cli/command.h"
@@ -15,6 +16,7 @@
 #include "korvel_cli/mapped_file.h"
 #include "korvel_cli/shared_flags.h"
 #include "korvel_import/hf_import.h"
+#include "korvel_import/vocab_import.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_model_converters/model_converter.h"
 #include "libkorvel/korvel_model.pb.h"
@@ -57,7 +59,9 @@ absl::Status RunImport(const CommandArgs& args) {
   absl::StatusOr<MappedFile> json = MappedFile::Open(files->input);
   if (!json.ok()) return json.status();
   absl::StatusOr<ModelProto> model =
-      lite::ImportHuggingFaceTokenizer(json->data());
+      absl::EndsWith(files->input, ".tsv")
+          ? import::ImportVocabulary(json->data())
+          : import::ImportHuggingFaceTokenizer(json->data());
   if (!model.ok()) {
     return absl::Status(model.status().code(),
                         absl::StrCat(files->input, ": ",
@@ -124,7 +128,8 @@ const Command& ImportCommand() {
       "--output_file=MODEL TOKENIZER_JSON",
       "Imports a Hugging Face tokenizer.json as a full model.",
       "Imports a Hugging Face tokenizer.json as a full korvel model. The "
-      "output file\nappears only once it is complete.",
+      "output file\nappears only once it is complete. A file ending in .tsv "
+      "is read as a list of\npiece<TAB>score lines instead (a unigram model).",
       {"output_file"},
       RunImport};
   return *command;

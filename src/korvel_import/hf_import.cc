@@ -14,7 +14,7 @@
 #include "korvel_import/hf_text_pipeline.h"
 #include "korvel_import/hf_vocab.h"
 
-namespace korvel::lite {
+namespace korvel::import {
 namespace {
 
 using hf::Json;
@@ -258,4 +258,4 @@ absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
   return proto;
 }
 
-}  // namespace korvel::lite
+}  // namespace korvel::import

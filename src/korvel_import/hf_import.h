@@ -6,7 +6,7 @@
 #include "absl/status/statusor.h"
 #include "libkorvel/korvel_model.pb.h"
 
-namespace korvel::lite {
+namespace korvel::import {
 
 // Turns the text of a Hugging Face tokenizer.json into a full model that
 // encodes text to the same ids, ready for ToFlatbuffer.
@@ -45,6 +45,6 @@ namespace korvel::lite {
 absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
     std::string_view tokenizer_json);
 
-}  // namespace korvel::lite
+}  // namespace korvel::import
 
 #endif  // KORVEL_IMPORT_HF_IMPORT_H_

@@ -8,7 +8,7 @@
 // Non-throwing accessors for the parts of a tokenizer.json document that the
 // importer reads. Private to the importer; not installed.
 
-namespace korvel::lite::hf {
+namespace korvel::import::hf {
 
 using Json = nlohmann::json;
 
@@ -41,6 +41,6 @@ inline std::string ComponentType(const Json& component) {
   return type == nullptr ? std::string() : *type;
 }
 
-}  // namespace korvel::lite::hf
+}  // namespace korvel::import::hf
 
 #endif  // KORVEL_IMPORT_HF_JSON_H_

@@ -10,7 +10,7 @@
 #include "absl/status/status.h"
 #include "absl/strings/str_cat.h"
 
-namespace korvel::lite::hf {
+namespace korvel::import::hf {
 namespace {
 
 using PieceIds = absl::flat_hash_map<std::string_view, int>;
@@ -172,4 +172,4 @@ absl::StatusOr<std::vector<int>> RankMerges(
   return first_rank;
 }
 
-}  // namespace korvel::lite::hf
+}  // namespace korvel::import::hf

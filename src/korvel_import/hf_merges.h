@@ -8,7 +8,7 @@
 #include "absl/status/statusor.h"
 #include "korvel_import/hf_json.h"
 
-namespace korvel::lite::hf {
+namespace korvel::import::hf {
 
 // The largest merge count whose ranks all convert to float scores exactly.
 inline constexpr int kMaxMerges = 1 << 24;
@@ -38,6 +38,6 @@ absl::StatusOr<std::vector<int>> RankMerges(
     const Json& merges, const std::vector<std::string>& pieces,
     const std::vector<bool>& mergeable);
 
-}  // namespace korvel::lite::hf
+}  // namespace korvel::import::hf
 
 #endif  // KORVEL_IMPORT_HF_MERGES_H_

@@ -7,7 +7,7 @@
 #include "absl/strings/escaping.h"
 #include "absl/strings/str_cat.h"
 
-namespace korvel::lite::hf {
+namespace korvel::import::hf {
 namespace {
 
 constexpr char kWhitespaceSymbol[] = "\xE2\x96\x81";
@@ -176,4 +176,4 @@ absl::StatusOr<TextPipeline> ReadTextPipeline(const Json& root) {
   return pipeline;
 }
 
-}  // namespace korvel::lite::hf
+}  // namespace korvel::import::hf

@@ -6,7 +6,7 @@
 #include "absl/status/statusor.h"
 #include "korvel_import/hf_json.h"
 
-namespace korvel::lite::hf {
+namespace korvel::import::hf {
 
 // What a tokenizer.json's normalizer and pre-tokenizer do to text before its
 // model sees it, in the terms of a full model's normalizer settings. Extra
@@ -26,6 +26,6 @@ struct TextPipeline {
 // message naming the component.
 absl::StatusOr<TextPipeline> ReadTextPipeline(const Json& root);
 
-}  // namespace korvel::lite::hf
+}  // namespace korvel::import::hf
 
 #endif  // KORVEL_IMPORT_HF_TEXT_PIPELINE_H_

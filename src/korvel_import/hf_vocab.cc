@@ -10,7 +10,7 @@
 #include "absl/status/status.h"
 #include "absl/strings/str_cat.h"
 
-namespace korvel::lite::hf {
+namespace korvel::import::hf {
 namespace {
 
 // Ids of a full model are int32; a tokenizer.json may hold any JSON number.
@@ -184,4 +184,4 @@ absl::Status ApplyAddedTokens(const Json& added_tokens,
   return absl::OkStatus();
 }
 
-}  // namespace korvel::lite::hf
+}  // namespace korvel::import::hf

