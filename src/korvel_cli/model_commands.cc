@@ -2,8 +2,10 @@
 // convert (a full model to a lite model).
 
 #include <climits>
+#include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "absl/flags/flag.h"
 #include "absl/status/status.h"
@@ -58,10 +60,15 @@ absl::Status RunImport(const CommandArgs& args) {
   if (!files.ok()) return files.status();
   absl::StatusOr<MappedFile> json = MappedFile::Open(files->input);
   if (!json.ok()) return json.status();
+  std::vector<std::string> warnings;
   absl::StatusOr<ModelProto> model =
       absl::EndsWith(files->input, ".tsv")
           ? import::ImportVocabulary(json->data())
-          : import::ImportHuggingFaceTokenizer(json->data());
+          : import::ImportHuggingFaceTokenizer(json->data(), &warnings);
+  for (const std::string& warning : warnings) {
+    std::fprintf(stderr, "korvel import: warning: %s: %s\n",
+                 files->input.c_str(), warning.c_str());
+  }
   if (!model.ok()) {
     return absl::Status(model.status().code(),
                         absl::StrCat(files->input, ": ",

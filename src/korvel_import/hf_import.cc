@@ -35,8 +35,8 @@ absl::Status MarkUnknown(Vocabulary* vocabulary) {
     vocabulary->unk_id = FindPiece(*vocabulary, *vocabulary->unk_text);
     if (vocabulary->unk_id < 0) {
       return absl::InvalidArgumentError(
-          absl::StrCat("The unknown token \"", *vocabulary->unk_text,
-                       "\" is not in the vocabulary"));
+          absl::StrCat("The unknown token ", hf::Quoted(*vocabulary->unk_text),
+                       " is not in the vocabulary"));
     }
   }
   if (vocabulary->unk_id >= 0) {
@@ -80,9 +80,15 @@ absl::Status ScoreBpePieces(const Json& model, Vocabulary* vocabulary) {
     mergeable[id] =
         vocabulary->types[id] == korvel::ModelProto_Piece_Type_NORMAL;
   }
+  std::vector<bool> cut_out(size);
+  for (size_t id = 0; id < size; ++id) {
+    cut_out[id] =
+        vocabulary->types[id] == korvel::ModelProto_Piece_Type_USER_DEFINED;
+  }
   const Json* merges = Member(model, "merges");
-  absl::StatusOr<std::vector<int>> first_rank = hf::RankMerges(
-      merges == nullptr ? Json() : *merges, vocabulary->pieces, mergeable);
+  absl::StatusOr<std::vector<int>> first_rank =
+      hf::RankMerges(merges == nullptr ? Json() : *merges, vocabulary->pieces,
+                     mergeable, cut_out);
   if (!first_rank.ok()) return first_rank.status();
   for (size_t id = 0; id < size; ++id) {
     const int rank = (*first_rank)[id];
@@ -173,7 +179,7 @@ void SetSpecialNames(const Json& root, const Vocabulary& vocabulary,
 }
 
 absl::Status ReadVocabulary(const Json& root, const Json& model,
-                            Vocabulary* vocabulary) {
+                            bool spaces_replaced, Vocabulary* vocabulary) {
   const std::string* type = hf::StringMember(model, "type");
   std::string model_type = type == nullptr ? std::string() : *type;
   if (model_type.empty()) {  // Older files leave the type out.
@@ -190,12 +196,14 @@ absl::Status ReadVocabulary(const Json& root, const Json& model,
   } else if (model_type == "Unigram") {
     status = hf::ReadUnigramModel(model, vocabulary);
   } else {
-    return absl::InvalidArgumentError(absl::StrCat(
-        "Unsupported model: ", model_type.empty() ? "(no type)" : model_type));
+    return absl::InvalidArgumentError(
+        absl::StrCat("Unsupported model: ",
+                     model_type.empty() ? "(no type)" : model_type,
+                     hf::kWhatKorvelImports));
   }
   if (!status.ok()) return status;
   if (const Json* added_tokens = Member(root, "added_tokens")) {
-    status = hf::ApplyAddedTokens(*added_tokens, vocabulary);
+    status = hf::ApplyAddedTokens(*added_tokens, spaces_replaced, vocabulary);
     if (!status.ok()) return status;
   }
   if (vocabulary->pieces.empty()) {
@@ -211,7 +219,7 @@ absl::Status ReadVocabulary(const Json& root, const Json& model,
 }  // namespace
 
 absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
-    std::string_view tokenizer_json) {
+    std::string_view tokenizer_json, std::vector<std::string>* warnings) {
   const Json root = Json::parse(tokenizer_json.begin(), tokenizer_json.end(),
                                 nullptr, /*allow_exceptions=*/false);
   if (root.is_discarded() || !root.is_object()) {
@@ -224,10 +232,18 @@ absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
   absl::StatusOr<hf::TextPipeline> pipeline = hf::ReadTextPipeline(root);
   if (!pipeline.ok()) return pipeline.status();
   Vocabulary vocabulary;
-  absl::Status status = ReadVocabulary(root, *model, &vocabulary);
+  absl::Status status = ReadVocabulary(
+      root, *model, pipeline->normalizer_replaces_spaces, &vocabulary);
   if (!status.ok()) return status;
   if (pipeline->split_before_whitespace_symbol) {
     MarkCrossWordPiecesUnused(&vocabulary);
+  }
+  if (warnings != nullptr && vocabulary.added_whitespace_symbol_pieces) {
+    warnings->push_back(
+        "texts holding the character \"\xE2\x96\x81\" (U+2581) itself "
+        "encode differently: the original matches its unnormalized added "
+        "tokens of \"\xE2\x96\x81\" there, korvel reads the character as "
+        "a space");
   }
 
   korvel::ModelProto proto;

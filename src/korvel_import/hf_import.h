@@ -1,7 +1,9 @@
 #ifndef KORVEL_IMPORT_HF_IMPORT_H_
 #define KORVEL_IMPORT_HF_IMPORT_H_
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "absl/status/statusor.h"
 #include "libkorvel/korvel_model.pb.h"
@@ -42,8 +44,12 @@ namespace korvel::import {
 // merges the score-ordered merger cannot reproduce, an incomplete byte range)
 // gives kInvalidArgument with a message naming the component. Decoder and
 // post-processor settings other than the special-token names are not read.
+//
+// Where the file imports but some rare texts encode differently, one line per
+// difference is appended to `warnings` when it is not null.
 absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
-    std::string_view tokenizer_json);
+    std::string_view tokenizer_json,
+    std::vector<std::string>* warnings = nullptr);
 
 }  // namespace korvel::import
 

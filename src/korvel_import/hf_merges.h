@@ -36,7 +36,7 @@ bool IsSingleChar(std::string_view text);
 // merge joins.
 absl::StatusOr<std::vector<int>> RankMerges(
     const Json& merges, const std::vector<std::string>& pieces,
-    const std::vector<bool>& mergeable);
+    const std::vector<bool>& mergeable, const std::vector<bool>& cut_out);
 
 }  // namespace korvel::import::hf
 

@@ -92,8 +92,9 @@ absl::Status ReadNormalizer(const Json& normalizer, TextPipeline* pipeline) {
       }
       seen_replace = true;
     } else {
-      return absl::InvalidArgumentError(absl::StrCat(
-          "Unsupported normalizer: ", type.empty() ? "(no type)" : type));
+      return absl::InvalidArgumentError(
+          absl::StrCat("Unsupported normalizer: ",
+                       type.empty() ? "(no type)" : type, kWhatKorvelImports));
     }
   }
   if (seen_prepend && !seen_replace) {
@@ -103,6 +104,7 @@ absl::Status ReadNormalizer(const Json& normalizer, TextPipeline* pipeline) {
   }
   pipeline->add_dummy_prefix = seen_prepend;
   pipeline->escape_whitespaces = seen_replace;
+  pipeline->normalizer_replaces_spaces = seen_replace;
   return absl::OkStatus();
 }
 
@@ -136,6 +138,26 @@ absl::Status ReadMetaspace(const Json& metaspace, TextPipeline* pipeline) {
   return absl::OkStatus();
 }
 
+// A Split on the space character finds nothing in text whose spaces the
+// normalizer has already replaced.
+bool IsSplitOnReplacedSpaces(const Json& split, const TextPipeline& pipeline) {
+  const Json* pattern = Member(split, "pattern");
+  const std::string* literal =
+      pattern == nullptr ? nullptr : StringMember(*pattern, "String");
+  return pipeline.normalizer_replaces_spaces && literal != nullptr &&
+         *literal == " " && !FlagMember(split, "invert");
+}
+
+absl::Status RefusePreTokenizer(const std::string& type) {
+  const char* kind = type == "ByteLevel" ? " (byte-level BPE, GPT-2 style)"
+                     : type == "BertPreTokenizer" ? " (WordPiece, BERT style)"
+                                                  : "";
+  return absl::InvalidArgumentError(
+      absl::StrCat("Unsupported pre-tokenizer: ",
+                   type.empty() ? "(no type)" : type, kind,
+                   kWhatKorvelImports));
+}
+
 absl::Status ReadPreTokenizer(const Json& pre_tokenizer,
                               TextPipeline* pipeline) {
   std::vector<const Json*> steps;
@@ -145,10 +167,8 @@ absl::Status ReadPreTokenizer(const Json& pre_tokenizer,
   bool seen_metaspace = false;
   for (const Json* step : steps) {
     const std::string type = ComponentType(*step);
-    if (type != "Metaspace") {
-      return absl::InvalidArgumentError(absl::StrCat(
-          "Unsupported pre-tokenizer: ", type.empty() ? "(no type)" : type));
-    }
+    if (type == "Split" && IsSplitOnReplacedSpaces(*step, *pipeline)) continue;
+    if (type != "Metaspace") return RefusePreTokenizer(type);
     if (seen_metaspace || pipeline->escape_whitespaces) {
       return absl::InvalidArgumentError(
           "Unsupported pre-tokenizer: Metaspace on text whose whitespace is "

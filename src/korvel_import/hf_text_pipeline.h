@@ -16,6 +16,9 @@ struct TextPipeline {
   std::string precompiled_charsmap;
   bool add_dummy_prefix = false;
   bool escape_whitespaces = false;
+  // The normalizer itself writes "▁" for every space, so no space is left for
+  // a pre-tokenizer or an added token to find.
+  bool normalizer_replaces_spaces = false;
   // A Metaspace pre-tokenizer cuts the text into words before every "▁", so
   // no piece that holds "▁" after its first character can ever be produced.
   bool split_before_whitespace_symbol = false;
