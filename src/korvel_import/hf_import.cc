@@ -49,8 +49,13 @@ absl::Status MarkUnknown(Vocabulary* vocabulary) {
   return absl::OkStatus();
 }
 
-// A byte-fallback model needs the pieces <0x00> ... <0xFF> at consecutive ids.
-absl::Status MarkBytePieces(Vocabulary* vocabulary) {
+// A byte-fallback model needs the pieces <0x00> ... <0xFF> at consecutive
+// ids. Some BPE files hold the raw character of an ASCII byte at its byte
+// piece's id instead (a tab for <0x09>). That character then encodes to the
+// same id whether it is a piece or falls back to its byte, and merges may
+// still join it, so it becomes the byte piece once merges are ranked; its id
+// goes to `holes`.
+absl::Status MarkBytePieces(Vocabulary* vocabulary, std::vector<int>* holes) {
   if (!vocabulary->byte_fallback) return absl::OkStatus();
   absl::flat_hash_map<std::string, int> ids;
   for (size_t id = 0; id < vocabulary->pieces.size(); ++id) {
@@ -62,15 +67,30 @@ absl::Status MarkBytePieces(Vocabulary* vocabulary) {
   auto first = ids.find("<0x00>");
   for (int byte = 0; byte < 256; ++byte) {
     auto it = ids.find(absl::StrFormat("<0x%02X>", byte));
-    if (first == ids.end() || it == ids.end() ||
-        it->second != first->second + byte) {
+    const int id = first == ids.end() ? -1 : first->second + byte;
+    if (it != ids.end() && it->second == id) {
+      vocabulary->types[id] = korvel::ModelProto_Piece_Type_BYTE;
+    } else if (vocabulary->is_bpe && byte < 0x80 && it == ids.end() &&
+               id >= 0 && static_cast<size_t>(id) < vocabulary->pieces.size() &&
+               vocabulary->pieces[id] == std::string(1, byte) &&
+               vocabulary->types[id] == korvel::ModelProto_Piece_Type_NORMAL) {
+      holes->push_back(id);
+    } else {
       return absl::InvalidArgumentError(
           "byte_fallback needs the pieces <0x00> ... <0xFF> at consecutive "
-          "ids");
+          "ids (in a BPE model, the raw character of an ASCII byte may stand "
+          "for its piece)");
     }
-    vocabulary->types[it->second] = korvel::ModelProto_Piece_Type_BYTE;
   }
   return absl::OkStatus();
+}
+
+void FillByteHoles(const std::vector<int>& holes, Vocabulary* vocabulary) {
+  for (const int id : holes) {
+    const unsigned char byte = vocabulary->pieces[id][0];
+    vocabulary->pieces[id] = absl::StrFormat("<0x%02X>", byte);
+    vocabulary->types[id] = korvel::ModelProto_Piece_Type_BYTE;
+  }
 }
 
 absl::Status ScoreBpePieces(const Json& model, Vocabulary* vocabulary) {
@@ -209,10 +229,12 @@ absl::Status ReadVocabulary(const Json& root, const Json& model,
   if (vocabulary->pieces.empty()) {
     return absl::InvalidArgumentError("The model's vocabulary is empty");
   }
+  std::vector<int> byte_holes;
   status = MarkUnknown(vocabulary);
-  if (status.ok()) status = MarkBytePieces(vocabulary);
+  if (status.ok()) status = MarkBytePieces(vocabulary, &byte_holes);
   if (status.ok() && vocabulary->is_bpe)
     status = ScoreBpePieces(model, vocabulary);
+  if (status.ok()) FillByteHoles(byte_holes, vocabulary);
   return status;
 }
 
