@@ -136,7 +136,16 @@ const Command& ImportCommand() {
       "Imports a Hugging Face tokenizer.json as a full model.",
       "Imports a Hugging Face tokenizer.json as a full korvel model. The "
       "output file\nappears only once it is complete. A file ending in .tsv "
-      "is read as a list of\npiece<TAB>score lines instead (a unigram model).",
+      "is read as a list of\npiece<TAB>score lines instead (a unigram model)."
+      "\n\nSupported: BPE models (merges ranked in list order, optional "
+      "byte_fallback)\nand Unigram models; normalizers Precompiled, "
+      "Prepend(\"\xE2\x96\x81\"), Replace(\" \" ->\n\"\xE2\x96\x81\")"
+      " and Sequences of them; pre-tokenizers Metaspace, and Split on \" \" "
+      "after\nthat Replace; added tokens, special or not. Refused with a "
+      "message naming the\ncomponent: byte-level BPE (ByteLevel, GPT-2 "
+      "style), WordPiece, WordLevel, other\nnormalizers and pre-tokenizers, "
+      "BPE dropout. Texts that would encode differently\nfrom Hugging Face "
+      "tokenizers are named in a warning.",
       {"output_file"},
       RunImport};
   return *command;
