@@ -8,6 +8,7 @@
 #include <string>
 
 #include "korvel_lite/korvel_lite_model_generated.h"
+#include "korvel_lite/utf8.h"
 #include "reference_text.h"
 #include "reference_utf8.h"
 
@@ -261,6 +262,36 @@ void CheckEncodedIds(const KorvelLiteProcessor& processor,
             "encoded a piece that text cannot produce");
     Require(first_byte < 0, "encoded the unknown id under byte fallback");
   }
+}
+
+void CheckStreamingDecode(const tokenizer::Tokenizer& tokenizer,
+                          absl::Span<const int> ids) {
+  std::string whole;
+  const absl::Status whole_status = tokenizer.Decode(ids, &whole);
+  absl::Status first_failure;
+  std::vector<int> accepted;
+  std::string streamed;
+  bool steps_well_formed = true;
+  tokenizer::DecodeStream stream = tokenizer.NewDecodeStream();
+  for (const int id : ids) {
+    const size_t before = streamed.size();
+    const absl::Status status = stream.Step(id, &streamed);
+    if (status.ok()) {
+      accepted.push_back(id);
+      steps_well_formed &=
+          IsWellFormedUtf8(std::string_view(streamed).substr(before));
+    } else if (first_failure.ok()) {
+      first_failure = status;
+    }
+  }
+  Require(stream.Finish(&streamed).ok(), "DecodeStream::Finish failed");
+  Require(first_failure == whole_status,
+          "streaming decode fails unlike Decode");
+  std::string expected;
+  Require(tokenizer.Decode(accepted, &expected).ok() && streamed == expected,
+          "streaming decode differs from Decode");
+  Require(steps_well_formed || !IsWellFormedUtf8(expected),
+          "a streaming step ends inside a character");
 }
 
 void CheckDecode(const KorvelLiteProcessor& processor,

@@ -13,6 +13,7 @@
 #include "absl/functional/function_ref.h"
 #include "absl/types/span.h"
 #include "korvel_lite/korvel_lite_processor.h"
+#include "korvel_tokenizer/tokenizer.h"
 
 namespace korvel::lite::fuzzing {
 
@@ -52,6 +53,13 @@ void CheckEncodedIds(const KorvelLiteProcessor& processor,
 // them (reference_text.h); any other id gives kOutOfRange and empty outputs.
 void CheckDecode(const KorvelLiteProcessor& processor,
                  absl::Span<const int> ids);
+
+// Feeds `ids` one at a time to a DecodeStream: the steps and the finish give
+// Decode's text of the ids it accepted, each step's text is well-formed UTF-8
+// when Decode's is, and an id outside the vocabulary fails with Decode's
+// error.
+void CheckStreamingDecode(const tokenizer::Tokenizer& tokenizer,
+                          absl::Span<const int> ids);
 
 struct TextChecks {
   // Noise scale or dropout probability for SampleNormalized.

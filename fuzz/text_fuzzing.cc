@@ -10,6 +10,7 @@
 
 #include "fuzz_checks.h"
 #include "korvel_lite/korvel_lite_processor.h"
+#include "korvel_tokenizer/tokenizer.h"
 
 namespace korvel::lite::fuzzing {
 namespace {
@@ -50,6 +51,18 @@ std::vector<ModelSet> BuildModels(TextModelKind kind) {
     }
   }
   return models;
+}
+
+std::vector<std::unique_ptr<tokenizer::Tokenizer>> BuildTokenizers(
+    TextModelKind kind) {
+  std::vector<std::unique_ptr<tokenizer::Tokenizer>> tokenizers;
+  for (int variant = 0; variant < kNumNormalizerVariants; ++variant) {
+    auto loaded = tokenizer::Tokenizer::FromBytes(
+        ConvertOrDie(TextFullModel(kind, variant), TextConverterOptions()));
+    Require(loaded.ok(), "a text model does not open as a tokenizer");
+    tokenizers.push_back(*std::move(loaded));
+  }
+  return tokenizers;
 }
 
 bool SameViews(const std::vector<std::string_view>& a,
@@ -96,9 +109,13 @@ std::vector<int> ConsumeIds(const KorvelLiteProcessor& processor,
 int FuzzText(const uint8_t* data, size_t size, TextModelKind kind) {
   static const std::vector<ModelSet>* const models =
       new std::vector<ModelSet>(BuildModels(kind));
+  static const auto* const tokenizers =
+      new std::vector<std::unique_ptr<tokenizer::Tokenizer>>(
+          BuildTokenizers(kind));
   FuzzedDataProvider input(data, size);
-  const ModelSet& model_set = (*models)[input.ConsumeIntegralInRange(
-      0, kNumNormalizerVariants - 1)];
+  const int variant =
+      input.ConsumeIntegralInRange(0, kNumNormalizerVariants - 1);
+  const ModelSet& model_set = (*models)[variant];
   // BPE dropout beyond 1 switches merging off; unigram noise has no bound.
   const int max_alpha_tenths = kind == TextModelKind::kBpe ? 11 : 40;
   TextChecks checks;
@@ -118,7 +135,9 @@ int FuzzText(const uint8_t* data, size_t size, TextModelKind kind) {
   } else {
     CheckText(*model_set[1], text, rng, checks);
   }
-  CheckDecode(processor, ConsumeIds(processor, &input));
+  const std::vector<int> ids = ConsumeIds(processor, &input);
+  CheckDecode(processor, ids);
+  CheckStreamingDecode(*(*tokenizers)[variant], ids);
   return 0;
 }
 

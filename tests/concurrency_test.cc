@@ -18,6 +18,7 @@
 
 #include "gtest/gtest.h"
 #include "korvel_lite/korvel_lite_processor.h"
+#include "korvel_tokenizer/tokenizer.h"
 #include "mixed_script_models.h"
 
 namespace korvel::lite {
@@ -198,6 +199,44 @@ TEST(ConcurrencyTest, BpeWithBigramTrieDirectMappingAndByteFallback) {
 
 TEST(ConcurrencyTest, UnigramWithCharacterMap) {
   CheckConcurrentResults(MixedScriptLiteModel(korvel::TrainerSpec::UNIGRAM));
+}
+
+// Batches from two threads at once on one BatchEncoder give the ids, offsets
+// and texts of one text at a time.
+TEST(ConcurrencyTest, BatchEncoderEqualsOneAtATime) {
+  using tokenizer::Offset;
+  const auto tokenizer = tokenizer::Tokenizer::FromBytes(
+      MixedScriptLiteModel(korvel::TrainerSpec::BPE));
+  ASSERT_TRUE(tokenizer.ok()) << tokenizer.status();
+  const std::vector<std::string> texts = Texts();
+  const std::vector<std::string_view> views(texts.begin(), texts.end());
+  const tokenizer::EncodeOptions options = {false, false, true};
+  std::vector<std::vector<int>> ids(texts.size());
+  std::vector<std::vector<Offset>> offsets(texts.size());
+  std::vector<std::string> decoded(texts.size());
+  for (size_t i = 0; i < texts.size(); ++i) {
+    ASSERT_TRUE((*tokenizer)->Encode(texts[i], options, &ids[i], &offsets[i]).ok());
+    ASSERT_TRUE((*tokenizer)->Decode(ids[i], &decoded[i]).ok());
+  }
+  const tokenizer::BatchEncoder batch(**tokenizer, 3);
+  std::vector<std::vector<std::vector<int>>> batch_ids(2);
+  std::vector<std::vector<std::vector<Offset>>> batch_offsets(2);
+  std::vector<std::vector<std::string>> batch_decoded(2);
+  std::vector<absl::Status> statuses(4);
+  std::vector<std::thread> callers;
+  for (int c = 0; c < 2; ++c) {
+    callers.emplace_back([&, c] {
+      statuses[2 * c] = batch.EncodeBatch(views, options, &batch_ids[c],
+                                          &batch_offsets[c]);
+      statuses[2 * c + 1] = batch.DecodeBatch(ids, &batch_decoded[c]);
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  for (int c = 0; c < 2; ++c) {
+    EXPECT_TRUE(statuses[2 * c].ok() && statuses[2 * c + 1].ok());
+    EXPECT_TRUE(batch_ids[c] == ids && batch_offsets[c] == offsets);
+    EXPECT_TRUE(batch_decoded[c] == decoded);
+  }
 }
 
 }  // namespace

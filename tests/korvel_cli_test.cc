@@ -2,6 +2,15 @@
 // decoding, normalization, inspection, and the handling of bad files.
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <memory>
 #include <random>
@@ -15,6 +24,7 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "korvel_lite/korvel_lite_processor.h"
+#include "korvel_tokenizer/tokenizer.h"
 #include "libkorvel/korvel_model.pb.h"
 #include "run_process.h"
 
@@ -29,6 +39,7 @@ using ::korvel::testing::ReadFileOrEmpty;
 using ::korvel::testing::RunProcess;
 using ::korvel::testing::ScratchDir;
 using ::korvel::testing::WriteFileOrDie;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -85,6 +96,63 @@ std::vector<std::string> Files(const std::string& dir) {
   std::sort(names.begin(), names.end());
   return names;
 }
+
+// A korvel run that reads its input from a FIFO, so that a test can act
+// between lines. Standard output and error go to ".stdout" and ".stderr" in
+// the scratch directory.
+class FifoRun {
+ public:
+  FifoRun(std::vector<std::string> args, const ScratchDir& dir)
+      : out_path_(dir.File(".stdout")), fifo_path_(dir.File("input.fifo")) {
+    if (::mkfifo(fifo_path_.c_str(), 0600) != 0) std::abort();
+    args.push_back(fifo_path_);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, dir.File(".stderr").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(),
+                    environ) != 0) {
+      std::abort();
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    // Read-write, so that opening cannot wait for a reader that never comes.
+    fifo_ = ::open(fifo_path_.c_str(), O_RDWR);
+  }
+
+  // Writes a line and waits (up to 10 s) until the output holds `lines`
+  // lines.
+  bool Feed(const std::string& line, int lines) {
+    if (::write(fifo_, (line + "\n").data(), line.size() + 1) < 0) return false;
+    for (int i = 0; i < 1000; ++i) {
+      const std::string out = ReadFileOrEmpty(out_path_);
+      if (std::count(out.begin(), out.end(), '\n') >= lines) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  // Ends the input (or sends `signal`) and returns the exit code, or 128 plus
+  // the signal that ended the process.
+  int Finish(int signal = 0) {
+    if (signal != 0) ::kill(pid_, signal);
+    ::close(fifo_);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  std::string out_path_;
+  std::string fifo_path_;
+  pid_t pid_ = -1;
+  int fifo_ = -1;
+};
 
 class KorvelCliTest : public ::testing::TestWithParam<TrainerSpec::ModelType> {
  protected:
@@ -150,6 +218,9 @@ TEST_P(KorvelCliTest, EncodeDecodeRoundTrip) {
   const ProcessResult text = Run({"decode", "--model=" + lite_model_, id_file});
   ASSERT_EQ(text.exit_code, 0) << text.err;
   EXPECT_EQ(text.out, JoinLines(lines));
+  EXPECT_EQ(Run({"decode", "--model=" + lite_model_, "--output=pieces", id_file})
+                .out,
+            ExpectedEncoding(lines, /*pieces=*/true));
 }
 
 TEST_P(KorvelCliTest, EncodesPiecesFromStandardInput) {
@@ -194,6 +265,10 @@ TEST_P(KorvelCliTest, SamplingIsDeterministicGivenTheSeed) {
   EXPECT_EQ(sample("--seed=7", "--threads=4"), first);
   EXPECT_NE(sample("--seed=8", "--threads=1"), first);
   EXPECT_NE(first, ExpectedEncoding(lines, /*pieces=*/false));
+  // A BPE dropout probability above 1 means nothing; a unigram scale may.
+  const ProcessResult above_one = Run(
+      {"encode", "--model=" + lite_model_, "--sample", "--alpha=2", input});
+  EXPECT_EQ(above_one.exit_code, GetParam() == TrainerSpec::BPE ? 1 : 0);
 
   // Every sample is a segmentation of its line.
   const std::string id_file = WriteInput("ids.txt", first);
@@ -266,6 +341,94 @@ TEST_P(KorvelCliTest, EveryCommandHasHelp) {
   EXPECT_THAT(overview.out, HasSubstr("normalize"));
 }
 
+// The encode options, and JSON output with offsets, as the tokenizer layer
+// gives them.
+TEST_P(KorvelCliTest, EncodeOptionsAndJson) {
+  const std::string line = "ab<s>c </s>";
+  const std::string input = WriteInput("input.txt", line + "\n");
+  absl::StatusOr<std::unique_ptr<tokenizer::Tokenizer>> model =
+      tokenizer::Tokenizer::Open(lite_model_);
+  ASSERT_TRUE(model.ok()) << model.status();
+  const std::vector<std::string> flag_sets[] = {
+      {}, {"--add_bos"}, {"--add_eos", "--parse_special"},
+      {"--add_bos", "--add_eos", "--parse_special", "--mmap"}};
+  for (const std::vector<std::string>& flags : flag_sets) {
+    SCOPED_TRACE(absl::StrJoin(flags, " "));
+    tokenizer::EncodeOptions options;
+    for (const std::string& flag : flags) {
+      options.add_bos |= flag == "--add_bos";
+      options.add_eos |= flag == "--add_eos";
+      options.parse_special |= flag == "--parse_special";
+    }
+    std::vector<int> ids;
+    std::vector<tokenizer::Offset> offsets;
+    ASSERT_TRUE((*model)->Encode(line, options, &ids, &offsets).ok());
+    std::vector<std::string> pieces, ranges;
+    for (size_t i = 0; i < ids.size(); ++i) {
+      pieces.push_back(
+          absl::StrCat("\"", std::string((*model)->IdToPiece(ids[i])), "\""));
+      ranges.push_back(
+          absl::StrCat("[", offsets[i].begin, ",", offsets[i].end, "]"));
+    }
+    std::vector<std::string> args = {"encode", "--model=" + lite_model_,
+                                     input};
+    args.insert(args.end(), flags.begin(), flags.end());
+    EXPECT_EQ(Run(args).out, absl::StrCat(absl::StrJoin(ids, " "), "\n"));
+    args.push_back("--output=json");
+    EXPECT_EQ(Run(args).out,
+              absl::StrCat("{\"ids\":[", absl::StrJoin(ids, ","),
+                           "],\"pieces\":[", absl::StrJoin(pieces, ","),
+                           "],\"offsets\":[", absl::StrJoin(ranges, ","),
+                           "]}\n"));
+  }
+}
+
+// A model file truncated or rewritten in place during a run cannot reach the
+// loaded model, which was read into memory.
+TEST_P(KorvelCliTest, ModelChangedDuringARunIsNotSeen) {
+  const std::string lite = ReadFileOrEmpty(lite_model_);
+  const std::vector<std::function<void(const std::string&)>> changes = {
+      [](const std::string& path) { ASSERT_EQ(::truncate(path.c_str(), 0), 0); },
+      [&lite](const std::string& path) {
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        const std::string garbage(lite.size(), '\xff');
+        ASSERT_EQ(::pwrite(fd, garbage.data(), garbage.size(), 0),
+                  static_cast<ssize_t>(garbage.size()));
+        ::close(fd);
+      }};
+  for (size_t i = 0; i < changes.size(); ++i) {
+    SCOPED_TRACE(i);
+    ScratchDir dir;
+    const std::string model = dir.File("model.lite");
+    WriteFileOrDie(model, lite);
+    FifoRun run({Korvel(), "encode", "--model=" + model}, dir);
+    ASSERT_TRUE(run.Feed("abc ab", 1));
+    changes[i](model);
+    ASSERT_TRUE(run.Feed("c b a", 2));
+    EXPECT_EQ(run.Finish(), 0);
+    EXPECT_EQ(ReadFileOrEmpty(dir.File(".stdout")),
+              ExpectedEncoding({"abc ab", "c b a"}, /*pieces=*/false));
+  }
+}
+
+// A run stopped by a signal leaves neither the output nor its temporary file.
+TEST_P(KorvelCliTest, SignalLeavesNoTemporaryFile) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    ScratchDir dir;
+    const std::string output = dir.File("out.txt");
+    FifoRun run({Korvel(), "encode", "--model=" + lite_model_,
+                 "--output_file=" + output},
+                dir);
+    ASSERT_TRUE(run.Feed("abc", 0));
+    for (int i = 0; i < 1000 && Files(dir.path()).size() < 2; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_THAT(Files(dir.path()), Contains(HasSubstr("out.txt.tmp.")));
+    EXPECT_EQ(run.Finish(signal), 128 + signal);
+    EXPECT_THAT(Files(dir.path()), ElementsAre("input.fifo"));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(ModelTypes, KorvelCliTest,
                          ::testing::Values(TrainerSpec::UNIGRAM,
                                            TrainerSpec::BPE),
@@ -291,8 +454,8 @@ TEST_P(KorvelCliErrorTest, BadModelFilesAreNamed) {
   const Case cases[] = {
       {missing, missing + ": No such file or directory\n"},
       {truncated, truncated + ": not a korvel lite model (verification failed)\n"},
-      {full_model_,
-       full_model_ + ": not a korvel lite model (verification failed)\n"},
+      {full_model_, full_model_ + ": a korvel full model, not a lite model; "
+                                  "convert it first with `korvel convert`\n"},
       {text, text + ": not a korvel lite model (verification failed)\n"},
       {empty, empty + ": not a korvel lite model (empty file)\n"},
       {dir_.path(), dir_.path() + ": not a regular file\n"},
@@ -361,7 +524,7 @@ TEST_P(KorvelCliErrorTest, FailuresLeaveNoPartialOutput) {
            "--output_file=" + output, input});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.err,
-            input + ":3000: piece id 99999 is outside the vocabulary of 14\n");
+            input + ":3000: id 99999 is outside the vocabulary (ids 0 to 13)\n");
   EXPECT_EQ(ReadFileOrEmpty(output), "previous contents\n");
   EXPECT_EQ(Files(dir_.path()), before);
 
@@ -415,18 +578,33 @@ TEST_P(KorvelCliErrorTest, CommandLineMistakes) {
        "korvel decode: unknown flag --sample (see 'korvel decode --help')\n"},
       {{"encode", input}, "korvel encode: --model is required\n"},
       {{"encode", model, "--output=words", input},
-       "korvel encode: --output must be 'ids' or 'pieces', not 'words'\n"},
+       "korvel encode: --output must be 'ids', 'pieces' or 'json', not "
+       "'words'\n"},
       {{"encode", model, "--alpha=0.2", input},
        "korvel encode: --alpha and --seed need --sample\n"},
       {{"encode", model, "--sample", "--alpha=-1", input},
        "korvel encode: --alpha must be finite and not negative\n"},
+      {{"encode", model, "--sample", "--alpha=nan", input},
+       "korvel encode: --alpha must be finite and not negative\n"},
+      {{"encode", model, "--sample", "--output=json", input},
+       "korvel encode: --sample gives neither --parse_special nor offsets "
+       "(--output=json)\n"},
+      {{"decode", model, "--output=ids", input},
+       "korvel decode: --output must be 'text' or 'pieces', not 'ids'\n"},
+      {{"encode", model, "--threads=abc", input},
+       "korvel encode: bad value 'abc' for --threads (see 'korvel encode "
+       "--help')\n"},
+      {{"encode", model, "--sample", "--seed=-5", input},
+       "korvel encode: bad value '-5' for --seed (see 'korvel encode "
+       "--help')\n"},
       {{"encode", model, "--threads=0", input},
        "korvel encode: --threads must be from 1 to 256\n"},
       {{"encode", model, input, input},
        "korvel encode: expects at most one input file\n"},
       {{"encode", model, dir_.File("missing.txt")},
        dir_.File("missing.txt") + ": No such file or directory\n"},
-      {{"convert", full_model_}, "korvel convert: --output_file is required\n"},
+      {{"convert", "--output_file=" + dir_.File("x.lite")},
+       "korvel convert: expects exactly one input file\n"},
       {{"decode", model, WriteInput("words.txt", "1 two\n")},
        dir_.File("words.txt") + ":1: not a piece id: 'two'\n"},
   };
@@ -448,7 +626,7 @@ TEST(KorvelCliImportTest, ImportsConvertsAndEncodes) {
   WriteFileOrDie(json, R"({
     "model": {"type": "Unigram", "unk_id": 0,
               "vocab": [["<unk>", 0.0], ["\u2581ab", -1.0], ["\u2581", -3.0],
-                        ["a", -2.0], ["b", -2.0]]},
+                        ["a", -2.0], ["b", -2.0], ["\t", -2.0], ["\\", -2.0]]},
     "normalizer": null,
     "pre_tokenizer": {"type": "Metaspace", "replacement": "\u2581",
                       "prepend_scheme": "always", "split": false},
@@ -457,17 +635,24 @@ TEST(KorvelCliImportTest, ImportsConvertsAndEncodes) {
   const std::string full = dir.File("imported.model");
   const std::string lite = dir.File("imported.lite");
   const std::string input = dir.File("input.txt");
-  WriteFileOrDie(input, "ab ba\n");
+  WriteFileOrDie(input, "ab ba\n\t\\\n");
   const std::string korvel = Korvel();
   ProcessResult result =
       RunProcess({korvel, "import", "--output_file=" + full, json}, dir);
   ASSERT_EQ(result.exit_code, 0) << result.err;
   result = RunProcess({korvel, "convert", "--output_file=" + lite, full}, dir);
   ASSERT_EQ(result.exit_code, 0) << result.err;
+  // Without --output_file, or with "-", the model goes to standard output.
+  EXPECT_EQ(RunProcess({korvel, "import", json}, dir).out,
+            ReadFileOrEmpty(full));
+  EXPECT_EQ(RunProcess({korvel, "convert", "--output_file=-", full}, dir).out,
+            ReadFileOrEmpty(lite));
   result = RunProcess(
       {korvel, "encode", "--model=" + lite, "--output=pieces", input}, dir);
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, "\xe2\x96\x81" "ab \xe2\x96\x81 b a\n");
+  // Pieces of a tab and a backslash print escaped.
+  EXPECT_EQ(result.out, "\xe2\x96\x81" "ab \xe2\x96\x81 b a\n"
+                        "\xe2\x96\x81 \\t \\\\\n");
 
   WriteFileOrDie(json, "{\"model\": 5}");
   result = RunProcess({korvel, "import", "--output_file=" + full, json}, dir);

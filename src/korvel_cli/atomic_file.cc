@@ -1,9 +1,11 @@
 #include "korvel_cli/atomic_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +30,50 @@ mode_t NewFileMode() {
   return 0666 & ~mask;
 }
 
+// The temporary file that SIGINT, SIGTERM or SIGHUP removes before the process
+// dies of the signal. The handler may only use async-signal-safe calls, so the
+// path lives in a fixed buffer that is written only while no file is
+// registered; one file at a time is covered.
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+char pending_temp_path[4096];
+std::atomic<bool> temp_path_registered{false};
+
+void RemoveTempFileAndDie(int signal_number) {
+  if (temp_path_registered.load()) ::unlink(pending_temp_path);
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+void RegisterTempFile(const std::string& temp_path) {
+  if (temp_path.size() >= sizeof(pending_temp_path) ||
+      temp_path_registered.load()) {
+    return;
+  }
+  std::memcpy(pending_temp_path, temp_path.c_str(), temp_path.size() + 1);
+  temp_path_registered.store(true);
+  static const bool handlers_installed = [] {
+    for (const int signal_number : kCleanupSignals) {
+      struct sigaction action = {};
+      action.sa_handler = RemoveTempFileAndDie;
+      sigemptyset(&action.sa_mask);
+      struct sigaction previous;
+      // A signal ignored by the parent (a background job's SIGINT) stays so.
+      if (::sigaction(signal_number, nullptr, &previous) == 0 &&
+          previous.sa_handler != SIG_IGN) {
+        ::sigaction(signal_number, &action, nullptr);
+      }
+    }
+    return true;
+  }();
+  (void)handlers_installed;
+}
+
+void UnregisterTempFile(const std::string& temp_path) {
+  if (temp_path_registered.load() && temp_path == pending_temp_path) {
+    temp_path_registered.store(false);
+  }
+}
+
 }  // namespace
 
 absl::StatusOr<AtomicFile> AtomicFile::Create(const std::string& path) {
@@ -45,6 +91,7 @@ absl::StatusOr<AtomicFile> AtomicFile::Create(const std::string& path) {
     ::unlink(temp_path.c_str());
     return WriteError(path, error);
   }
+  RegisterTempFile(temp_path);
   return AtomicFile(path, std::move(temp_path), file);
 }
 
@@ -78,10 +125,9 @@ absl::Status AtomicFile::Commit() {
   if (error == 0 && std::rename(temp_path_.c_str(), path_.c_str()) != 0) {
     error = errno;
   }
-  if (error != 0) {
-    ::unlink(temp_path_.c_str());
-    return WriteError(path_, error);
-  }
+  if (error != 0) ::unlink(temp_path_.c_str());
+  UnregisterTempFile(temp_path_);
+  if (error != 0) return WriteError(path_, error);
   return absl::OkStatus();
 }
 
@@ -89,14 +135,7 @@ void AtomicFile::Discard() {
   if (file_ == nullptr) return;
   std::fclose(std::exchange(file_, nullptr));
   ::unlink(temp_path_.c_str());
-}
-
-absl::Status WriteFileAtomically(const std::string& path,
-                                 std::string_view bytes) {
-  absl::StatusOr<AtomicFile> file = AtomicFile::Create(path);
-  if (!file.ok()) return file.status();
-  file->Write(bytes);
-  return file->Commit();
+  UnregisterTempFile(temp_path_);
 }
 
 }  // namespace korvel::cli

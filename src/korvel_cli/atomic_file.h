@@ -14,7 +14,9 @@ namespace korvel::cli {
 // new ones: the bytes go to a temporary file in the same directory, which
 // `Commit` flushes to disk and renames over the target. Destroying the writer
 // without a successful `Commit` removes the temporary file and leaves the
-// target untouched. Errors name the target file. Not thread-safe.
+// target untouched, and so does SIGINT, SIGTERM or SIGHUP while it is the
+// only writer open in the process (the signal then ends the process as it
+// would have). Errors name the target file. Not thread-safe.
 class AtomicFile {
  public:
   static absl::StatusOr<AtomicFile> Create(const std::string& path);
@@ -41,10 +43,6 @@ class AtomicFile {
   std::FILE* file_ = nullptr;
   int write_error_ = 0;
 };
-
-// Replaces the file at `path` by `bytes` through an AtomicFile.
-absl::Status WriteFileAtomically(const std::string& path,
-                                 std::string_view bytes);
 
 }  // namespace korvel::cli
 

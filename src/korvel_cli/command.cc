@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "absl/flags/commandlineflag.h"
-#include "absl/flags/parse.h"
 #include "absl/flags/reflection.h"
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_format.h"
@@ -46,7 +45,7 @@ std::string ProgramHelp() {
   }
   absl::StrAppend(&help,
                   "\nRun 'korvel <command> --help' for the flags of a "
-                  "command.\n");
+                  "command, 'korvel --version' for the version.\n");
   return help;
 }
 
@@ -68,46 +67,78 @@ std::string CommandHelp(const Command& command) {
   return help;
 }
 
-const absl::CommandLineFlag* AcceptedFlag(const Command& command,
-                                          std::string_view name) {
+absl::CommandLineFlag* AcceptedFlag(const Command& command,
+                                    std::string_view name) {
   for (const char* accepted : command.flags) {
-    if (name == accepted) return absl::FindCommandLineFlag(accepted);
+    if (name != accepted) continue;
+    const auto flags = absl::GetAllFlags();
+    const auto found = flags.find(accepted);
+    return found == flags.end() ? nullptr : found->second;
   }
   return nullptr;
 }
 
-// Checks that every flag in `args` belongs to `command` and records the names
-// given. Follows abseil's syntax: one or two dashes, "--name=value",
-// "--name value" for flags that are not bool, "--noname" for bool flags, and
-// "--" ends the flags.
-absl::Status CheckFlags(const Command& command,
-                        const std::vector<std::string_view>& args,
-                        CommandArgs& parsed) {
+absl::Status FlagError(const Command& command, std::string_view message) {
+  return absl::InvalidArgumentError(absl::StrCat(
+      "korvel ", command.name, ": ", AbslView(message),
+      " (see 'korvel ", command.name, " --help')"));
+}
+
+// Sets the flags in `args` that belong to `command`, records their names and
+// collects the positional arguments. Follows abseil's syntax: one or two
+// dashes, "--name=value", "--name value" for flags that are not bool,
+// "--noname" for bool flags, and "--" ends the flags. Errors carry the
+// command's prefix like every other message of the program.
+absl::Status ParseArgs(const Command& command,
+                       const std::vector<std::string_view>& args,
+                       CommandArgs& parsed) {
   for (size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
-    if (arg == "--") break;
-    if (arg.size() < 2 || arg[0] != '-') continue;
+    if (arg == "--") {
+      parsed.positional.insert(parsed.positional.end(), args.begin() + i + 1,
+                               args.end());
+      break;
+    }
+    if (arg.size() < 2 || arg[0] != '-') {
+      parsed.positional.emplace_back(arg);
+      continue;
+    }
     arg.remove_prefix(arg[1] == '-' ? 2 : 1);
     const size_t equals = arg.find('=');
-    const std::string_view name = arg.substr(0, equals);
-    const absl::CommandLineFlag* flag = AcceptedFlag(command, name);
-    if (flag == nullptr && name.substr(0, 2) == "no") {
+    std::string_view name = arg.substr(0, equals);
+    absl::CommandLineFlag* flag = AcceptedFlag(command, name);
+    std::string value = equals == std::string_view::npos
+                            ? std::string()
+                            : std::string(arg.substr(equals + 1));
+    if (flag == nullptr && name.substr(0, 2) == "no" &&
+        equals == std::string_view::npos) {
       flag = AcceptedFlag(command, name.substr(2));
-      if (flag != nullptr && flag->IsOfType<bool>() &&
-          equals == std::string_view::npos) {
-        parsed.given_flags.insert(std::string(name.substr(2)));
-        continue;
+      if (flag != nullptr && !flag->IsOfType<bool>()) flag = nullptr;
+      if (flag != nullptr) {
+        name.remove_prefix(2);
+        value = "false";
       }
-      flag = nullptr;
     }
     if (flag == nullptr) {
-      return absl::InvalidArgumentError(
-          absl::StrCat("korvel ", command.name, ": unknown flag --",
-                       AbslView(name),
-                       " (see 'korvel ", command.name, " --help')"));
+      return FlagError(command,
+                       absl::StrCat("unknown flag --", AbslView(name)));
+    }
+    if (equals == std::string_view::npos && value.empty()) {
+      if (flag->IsOfType<bool>()) {
+        value = "true";
+      } else if (i + 1 < args.size()) {
+        value = std::string(args[++i]);
+      } else {
+        return FlagError(command, absl::StrCat("--", AbslView(name),
+                                               " needs a value"));
+      }
+    }
+    std::string error;
+    if (!flag->ParseFrom(value, &error)) {
+      return FlagError(command, absl::StrCat("bad value '", value,
+                                             "' for --", AbslView(name)));
     }
     parsed.given_flags.insert(std::string(name));
-    if (equals == std::string_view::npos && !flag->IsOfType<bool>()) ++i;
   }
   return absl::OkStatus();
 }
@@ -120,6 +151,10 @@ int RunCommandLine(int argc, char** argv) {
     return 1;
   }
   const std::string_view name = argv[1];
+  if (name == "--version" || name == "-version") {
+    Print(stdout, absl::StrCat("korvel ", KORVEL_VERSION, "\n"));
+    return 0;
+  }
   if (IsHelpArgument(name) || name == "help") {
     const Command* command = argc > 2 ? FindCommand(argv[2]) : nullptr;
     Print(stdout, command != nullptr ? CommandHelp(*command) : ProgramHelp());
@@ -141,17 +176,8 @@ int RunCommandLine(int argc, char** argv) {
     }
   }
   CommandArgs parsed;
-  absl::Status status = CheckFlags(*command, args, parsed);
-  if (status.ok()) {
-    // Abseil reports bad flag values itself, on one line, and exits with 1.
-    std::vector<char*> flag_argv = {argv[0]};
-    flag_argv.insert(flag_argv.end(), argv + 2, argv + argc);
-    const std::vector<char*> rest =
-        absl::ParseCommandLine(static_cast<int>(flag_argv.size()),
-                               flag_argv.data());
-    parsed.positional.assign(rest.begin() + 1, rest.end());
-    status = command->run(parsed);
-  }
+  absl::Status status = ParseArgs(*command, args, parsed);
+  if (status.ok()) status = command->run(parsed);
   if (status.ok()) return 0;
   Print(stderr, absl::StrCat(status.message(), "\n"));
   return 1;

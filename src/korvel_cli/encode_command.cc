@@ -1,4 +1,4 @@
-// korvel encode: text lines to piece ids or piece texts.
+// korvel encode: text lines to piece ids, piece texts or JSON objects.
 
 #include <cmath>
 #include <cstdint>
@@ -10,16 +10,20 @@
 #include "absl/strings/str_cat.h"
 #include "korvel_cli/command.h"
 #include "korvel_cli/line_command.h"
-#include "korvel_lite/korvel_lite_processor.h"
+#include "korvel_cli/output_escaping.h"
+#include "korvel_cli/shared_flags.h"
+#include "korvel_tokenizer/tokenizer.h"
 
-ABSL_FLAG(std::string, output, "ids",
-          "what to print per line: 'ids' or 'pieces' (piece texts), space "
-          "separated");
+ABSL_FLAG(bool, add_bos, false, "put the model's BOS id first");
+ABSL_FLAG(bool, add_eos, false, "put the model's EOS id last");
+ABSL_FLAG(bool, parse_special, false,
+          "encode texts of control pieces in the input (such as <s>) as "
+          "their ids; off, they are plain text");
 ABSL_FLAG(bool, sample, false,
           "sample a segmentation instead of taking the best one");
 ABSL_FLAG(float, alpha, 0.1f,
           "with --sample: the unigram noise scale or the BPE merge dropout "
-          "probability");
+          "probability (at most 1)");
 ABSL_FLAG(uint64_t, seed, 0,
           "with --sample: the random seed; the same seed gives the same "
           "output, whatever --threads");
@@ -27,86 +31,101 @@ ABSL_FLAG(uint64_t, seed, 0,
 namespace korvel::cli {
 namespace {
 
-// The random source of one line: SplitMix64 seeded from the run's seed and
-// the line's index, so a line's samples do not depend on which thread encodes
-// it.
-class LineRandom {
- public:
-  LineRandom(uint64_t seed, uint64_t line_index)
-      : state_(seed ^ Mix(line_index + 0x632BE59BD9B4E019ull)) {}
-
-  // A uniform draw from [0, 1) with 24 random bits.
-  float Next() {
-    state_ += 0x9E3779B97F4A7C15ull;
-    return static_cast<float>(Mix(state_) >> 40) * 0x1.0p-24f;
-  }
-
- private:
-  static uint64_t Mix(uint64_t z) {
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-
-  uint64_t state_;
-};
+enum class EncodeOutput { kIds, kPieces, kJson };
 
 struct EncodeSettings {
-  bool pieces = false;
+  EncodeOutput output = EncodeOutput::kIds;
+  tokenizer::EncodeOptions options;
   bool sample = false;
   float alpha = 0.0f;
   uint64_t seed = 0;
 };
 
-absl::Status EncodeFailure(std::string_view line, absl::StatusCode code) {
+// The sampling seed of one line, from the run's seed and the line's index, so
+// that a line's samples do not depend on which thread encodes it.
+uint64_t LineSeed(uint64_t seed, uint64_t line_index) {
+  uint64_t z = line_index + 0x632BE59BD9B4E019ull;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return seed ^ z ^ (z >> 31);
+}
+
+absl::Status SampleLine(const tokenizer::Tokenizer& model,
+                        const EncodeSettings& settings, std::string_view line,
+                        uint64_t line_index, std::vector<int>& ids) {
+  absl::Status status = model.Sample(
+      line, settings.alpha, LineSeed(settings.seed, line_index), &ids);
+  if (!status.ok()) return status;
+  if (settings.options.add_bos) ids.insert(ids.begin(), model.bos_id());
+  if (settings.options.add_eos) ids.push_back(model.eos_id());
+  return absl::OkStatus();
+}
+
+void AppendJson(const tokenizer::Tokenizer& model, const LineScratch& scratch,
+                std::string& out) {
+  const std::vector<tokenizer::Offset>& offsets = scratch.ranges;
+  out.append("{\"ids\":[");
+  for (size_t i = 0; i < scratch.ids.size(); ++i) {
+    absl::StrAppend(&out, i == 0 ? "" : ",", scratch.ids[i]);
+  }
+  out.append("],\"pieces\":[");
+  for (size_t i = 0; i < scratch.ids.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    AppendJsonString(model.IdToPiece(scratch.ids[i]), &out);
+  }
+  out.append("],\"offsets\":[");
+  for (size_t i = 0; i < offsets.size(); ++i) {
+    absl::StrAppend(&out, i == 0 ? "[" : ",[", offsets[i].begin, ",",
+                    offsets[i].end, "]");
+  }
+  out.append("]}");
+}
+
+absl::Status EncodeLine(const tokenizer::Tokenizer& model,
+                        const EncodeSettings& settings, std::string_view line,
+                        uint64_t line_index, LineScratch& scratch,
+                        std::string& out) {
   if (line.size() >= 0x7FFFFFFF) {
     return absl::InvalidArgumentError(absl::StrCat(
         "line of ", line.size(), " bytes is too long to encode"));
   }
-  return absl::Status(code, absl::StrCat("encoding failed (",
-                                         absl::StatusCodeToString(code), ")"));
-}
-
-absl::Status EncodeLine(const lite::KorvelLiteProcessor& processor,
-                        const EncodeSettings& settings, std::string_view line,
-                        uint64_t line_index, LineScratch& scratch,
-                        std::string& out) {
-  absl::StatusCode code;
-  if (settings.sample) {
-    code = processor.Normalize(line, &scratch.text, nullptr);
-    if (code == absl::StatusCode::kOk) {
-      LineRandom random(settings.seed, line_index);
-      const auto draw = [&random] { return random.Next(); };
-      code = processor.SampleNormalized(scratch.text, settings.alpha, draw,
-                                        &scratch.ids, nullptr);
-    }
-  } else {
-    code = processor.Encode(line, &scratch.ids);
+  const bool json = settings.output == EncodeOutput::kJson;
+  const absl::Status status =
+      settings.sample
+          ? SampleLine(model, settings, line, line_index, scratch.ids)
+          : model.Encode(line, settings.options, &scratch.ids,
+                         json ? &scratch.ranges : nullptr);
+  if (!status.ok()) return status;
+  if (json) {
+    AppendJson(model, scratch, out);
+    return absl::OkStatus();
   }
-  if (code != absl::StatusCode::kOk) return EncodeFailure(line, code);
-
-  const char* separator = "";
-  for (const int id : scratch.ids) {
-    out.append(separator);
-    if (settings.pieces) {
-      out.append(processor.IdToPiece(id));
+  for (size_t i = 0; i < scratch.ids.size(); ++i) {
+    if (i > 0) out.push_back(' ');
+    if (settings.output == EncodeOutput::kPieces) {
+      AppendEscapedPiece(model.IdToPiece(scratch.ids[i]), &out);
     } else {
-      absl::StrAppend(&out, id);
+      absl::StrAppend(&out, scratch.ids[i]);
     }
-    separator = " ";
   }
   return absl::OkStatus();
 }
 
-absl::Status RunEncode(const CommandArgs& args) {
+absl::StatusOr<EncodeSettings> ReadSettings(const CommandArgs& args) {
   EncodeSettings settings;
   const std::string output = absl::GetFlag(FLAGS_output);
-  if (output != "ids" && output != "pieces") {
-    return UsageError("encode", absl::StrCat("--output must be 'ids' or "
-                                             "'pieces', not '",
+  if (output == "pieces") {
+    settings.output = EncodeOutput::kPieces;
+  } else if (output == "json") {
+    settings.output = EncodeOutput::kJson;
+  } else if (!output.empty() && output != "ids") {
+    return UsageError("encode", absl::StrCat("--output must be 'ids', "
+                                             "'pieces' or 'json', not '",
                                              output, "'"));
   }
-  settings.pieces = output == "pieces";
+  settings.options.add_bos = absl::GetFlag(FLAGS_add_bos);
+  settings.options.add_eos = absl::GetFlag(FLAGS_add_eos);
+  settings.options.parse_special = absl::GetFlag(FLAGS_parse_special);
   settings.sample = absl::GetFlag(FLAGS_sample);
   settings.alpha = absl::GetFlag(FLAGS_alpha);
   settings.seed = absl::GetFlag(FLAGS_seed);
@@ -116,15 +135,46 @@ absl::Status RunEncode(const CommandArgs& args) {
   if (!std::isfinite(settings.alpha) || settings.alpha < 0.0f) {
     return UsageError("encode", "--alpha must be finite and not negative");
   }
+  if (settings.sample &&
+      (settings.options.parse_special || settings.output == EncodeOutput::kJson)) {
+    return UsageError("encode",
+                      "--sample gives neither --parse_special nor offsets "
+                      "(--output=json)");
+  }
+  return settings;
+}
 
+// Option errors that only the model can tell, found before reading input.
+absl::Status CheckAgainstModel(const tokenizer::Tokenizer& model,
+                               const EncodeSettings& settings) {
+  if (settings.sample && settings.alpha > 1.0f &&
+      model.processor().model()->is_bpe()) {
+    return UsageError("encode",
+                      "--alpha is the merge dropout probability of a BPE "
+                      "model and must not exceed 1");
+  }
+  if (settings.options.add_bos && model.bos_id() < 0) {
+    return UsageError("encode", "--add_bos: the model has no BOS piece");
+  }
+  if (settings.options.add_eos && model.eos_id() < 0) {
+    return UsageError("encode", "--add_eos: the model has no EOS piece");
+  }
+  return absl::OkStatus();
+}
+
+absl::Status RunEncode(const CommandArgs& args) {
+  absl::StatusOr<EncodeSettings> settings = ReadSettings(args);
+  if (!settings.ok()) return settings.status();
   absl::StatusOr<LineCommand> command = PrepareLineCommand("encode", args);
   if (!command.ok()) return command.status();
-  const lite::KorvelLiteProcessor& processor = command->model->processor();
+  const tokenizer::Tokenizer& model = *command->model;
+  absl::Status status = CheckAgainstModel(model, *settings);
+  if (!status.ok()) return status;
   return RunLineCommand(
       *command, "encoded",
       [&](std::string_view line, uint64_t line_index, LineScratch& scratch,
           std::string& out) {
-        return EncodeLine(processor, settings, line, line_index, scratch, out);
+        return EncodeLine(model, *settings, line, line_index, scratch, out);
       });
 }
 
@@ -136,9 +186,13 @@ const Command& EncodeCommand() {
       "--model=MODEL [flags] [INPUT]",
       "Encodes text lines into piece ids or pieces.",
       "Encodes every line of INPUT (standard input when absent or \"-\") "
-      "with a lite model\nand prints one line of ids or pieces per input "
-      "line, in input order.",
-      {"model", "output", "sample", "alpha", "seed", "threads", "output_file"},
+      "with a lite model\nand prints one line per input line, in input "
+      "order: ids or pieces separated by\nspaces (pieces with \\\\, \\t, "
+      "\\n, \\r and \\xHH for backslash, control characters\nand space), or "
+      "with --output=json an object with \"ids\", \"pieces\" and "
+      "\"offsets\"\n([begin, end) byte ranges into the line).",
+      {"model", "mmap", "output", "add_bos", "add_eos", "parse_special",
+       "sample", "alpha", "seed", "threads", "output_file"},
       RunEncode};
   return *command;
 }

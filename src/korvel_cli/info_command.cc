@@ -10,7 +10,6 @@
 #include "korvel_cli/absl_view.h"
 #include "korvel_cli/command.h"
 #include "korvel_cli/line_command.h"
-#include "korvel_cli/lite_model_file.h"
 #include "korvel_cli/shared_flags.h"
 #include "korvel_lite/korvel_lite_model_generated.h"
 #include "korvel_lite/model.h"
@@ -69,13 +68,13 @@ std::string NormalizerReport(const lite::NormalizerSpec& spec) {
       "\n");
 }
 
-std::string Report(const LiteModelFile& file) {
+std::string Report(const tokenizer::Tokenizer& file) {
   const lite::KorvelLiteProcessor& processor = file.processor();
   const lite::Model& model = *processor.model();
   const lite::ModelProto& root = *model.root;
   const lite::Normalizer& normalizer = model.normalizer;
   std::string report = absl::StrCat(
-      "file size:                  ", file.file_size(), " bytes\n",
+      "file size:                  ", file.model_bytes().size(), " bytes\n",
       "model type:                 ", ModelTypeName(model.model_type), "\n",
       "vocabulary size:            ", processor.vocab_size(), "\n",
       "piece types:                ", PieceTypeCounts(model), "\n",
@@ -108,8 +107,7 @@ absl::Status RunInfo(const CommandArgs& args) {
   if (path.empty() || args.positional.size() > (args.Given("model") ? 0 : 1)) {
     return UsageError("info", "expects one lite model, as --model or argument");
   }
-  absl::StatusOr<std::unique_ptr<LiteModelFile>> file =
-      LiteModelFile::Open(path);
+  absl::StatusOr<std::unique_ptr<tokenizer::Tokenizer>> file = OpenModel(path);
   if (!file.ok()) return file.status();
   const std::string report = Report(**file);
   std::fwrite(report.data(), 1, report.size(), stdout);
@@ -128,7 +126,7 @@ const Command& InfoCommand() {
       "Describes a lite model.",
       "Describes a lite model: vocabulary, model type, special ids, "
       "normalizer settings,\ntrie sizes, byte fallback and direct mapping.",
-      {"model"},
+      {"model", "mmap"},
       RunInfo};
   return *command;
 }

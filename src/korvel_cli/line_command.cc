@@ -18,6 +18,13 @@ absl::Status UsageError(std::string_view command, std::string_view message) {
       absl::StrCat("korvel ", AbslView(command), ": ", AbslView(message)));
 }
 
+absl::StatusOr<std::unique_ptr<tokenizer::Tokenizer>> OpenModel(
+    const std::string& path) {
+  tokenizer::OpenOptions options;
+  options.mmap = absl::GetFlag(FLAGS_mmap);
+  return tokenizer::Tokenizer::Open(path, options);
+}
+
 absl::StatusOr<LineCommand> PrepareLineCommand(std::string_view name,
                                                const CommandArgs& args) {
   LineCommand command;
@@ -33,8 +40,8 @@ absl::StatusOr<LineCommand> PrepareLineCommand(std::string_view name,
     return UsageError(name, absl::StrCat("--threads must be from 1 to ",
                                          kMaxThreads));
   }
-  absl::StatusOr<std::unique_ptr<LiteModelFile>> model =
-      LiteModelFile::Open(model_path);
+  absl::StatusOr<std::unique_ptr<tokenizer::Tokenizer>> model =
+      OpenModel(model_path);
   if (!model.ok()) return model.status();
   command.model = *std::move(model);
   return command;

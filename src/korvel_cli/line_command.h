@@ -8,8 +8,8 @@
 #include "absl/status/status.h"
 #include "absl/status/statusor.h"
 #include "korvel_cli/command.h"
-#include "korvel_cli/lite_model_file.h"
 #include "korvel_cli/line_pipeline.h"
+#include "korvel_tokenizer/tokenizer.h"
 
 namespace korvel::cli {
 
@@ -17,14 +17,18 @@ namespace korvel::cli {
 absl::Status UsageError(std::string_view command, std::string_view message);
 
 // What the line commands (encode, decode, normalize) share: a lite model from
-// --model, an optional input path (standard input without one), --threads and
-// --output_file.
+// --model (read into memory, or mapped with --mmap), an optional input path
+// (standard input without one), --threads and --output_file.
 struct LineCommand {
   std::string name;
-  std::unique_ptr<LiteModelFile> model;
+  std::unique_ptr<tokenizer::Tokenizer> model;
   std::string input;
   int threads = 1;
 };
+
+// Opens the model of --model, honouring --mmap.
+absl::StatusOr<std::unique_ptr<tokenizer::Tokenizer>> OpenModel(
+    const std::string& path);
 
 // Checks the shared flags and arguments and opens the model.
 absl::StatusOr<LineCommand> PrepareLineCommand(std::string_view name,

@@ -88,7 +88,7 @@ absl::StatusOr<bool> LineReader::NextBatch(
 }
 
 absl::StatusOr<OutputSink> OutputSink::Open(const std::string& path) {
-  if (path.empty()) return OutputSink(std::nullopt);
+  if (path.empty() || path == "-") return OutputSink(std::nullopt);
   absl::StatusOr<AtomicFile> file = AtomicFile::Create(path);
   if (!file.ok()) return file.status();
   return OutputSink(*std::move(file));

@@ -53,7 +53,7 @@ class LineReader {
 // only once it is complete (see AtomicFile). Not thread-safe.
 class OutputSink {
  public:
-  // An empty path means standard output.
+  // An empty path or "-" means standard output.
   static absl::StatusOr<OutputSink> Open(const std::string& path);
 
   void Write(std::string_view bytes);

@@ -1,12 +1,13 @@
 #include "korvel_cli/line_pipeline.h"
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
+#include <memory>
 
 #include "absl/strings/str_cat.h"
+#include "absl/synchronization/blocking_counter.h"
 #include "absl/types/span.h"
 #include "korvel_cli/progress.h"
+#include "korvel_tokenizer/thread_pool.h"
 
 namespace korvel::cli {
 namespace {
@@ -65,6 +66,11 @@ absl::Status TransformLines(LineReader& reader, int threads,
                             std::string_view verb, LineTransform transform,
                             OutputSink& sink) {
   std::vector<Worker> workers(std::max(threads, 1));
+  const std::unique_ptr<tokenizer::ThreadPool> pool =
+      workers.size() > 1
+          ? std::make_unique<tokenizer::ThreadPool>(
+                static_cast<int>(workers.size() - 1))
+          : nullptr;
   std::vector<std::string_view> lines;
   ProgressMeter progress{std::string(verb)};
   uint64_t base_index = 0;
@@ -82,18 +88,20 @@ absl::Status TransformLines(LineReader& reader, int threads,
     const auto run = [&](Worker& worker) {
       RunWorker(lines, base_index, transform, worker);
     };
-    std::vector<std::thread> helpers;
-    size_t started = 1;
-    try {
-      for (; started < active; ++started) {
-        helpers.emplace_back(run, std::ref(batch[started]));
+    if (active > 1) {
+      // Ranges 1 and up go to the pool, range 0 runs here.
+      absl::BlockingCounter done(static_cast<int>(active - 1));
+      for (size_t w = 1; w < active; ++w) {
+        pool->Schedule([&run, &done, &worker = batch[w]] {
+          run(worker);
+          done.DecrementCount();
+        });
       }
-    } catch (const std::system_error&) {
-      // Out of threads: the calling thread takes the remaining ranges.
+      run(batch[0]);
+      done.Wait();
+    } else {
+      run(batch[0]);
     }
-    run(batch[0]);
-    for (size_t w = started; w < active; ++w) run(batch[w]);
-    for (std::thread& helper : helpers) helper.join();
 
     for (const Worker& worker : batch) {
       sink.Write(worker.output);

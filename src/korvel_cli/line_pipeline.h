@@ -10,6 +10,7 @@
 #include "absl/functional/function_ref.h"
 #include "absl/status/status.h"
 #include "korvel_cli/line_io.h"
+#include "korvel_tokenizer/options.h"
 
 namespace korvel::cli {
 
@@ -20,6 +21,7 @@ struct LineScratch {
   std::vector<std::string_view> views;
   std::string text;
   std::vector<size_t> offsets;
+  std::vector<tokenizer::Offset> ranges;
 };
 
 // Appends the output for `line` (without its newline) to `out`. `line_index`
@@ -31,7 +33,8 @@ using LineTransform = absl::FunctionRef<absl::Status(
 
 // Runs `transform` on every line of `reader` and writes one output line per
 // input line to `sink`, in input order. With `threads` > 1 each batch of lines
-// is cut into that many ranges of about equal size that run at once, so
+// is cut into that many ranges of about equal size that run at once (on the
+// calling thread and a pool that lives for the run), so
 // `transform` must then be safe to call concurrently. The first failing line
 // in input order ends the run; the lines before it have been written. Shows
 // progress under `verb` (see ProgressMeter).

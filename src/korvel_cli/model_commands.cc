@@ -12,15 +12,15 @@
 #include "absl/status/statusor.h"
 #include "absl/strings/match.h"
 #include "absl/strings/str_cat.h"
-#include "korvel_cli/atomic_file.h"
 #include "korvel_cli/command.h"
 #include "korvel_cli/line_command.h"
-#include "korvel_cli/mapped_file.h"
+#include "korvel_cli/line_io.h"
 #include "korvel_cli/shared_flags.h"
 #include "korvel_import/hf_import.h"
 #include "korvel_import/vocab_import.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_model_converters/model_converter.h"
+#include "korvel_tokenizer/model_bytes.h"
 #include "libkorvel/korvel_model.pb.h"
 
 ABSL_FLAG(bool, bigram_trie_for_bpe_only,
@@ -37,7 +37,8 @@ ABSL_FLAG(bool, allow_extended_model_types,
 namespace korvel::cli {
 namespace {
 
-// The one input file and the required --output_file of import and convert.
+// The one input file and the --output_file of import and convert (standard
+// output when empty or "-").
 struct FileToFile {
   std::string input;
   std::string output;
@@ -47,7 +48,6 @@ absl::StatusOr<FileToFile> InputAndOutput(std::string_view command,
                                           const CommandArgs& args) {
   FileToFile files;
   files.output = absl::GetFlag(FLAGS_output_file);
-  if (files.output.empty()) return UsageError(command, "--output_file is required");
   if (args.positional.size() != 1) {
     return UsageError(command, "expects exactly one input file");
   }
@@ -55,10 +55,18 @@ absl::StatusOr<FileToFile> InputAndOutput(std::string_view command,
   return files;
 }
 
+absl::Status WriteOutput(const std::string& path, std::string_view bytes) {
+  absl::StatusOr<OutputSink> sink = OutputSink::Open(path);
+  if (!sink.ok()) return sink.status();
+  sink->Write(bytes);
+  return sink->Finish();
+}
+
 absl::Status RunImport(const CommandArgs& args) {
   absl::StatusOr<FileToFile> files = InputAndOutput("import", args);
   if (!files.ok()) return files.status();
-  absl::StatusOr<MappedFile> json = MappedFile::Open(files->input);
+  absl::StatusOr<tokenizer::ModelBytes> json =
+      tokenizer::ModelBytes::ReadFile(files->input);
   if (!json.ok()) return json.status();
   std::vector<std::string> warnings;
   absl::StatusOr<ModelProto> model =
@@ -80,11 +88,12 @@ absl::Status RunImport(const CommandArgs& args) {
         absl::StrCat(files->input, ": the imported model cannot be serialized "
                                    "(larger than 2 GiB)"));
   }
-  return WriteFileAtomically(files->output, bytes);
+  return WriteOutput(files->output, bytes);
 }
 
 absl::StatusOr<ModelProto> ReadFullModel(const std::string& path) {
-  absl::StatusOr<MappedFile> file = MappedFile::Open(path);
+  absl::StatusOr<tokenizer::ModelBytes> file =
+      tokenizer::ModelBytes::ReadFile(path);
   if (!file.ok()) return file.status();
   const std::string_view bytes = file->data();
   ModelProto model;
@@ -124,7 +133,7 @@ absl::Status RunConvert(const CommandArgs& args) {
         files->input, ": the converted model does not load (",
         absl::StatusCodeToString(check.status()), ")"));
   }
-  return WriteFileAtomically(files->output, *lite_model);
+  return WriteOutput(files->output, *lite_model);
 }
 
 }  // namespace
@@ -132,11 +141,12 @@ absl::Status RunConvert(const CommandArgs& args) {
 const Command& ImportCommand() {
   static const Command* const command = new Command{
       "import",
-      "--output_file=MODEL TOKENIZER_JSON",
+      "[--output_file=MODEL] TOKENIZER_JSON",
       "Imports a Hugging Face tokenizer.json as a full model.",
-      "Imports a Hugging Face tokenizer.json as a full korvel model. The "
-      "output file\nappears only once it is complete. A file ending in .tsv "
-      "is read as a list of\npiece<TAB>score lines instead (a unigram model)."
+      "Imports a Hugging Face tokenizer.json as a full korvel model, "
+      "written to\n--output_file (which appears only once it is complete) "
+      "or to standard output.\nA file ending in .tsv is read as a list of "
+      "piece<TAB>score lines instead\n(a unigram model)."
       "\n\nSupported: BPE models (merges ranked in list order, optional "
       "byte_fallback)\nand Unigram models; normalizers Precompiled, "
       "Prepend(\"\xE2\x96\x81\"), Replace(\" \" ->\n\"\xE2\x96\x81\")"
@@ -154,10 +164,11 @@ const Command& ImportCommand() {
 const Command& ConvertCommand() {
   static const Command* const command = new Command{
       "convert",
-      "--output_file=LITE_MODEL [flags] FULL_MODEL",
+      "[--output_file=LITE_MODEL] [flags] FULL_MODEL",
       "Converts a full model into a lite model.",
       "Converts a full korvel model into a lite model that the runtime "
-      "loads in place.\nThe output file appears only once it is complete.",
+      "loads in place,\nwritten to --output_file (which appears only once it "
+      "is complete) or to\nstandard output.",
       {"output_file", "bigram_trie_for_bpe_only", "rename_null_byte_piece",
        "allow_extended_model_types"},
       RunConvert};

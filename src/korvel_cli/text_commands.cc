@@ -13,6 +13,8 @@
 #include "korvel_cli/absl_view.h"
 #include "korvel_cli/command.h"
 #include "korvel_cli/line_command.h"
+#include "korvel_cli/output_escaping.h"
+#include "korvel_cli/shared_flags.h"
 #include "korvel_lite/korvel_lite_processor.h"
 
 ABSL_FLAG(bool, offsets, false,
@@ -36,28 +38,24 @@ absl::Status ParseIds(std::string_view line, std::vector<int>& ids) {
   return absl::OkStatus();
 }
 
-absl::Status DecodeLine(const lite::KorvelLiteProcessor& processor,
+absl::Status DecodeLine(const tokenizer::Tokenizer& model, bool pieces,
                         std::string_view line, LineScratch& scratch,
                         std::string& out) {
   absl::Status status = ParseIds(line, scratch.ids);
   if (!status.ok()) return status;
-  const absl::StatusCode code =
-      processor.Decode(scratch.ids, &scratch.text, nullptr);
-  if (code == absl::StatusCode::kOutOfRange) {
-    const int64_t size = static_cast<int64_t>(processor.vocab_size());
-    for (const int id : scratch.ids) {
-      if (id < 0 || id >= size) {
-        return absl::OutOfRangeError(absl::StrCat(
-            "piece id ", id, " is outside the vocabulary of ", size));
-      }
+  if (!pieces) {
+    status = model.Decode(scratch.ids, &scratch.text);
+    if (status.ok()) out.append(scratch.text);
+    return status;
+  }
+  for (size_t i = 0; i < scratch.ids.size(); ++i) {
+    const int id = scratch.ids[i];
+    if (id < 0 || id >= model.vocab_size()) {
+      return model.Decode({id}, &scratch.text);  // the out-of-range error
     }
+    if (i > 0) out.push_back(' ');
+    AppendEscapedPiece(model.IdToPiece(id), &out);
   }
-  if (code != absl::StatusCode::kOk) {
-    return absl::Status(code, absl::StrCat("decoding failed (",
-                                           absl::StatusCodeToString(code),
-                                           ")"));
-  }
-  out.append(scratch.text);
   return absl::OkStatus();
 }
 
@@ -84,13 +82,20 @@ absl::Status NormalizeLine(const lite::KorvelLiteProcessor& processor,
 }
 
 absl::Status RunDecode(const CommandArgs& args) {
+  const std::string output = absl::GetFlag(FLAGS_output);
+  if (!output.empty() && output != "text" && output != "pieces") {
+    return UsageError("decode", absl::StrCat("--output must be 'text' or "
+                                             "'pieces', not '",
+                                             output, "'"));
+  }
   absl::StatusOr<LineCommand> command = PrepareLineCommand("decode", args);
   if (!command.ok()) return command.status();
-  const lite::KorvelLiteProcessor& processor = command->model->processor();
+  const tokenizer::Tokenizer& model = *command->model;
+  const bool pieces = output == "pieces";
   return RunLineCommand(*command, "decoded",
                         [&](std::string_view line, uint64_t, LineScratch& scratch,
                             std::string& out) {
-                          return DecodeLine(processor, line, scratch, out);
+                          return DecodeLine(model, pieces, line, scratch, out);
                         });
 }
 
@@ -117,8 +122,9 @@ const Command& DecodeCommand() {
       "Decodes every line of space-separated piece ids in INPUT (standard "
       "input when\nabsent or \"-\") back into text, one output line per "
       "input line. A decoded\ntext that holds a newline spans several "
-      "output lines.",
-      {"model", "threads", "output_file"},
+      "output lines. With --output=pieces it\nprints the pieces instead, "
+      "escaped as encode prints them.",
+      {"model", "mmap", "output", "threads", "output_file"},
       RunDecode};
   return *command;
 }
@@ -130,7 +136,7 @@ const Command& NormalizeCommand() {
       "Prints the normalized form of text lines.",
       "Prints the model's normalized form of every line of INPUT (standard "
       "input when\nabsent or \"-\"), one output line per input line.",
-      {"model", "offsets", "threads", "output_file"},
+      {"model", "mmap", "offsets", "threads", "output_file"},
       RunNormalize};
   return *command;
 }

@@ -1,7 +1,8 @@
 // korvel_eval: encodes a text file line by line with a full model and prints a
 // report of counts, vocabulary coverage, compression ratios, log-likelihoods
 // and perplexities on standard output. Messages go to standard error; the exit
-// status is 0 after a report and 1 otherwise.
+// status is 0 after a report and 1 otherwise; an input without a line to
+// encode gets no report, since its figures would pass for real ones.
 
 #include <cmath>
 #include <cstdint>
@@ -19,11 +20,45 @@
 #include "libkorvel/korvel_model.pb.h"
 #include "libkorvel/korvel_processor.h"
 
-ABSL_FLAG(std::string, model, "", "model file name");
-ABSL_FLAG(std::string, input, "", "input filename");
+ABSL_FLAG(std::string, model, "", "full model file");
+ABSL_FLAG(std::string, input, "", "text file, one sentence per line");
 
 namespace korvel {
 namespace {
+
+constexpr char kHelp[] =
+    "Usage: korvel_eval --model=FULL_MODEL --input=TEXT_FILE\n"
+    "\n"
+    "Encodes every non-empty line of TEXT_FILE with a full korvel model (the\n"
+    "protobuf model that 'korvel import' writes and 'korvel convert' reads, not\n"
+    "a lite model) and prints a report of counts, vocabulary coverage,\n"
+    "compression ratios, log-likelihoods and perplexities. An input without a\n"
+    "non-empty line is an error: there is nothing to report on.\n"
+    "\n"
+    "Flags:\n"
+    "  --model=FULL_MODEL  the full model file\n"
+    "  --input=TEXT_FILE   the text to evaluate\n"
+    "  --help              this text\n"
+    "  --version           the version of korvel\n";
+
+// Answers --help and --version, which come before any other flag handling.
+// Returns false when neither is on the command line.
+bool AnswerHelpOrVersion(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") break;
+    if (arg == "--help" || arg == "-help" || arg == "-h" ||
+        arg == "--helpfull") {
+      std::cout << kHelp << std::flush;
+      return true;
+    }
+    if (arg == "--version" || arg == "-version") {
+      std::cout << "korvel_eval " << KORVEL_VERSION << "\n" << std::flush;
+      return true;
+    }
+  }
+  return false;
+}
 
 // The totals of one pass over the input.
 struct EncodingStats {
@@ -136,6 +171,7 @@ std::string FormatReport(const std::string& model_path,
 }
 
 int Run(int argc, char** argv) {
+  if (AnswerHelpOrVersion(argc, argv)) return std::cout ? 0 : 1;
   ParseCommandLineFlags(argv[0], &argc, &argv, true);
   const std::string model_path = absl::GetFlag(FLAGS_model);
   const std::string input_path = absl::GetFlag(FLAGS_input);
@@ -159,6 +195,10 @@ int Run(int argc, char** argv) {
   if (!EncodeLines(processor, input, stats)) {
     // A report over part of the file would pass for a complete one.
     std::cerr << "Failed to read input file: " << input_path << "\n";
+    return 1;
+  }
+  if (stats.sentences == 0) {
+    std::cerr << "No lines to evaluate in input file: " << input_path << "\n";
     return 1;
   }
   const bool is_unigram =

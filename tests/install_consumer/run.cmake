@@ -1,5 +1,8 @@
-# Installs the built project into a scratch prefix, then configures, builds and
-# runs an outside project that finds it with find_package(korvel CONFIG).
+# Installs the built project into a scratch prefix, then builds and runs an
+# outside program against it three ways: with find_package(korvel CONFIG),
+# with find_package asking only for the runtime and the tokenizer layer while
+# protobuf cannot be found, and with the compiler flags of
+# `pkg-config --cflags --libs korvel`. The source tree must stay untouched.
 foreach(var SOURCE_DIR BINARY_DIR WORK_DIR)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} is not set")
@@ -8,16 +11,51 @@ endforeach()
 
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
+set(project ${SOURCE_DIR}/tests/install_consumer/project)
 
 function(run)
-  execute_process(COMMAND ${ARGV} RESULT_VARIABLE result)
+  execute_process(COMMAND ${ARGV} RESULT_VARIABLE result
+                  OUTPUT_VARIABLE output ERROR_VARIABLE output)
   if(NOT result EQUAL 0)
-    message(FATAL_ERROR "failed (${result}): ${ARGV}")
+    message(FATAL_ERROR "failed (${result}): ${ARGV}\n${output}")
   endif()
 endfunction()
 
+function(build_with_cmake name)
+  run(${CMAKE_COMMAND} -S ${project} -B ${WORK_DIR}/${name}
+      -DCMAKE_PREFIX_PATH=${prefix} ${ARGN})
+  run(${CMAKE_COMMAND} --build ${WORK_DIR}/${name})
+  run(${WORK_DIR}/${name}/consumer)
+endfunction()
+
+file(GLOB source_entries_before LIST_DIRECTORIES true ${SOURCE_DIR}/*
+     ${project}/*)
 run(${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix})
-run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install_consumer/project
-    -B ${WORK_DIR}/build -DCMAKE_PREFIX_PATH=${prefix})
-run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
-run(${WORK_DIR}/build/consumer)
+
+build_with_cmake(full)
+build_with_cmake(lite_only -DKORVEL_LITE_ONLY=ON
+                 -DCMAKE_DISABLE_FIND_PACKAGE_Protobuf=ON)
+
+find_program(pkg_config pkg-config REQUIRED)
+find_program(cxx NAMES c++ g++ clang++ REQUIRED)
+file(GLOB_RECURSE pc_file ${prefix}/korvel.pc)
+get_filename_component(pc_dir "${pc_file}" DIRECTORY)
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pc_dir}
+          ${pkg_config} --cflags --libs korvel
+  OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE
+  RESULT_VARIABLE result)
+if(NOT result EQUAL 0 OR pc_dir STREQUAL "")
+  message(FATAL_ERROR "pkg-config does not find korvel under ${prefix}")
+endif()
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(${cxx} -std=c++17 ${project}/consumer.cc -o ${WORK_DIR}/pkg_config_consumer
+    ${flags})
+run(${WORK_DIR}/pkg_config_consumer)
+
+file(GLOB source_entries_after LIST_DIRECTORIES true ${SOURCE_DIR}/*
+     ${project}/*)
+if(NOT source_entries_before STREQUAL source_entries_after)
+  message(FATAL_ERROR "the install or the consumers wrote into the source "
+                      "tree:\n${source_entries_after}")
+endif()

@@ -6,6 +6,7 @@
 #include "korvel_lite/korvel_lite_model_generated.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_lite/model.h"
+#include "korvel_tokenizer/tokenizer.h"
 #ifdef KORVEL_HAVE_CONVERTER
 #include "korvel_model_converters/model_converter.h"
 #include "libkorvel/korvel_model.pb.h"
@@ -62,6 +63,11 @@ int main() {
   // Verifiable, but without scores, types or tries: rejected as inconsistent.
   if (model.status() != absl::StatusCode::kInternal) {
     std::fprintf(stderr, "unexpected load status\n");
+    return 1;
+  }
+  const auto opened = korvel::tokenizer::Tokenizer::Open("no-such-model-file");
+  if (opened.ok() || opened.status().code() != absl::StatusCode::kNotFound) {
+    std::fprintf(stderr, "unexpected answer to a missing model file\n");
     return 1;
   }
 #ifdef KORVEL_HAVE_CONVERTER

@@ -1,0 +1,124 @@
+#include "korvel_tokenizer/batch_encoder.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "absl/strings/str_cat.h"
+#include "absl/synchronization/blocking_counter.h"
+#include "absl/synchronization/mutex.h"
+#include "korvel_tokenizer/thread_pool.h"
+#include "korvel_tokenizer/tokenizer.h"
+
+namespace korvel::tokenizer {
+namespace {
+
+int ThreadCount(int requested) {
+  if (requested > 0) return requested;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : static_cast<int>(cores);
+}
+
+absl::Status AtText(size_t index, const absl::Status& status) {
+  return absl::Status(status.code(),
+                      absl::StrCat("text ", index, ": ", status.message()));
+}
+
+}  // namespace
+
+BatchEncoder::BatchEncoder(const Tokenizer& tokenizer, int num_threads)
+    : tokenizer_(tokenizer),
+      pool_(std::make_unique<ThreadPool>(ThreadCount(num_threads))) {}
+
+BatchEncoder::~BatchEncoder() = default;
+
+int BatchEncoder::num_threads() const { return pool_->size(); }
+
+absl::Status BatchEncoder::ForEach(
+    size_t count, const std::function<absl::Status(size_t)>& task) const {
+  std::atomic<size_t> next{0};
+  absl::Mutex mutex;
+  size_t first_failure = count;
+  absl::Status failure;
+  auto run = [&] {
+    for (size_t i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+      absl::Status status = task(i);
+      if (status.ok()) continue;
+      absl::MutexLock lock(&mutex);
+      if (i < first_failure) {
+        first_failure = i;
+        failure = AtText(i, status);
+      }
+    }
+  };
+  const size_t workers = std::min<size_t>(count, pool_->size());
+  if (workers <= 1) {
+    run();
+  } else {
+    absl::BlockingCounter done(static_cast<int>(workers));
+    for (size_t w = 0; w < workers; ++w) {
+      pool_->Schedule([&] {
+        run();
+        done.DecrementCount();
+      });
+    }
+    done.Wait();
+  }
+  return failure;
+}
+
+absl::Status BatchEncoder::EncodeBatch(
+    absl::Span<const std::string_view> texts, const EncodeOptions& options,
+    std::vector<std::vector<int>>* ids) const {
+  return EncodeBatch(texts, options, ids, nullptr);
+}
+
+absl::Status BatchEncoder::EncodeBatch(
+    absl::Span<const std::string_view> texts, const EncodeOptions& options,
+    std::vector<std::vector<int>>* ids,
+    std::vector<std::vector<Offset>>* offsets) const {
+  if (ids == nullptr) return absl::InvalidArgumentError("no output for ids");
+  ids->resize(texts.size());
+  if (offsets != nullptr) offsets->resize(texts.size());
+  return ForEach(texts.size(), [&](size_t i) {
+    return tokenizer_.Encode(texts[i], options, &(*ids)[i],
+                             offsets == nullptr ? nullptr : &(*offsets)[i]);
+  });
+}
+
+absl::Status BatchEncoder::EncodeBatchFlat(
+    absl::Span<const std::string_view> texts, const EncodeOptions& options,
+    std::vector<int>* ids, std::vector<size_t>* ends,
+    std::vector<Offset>* offsets) const {
+  if (ids == nullptr || ends == nullptr) {
+    return absl::InvalidArgumentError("no output for ids");
+  }
+  std::vector<std::vector<int>> text_ids;
+  std::vector<std::vector<Offset>> text_offsets;
+  absl::Status status = EncodeBatch(texts, options, &text_ids,
+                                    offsets == nullptr ? nullptr : &text_offsets);
+  if (!status.ok()) return status;
+  ids->clear();
+  ends->clear();
+  if (offsets != nullptr) offsets->clear();
+  for (size_t i = 0; i < text_ids.size(); ++i) {
+    ids->insert(ids->end(), text_ids[i].begin(), text_ids[i].end());
+    ends->push_back(ids->size());
+    if (offsets != nullptr) {
+      offsets->insert(offsets->end(), text_offsets[i].begin(),
+                      text_offsets[i].end());
+    }
+  }
+  return absl::OkStatus();
+}
+
+absl::Status BatchEncoder::DecodeBatch(absl::Span<const std::vector<int>> ids,
+                                       std::vector<std::string>* texts) const {
+  if (texts == nullptr) return absl::InvalidArgumentError("no output for texts");
+  texts->resize(ids.size());
+  return ForEach(ids.size(), [&](size_t i) {
+    return tokenizer_.Decode(ids[i], &(*texts)[i]);
+  });
+}
+
+}  // namespace korvel::tokenizer
