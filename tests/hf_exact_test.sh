@@ -4,7 +4,9 @@
 # `korvel convert`, and checks that `korvel encode` gives the ids of Hugging
 # Face tokenizers, line for line, on data/sample.txt, on a large generated
 # text and on lines of whitespace runs; LLaMA-2 also with a raw tab in place
-# of its byte piece <0x09>, as some files ship it. Lines holding the character U+2581
+# of its byte piece <0x09>, as some files ship it; and chat markup around
+# generated lines (but those holding "<unk>") with special tokens parsed and
+# BOS added. Lines holding the character U+2581
 # are left out (and counted) for a model whose import warns that they encode
 # differently. Fails loudly when a model cannot be fetched.
 #   hf_exact_test.sh <korvel> <source dir> <work dir>
@@ -57,6 +59,7 @@ for model in llama2 gemma3 llama2_tab; do
       echo "$name: $left_out lines holding U+2581 left out"
       text=$work/$name.txt
     fi
+    if [ "$name" = "$model.generated" ]; then chat_source=$text; fi
     node "$source_dir/tools/reference_encode.js" "$tokenizer" "$text" \
       > "$work/$name.reference"
     "$korvel" encode --model="$work/$model.lite" "$text" > "$work/$name.korvel"
@@ -70,6 +73,27 @@ for model in llama2 gemma3 llama2_tab; do
       diff "$work/$name.reference" "$work/$name.korvel" | head -n 20 || true
     fi
   done
+  name=$model.chat
+  case "$model" in
+    llama2) before='<s>[INST] ' after=' [/INST] ok</s><s>[INST] again</s>' ;;
+    gemma3) before='<start_of_turn>user ' after='<end_of_turn> <start_of_turn>model' ;;
+    *) continue ;;
+  esac
+  # The original also parses the unknown token's text ("<unk>"); parse_special
+  # parses control pieces only, so such lines are left out.
+  awk -v b="$before" -v a="$after" \
+    'index($0, "<unk>") == 0 && n++ < 1000 {print b $0 a}' "$chat_source" \
+    > "$work/$name.txt"
+  node "$source_dir/tools/reference_encode.js" "$tokenizer" "$work/$name.txt" \
+    special > "$work/$name.reference"
+  "$korvel" encode --model="$work/$model.lite" --parse_special --add_bos \
+    "$work/$name.txt" > "$work/$name.korvel"
+  if cmp -s "$work/$name.reference" "$work/$name.korvel"; then
+    echo "$name: 1000 lines with special tokens parsed, all identical"
+  else
+    failed=1
+    echo "FAILED: $name: ids differ from the reference (special tokens parsed)"
+  fi
 done
 if [ "$failed" -ne 0 ]; then
   exit 1
