@@ -253,6 +253,17 @@ TEST(HfImportTest, UnigramWithMetaspaceSplitsWords) {
       std::string(ImportHuggingFaceTokenizer(huge.dump()).status().message()),
       HasSubstr("entry 2 has a score beyond float range"));
 
+  json t5 = MetaspaceUnigram();  // Spaces collapsed as T5 and XLM-R do.
+  t5["normalizer"] = {
+      {"type", "Replace"}, {"pattern", {{"Regex", " {2,}"}}}, {"content", " "}};
+  std::vector<std::string> warnings;
+  absl::StatusOr<korvel::ModelProto> collapsed =
+      ImportHuggingFaceTokenizer(t5.dump(), &warnings);
+  ASSERT_TRUE(collapsed.ok()) << collapsed.status();
+  EXPECT_TRUE(collapsed->normalizer_spec().remove_extra_whitespaces());
+  EXPECT_THAT(warnings, ElementsAre(HasSubstr("ending in a space")));
+  EXPECT_THAT(Encode(*collapsed, "  ab   ab"), ElementsAre(4, 4));
+
   json legacy = MetaspaceUnigram();
   legacy["pre_tokenizer"] = {
       {"type", "Metaspace"}, {"replacement", kWs}, {"add_prefix_space", false}};
@@ -310,6 +321,11 @@ const Refusal kRefusals[] = {
      },
      "Unsupported pre-tokenizer: ByteLevel (byte-level BPE, GPT-2 style); "
      "korvel imports score-ordered BPE with byte fallback and unigram"},
+    {"StripAlone",
+     [](json* t) {
+       (*t)["normalizer"] = {{"type", "Strip"}, {"strip_right", true}};
+     },
+     "Replace(\" {2,}\", \" \") or Strip other than both"},
     {"SplitOnPattern",
      [](json* t) {
        (*t)["pre_tokenizer"] = {{"type", "Split"},

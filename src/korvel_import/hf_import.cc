@@ -260,6 +260,9 @@ absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
   if (pipeline->split_before_whitespace_symbol) {
     MarkCrossWordPiecesUnused(&vocabulary);
   }
+  if (warnings != nullptr && !pipeline->difference.empty()) {
+    warnings->push_back(pipeline->difference);
+  }
   if (warnings != nullptr && vocabulary.added_whitespace_symbol_pieces) {
     warnings->push_back(
         "texts holding the character \"\xE2\x96\x81\" (U+2581) itself "
@@ -291,7 +294,7 @@ absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
   normalizer->set_precompiled_charsmap(
       std::move(pipeline->precompiled_charsmap));
   normalizer->set_add_dummy_prefix(pipeline->add_dummy_prefix);
-  normalizer->set_remove_extra_whitespaces(false);
+  normalizer->set_remove_extra_whitespaces(pipeline->collapses_spaces);
   normalizer->set_escape_whitespaces(pipeline->escape_whitespaces);
   return proto;
 }

@@ -16,7 +16,9 @@ namespace korvel::import {
 // Accepted: a BPE model (score-ordered, optionally with byte fallback) or a
 // Unigram model; a normalizer made of at most a Precompiled character map,
 // Prepend("▁") and Replace(" " -> "▁"), or a Metaspace pre-tokenizer instead
-// of the last two; a Split on " " after that Replace (it finds nothing).
+// of the last two; a Split on " " after that Replace (it finds nothing);
+// Replace(" {2,}", " ") with an optional Strip after the character map and
+// before a prepending Metaspace, as the T5 and XLM-R family ship it.
 // Mapping:
 //  - Unigram pieces keep their scores. A BPE piece gets the score -(rank of
 //    the first merge producing it), so the score-ordered merger applies the
@@ -31,8 +33,11 @@ namespace korvel::import {
 //    a BPE model the raw character of an ASCII byte may stand at the id of
 //    its byte piece; it becomes that byte piece.
 //  - Prepend or a Metaspace prefix scheme "always"/"first" turns the dummy
-//    prefix on; extra whitespace is never removed. The begin, end and pad
-//    piece names come from the post-processor template or the usual texts.
+//    prefix on. Replace(" {2,}", " ") turns on the removal of leading,
+//    trailing and repeated spaces; without a Strip of the right side the
+//    original keeps one trailing space (reported in `warnings`). The begin,
+//    end and pad piece names come from the post-processor template or the
+//    usual texts.
 //
 // Text is treated as it is when special tokens are not split out: a special
 // token's text in the input is encoded as plain text. Known differences from

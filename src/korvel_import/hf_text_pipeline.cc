@@ -50,6 +50,27 @@ bool IsSpaceToWhitespaceSymbol(const Json& replace) {
   return literal != nullptr && *literal == " " && *content == kWhitespaceSymbol;
 }
 
+// Replace(" {2,}", " ") and Strip: the spaces rule of the T5 and XLM-R
+// family. Returns false for other components.
+bool ReadSpaceRule(const Json& step, const std::string& type,
+                   TextPipeline* pipeline) {
+  if (type == "Strip") {
+    pipeline->strips_left |= FlagMember(step, "strip_left");
+    pipeline->strips_right |= FlagMember(step, "strip_right");
+    return true;
+  }
+  const Json* pattern = Member(step, "pattern");
+  const std::string* regex =
+      pattern == nullptr ? nullptr : StringMember(*pattern, "Regex");
+  const std::string* content = StringMember(step, "content");
+  if (type != "Replace" || regex == nullptr || content == nullptr ||
+      *regex != " {2,}" || *content != " ") {
+    return false;
+  }
+  pipeline->collapses_spaces = true;
+  return true;
+}
+
 absl::Status ReadNormalizer(const Json& normalizer, TextPipeline* pipeline) {
   std::vector<const Json*> steps;
   absl::Status status =
@@ -61,11 +82,13 @@ absl::Status ReadNormalizer(const Json& normalizer, TextPipeline* pipeline) {
   bool seen_replace = false;
   for (const Json* step : steps) {
     const std::string type = ComponentType(*step);
+    if (!seen_replace && ReadSpaceRule(*step, type, pipeline)) continue;
     if (type == "Precompiled") {
-      if (seen_charsmap || seen_replace) {
+      if (seen_charsmap || seen_replace || pipeline->collapses_spaces ||
+          pipeline->strips_left || pipeline->strips_right) {
         return absl::InvalidArgumentError(
             "Unsupported normalizer: Precompiled must come once, before the "
-            "Replace of spaces");
+            "Replace and Strip of spaces");
       }
       seen_charsmap = true;
       const Json* charsmap = Member(*step, "precompiled_charsmap");
@@ -183,6 +206,30 @@ absl::Status ReadPreTokenizer(const Json& pre_tokenizer,
 
 }  // namespace
 
+// Spaces collapsed before a Metaspace that adds "▁" in front: the full
+// model's rule that removes leading, trailing and repeated spaces, except
+// that the original keeps one trailing space unless it strips it.
+absl::Status CheckSpaceRule(TextPipeline* pipeline) {
+  if (!pipeline->collapses_spaces && !pipeline->strips_left &&
+      !pipeline->strips_right) {
+    return absl::OkStatus();
+  }
+  if (!pipeline->collapses_spaces || pipeline->normalizer_replaces_spaces ||
+      !pipeline->escape_whitespaces || !pipeline->add_dummy_prefix) {
+    return absl::InvalidArgumentError(absl::StrCat(
+        "Unsupported normalizer: Replace(\" {2,}\", \" \") or Strip other "
+        "than both before a Metaspace that prepends \"\xE2\x96\x81\"",
+        kWhatKorvelImports));
+  }
+  if (!pipeline->strips_right) {
+    pipeline->difference =
+        "texts ending in a space encode differently: Replace(\" {2,}\", "
+        "\" \") keeps one trailing space (a final \"\xE2\x96\x81\"), "
+        "korvel's whitespace rule removes it";
+  }
+  return absl::OkStatus();
+}
+
 absl::StatusOr<TextPipeline> ReadTextPipeline(const Json& root) {
   TextPipeline pipeline;
   if (const Json* normalizer = Member(root, "normalizer")) {
@@ -193,6 +240,8 @@ absl::StatusOr<TextPipeline> ReadTextPipeline(const Json& root) {
     absl::Status status = ReadPreTokenizer(*pre_tokenizer, &pipeline);
     if (!status.ok()) return status;
   }
+  absl::Status status = CheckSpaceRule(&pipeline);
+  if (!status.ok()) return status;
   return pipeline;
 }
 

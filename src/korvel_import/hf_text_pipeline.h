@@ -19,6 +19,13 @@ struct TextPipeline {
   // The normalizer itself writes "▁" for every space, so no space is left for
   // a pre-tokenizer or an added token to find.
   bool normalizer_replaces_spaces = false;
+  // Replace(" {2,}", " ") and Strip, read together as the full model's rule
+  // that removes leading, trailing and repeated spaces.
+  bool collapses_spaces = false;
+  bool strips_left = false;
+  bool strips_right = false;
+  // The one difference that rule leaves, or "": then one line of warning.
+  std::string difference;
   // A Metaspace pre-tokenizer cuts the text into words before every "▁", so
   // no piece that holds "▁" after its first character can ever be produced.
   bool split_before_whitespace_symbol = false;
@@ -26,7 +33,8 @@ struct TextPipeline {
 
 // Reads the "normalizer" and "pre_tokenizer" members of the tokenizer.json
 // root. Components the full model cannot express give kInvalidArgument with a
-// message naming the component.
+// message naming the component; what it can express only up to a difference
+// on rare texts is named in `difference`.
 absl::StatusOr<TextPipeline> ReadTextPipeline(const Json& root);
 
 }  // namespace korvel::import::hf
