@@ -238,10 +238,17 @@ absl::Status ReadVocabulary(const Json& root, const Json& model,
   return status;
 }
 
-}  // namespace
+// What the import keeps of a tokenizer.json once its document is freed.
+struct Tokenizer {
+  hf::TextPipeline pipeline;
+  Vocabulary vocabulary;
+  korvel::TrainerSpec trainer;  // Only the special piece names.
+};
 
-absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
-    std::string_view tokenizer_json, std::vector<std::string>* warnings) {
+// Parses the document and reads everything the model needs from it; the
+// document is freed on return, before the model is built.
+absl::Status ReadTokenizer(std::string_view tokenizer_json,
+                           Tokenizer* tokenizer) {
   const Json root = Json::parse(tokenizer_json.begin(), tokenizer_json.end(),
                                 nullptr, /*allow_exceptions=*/false);
   if (root.is_discarded() || !root.is_object()) {
@@ -253,26 +260,38 @@ absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
   }
   absl::StatusOr<hf::TextPipeline> pipeline = hf::ReadTextPipeline(root);
   if (!pipeline.ok()) return pipeline.status();
-  Vocabulary vocabulary;
+  tokenizer->pipeline = *std::move(pipeline);
+  Vocabulary& vocabulary = tokenizer->vocabulary;
   absl::Status status = ReadVocabulary(
-      root, *model, pipeline->normalizer_replaces_spaces, &vocabulary);
+      root, *model, tokenizer->pipeline.normalizer_replaces_spaces,
+      &vocabulary);
   if (!status.ok()) return status;
-  if (pipeline->split_before_whitespace_symbol) {
+  if (tokenizer->pipeline.split_before_whitespace_symbol) {
     MarkCrossWordPiecesUnused(&vocabulary);
   }
-  if (warnings != nullptr && !pipeline->difference.empty()) {
-    warnings->push_back(pipeline->difference);
+  SetSpecialNames(root, vocabulary, &tokenizer->trainer);
+  return absl::OkStatus();
+}
+
+void AddWarnings(const Tokenizer& tokenizer,
+                 std::vector<std::string>* warnings) {
+  if (!tokenizer.pipeline.difference.empty()) {
+    warnings->push_back(tokenizer.pipeline.difference);
   }
-  if (warnings != nullptr && vocabulary.added_whitespace_symbol_pieces) {
+  if (tokenizer.vocabulary.added_whitespace_symbol_pieces) {
     warnings->push_back(
         "texts holding the character \"\xE2\x96\x81\" (U+2581) itself "
         "encode differently: the original matches its unnormalized added "
         "tokens of \"\xE2\x96\x81\" there, korvel reads the character as "
         "a space");
   }
+}
 
+korvel::ModelProto BuildModel(Tokenizer* tokenizer) {
+  Vocabulary& vocabulary = tokenizer->vocabulary;
   korvel::ModelProto proto;
-  SetSpecialNames(root, vocabulary, proto.mutable_trainer_spec());
+  korvel::TrainerSpec* trainer = proto.mutable_trainer_spec();
+  trainer->Swap(&tokenizer->trainer);
   proto.mutable_pieces()->Reserve(static_cast<int>(vocabulary.pieces.size()));
   for (size_t id = 0; id < vocabulary.pieces.size(); ++id) {
     korvel::ModelProto_Piece* piece = proto.add_pieces();
@@ -280,7 +299,6 @@ absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
     piece->set_score(vocabulary.scores[id]);
     piece->set_type(vocabulary.types[id]);
   }
-  korvel::TrainerSpec* trainer = proto.mutable_trainer_spec();
   trainer->set_model_type(vocabulary.is_bpe
                               ? korvel::TrainerSpec_ModelType_BPE
                               : korvel::TrainerSpec_ModelType_UNIGRAM);
@@ -288,15 +306,27 @@ absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
   trainer->set_byte_fallback(vocabulary.byte_fallback);
   trainer->set_treat_whitespace_as_suffix(false);
 
+  hf::TextPipeline& pipeline = tokenizer->pipeline;
   korvel::NormalizerSpec* normalizer = proto.mutable_normalizer_spec();
-  normalizer->set_name(pipeline->precompiled_charsmap.empty() ? "identity"
-                                                              : "precompiled");
+  normalizer->set_name(pipeline.precompiled_charsmap.empty() ? "identity"
+                                                             : "precompiled");
   normalizer->set_precompiled_charsmap(
-      std::move(pipeline->precompiled_charsmap));
-  normalizer->set_add_dummy_prefix(pipeline->add_dummy_prefix);
-  normalizer->set_remove_extra_whitespaces(pipeline->collapses_spaces);
-  normalizer->set_escape_whitespaces(pipeline->escape_whitespaces);
+      std::move(pipeline.precompiled_charsmap));
+  normalizer->set_add_dummy_prefix(pipeline.add_dummy_prefix);
+  normalizer->set_remove_extra_whitespaces(pipeline.collapses_spaces);
+  normalizer->set_escape_whitespaces(pipeline.escape_whitespaces);
   return proto;
+}
+
+}  // namespace
+
+absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
+    std::string_view tokenizer_json, std::vector<std::string>* warnings) {
+  Tokenizer tokenizer;
+  absl::Status status = ReadTokenizer(tokenizer_json, &tokenizer);
+  if (!status.ok()) return status;
+  if (warnings != nullptr) AddWarnings(tokenizer, warnings);
+  return BuildModel(&tokenizer);
 }
 
 }  // namespace korvel::import
