@@ -73,7 +73,7 @@ std::vector<int> MergeRun(int length, MergeRank merge_rank) {
 // of one character ("▁▁▁") by their left part, so one run piece may come from
 // merges spread over the list, where the runtime ranks them all by the first.
 // Accepted when every run of that character up to twice the longest run
-// piece (and 256 characters) comes out the same both ways.
+// piece (run pieces count up to 128 characters) comes out the same both ways.
 absl::Status CheckRunsMergeAlike(
     std::string_view text, const PieceIds& ids,
     const absl::flat_hash_map<uint64_t, int>& pair_rank,

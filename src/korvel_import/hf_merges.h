@@ -24,16 +24,19 @@ bool IsSingleChar(std::string_view text);
 // list's order.
 //
 // `pieces` holds the vocabulary texts by id; `mergeable[id]` is true for
-// normal pieces, the only ones merges may join or produce. Merges are "a b"
-// strings or ["a", "b"] pairs; a pair listed twice keeps its last rank.
+// normal pieces, the only ones merges may join or produce. `cut_out[id]` is
+// true for pieces cut out of the text before the model sees it: merges that
+// involve them never apply and are skipped. Merges are "a b" strings or
+// ["a", "b"] pairs; a pair listed twice keeps its last rank.
 //
 // Returns kInvalidArgument, naming the merge or piece, for a malformed merge,
 // a merge of texts outside the vocabulary or of pieces that are not normal,
-// more than kMaxMerges merges, and for the two shapes under which the merger
+// more than kMaxMerges merges, and for the shapes under which the merger
 // could join pieces where ranked merging would not: merges producing one
-// piece that are not adjacent in the list, and a produced piece that splits
-// into two joinable parts (produced pieces or single characters) that no
-// merge joins.
+// piece that are not adjacent in the list (accepted for runs of one
+// character when every run merges alike both ways), and a produced piece
+// that splits into two joinable parts (produced pieces or single characters)
+// that no merge joins.
 absl::StatusOr<std::vector<int>> RankMerges(
     const Json& merges, const std::vector<std::string>& pieces,
     const std::vector<bool>& mergeable, const std::vector<bool>& cut_out);
