@@ -354,6 +354,9 @@ const Refusal kRefusals[] = {
      "\"cc\", which is not in the vocabulary"},
     {"MalformedMerge", [](json* t) { (*t)["model"]["merges"].push_back("ab"); },
      "BPE merge 8 is neither"},
+    {"MergesNotAList",
+     [](json* t) { (*t)["model"]["merges"] = {{"a", "b"}}; },
+     "BPE model has no \"merges\" list"},
     {"MergeOfSpecial",
      [](json* t) {
        (*t)["model"]["vocab"]["<s>a"] = 273;

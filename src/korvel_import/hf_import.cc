@@ -9,6 +9,7 @@
 #include "absl/status/status.h"
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_format.h"
+#include "korvel_import/hf_document.h"
 #include "korvel_import/hf_json.h"
 #include "korvel_import/hf_merges.h"
 #include "korvel_import/hf_text_pipeline.h"
@@ -93,7 +94,9 @@ void FillByteHoles(const std::vector<int>& holes, Vocabulary* vocabulary) {
   }
 }
 
-absl::Status ScoreBpePieces(const Json& model, Vocabulary* vocabulary) {
+absl::Status ScoreBpePieces(const Json& model,
+                            const std::vector<hf::MergeTexts>& merges,
+                            Vocabulary* vocabulary) {
   const size_t size = vocabulary->pieces.size();
   std::vector<bool> mergeable(size);
   for (size_t id = 0; id < size; ++id) {
@@ -105,10 +108,12 @@ absl::Status ScoreBpePieces(const Json& model, Vocabulary* vocabulary) {
     cut_out[id] =
         vocabulary->types[id] == korvel::ModelProto_Piece_Type_USER_DEFINED;
   }
-  const Json* merges = Member(model, "merges");
+  const Json* list = Member(model, "merges");
+  if (list == nullptr || !list->is_array()) {
+    return absl::InvalidArgumentError("BPE model has no \"merges\" list");
+  }
   absl::StatusOr<std::vector<int>> first_rank =
-      hf::RankMerges(merges == nullptr ? Json() : *merges, vocabulary->pieces,
-                     mergeable, cut_out);
+      hf::RankMerges(merges, vocabulary->pieces, mergeable, cut_out);
   if (!first_rank.ok()) return first_rank.status();
   for (size_t id = 0; id < size; ++id) {
     const int rank = (*first_rank)[id];
@@ -199,6 +204,7 @@ void SetSpecialNames(const Json& root, const Vocabulary& vocabulary,
 }
 
 absl::Status ReadVocabulary(const Json& root, const Json& model,
+                            const std::vector<hf::MergeTexts>& merges,
                             bool spaces_replaced, Vocabulary* vocabulary) {
   const std::string* type = hf::StringMember(model, "type");
   std::string model_type = type == nullptr ? std::string() : *type;
@@ -233,7 +239,7 @@ absl::Status ReadVocabulary(const Json& root, const Json& model,
   status = MarkUnknown(vocabulary);
   if (status.ok()) status = MarkBytePieces(vocabulary, &byte_holes);
   if (status.ok() && vocabulary->is_bpe)
-    status = ScoreBpePieces(model, vocabulary);
+    status = ScoreBpePieces(model, merges, vocabulary);
   if (status.ok()) FillByteHoles(byte_holes, vocabulary);
   return status;
 }
@@ -249,8 +255,8 @@ struct Tokenizer {
 // document is freed on return, before the model is built.
 absl::Status ReadTokenizer(std::string_view tokenizer_json,
                            Tokenizer* tokenizer) {
-  const Json root = Json::parse(tokenizer_json.begin(), tokenizer_json.end(),
-                                nullptr, /*allow_exceptions=*/false);
+  const hf::Document document = hf::ParseDocument(tokenizer_json);
+  const Json& root = document.root;
   if (root.is_discarded() || !root.is_object()) {
     return absl::InvalidArgumentError("tokenizer.json is not a JSON object");
   }
@@ -263,8 +269,8 @@ absl::Status ReadTokenizer(std::string_view tokenizer_json,
   tokenizer->pipeline = *std::move(pipeline);
   Vocabulary& vocabulary = tokenizer->vocabulary;
   absl::Status status = ReadVocabulary(
-      root, *model, tokenizer->pipeline.normalizer_replaces_spaces,
-      &vocabulary);
+      root, *model, document.merges,
+      tokenizer->pipeline.normalizer_replaces_spaces, &vocabulary);
   if (!status.ok()) return status;
   if (tokenizer->pipeline.split_before_whitespace_symbol) {
     MarkCrossWordPiecesUnused(&vocabulary);

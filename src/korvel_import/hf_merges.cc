@@ -106,27 +106,6 @@ absl::Status CheckRunsMergeAlike(
   return absl::OkStatus();
 }
 
-// Splits merge `rank` into its two texts.
-absl::Status ParseMerge(const Json& merge, int rank, std::string_view* left,
-                        std::string_view* right) {
-  if (merge.is_string()) {
-    const std::string& text = merge.get_ref<const std::string&>();
-    const size_t space = text.find(' ');
-    if (space != std::string::npos) {
-      *left = std::string_view(text).substr(0, space);
-      *right = std::string_view(text).substr(space + 1);
-    }
-  } else if (merge.is_array() && merge.size() == 2 && merge[0].is_string() &&
-             merge[1].is_string()) {
-    *left = merge[0].get_ref<const std::string&>();
-    *right = merge[1].get_ref<const std::string&>();
-  }
-  if (!left->empty() && !right->empty()) return absl::OkStatus();
-  return absl::InvalidArgumentError(absl::StrCat(
-      "BPE merge ", rank,
-      " is neither \"a b\" nor [\"a\", \"b\"] of non-empty texts"));
-}
-
 absl::Status LookUp(const PieceIds& ids, std::string_view text, int rank,
                     int* id) {
   auto it = ids.find(text);
@@ -182,11 +161,9 @@ bool IsSingleChar(std::string_view text) {
 }
 
 absl::StatusOr<std::vector<int>> RankMerges(
-    const Json& merges, const std::vector<std::string>& pieces,
+    const std::vector<MergeTexts>& merges,
+    const std::vector<std::string>& pieces,
     const std::vector<bool>& mergeable, const std::vector<bool>& cut_out) {
-  if (!merges.is_array()) {
-    return absl::InvalidArgumentError("BPE model has no \"merges\" list");
-  }
   if (merges.size() > static_cast<size_t>(kMaxMerges)) {
     return absl::InvalidArgumentError(
         absl::StrCat("BPE model has ", merges.size(), " merges; at most ",
@@ -203,10 +180,14 @@ absl::StatusOr<std::vector<int>> RankMerges(
   pair_rank.reserve(num_merges);
   std::string joined;
   for (int rank = 0; rank < num_merges; ++rank) {
-    std::string_view left_text;
-    std::string_view right_text;
-    absl::Status status =
-        ParseMerge(merges[rank], rank, &left_text, &right_text);
+    const std::string_view left_text = merges[rank].left;
+    const std::string_view right_text = merges[rank].right;
+    absl::Status status = absl::OkStatus();
+    if (left_text.empty() || right_text.empty()) {
+      return absl::InvalidArgumentError(absl::StrCat(
+          "BPE merge ", rank,
+          " is neither \"a b\" nor [\"a\", \"b\"] of non-empty texts"));
+    }
     int left = -1;
     int right = -1;
     int result = -1;

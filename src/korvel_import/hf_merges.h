@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "absl/status/statusor.h"
-#include "korvel_import/hf_json.h"
+#include "korvel_import/hf_document.h"
 
 namespace korvel::import::hf {
 
@@ -23,11 +23,12 @@ bool IsSingleChar(std::string_view text);
 // produced piece the score -(that rank) makes the merger apply merges in the
 // list's order.
 //
-// `pieces` holds the vocabulary texts by id; `mergeable[id]` is true for
+// `merges` holds the list's entries in rank order; `pieces` holds the
+// vocabulary texts by id; `mergeable[id]` is true for
 // normal pieces, the only ones merges may join or produce. `cut_out[id]` is
 // true for pieces cut out of the text before the model sees it: merges that
-// involve them never apply and are skipped. Merges are "a b" strings or
-// ["a", "b"] pairs; a pair listed twice keeps its last rank.
+// involve them never apply and are skipped. A pair listed twice keeps its
+// last rank.
 //
 // Returns kInvalidArgument, naming the merge or piece, for a malformed merge,
 // a merge of texts outside the vocabulary or of pieces that are not normal,
@@ -38,7 +39,8 @@ bool IsSingleChar(std::string_view text);
 // that splits into two joinable parts (produced pieces or single characters)
 // that no merge joins.
 absl::StatusOr<std::vector<int>> RankMerges(
-    const Json& merges, const std::vector<std::string>& pieces,
+    const std::vector<MergeTexts>& merges,
+    const std::vector<std::string>& pieces,
     const std::vector<bool>& mergeable, const std::vector<bool>& cut_out);
 
 }  // namespace korvel::import::hf
