@@ -193,6 +193,9 @@ TEST(HfImportTest, AddedTokensExtendTheVocabulary) {
             korvel::ModelProto_Piece_Type_USER_DEFINED);
   EXPECT_EQ(model.trainer_spec().pad_piece(), "<pad>");
   EXPECT_THAT(Encode(model, "a<tool>"), ElementsAre(269, 274));
+  std::vector<std::string> warnings;
+  ASSERT_TRUE(ImportHuggingFaceTokenizer(tokenizer.dump(), &warnings).ok());
+  EXPECT_THAT(warnings, ElementsAre(HasSubstr("after the token too")));
 }
 
 // Gemma style: spaces replaced by the normalizer, a Split that then finds

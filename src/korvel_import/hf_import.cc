@@ -284,6 +284,13 @@ void AddWarnings(const Tokenizer& tokenizer,
   if (!tokenizer.pipeline.difference.empty()) {
     warnings->push_back(tokenizer.pipeline.difference);
   }
+  if (tokenizer.vocabulary.cut_out_added_tokens &&
+      tokenizer.pipeline.prefix_after_added_tokens) {
+    warnings->push_back(
+        "texts holding an added token that is not special encode "
+        "differently: the original puts \"\xE2\x96\x81\" before the text "
+        "after the token too, korvel only at the start");
+  }
   if (tokenizer.vocabulary.added_whitespace_symbol_pieces) {
     warnings->push_back(
         "texts holding the character \"\xE2\x96\x81\" (U+2581) itself "

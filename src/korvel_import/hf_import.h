@@ -45,7 +45,8 @@ namespace korvel::import {
 //  - Metaspace adds no "▁" before a text that already starts with a space or
 //    "▁"; the dummy prefix always does.
 //  - The original normalizes the text on each side of a non-special added
-//    token separately, so its dummy prefix also appears after such a token.
+//    token separately, so its dummy prefix also appears after such a token
+//    (reported in `warnings`).
 //  - An original Unigram model matches the texts of its special and unknown
 //    tokens ("<s>", "<unk>") inside the text; CONTROL and UNKNOWN pieces are
 //    never matched here.

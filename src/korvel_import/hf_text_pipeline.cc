@@ -126,6 +126,7 @@ absl::Status ReadNormalizer(const Json& normalizer, TextPipeline* pipeline) {
         "Replace(\" \" -> \"\xE2\x96\x81\")");
   }
   pipeline->add_dummy_prefix = seen_prepend;
+  pipeline->prefix_after_added_tokens = seen_prepend;
   pipeline->escape_whitespaces = seen_replace;
   pipeline->normalizer_replaces_spaces = seen_replace;
   return absl::OkStatus();
@@ -154,6 +155,9 @@ absl::Status ReadMetaspace(const Json& metaspace, TextPipeline* pipeline) {
     prefix = legacy->is_boolean() && legacy->get<bool>();
   }
   const Json* split = Member(metaspace, "split");
+  const std::string* scheme = StringMember(metaspace, "prepend_scheme");
+  pipeline->prefix_after_added_tokens =
+      prefix && (scheme == nullptr || *scheme != "first");
   pipeline->add_dummy_prefix = prefix;
   pipeline->escape_whitespaces = true;
   pipeline->split_before_whitespace_symbol =

@@ -15,6 +15,9 @@ struct TextPipeline {
   // The character-map blob of a Precompiled normalizer; empty for none.
   std::string precompiled_charsmap;
   bool add_dummy_prefix = false;
+  // The original adds its "▁" prefix to the text after every added token
+  // too (Prepend, or Metaspace with any prefix scheme but "first").
+  bool prefix_after_added_tokens = false;
   bool escape_whitespaces = false;
   // The normalizer itself writes "▁" for every space, so no space is left for
   // a pre-tokenizer or an added token to find.

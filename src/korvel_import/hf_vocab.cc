@@ -194,6 +194,9 @@ absl::Status ApplyAddedTokens(const Json& added_tokens, bool spaces_replaced,
     }
     if (id < model_size) vocabulary->types[id] = type;
     if (model_piece) vocabulary->added_whitespace_symbol_pieces = true;
+    if (type == korvel::ModelProto_Piece_Type_USER_DEFINED) {
+      vocabulary->cut_out_added_tokens = true;
+    }
   }
   int64_t next = model_size;
   for (const auto& [id, token] : appended) {

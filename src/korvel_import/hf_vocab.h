@@ -26,6 +26,8 @@ struct Vocabulary {
   int unk_id = -1;
   // Some added token holding "▁" stayed a model piece (ApplyAddedTokens).
   bool added_whitespace_symbol_pieces = false;
+  // Some added token that is not special is cut out of the text.
+  bool cut_out_added_tokens = false;
 };
 
 // Reads a BPE "model" member: its vocabulary, unknown token and byte
