@@ -4,8 +4,11 @@
 // numerals, halfwidth katakana, mathematical letters, composed Latin letters),
 // followed by the dummy prefix and the whitespace symbol. Deterministic: the
 // same input gives the same bytes. Both korvel (through its importer) and the
-// peer library load the result.
+// peer library load the result. With "t5", the text pipeline is laid out as
+// the T5 and XLM-R family ship it instead: the character map, then
+// Replace(" {2,}", " "), then a Metaspace pre-tokenizer that splits words.
 //   unigram_tokenizer_maker <llama2 tokenizer.json> <output tokenizer.json>
+//       [t5]
 
 #include <cmath>
 #include <cstdint>
@@ -139,9 +142,9 @@ double MadeUpScore(int id) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
+  if (argc != 3 && argc != 4) {
     std::cerr << "usage: unigram_tokenizer_maker <llama2 tokenizer.json> "
-                 "<output tokenizer.json>\n";
+                 "<output tokenizer.json> [t5]\n";
     return 2;
   }
   std::ifstream input(argv[1]);
@@ -190,6 +193,17 @@ int main(int argc, char** argv) {
         {"unk_id", 0},
         {"vocab", vocab},
         {"byte_fallback", true}}}};
+  if (argc == 4 && std::string(argv[3]) == "t5") {
+    nlohmann::json& steps = tokenizer["normalizer"]["normalizers"];
+    steps[1] = {{"type", "Replace"},
+                {"pattern", {{"Regex", " {2,}"}}},
+                {"content", " "}};
+    steps.erase(2);
+    tokenizer["pre_tokenizer"] = {{"type", "Metaspace"},
+                                  {"replacement", "\xe2\x96\x81"},
+                                  {"prepend_scheme", "always"},
+                                  {"split", true}};
+  }
   std::ofstream output(argv[2], std::ios::binary);
   output << tokenizer.dump() << "\n";
   output.close();

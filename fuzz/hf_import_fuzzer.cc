@@ -14,7 +14,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using korvel::lite::fuzzing::Require;
   const absl::StatusOr<korvel::ModelProto> model =
-      korvel::lite::ImportHuggingFaceTokenizer(
+      korvel::import::ImportHuggingFaceTokenizer(
           std::string_view(reinterpret_cast<const char*>(data), size));
   if (!model.ok()) {
     Require(model.status().code() == absl::StatusCode::kInvalidArgument,

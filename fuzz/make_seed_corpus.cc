@@ -222,6 +222,31 @@ void WriteTokenizers(CorpusWriter* out) {
                                    {"replacement", kWs},
                                    {"add_prefix_space", true}};
   out->Write(target, "bpe_array_merges.json", array_merges.dump());
+
+  // Gemma style: spaces replaced by the normalizer, a Split that finds none,
+  // added newline and "▁" runs with merges, a raw tab at the id of <0x09>.
+  json gemma = BpeTokenizer();
+  gemma["normalizer"] = gemma["normalizer"]["normalizers"][1];
+  gemma["pre_tokenizer"] = {{"type", "Split"},
+                            {"pattern", {{"String", " "}}},
+                            {"behavior", "MergedWithPrevious"},
+                            {"invert", false}};
+  json& vocab = gemma["model"]["vocab"];
+  vocab["\t"] = vocab["<0x09>"];
+  vocab.erase("<0x09>");
+  const int size = static_cast<int>(vocab.size());
+  const std::string two_ws = std::string(kWs) + kWs;
+  for (const auto& [id, text] : {std::pair<int, std::string>{size, "\n"},
+                                 {size + 1, "\n\n"}, {size + 2, two_ws}}) {
+    vocab[text] = id;
+    gemma["added_tokens"].push_back(
+        {{"id", id}, {"content", text}, {"special", false},
+         {"normalized", false}, {"lstrip", false}, {"rstrip", false},
+         {"single_word", false}});
+  }
+  gemma["model"]["merges"].push_back("\n \n");
+  gemma["model"]["merges"].push_back(std::string(kWs) + " " + kWs);
+  out->Write(target, "bpe_added_runs.json", gemma.dump(1));
 }
 
 // A text fuzzer input: the text with its backslashes doubled, the end mark,

@@ -13,7 +13,7 @@
 #include "test_models.h"
 #include "tokenizer_json.h"
 
-namespace korvel::lite {
+namespace korvel::import {
 namespace {
 
 using ::nlohmann::json;
@@ -71,10 +71,11 @@ korvel::ModelProto Import(const json& tokenizer) {
 
 std::vector<int> Encode(const korvel::ModelProto& model,
                         const std::string& text) {
-  absl::StatusOr<std::string> lite = ToFlatbuffer(model, ConverterOptions());
+  absl::StatusOr<std::string> lite =
+      lite::ToFlatbuffer(model, lite::ConverterOptions());
   EXPECT_TRUE(lite.ok()) << lite.status();
   if (!lite.ok()) return {};
-  KorvelLiteProcessor processor(*lite);
+  lite::KorvelLiteProcessor processor(*lite);
   EXPECT_EQ(processor.status(), absl::StatusCode::kOk);
   std::vector<int> ids;
   EXPECT_EQ(processor.Encode(text, &ids), absl::StatusCode::kOk);
@@ -156,6 +157,43 @@ TEST(HfImportTest, AddedTokensExtendTheVocabulary) {
             korvel::ModelProto_Piece_Type_USER_DEFINED);
   EXPECT_EQ(model.trainer_spec().pad_piece(), "<pad>");
   EXPECT_THAT(Encode(model, "a<tool>"), ElementsAre(269, 274));
+  std::vector<std::string> warnings;
+  ASSERT_TRUE(ImportHuggingFaceTokenizer(tokenizer.dump(), &warnings).ok());
+  EXPECT_THAT(warnings, ElementsAre(HasSubstr("after the token too")));
+}
+
+// Gemma style: spaces replaced by the normalizer, a Split that then finds
+// nothing, added newline runs cut out of the text (their merges never apply),
+// an unnormalized added "▁▁" that only merges produce, and a raw tab at the
+// id of <0x09>.
+TEST(HfImportTest, AddedTokensAndByteHolesFollowTheOriginal) {
+  json tokenizer = LlamaStyleBpe();
+  tokenizer["normalizer"] = tokenizer["normalizer"]["normalizers"][1];
+  tokenizer["pre_tokenizer"] = {{"type", "Split"},
+                                {"pattern", {{"String", " "}}},
+                                {"behavior", "MergedWithPrevious"}};
+  json& model = tokenizer["model"];
+  model["vocab"].erase("<0x09>");
+  model["vocab"]["\t"] = kFirstByte + 9;
+  model["vocab"]["\n"] = 273;
+  model["vocab"]["\n\n"] = 274;
+  model["merges"].insert(model["merges"].begin(), "\n \n");
+  for (const auto& [id, text] : {std::pair<int, std::string>{273, "\n"},
+                                 {274, "\n\n"}, {266, Ws(2)}}) {
+    tokenizer["added_tokens"].push_back(
+        {{"id", id}, {"content", text}, {"normalized", false}});
+  }
+  std::vector<std::string> warnings;
+  absl::StatusOr<korvel::ModelProto> model_proto =
+      ImportHuggingFaceTokenizer(tokenizer.dump(), &warnings);
+  ASSERT_TRUE(model_proto.ok()) << model_proto.status();
+  EXPECT_THAT(warnings, ElementsAre(HasSubstr("U+2581")));
+  EXPECT_EQ(model_proto->pieces(266).type(), korvel::ModelProto_Piece_Type_NORMAL);
+  EXPECT_EQ(model_proto->pieces(274).type(),
+            korvel::ModelProto_Piece_Type_USER_DEFINED);
+  EXPECT_EQ(model_proto->pieces(kFirstByte + 9).piece(), "<0x09>");
+  EXPECT_THAT(Encode(*model_proto, "a\n\n\nb  \t"),
+              ElementsAre(260, 274, 273, 261, 266, kFirstByte + 9));
 }
 
 TEST(HfImportTest, UnigramWithMetaspaceSplitsWords) {
@@ -182,6 +220,17 @@ TEST(HfImportTest, UnigramWithMetaspaceSplitsWords) {
       std::string(ImportHuggingFaceTokenizer(huge.dump()).status().message()),
       HasSubstr("entry 2 has a score beyond float range"));
 
+  json t5 = MetaspaceUnigram();  // Spaces collapsed as T5 and XLM-R do.
+  t5["normalizer"] = {
+      {"type", "Replace"}, {"pattern", {{"Regex", " {2,}"}}}, {"content", " "}};
+  std::vector<std::string> warnings;
+  absl::StatusOr<korvel::ModelProto> collapsed =
+      ImportHuggingFaceTokenizer(t5.dump(), &warnings);
+  ASSERT_TRUE(collapsed.ok()) << collapsed.status();
+  EXPECT_TRUE(collapsed->normalizer_spec().remove_extra_whitespaces());
+  EXPECT_THAT(warnings, ElementsAre(HasSubstr("ending in a space")));
+  EXPECT_THAT(Encode(*collapsed, "  ab   ab"), ElementsAre(4, 4));
+
   json legacy = MetaspaceUnigram();
   legacy["pre_tokenizer"] = {
       {"type", "Metaspace"}, {"replacement", kWs}, {"add_prefix_space", false}};
@@ -190,7 +239,7 @@ TEST(HfImportTest, UnigramWithMetaspaceSplitsWords) {
 
 TEST(HfImportTest, PrecompiledCharsMapIsCopiedAndApplied) {
   const std::vector<uint8_t> blob =
-      testing::BuildCharsMap({{"\xC3\x85", "a"}});  // Å -> a
+      lite::testing::BuildCharsMap({{"\xC3\x85", "a"}});  // Å -> a
   const std::string charsmap(blob.begin(), blob.end());
   json tokenizer = MetaspaceUnigram();
   tokenizer["normalizer"] = {
@@ -237,7 +286,24 @@ const Refusal kRefusals[] = {
      [](json* t) {
        (*t)["pre_tokenizer"] = {{"type", "ByteLevel"}};
      },
-     "Unsupported pre-tokenizer: ByteLevel"},
+     "Unsupported pre-tokenizer: ByteLevel (byte-level BPE, GPT-2 style); "
+     "korvel imports score-ordered BPE with byte fallback and unigram"},
+    {"StripAlone",
+     [](json* t) {
+       (*t)["normalizer"] = {{"type", "Strip"}, {"strip_right", true}};
+     },
+     "Replace(\" {2,}\", \" \") or Strip other than both"},
+    {"SplitOnPattern",
+     [](json* t) {
+       (*t)["pre_tokenizer"] = {{"type", "Split"},
+                                {"pattern", {{"Regex", "\\s+"}}}};
+     },
+     "Unsupported pre-tokenizer: Split"},
+    {"AddedTokenWithSpace",
+     [](json* t) {
+       (*t)["added_tokens"].push_back({{"id", 273}, {"content", "a b"}});
+     },
+     "\"a b\" holds a space"},
     {"MetaspaceAfterReplace",
      [](json* t) {
        (*t)["pre_tokenizer"] = {{"type", "Metaspace"}, {"replacement", kWs}};
@@ -255,6 +321,9 @@ const Refusal kRefusals[] = {
      "\"cc\", which is not in the vocabulary"},
     {"MalformedMerge", [](json* t) { (*t)["model"]["merges"].push_back("ab"); },
      "BPE merge 8 is neither"},
+    {"MergesNotAList",
+     [](json* t) { (*t)["model"]["merges"] = {{"a", "b"}}; },
+     "BPE model has no \"merges\" list"},
     {"MergeOfSpecial",
      [](json* t) {
        (*t)["model"]["vocab"]["<s>a"] = 273;
@@ -272,8 +341,9 @@ const Refusal kRefusals[] = {
        (*t)["model"]["vocab"]["x"] = kFirstByte + 0x7F;
      },
      "byte_fallback needs"},
-    {"UnknownTokenMissing", [](json* t) { (*t)["model"]["unk_token"] = "<?>"; },
-     "\"<?>\" is not in the vocabulary"},
+    {"UnknownTokenMissing",
+     [](json* t) { (*t)["model"]["unk_token"] = "<?\n>"; },
+     "\"<?\\n>\" is not in the vocabulary"},
     {"NoUnknownNoBytes",
      [](json* t) {
        (*t)["model"]["unk_token"] = nullptr;
@@ -344,4 +414,4 @@ TEST(VocabImportTest, BuildsAUnigramModelFromPieceScoreLines) {
 }
 
 }  // namespace
-}  // namespace korvel::lite
+}  // namespace korvel::import

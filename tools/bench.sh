@@ -18,7 +18,7 @@ mkdir -p "$work"
 
 echo "== Building (Release) in $build" >&2
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target korvel_hf_encode real_model_bench \
+cmake --build "$build" -j2 --target korvel_cli real_model_bench \
   unigram_tokenizer_maker >/dev/null
 
 echo "== Fetching the LLaMA-2 tokenizer and the peer library" >&2
@@ -30,8 +30,10 @@ unigram_json=$build/hf/unigram_tokenizer.json
 echo "== Importing and converting" >&2
 for model in llama2 unigram; do
   json_var=${model}_json
-  "$build/src/korvel_import/korvel_hf_encode" --tokenizer="${!json_var}" \
-    --full_model_out="$work/$model.full" --lite_model_out="$work/$model.lite"
+  "$build/src/korvel_cli/korvel" import --output_file="$work/$model.full" \
+    "${!json_var}"
+  "$build/src/korvel_cli/korvel" convert --output_file="$work/$model.lite" \
+    "$work/$model.full"
 done
 
 echo "== Building the texts" >&2

@@ -14,7 +14,6 @@ cmake --build build -j2
 
 korvel=build/src/korvel_cli/korvel
 korvel_eval=build/src/korvel_eval_main/korvel_eval
-hf_encode=build/src/korvel_import/korvel_hf_encode
 work=build/demo
 mkdir -p "$work"
 full_model=$work/model.full
@@ -23,24 +22,17 @@ rm -f "$full_model" "$lite_model"
 
 if tokenizer=$(tools/fetch_llama2.sh build/hf 2>"$work/fetch.log"); then
   echo "== Model: the LLaMA-2 tokenizer, $tokenizer"
-  source_flag=--tokenizer=$tokenizer
+  source=$tokenizer
 else
   echo "== The LLaMA-2 tokenizer could not be fetched (no network?):"
   sed 's/^/   /' "$work/fetch.log"
   echo "== Model: the small unigram model built from data/tiny_vocab.tsv"
-  tokenizer=
-  source_flag=--vocab=data/tiny_vocab.tsv
+  source=data/tiny_vocab.tsv
 fi
 
-if [ -x "$korvel" ] && [ -n "$tokenizer" ]; then
-  echo "== korvel import, korvel convert"
-  "$korvel" import --output_file="$full_model" "$tokenizer"
-  "$korvel" convert --output_file="$lite_model" "$full_model"
-else
-  echo "== korvel_hf_encode: import and convert"
-  "$hf_encode" "$source_flag" --full_model_out="$full_model" \
-    --lite_model_out="$lite_model"
-fi
+echo "== korvel import, korvel convert"
+"$korvel" import --output_file="$full_model" "$source"
+"$korvel" convert --output_file="$lite_model" "$full_model"
 ls -l "$full_model" "$lite_model"
 
 sentences=$work/sentences.txt
@@ -58,23 +50,15 @@ Emoji 🙂🎉 and <s> as plain text.
 TEXT
 
 echo "== Encode and decode"
-if [ -x "$korvel" ]; then
-  "$korvel" encode --model="$lite_model" --output=pieces "$sentences" \
-    > "$work/pieces.txt"
-  "$korvel" encode --model="$lite_model" "$sentences" > "$work/ids.txt"
-  "$korvel" decode --model="$lite_model" "$work/ids.txt" > "$work/decoded.txt"
-else
-  "$hf_encode" "$source_flag" --input="$sentences" --decode > "$work/both.txt"
-  cut -f1 "$work/both.txt" > "$work/ids.txt"
-  cut -f2- "$work/both.txt" > "$work/decoded.txt"
-fi
+"$korvel" encode --model="$lite_model" --output=pieces "$sentences" \
+  > "$work/pieces.txt"
+"$korvel" encode --model="$lite_model" "$sentences" > "$work/ids.txt"
+"$korvel" decode --model="$lite_model" "$work/ids.txt" > "$work/decoded.txt"
 line=0
 while IFS= read -r text; do
   line=$((line + 1))
   echo "text:    $text"
-  if [ -x "$korvel" ]; then
-    echo "pieces:  $(sed -n "${line}p" "$work/pieces.txt")"
-  fi
+  echo "pieces:  $(sed -n "${line}p" "$work/pieces.txt")"
   echo "ids:     $(sed -n "${line}p" "$work/ids.txt")"
   echo "decoded: $(sed -n "${line}p" "$work/decoded.txt")"
   echo

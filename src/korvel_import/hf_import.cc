@@ -9,12 +9,13 @@
 #include "absl/status/status.h"
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_format.h"
+#include "korvel_import/hf_document.h"
 #include "korvel_import/hf_json.h"
 #include "korvel_import/hf_merges.h"
 #include "korvel_import/hf_text_pipeline.h"
 #include "korvel_import/hf_vocab.h"
 
-namespace korvel::lite {
+namespace korvel::import {
 namespace {
 
 using hf::Json;
@@ -35,8 +36,8 @@ absl::Status MarkUnknown(Vocabulary* vocabulary) {
     vocabulary->unk_id = FindPiece(*vocabulary, *vocabulary->unk_text);
     if (vocabulary->unk_id < 0) {
       return absl::InvalidArgumentError(
-          absl::StrCat("The unknown token \"", *vocabulary->unk_text,
-                       "\" is not in the vocabulary"));
+          absl::StrCat("The unknown token ", hf::Quoted(*vocabulary->unk_text),
+                       " is not in the vocabulary"));
     }
   }
   if (vocabulary->unk_id >= 0) {
@@ -49,8 +50,13 @@ absl::Status MarkUnknown(Vocabulary* vocabulary) {
   return absl::OkStatus();
 }
 
-// A byte-fallback model needs the pieces <0x00> ... <0xFF> at consecutive ids.
-absl::Status MarkBytePieces(Vocabulary* vocabulary) {
+// A byte-fallback model needs the pieces <0x00> ... <0xFF> at consecutive
+// ids. Some BPE files hold the raw character of an ASCII byte at its byte
+// piece's id instead (a tab for <0x09>). That character then encodes to the
+// same id whether it is a piece or falls back to its byte, and merges may
+// still join it, so it becomes the byte piece once merges are ranked; its id
+// goes to `holes`.
+absl::Status MarkBytePieces(Vocabulary* vocabulary, std::vector<int>* holes) {
   if (!vocabulary->byte_fallback) return absl::OkStatus();
   absl::flat_hash_map<std::string, int> ids;
   for (size_t id = 0; id < vocabulary->pieces.size(); ++id) {
@@ -62,27 +68,52 @@ absl::Status MarkBytePieces(Vocabulary* vocabulary) {
   auto first = ids.find("<0x00>");
   for (int byte = 0; byte < 256; ++byte) {
     auto it = ids.find(absl::StrFormat("<0x%02X>", byte));
-    if (first == ids.end() || it == ids.end() ||
-        it->second != first->second + byte) {
+    const int id = first == ids.end() ? -1 : first->second + byte;
+    if (it != ids.end() && it->second == id) {
+      vocabulary->types[id] = korvel::ModelProto_Piece_Type_BYTE;
+    } else if (vocabulary->is_bpe && byte < 0x80 && it == ids.end() &&
+               id >= 0 && static_cast<size_t>(id) < vocabulary->pieces.size() &&
+               vocabulary->pieces[id] == std::string(1, byte) &&
+               vocabulary->types[id] == korvel::ModelProto_Piece_Type_NORMAL) {
+      holes->push_back(id);
+    } else {
       return absl::InvalidArgumentError(
           "byte_fallback needs the pieces <0x00> ... <0xFF> at consecutive "
-          "ids");
+          "ids (in a BPE model, the raw character of an ASCII byte may stand "
+          "for its piece)");
     }
-    vocabulary->types[it->second] = korvel::ModelProto_Piece_Type_BYTE;
   }
   return absl::OkStatus();
 }
 
-absl::Status ScoreBpePieces(const Json& model, Vocabulary* vocabulary) {
+void FillByteHoles(const std::vector<int>& holes, Vocabulary* vocabulary) {
+  for (const int id : holes) {
+    const unsigned char byte = vocabulary->pieces[id][0];
+    vocabulary->pieces[id] = absl::StrFormat("<0x%02X>", byte);
+    vocabulary->types[id] = korvel::ModelProto_Piece_Type_BYTE;
+  }
+}
+
+absl::Status ScoreBpePieces(const Json& model,
+                            const std::vector<hf::MergeTexts>& merges,
+                            Vocabulary* vocabulary) {
   const size_t size = vocabulary->pieces.size();
   std::vector<bool> mergeable(size);
   for (size_t id = 0; id < size; ++id) {
     mergeable[id] =
         vocabulary->types[id] == korvel::ModelProto_Piece_Type_NORMAL;
   }
-  const Json* merges = Member(model, "merges");
-  absl::StatusOr<std::vector<int>> first_rank = hf::RankMerges(
-      merges == nullptr ? Json() : *merges, vocabulary->pieces, mergeable);
+  std::vector<bool> cut_out(size);
+  for (size_t id = 0; id < size; ++id) {
+    cut_out[id] =
+        vocabulary->types[id] == korvel::ModelProto_Piece_Type_USER_DEFINED;
+  }
+  const Json* list = Member(model, "merges");
+  if (list == nullptr || !list->is_array()) {
+    return absl::InvalidArgumentError("BPE model has no \"merges\" list");
+  }
+  absl::StatusOr<std::vector<int>> first_rank =
+      hf::RankMerges(merges, vocabulary->pieces, mergeable, cut_out);
   if (!first_rank.ok()) return first_rank.status();
   for (size_t id = 0; id < size; ++id) {
     const int rank = (*first_rank)[id];
@@ -173,7 +204,8 @@ void SetSpecialNames(const Json& root, const Vocabulary& vocabulary,
 }
 
 absl::Status ReadVocabulary(const Json& root, const Json& model,
-                            Vocabulary* vocabulary) {
+                            const std::vector<hf::MergeTexts>& merges,
+                            bool spaces_replaced, Vocabulary* vocabulary) {
   const std::string* type = hf::StringMember(model, "type");
   std::string model_type = type == nullptr ? std::string() : *type;
   if (model_type.empty()) {  // Older files leave the type out.
@@ -190,30 +222,41 @@ absl::Status ReadVocabulary(const Json& root, const Json& model,
   } else if (model_type == "Unigram") {
     status = hf::ReadUnigramModel(model, vocabulary);
   } else {
-    return absl::InvalidArgumentError(absl::StrCat(
-        "Unsupported model: ", model_type.empty() ? "(no type)" : model_type));
+    return absl::InvalidArgumentError(
+        absl::StrCat("Unsupported model: ",
+                     model_type.empty() ? "(no type)" : model_type,
+                     hf::kWhatKorvelImports));
   }
   if (!status.ok()) return status;
   if (const Json* added_tokens = Member(root, "added_tokens")) {
-    status = hf::ApplyAddedTokens(*added_tokens, vocabulary);
+    status = hf::ApplyAddedTokens(*added_tokens, spaces_replaced, vocabulary);
     if (!status.ok()) return status;
   }
   if (vocabulary->pieces.empty()) {
     return absl::InvalidArgumentError("The model's vocabulary is empty");
   }
+  std::vector<int> byte_holes;
   status = MarkUnknown(vocabulary);
-  if (status.ok()) status = MarkBytePieces(vocabulary);
+  if (status.ok()) status = MarkBytePieces(vocabulary, &byte_holes);
   if (status.ok() && vocabulary->is_bpe)
-    status = ScoreBpePieces(model, vocabulary);
+    status = ScoreBpePieces(model, merges, vocabulary);
+  if (status.ok()) FillByteHoles(byte_holes, vocabulary);
   return status;
 }
 
-}  // namespace
+// What the import keeps of a tokenizer.json once its document is freed.
+struct Tokenizer {
+  hf::TextPipeline pipeline;
+  Vocabulary vocabulary;
+  korvel::TrainerSpec trainer;  // Only the special piece names.
+};
 
-absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
-    std::string_view tokenizer_json) {
-  const Json root = Json::parse(tokenizer_json.begin(), tokenizer_json.end(),
-                                nullptr, /*allow_exceptions=*/false);
+// Parses the document and reads everything the model needs from it; the
+// document is freed on return, before the model is built.
+absl::Status ReadTokenizer(std::string_view tokenizer_json,
+                           Tokenizer* tokenizer) {
+  const hf::Document document = hf::ParseDocument(tokenizer_json);
+  const Json& root = document.root;
   if (root.is_discarded() || !root.is_object()) {
     return absl::InvalidArgumentError("tokenizer.json is not a JSON object");
   }
@@ -223,15 +266,45 @@ absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
   }
   absl::StatusOr<hf::TextPipeline> pipeline = hf::ReadTextPipeline(root);
   if (!pipeline.ok()) return pipeline.status();
-  Vocabulary vocabulary;
-  absl::Status status = ReadVocabulary(root, *model, &vocabulary);
+  tokenizer->pipeline = *std::move(pipeline);
+  Vocabulary& vocabulary = tokenizer->vocabulary;
+  absl::Status status = ReadVocabulary(
+      root, *model, document.merges,
+      tokenizer->pipeline.normalizer_replaces_spaces, &vocabulary);
   if (!status.ok()) return status;
-  if (pipeline->split_before_whitespace_symbol) {
+  if (tokenizer->pipeline.split_before_whitespace_symbol) {
     MarkCrossWordPiecesUnused(&vocabulary);
   }
+  SetSpecialNames(root, vocabulary, &tokenizer->trainer);
+  return absl::OkStatus();
+}
 
+void AddWarnings(const Tokenizer& tokenizer,
+                 std::vector<std::string>* warnings) {
+  if (!tokenizer.pipeline.difference.empty()) {
+    warnings->push_back(tokenizer.pipeline.difference);
+  }
+  if (tokenizer.vocabulary.cut_out_added_tokens &&
+      tokenizer.pipeline.prefix_after_added_tokens) {
+    warnings->push_back(
+        "texts holding an added token that is not special encode "
+        "differently: the original puts \"\xE2\x96\x81\" before the text "
+        "after the token too, korvel only at the start");
+  }
+  if (tokenizer.vocabulary.added_whitespace_symbol_pieces) {
+    warnings->push_back(
+        "texts holding the character \"\xE2\x96\x81\" (U+2581) itself "
+        "encode differently: the original matches its unnormalized added "
+        "tokens of \"\xE2\x96\x81\" there, korvel reads the character as "
+        "a space");
+  }
+}
+
+korvel::ModelProto BuildModel(Tokenizer* tokenizer) {
+  Vocabulary& vocabulary = tokenizer->vocabulary;
   korvel::ModelProto proto;
-  SetSpecialNames(root, vocabulary, proto.mutable_trainer_spec());
+  korvel::TrainerSpec* trainer = proto.mutable_trainer_spec();
+  trainer->Swap(&tokenizer->trainer);
   proto.mutable_pieces()->Reserve(static_cast<int>(vocabulary.pieces.size()));
   for (size_t id = 0; id < vocabulary.pieces.size(); ++id) {
     korvel::ModelProto_Piece* piece = proto.add_pieces();
@@ -239,7 +312,6 @@ absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
     piece->set_score(vocabulary.scores[id]);
     piece->set_type(vocabulary.types[id]);
   }
-  korvel::TrainerSpec* trainer = proto.mutable_trainer_spec();
   trainer->set_model_type(vocabulary.is_bpe
                               ? korvel::TrainerSpec_ModelType_BPE
                               : korvel::TrainerSpec_ModelType_UNIGRAM);
@@ -247,15 +319,27 @@ absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
   trainer->set_byte_fallback(vocabulary.byte_fallback);
   trainer->set_treat_whitespace_as_suffix(false);
 
+  hf::TextPipeline& pipeline = tokenizer->pipeline;
   korvel::NormalizerSpec* normalizer = proto.mutable_normalizer_spec();
-  normalizer->set_name(pipeline->precompiled_charsmap.empty() ? "identity"
-                                                              : "precompiled");
+  normalizer->set_name(pipeline.precompiled_charsmap.empty() ? "identity"
+                                                             : "precompiled");
   normalizer->set_precompiled_charsmap(
-      std::move(pipeline->precompiled_charsmap));
-  normalizer->set_add_dummy_prefix(pipeline->add_dummy_prefix);
-  normalizer->set_remove_extra_whitespaces(false);
-  normalizer->set_escape_whitespaces(pipeline->escape_whitespaces);
+      std::move(pipeline.precompiled_charsmap));
+  normalizer->set_add_dummy_prefix(pipeline.add_dummy_prefix);
+  normalizer->set_remove_extra_whitespaces(pipeline.collapses_spaces);
+  normalizer->set_escape_whitespaces(pipeline.escape_whitespaces);
   return proto;
 }
 
-}  // namespace korvel::lite
+}  // namespace
+
+absl::StatusOr<korvel::ModelProto> ImportHuggingFaceTokenizer(
+    std::string_view tokenizer_json, std::vector<std::string>* warnings) {
+  Tokenizer tokenizer;
+  absl::Status status = ReadTokenizer(tokenizer_json, &tokenizer);
+  if (!status.ok()) return status;
+  if (warnings != nullptr) AddWarnings(tokenizer, warnings);
+  return BuildModel(&tokenizer);
+}
+
+}  // namespace korvel::import

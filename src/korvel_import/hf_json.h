@@ -2,13 +2,15 @@
 #define KORVEL_IMPORT_HF_JSON_H_
 
 #include <string>
+#include <string_view>
 
+#include "absl/strings/str_format.h"
 #include "nlohmann/json.hpp"
 
 // Non-throwing accessors for the parts of a tokenizer.json document that the
 // importer reads. Private to the importer; not installed.
 
-namespace korvel::lite::hf {
+namespace korvel::import::hf {
 
 using Json = nlohmann::json;
 
@@ -41,6 +43,35 @@ inline std::string ComponentType(const Json& component) {
   return type == nullptr ? std::string() : *type;
 }
 
-}  // namespace korvel::lite::hf
+// `text` in double quotes for a one-line message: control characters,
+// quotes and backslashes escaped (other UTF-8 kept), cut after 40 bytes.
+inline std::string Quoted(std::string_view text) {
+  constexpr size_t kShown = 40;
+  std::string out = "\"";
+  for (const char c : text.substr(0, kShown)) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += absl::StrFormat("\\x%02X", byte);
+    } else {
+      out += c;
+    }
+  }
+  out += text.size() > kShown ? "\"..." : "\"";
+  return out;
+}
+
+// What korvel imports, said after every refusal of a component.
+inline constexpr char kWhatKorvelImports[] =
+    "; korvel imports score-ordered BPE with byte fallback and unigram "
+    "tokenizers (see korvel import --help)";
+
+}  // namespace korvel::import::hf
 
 #endif  // KORVEL_IMPORT_HF_JSON_H_

@@ -1,5 +1,6 @@
 #include "korvel_import/hf_merges.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -7,13 +8,20 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
 #include "absl/status/status.h"
 #include "absl/strings/str_cat.h"
 
-namespace korvel::lite::hf {
+namespace korvel::import::hf {
 namespace {
 
 using PieceIds = absl::flat_hash_map<std::string_view, int>;
+
+struct RankedMerge {
+  uint64_t pair;
+  int result;
+  int rank;
+};
 
 uint64_t PairKey(int left, int right) {
   return (static_cast<uint64_t>(static_cast<uint32_t>(left)) << 32) |
@@ -28,25 +36,74 @@ int CharLength(unsigned char lead) {
   return kLengths[lead >> 4];
 }
 
-// Splits merge `rank` into its two texts.
-absl::Status ParseMerge(const Json& merge, int rank, std::string_view* left,
-                        std::string_view* right) {
-  if (merge.is_string()) {
-    const std::string& text = merge.get_ref<const std::string&>();
-    const size_t space = text.find(' ');
-    if (space != std::string::npos) {
-      *left = std::string_view(text).substr(0, space);
-      *right = std::string_view(text).substr(space + 1);
-    }
-  } else if (merge.is_array() && merge.size() == 2 && merge[0].is_string() &&
-             merge[1].is_string()) {
-    *left = merge[0].get_ref<const std::string&>();
-    *right = merge[1].get_ref<const std::string&>();
+// True for a text of two or more copies of one character.
+bool IsRun(std::string_view text) {
+  if (text.empty()) return false;
+  const size_t length = CharLength(static_cast<unsigned char>(text[0]));
+  if (text.size() <= length || text.size() % length != 0) return false;
+  for (size_t at = length; at < text.size(); at += length) {
+    if (text.compare(at, length, text.substr(0, length)) != 0) return false;
   }
-  if (!left->empty() && !right->empty()) return absl::OkStatus();
-  return absl::InvalidArgumentError(absl::StrCat(
-      "BPE merge ", rank,
-      " is neither \"a b\" nor [\"a\", \"b\"] of non-empty texts"));
+  return true;
+}
+
+// Lengths of the symbols that a run of `length` copies of one character
+// becomes. `merge_rank(p, q)` is the rank at which a p-long and a q-long run
+// join, or -1; the pair of lowest rank joins first, the leftmost on ties.
+template <typename MergeRank>
+std::vector<int> MergeRun(int length, MergeRank merge_rank) {
+  std::vector<int> symbols(length, 1);
+  while (true) {
+    size_t best = symbols.size();
+    int best_rank = INT32_MAX;
+    for (size_t i = 0; i + 1 < symbols.size(); ++i) {
+      const int rank = merge_rank(symbols[i], symbols[i + 1]);
+      if (rank >= 0 && rank < best_rank) {
+        best = i;
+        best_rank = rank;
+      }
+    }
+    if (best == symbols.size()) return symbols;
+    symbols[best] += symbols[best + 1];
+    symbols.erase(symbols.begin() + best + 1);
+  }
+}
+
+// Files converted from score-ordered models list the merges producing runs
+// of one character ("▁▁▁") by their left part, so one run piece may come from
+// merges spread over the list, where the runtime ranks them all by the first.
+// Accepted when every run of that character up to twice the longest run
+// piece (run pieces count up to 128 characters) comes out the same both ways.
+absl::Status CheckRunsMergeAlike(
+    std::string_view text, const PieceIds& ids,
+    const absl::flat_hash_map<uint64_t, int>& pair_rank,
+    const std::vector<int>& first_rank) {
+  const std::string one(text.substr(
+      0, CharLength(static_cast<unsigned char>(text[0]))));
+  std::vector<int> run_ids = {-1};  // run_ids[k]: id of k copies, or -1.
+  for (std::string run = one; run_ids.size() <= 128; run += one) {
+    auto it = ids.find(run);
+    if (it == ids.end()) break;
+    run_ids.push_back(it->second);
+  }
+  const int longest = static_cast<int>(run_ids.size()) - 1;
+  auto ranked = [&](int p, int q) {
+    if (p + q > longest) return -1;
+    auto it = pair_rank.find(PairKey(run_ids[p], run_ids[q]));
+    return it == pair_rank.end() ? -1 : it->second;
+  };
+  auto scored = [&](int p, int q) {
+    return p + q > longest ? -1 : first_rank[run_ids[p + q]];
+  };
+  for (int length = 2; length <= 2 * longest + 2; ++length) {
+    if (MergeRun(length, ranked) != MergeRun(length, scored)) {
+      return absl::InvalidArgumentError(absl::StrCat(
+          "BPE merges producing ", Quoted(text),
+          " are spread over the merge list, and a run of ", length, " ",
+          Quoted(one), " would merge differently"));
+    }
+  }
+  return absl::OkStatus();
 }
 
 absl::Status LookUp(const PieceIds& ids, std::string_view text, int rank,
@@ -54,8 +111,8 @@ absl::Status LookUp(const PieceIds& ids, std::string_view text, int rank,
   auto it = ids.find(text);
   if (it == ids.end()) {
     return absl::InvalidArgumentError(
-        absl::StrCat("BPE merge ", rank, " uses \"", std::string(text),
-                     "\", which is not in the vocabulary"));
+        absl::StrCat("BPE merge ", rank, " uses ", Quoted(text),
+                     ", which is not in the vocabulary"));
   }
   *id = it->second;
   return absl::OkStatus();
@@ -86,9 +143,9 @@ absl::Status CheckSplitsAreMerges(
       }
       if (left < 0 || right < 0 || !pair_rank.contains(PairKey(left, right))) {
         return absl::InvalidArgumentError(absl::StrCat(
-            "BPE merges are incomplete: \"", std::string(piece),
-            "\" splits into \"", std::string(piece.substr(0, cut)), "\" + \"",
-            std::string(piece.substr(cut)), "\", which no merge joins"));
+            "BPE merges are incomplete: ", Quoted(piece), " splits into ",
+            Quoted(piece.substr(0, cut)), " + ", Quoted(piece.substr(cut)),
+            ", which no merge joins"));
       }
     }
   }
@@ -104,11 +161,9 @@ bool IsSingleChar(std::string_view text) {
 }
 
 absl::StatusOr<std::vector<int>> RankMerges(
-    const Json& merges, const std::vector<std::string>& pieces,
-    const std::vector<bool>& mergeable) {
-  if (!merges.is_array()) {
-    return absl::InvalidArgumentError("BPE model has no \"merges\" list");
-  }
+    const std::vector<MergeTexts>& merges,
+    const std::vector<std::string>& pieces,
+    const std::vector<bool>& mergeable, const std::vector<bool>& cut_out) {
   if (merges.size() > static_cast<size_t>(kMaxMerges)) {
     return absl::InvalidArgumentError(
         absl::StrCat("BPE model has ", merges.size(), " merges; at most ",
@@ -119,16 +174,20 @@ absl::StatusOr<std::vector<int>> RankMerges(
   for (size_t id = 0; id < pieces.size(); ++id) ids.emplace(pieces[id], id);
 
   const int num_merges = static_cast<int>(merges.size());
-  std::vector<std::pair<uint64_t, int>> ranked;  // (pair, result) by rank.
+  std::vector<RankedMerge> ranked;
   ranked.reserve(num_merges);
   absl::flat_hash_map<uint64_t, int> pair_rank;
   pair_rank.reserve(num_merges);
   std::string joined;
   for (int rank = 0; rank < num_merges; ++rank) {
-    std::string_view left_text;
-    std::string_view right_text;
-    absl::Status status =
-        ParseMerge(merges[rank], rank, &left_text, &right_text);
+    const std::string_view left_text = merges[rank].left;
+    const std::string_view right_text = merges[rank].right;
+    absl::Status status = absl::OkStatus();
+    if (left_text.empty() || right_text.empty()) {
+      return absl::InvalidArgumentError(absl::StrCat(
+          "BPE merge ", rank,
+          " is neither \"a b\" nor [\"a\", \"b\"] of non-empty texts"));
+    }
     int left = -1;
     int right = -1;
     int result = -1;
@@ -138,38 +197,52 @@ absl::StatusOr<std::vector<int>> RankMerges(
     joined.append(right_text.data(), right_text.size());
     if (status.ok()) status = LookUp(ids, joined, rank, &result);
     if (!status.ok()) return status;
+    if (cut_out[left] || cut_out[right] || cut_out[result]) continue;
     if (!mergeable[left] || !mergeable[right] || !mergeable[result]) {
       return absl::InvalidArgumentError(
-          absl::StrCat("BPE merge ", rank, " (\"", std::string(left_text),
-                       "\" + \"", std::string(right_text),
-                       "\") involves a special, unknown, byte or added piece"));
+          absl::StrCat("BPE merge ", rank, " (", Quoted(left_text), " + ",
+                       Quoted(right_text),
+                       ") involves a special, unknown or byte piece"));
     }
     const uint64_t key = PairKey(left, right);
-    ranked.emplace_back(key, result);
+    ranked.push_back({key, result, rank});
     pair_rank[key] = rank;
   }
 
   std::vector<int> first_rank(pieces.size(), -1);
+  std::vector<int> spread;  // Pieces produced by merges far apart.
   int previous_result = -1;
-  for (int rank = 0; rank < num_merges; ++rank) {
-    const auto [key, result] = ranked[rank];
-    if (pair_rank[key] != rank) continue;  // Overridden by a later duplicate.
-    if (first_rank[result] < 0) {
-      first_rank[result] = rank;
-    } else if (previous_result != result) {
-      return absl::InvalidArgumentError(
-          absl::StrCat("BPE merges producing \"", pieces[result],
-                       "\" are not adjacent in the merge list"));
+  for (const RankedMerge& merge : ranked) {
+    if (pair_rank[merge.pair] != merge.rank) continue;  // Listed again later.
+    if (first_rank[merge.result] < 0) {
+      first_rank[merge.result] = merge.rank;
+    } else if (previous_result != merge.result) {
+      spread.push_back(merge.result);
     }
-    previous_result = result;
+    previous_result = merge.result;
+  }
+  absl::flat_hash_set<std::string_view> checked;  // First characters.
+  for (const int id : spread) {
+    const std::string_view piece = pieces[id];
+    if (!IsRun(piece)) {
+      return absl::InvalidArgumentError(
+          absl::StrCat("BPE merges producing ", Quoted(pieces[id]),
+                       " are not adjacent in the merge list"));
+    }
+    const size_t length = CharLength(static_cast<unsigned char>(piece[0]));
+    if (!checked.insert(piece.substr(0, length)).second) continue;
+    absl::Status status =
+        CheckRunsMergeAlike(piece, ids, pair_rank, first_rank);
+    if (!status.ok()) return status;
   }
 
   std::vector<bool> produced(pieces.size());
   for (size_t id = 0; id < pieces.size(); ++id)
     produced[id] = first_rank[id] >= 0;
-  absl::Status status = CheckSplitsAreMerges(pieces, ids, produced, pair_rank);
+  absl::Status status =
+      CheckSplitsAreMerges(pieces, ids, produced, pair_rank);
   if (!status.ok()) return status;
   return first_rank;
 }
 
-}  // namespace korvel::lite::hf
+}  // namespace korvel::import::hf

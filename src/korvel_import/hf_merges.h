@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "absl/status/statusor.h"
-#include "korvel_import/hf_json.h"
+#include "korvel_import/hf_document.h"
 
-namespace korvel::lite::hf {
+namespace korvel::import::hf {
 
 // The largest merge count whose ranks all convert to float scores exactly.
 inline constexpr int kMaxMerges = 1 << 24;
@@ -23,21 +23,26 @@ bool IsSingleChar(std::string_view text);
 // produced piece the score -(that rank) makes the merger apply merges in the
 // list's order.
 //
-// `pieces` holds the vocabulary texts by id; `mergeable[id]` is true for
-// normal pieces, the only ones merges may join or produce. Merges are "a b"
-// strings or ["a", "b"] pairs; a pair listed twice keeps its last rank.
+// `merges` holds the list's entries in rank order; `pieces` holds the
+// vocabulary texts by id; `mergeable[id]` is true for
+// normal pieces, the only ones merges may join or produce. `cut_out[id]` is
+// true for pieces cut out of the text before the model sees it: merges that
+// involve them never apply and are skipped. A pair listed twice keeps its
+// last rank.
 //
 // Returns kInvalidArgument, naming the merge or piece, for a malformed merge,
 // a merge of texts outside the vocabulary or of pieces that are not normal,
-// more than kMaxMerges merges, and for the two shapes under which the merger
+// more than kMaxMerges merges, and for the shapes under which the merger
 // could join pieces where ranked merging would not: merges producing one
-// piece that are not adjacent in the list, and a produced piece that splits
-// into two joinable parts (produced pieces or single characters) that no
-// merge joins.
+// piece that are not adjacent in the list (accepted for runs of one
+// character when every run merges alike both ways), and a produced piece
+// that splits into two joinable parts (produced pieces or single characters)
+// that no merge joins.
 absl::StatusOr<std::vector<int>> RankMerges(
-    const Json& merges, const std::vector<std::string>& pieces,
-    const std::vector<bool>& mergeable);
+    const std::vector<MergeTexts>& merges,
+    const std::vector<std::string>& pieces,
+    const std::vector<bool>& mergeable, const std::vector<bool>& cut_out);
 
-}  // namespace korvel::lite::hf
+}  // namespace korvel::import::hf
 
 #endif  // KORVEL_IMPORT_HF_MERGES_H_

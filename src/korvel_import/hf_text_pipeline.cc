@@ -7,7 +7,7 @@
 #include "absl/strings/escaping.h"
 #include "absl/strings/str_cat.h"
 
-namespace korvel::lite::hf {
+namespace korvel::import::hf {
 namespace {
 
 constexpr char kWhitespaceSymbol[] = "\xE2\x96\x81";
@@ -50,6 +50,27 @@ bool IsSpaceToWhitespaceSymbol(const Json& replace) {
   return literal != nullptr && *literal == " " && *content == kWhitespaceSymbol;
 }
 
+// Replace(" {2,}", " ") and Strip: the spaces rule of the T5 and XLM-R
+// family. Returns false for other components.
+bool ReadSpaceRule(const Json& step, const std::string& type,
+                   TextPipeline* pipeline) {
+  if (type == "Strip") {
+    pipeline->strips_left |= FlagMember(step, "strip_left");
+    pipeline->strips_right |= FlagMember(step, "strip_right");
+    return true;
+  }
+  const Json* pattern = Member(step, "pattern");
+  const std::string* regex =
+      pattern == nullptr ? nullptr : StringMember(*pattern, "Regex");
+  const std::string* content = StringMember(step, "content");
+  if (type != "Replace" || regex == nullptr || content == nullptr ||
+      *regex != " {2,}" || *content != " ") {
+    return false;
+  }
+  pipeline->collapses_spaces = true;
+  return true;
+}
+
 absl::Status ReadNormalizer(const Json& normalizer, TextPipeline* pipeline) {
   std::vector<const Json*> steps;
   absl::Status status =
@@ -61,11 +82,13 @@ absl::Status ReadNormalizer(const Json& normalizer, TextPipeline* pipeline) {
   bool seen_replace = false;
   for (const Json* step : steps) {
     const std::string type = ComponentType(*step);
+    if (!seen_replace && ReadSpaceRule(*step, type, pipeline)) continue;
     if (type == "Precompiled") {
-      if (seen_charsmap || seen_replace) {
+      if (seen_charsmap || seen_replace || pipeline->collapses_spaces ||
+          pipeline->strips_left || pipeline->strips_right) {
         return absl::InvalidArgumentError(
             "Unsupported normalizer: Precompiled must come once, before the "
-            "Replace of spaces");
+            "Replace and Strip of spaces");
       }
       seen_charsmap = true;
       const Json* charsmap = Member(*step, "precompiled_charsmap");
@@ -92,8 +115,9 @@ absl::Status ReadNormalizer(const Json& normalizer, TextPipeline* pipeline) {
       }
       seen_replace = true;
     } else {
-      return absl::InvalidArgumentError(absl::StrCat(
-          "Unsupported normalizer: ", type.empty() ? "(no type)" : type));
+      return absl::InvalidArgumentError(
+          absl::StrCat("Unsupported normalizer: ",
+                       type.empty() ? "(no type)" : type, kWhatKorvelImports));
     }
   }
   if (seen_prepend && !seen_replace) {
@@ -102,7 +126,9 @@ absl::Status ReadNormalizer(const Json& normalizer, TextPipeline* pipeline) {
         "Replace(\" \" -> \"\xE2\x96\x81\")");
   }
   pipeline->add_dummy_prefix = seen_prepend;
+  pipeline->prefix_after_added_tokens = seen_prepend;
   pipeline->escape_whitespaces = seen_replace;
+  pipeline->normalizer_replaces_spaces = seen_replace;
   return absl::OkStatus();
 }
 
@@ -129,11 +155,34 @@ absl::Status ReadMetaspace(const Json& metaspace, TextPipeline* pipeline) {
     prefix = legacy->is_boolean() && legacy->get<bool>();
   }
   const Json* split = Member(metaspace, "split");
+  const std::string* scheme = StringMember(metaspace, "prepend_scheme");
+  pipeline->prefix_after_added_tokens =
+      prefix && (scheme == nullptr || *scheme != "first");
   pipeline->add_dummy_prefix = prefix;
   pipeline->escape_whitespaces = true;
   pipeline->split_before_whitespace_symbol =
       split == nullptr || (split->is_boolean() && split->get<bool>());
   return absl::OkStatus();
+}
+
+// A Split on the space character finds nothing in text whose spaces the
+// normalizer has already replaced.
+bool IsSplitOnReplacedSpaces(const Json& split, const TextPipeline& pipeline) {
+  const Json* pattern = Member(split, "pattern");
+  const std::string* literal =
+      pattern == nullptr ? nullptr : StringMember(*pattern, "String");
+  return pipeline.normalizer_replaces_spaces && literal != nullptr &&
+         *literal == " " && !FlagMember(split, "invert");
+}
+
+absl::Status RefusePreTokenizer(const std::string& type) {
+  const char* kind = type == "ByteLevel" ? " (byte-level BPE, GPT-2 style)"
+                     : type == "BertPreTokenizer" ? " (WordPiece, BERT style)"
+                                                  : "";
+  return absl::InvalidArgumentError(
+      absl::StrCat("Unsupported pre-tokenizer: ",
+                   type.empty() ? "(no type)" : type, kind,
+                   kWhatKorvelImports));
 }
 
 absl::Status ReadPreTokenizer(const Json& pre_tokenizer,
@@ -145,10 +194,8 @@ absl::Status ReadPreTokenizer(const Json& pre_tokenizer,
   bool seen_metaspace = false;
   for (const Json* step : steps) {
     const std::string type = ComponentType(*step);
-    if (type != "Metaspace") {
-      return absl::InvalidArgumentError(absl::StrCat(
-          "Unsupported pre-tokenizer: ", type.empty() ? "(no type)" : type));
-    }
+    if (type == "Split" && IsSplitOnReplacedSpaces(*step, *pipeline)) continue;
+    if (type != "Metaspace") return RefusePreTokenizer(type);
     if (seen_metaspace || pipeline->escape_whitespaces) {
       return absl::InvalidArgumentError(
           "Unsupported pre-tokenizer: Metaspace on text whose whitespace is "
@@ -163,6 +210,30 @@ absl::Status ReadPreTokenizer(const Json& pre_tokenizer,
 
 }  // namespace
 
+// Spaces collapsed before a Metaspace that adds "▁" in front: the full
+// model's rule that removes leading, trailing and repeated spaces, except
+// that the original keeps one trailing space unless it strips it.
+absl::Status CheckSpaceRule(TextPipeline* pipeline) {
+  if (!pipeline->collapses_spaces && !pipeline->strips_left &&
+      !pipeline->strips_right) {
+    return absl::OkStatus();
+  }
+  if (!pipeline->collapses_spaces || pipeline->normalizer_replaces_spaces ||
+      !pipeline->escape_whitespaces || !pipeline->add_dummy_prefix) {
+    return absl::InvalidArgumentError(absl::StrCat(
+        "Unsupported normalizer: Replace(\" {2,}\", \" \") or Strip other "
+        "than both before a Metaspace that prepends \"\xE2\x96\x81\"",
+        kWhatKorvelImports));
+  }
+  if (!pipeline->strips_right) {
+    pipeline->difference =
+        "texts ending in a space encode differently: Replace(\" {2,}\", "
+        "\" \") keeps one trailing space (a final \"\xE2\x96\x81\"), "
+        "korvel's whitespace rule removes it";
+  }
+  return absl::OkStatus();
+}
+
 absl::StatusOr<TextPipeline> ReadTextPipeline(const Json& root) {
   TextPipeline pipeline;
   if (const Json* normalizer = Member(root, "normalizer")) {
@@ -173,7 +244,9 @@ absl::StatusOr<TextPipeline> ReadTextPipeline(const Json& root) {
     absl::Status status = ReadPreTokenizer(*pre_tokenizer, &pipeline);
     if (!status.ok()) return status;
   }
+  absl::Status status = CheckSpaceRule(&pipeline);
+  if (!status.ok()) return status;
   return pipeline;
 }
 
-}  // namespace korvel::lite::hf
+}  // namespace korvel::import::hf

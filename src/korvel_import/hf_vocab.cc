@@ -10,8 +10,10 @@
 #include "absl/status/status.h"
 #include "absl/strings/str_cat.h"
 
-namespace korvel::lite::hf {
+namespace korvel::import::hf {
 namespace {
+
+constexpr char kWhitespaceSymbol[] = "\xE2\x96\x81";
 
 // Ids of a full model are int32; a tokenizer.json may hold any JSON number.
 bool ReadId(const Json& value, int64_t limit, int64_t* id) {
@@ -55,6 +57,26 @@ absl::Status CheckBpeOptions(const Json& model) {
   return absl::OkStatus();
 }
 
+// Options of a token that is not special: the text must reach the runtime
+// as it stands.
+absl::Status CheckPlainToken(const Json& token, const std::string& content,
+                             bool special, bool spaces_replaced) {
+  if (special) return absl::OkStatus();
+  for (const char* option : {"lstrip", "rstrip", "single_word"}) {
+    if (FlagMember(token, option)) {
+      return absl::InvalidArgumentError(
+          absl::StrCat("Unsupported added token option: ", option, " on ",
+                       Quoted(content)));
+    }
+  }
+  if (spaces_replaced && content.find(' ') != std::string::npos) {
+    return absl::InvalidArgumentError(
+        absl::StrCat("Unsupported added token: ", Quoted(content),
+                     " holds a space, which the normalizer replaces"));
+  }
+  return absl::OkStatus();
+}
+
 }  // namespace
 
 absl::Status ReadBpeModel(const Json& model, Vocabulary* vocabulary) {
@@ -77,7 +99,7 @@ absl::Status ReadBpeModel(const Json& model, Vocabulary* vocabulary) {
     if (!ReadId(value, size, &id) || seen[id]) {
       return absl::InvalidArgumentError(
           absl::StrCat("BPE vocabulary ids are not 0 to ", size - 1,
-                       " each once (at \"", text, "\")"));
+                       " each once (at ", Quoted(text), ")"));
     }
     seen[id] = true;
     vocabulary->pieces[id] = text;
@@ -131,7 +153,7 @@ absl::Status ReadUnigramModel(const Json& model, Vocabulary* vocabulary) {
   return absl::OkStatus();
 }
 
-absl::Status ApplyAddedTokens(const Json& added_tokens,
+absl::Status ApplyAddedTokens(const Json& added_tokens, bool spaces_replaced,
                               Vocabulary* vocabulary) {
   if (!added_tokens.is_array()) {
     return absl::InvalidArgumentError("\"added_tokens\" is not a list");
@@ -148,27 +170,33 @@ absl::Status ApplyAddedTokens(const Json& added_tokens,
           "An added token lacks a content text or a valid id");
     }
     const bool special = FlagMember(token, "special");
-    if (!special) {
-      for (const char* option : {"lstrip", "rstrip", "single_word"}) {
-        if (FlagMember(token, option)) {
-          return absl::InvalidArgumentError(
-              absl::StrCat("Unsupported added token option: ", option, " on \"",
-                           *content, "\""));
-        }
-      }
-    }
-    const PieceType type = special ? korvel::ModelProto_Piece_Type_CONTROL
-                                   : korvel::ModelProto_Piece_Type_USER_DEFINED;
+    absl::Status status = CheckPlainToken(token, *content, special,
+                                          spaces_replaced);
+    if (!status.ok()) return status;
+    const bool normalized = Member(token, "normalized") == nullptr
+                                ? !special
+                                : FlagMember(token, "normalized");
+    const bool model_piece = !special && !normalized && spaces_replaced &&
+                             content->find(kWhitespaceSymbol) !=
+                                 std::string::npos;
+    const PieceType type =
+        special       ? korvel::ModelProto_Piece_Type_CONTROL
+        : model_piece ? korvel::ModelProto_Piece_Type_NORMAL
+                      : korvel::ModelProto_Piece_Type_USER_DEFINED;
     const std::string& known =
         id < model_size
             ? vocabulary->pieces[id]
             : appended.try_emplace(id, *content, type).first->second.first;
     if (known != *content) {
       return absl::InvalidArgumentError(
-          absl::StrCat("Added token \"", *content, "\" has id ", id,
-                       ", which is \"", known, "\""));
+          absl::StrCat("Added token ", Quoted(*content), " has id ", id,
+                       ", which is ", Quoted(known)));
     }
     if (id < model_size) vocabulary->types[id] = type;
+    if (model_piece) vocabulary->added_whitespace_symbol_pieces = true;
+    if (type == korvel::ModelProto_Piece_Type_USER_DEFINED) {
+      vocabulary->cut_out_added_tokens = true;
+    }
   }
   int64_t next = model_size;
   for (const auto& [id, token] : appended) {
@@ -184,4 +212,4 @@ absl::Status ApplyAddedTokens(const Json& added_tokens,
   return absl::OkStatus();
 }
 
-}  // namespace korvel::lite::hf
+}  // namespace korvel::import::hf

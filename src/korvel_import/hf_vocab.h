@@ -9,7 +9,7 @@
 #include "korvel_import/hf_json.h"
 #include "libkorvel/korvel_model.pb.h"
 
-namespace korvel::lite::hf {
+namespace korvel::import::hf {
 
 using PieceType = korvel::ModelProto_Piece_Type;
 
@@ -24,6 +24,10 @@ struct Vocabulary {
   // The unknown piece: a BPE model names it, a Unigram model gives its id.
   std::optional<std::string> unk_text;
   int unk_id = -1;
+  // Some added token holding "▁" stayed a model piece (ApplyAddedTokens).
+  bool added_whitespace_symbol_pieces = false;
+  // Some added token that is not special is cut out of the text.
+  bool cut_out_added_tokens = false;
 };
 
 // Reads a BPE "model" member: its vocabulary, unknown token and byte
@@ -34,13 +38,18 @@ absl::Status ReadBpeModel(const Json& model, Vocabulary* vocabulary);
 // fallback.
 absl::Status ReadUnigramModel(const Json& model, Vocabulary* vocabulary);
 
-// Applies the "added_tokens" list: special tokens become CONTROL, others
-// USER_DEFINED; tokens with ids past the model's vocabulary are appended and
-// must continue its ids without a gap. A token whose id names a different
-// model piece, or a non-special token with lstrip, rstrip or single_word,
-// gives kInvalidArgument.
-absl::Status ApplyAddedTokens(const Json& added_tokens, Vocabulary* vocabulary);
+// Applies the "added_tokens" list. Tokens with ids past the model's
+// vocabulary are appended and must continue its ids without a gap. Special
+// tokens become CONTROL. Other tokens are cut out of the text before the model
+// sees it and become USER_DEFINED, except a token stored unnormalized whose
+// text holds "▁" while `spaces_replaced` says the normalizer writes "▁" for
+// spaces: it cannot match the raw text, and stays a model piece that merges
+// may produce. Gives kInvalidArgument for a token whose id names a different
+// model piece, and for a non-special token with lstrip, rstrip or
+// single_word, or holding a space that the normalizer would replace.
+absl::Status ApplyAddedTokens(const Json& added_tokens, bool spaces_replaced,
+                              Vocabulary* vocabulary);
 
-}  // namespace korvel::lite::hf
+}  // namespace korvel::import::hf
 
 #endif  // KORVEL_IMPORT_HF_VOCAB_H_

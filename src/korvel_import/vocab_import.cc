@@ -9,7 +9,7 @@
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_format.h"
 
-namespace korvel::lite {
+namespace korvel::import {
 namespace {
 
 korvel::ModelProto_Piece_Type TypeOf(std::string_view piece) {
@@ -88,4 +88,4 @@ absl::StatusOr<korvel::ModelProto> ImportVocabulary(std::string_view tsv) {
   return model;
 }
 
-}  // namespace korvel::lite
+}  // namespace korvel::import

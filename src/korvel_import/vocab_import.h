@@ -6,7 +6,7 @@
 #include "absl/status/statusor.h"
 #include "libkorvel/korvel_model.pb.h"
 
-namespace korvel::lite {
+namespace korvel::import {
 
 // Builds a unigram full model from a vocabulary list: one "piece<TAB>score"
 // line per piece, ids in line order, blank lines skipped. "<unk>" (required)
@@ -20,6 +20,6 @@ namespace korvel::lite {
 // without "<unk>", gives kInvalidArgument naming the line.
 absl::StatusOr<korvel::ModelProto> ImportVocabulary(std::string_view tsv);
 
-}  // namespace korvel::lite
+}  // namespace korvel::import
 
 #endif  // KORVEL_IMPORT_VOCAB_IMPORT_H_

@@ -1,0 +1,31 @@
+#ifndef KORVEL_IMPORT_HF_DOCUMENT_H_
+#define KORVEL_IMPORT_HF_DOCUMENT_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "korvel_import/hf_json.h"
+
+namespace korvel::import::hf {
+
+// One entry of a BPE "merges" list: the two texts it joins, both empty when
+// the entry is neither "a b" nor ["a", "b"] of non-empty texts.
+struct MergeTexts {
+  std::string left;
+  std::string right;
+};
+
+// A tokenizer.json parsed for import. The model's merge list is read into
+// `merges` while the text is parsed, and left in `root` as an empty list: as
+// a document, half a million pairs would take most of the memory.
+struct Document {
+  Json root;  // Discarded (is_discarded()) when the text is not JSON.
+  std::vector<MergeTexts> merges;
+};
+
+Document ParseDocument(std::string_view text);
+
+}  // namespace korvel::import::hf
+
+#endif  // KORVEL_IMPORT_HF_DOCUMENT_H_
