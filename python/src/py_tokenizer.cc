@@ -35,7 +35,7 @@ std::string ReadFile(const std::string& path) {
 }  // namespace
 
 absl::StatusOr<korvel::ModelProto> ImportJson(std::string_view json) {
-  return lite::ImportHuggingFaceTokenizer(json);
+  return import::ImportHuggingFaceTokenizer(json);
 }
 
 std::unique_ptr<PyTokenizer> PyTokenizer::Open(const std::string& path,
