@@ -5,8 +5,8 @@
 # Face tokenizers, line for line, on data/sample.txt, on a large generated
 # text and on lines of whitespace runs; LLaMA-2 also with a raw tab in place
 # of its byte piece <0x09>, as some files ship it; and chat markup around
-# generated lines (but those holding "<unk>") with special tokens parsed and
-# BOS added. Lines holding the character U+2581
+# generated lines (some holding "<unk>") with special tokens parsed and BOS
+# added. Lines holding the character U+2581
 # are left out (and counted) for a model whose import warns that they encode
 # differently. Fails loudly when a model cannot be fetched.
 #   hf_exact_test.sh <korvel> <source dir> <work dir>
@@ -79,10 +79,8 @@ for model in llama2 gemma3 llama2_tab; do
     gemma3) before='<start_of_turn>user ' after='<end_of_turn> <start_of_turn>model' ;;
     *) continue ;;
   esac
-  # The original also parses the unknown token's text ("<unk>"); parse_special
-  # parses control pieces only, so such lines are left out.
   awk -v b="$before" -v a="$after" \
-    'index($0, "<unk>") == 0 && n++ < 1000 {print b $0 a}' "$chat_source" \
+    'n++ < 1000 {print b $0 a}' "$chat_source" \
     > "$work/$name.txt"
   node "$source_dir/tools/reference_encode.js" "$tokenizer" "$work/$name.txt" \
     special > "$work/$name.reference"

@@ -35,7 +35,7 @@ std::string Ws(int count) {
 // `pieces` from id 259 on. "▁▁" has a low id but merges last, and "ca" is a
 // piece that no merge produces.
 json LlamaStyleBpe() {
-  return testing::LlamaStyleBpeTokenizer(
+  return lite::testing::LlamaStyleBpeTokenizer(
       {Ws(1), "a", "b", "c", "<", ">", "s", Ws(2), "ab", "bc", Ws(1) + "a",
        "abc", Ws(1) + "ab", "ca"},
       {"b c", "a b", Ws(1) + " a", "a bc", "ab c", Ws(1) + "a b", Ws(1) + " ab",

@@ -136,6 +136,7 @@ TEST(TokenizerTest, EncodeOptionsAndSpecialTexts) {
         "<end_of_turn>"}},
       {"<start_of<s>", {false, false, true}, {"<start_of", "<s>"}},
       {"<s></s>", {false, false, true}, {"<s>", "</s>"}},
+      {"<unk>Hi", {false, false, true}, {"<unk>", "\xe2\x96\x81Hi"}},
       {"<s>", {}, {"\xe2\x96\x81", "<", "s", ">"}},
   };
   for (const Case& c : cases) {

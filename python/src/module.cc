@@ -158,7 +158,8 @@ void DefineEncoding(py::class_<PyTokenizer>& tokenizer) {
           },
           "text"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
           "parse_special"_a = false,
-          "The ids of `text`. parse_special turns texts of control pieces "
+          "The ids of `text`. parse_special turns texts of control "
+          "pieces and of the unknown piece "
           "into their ids.")
       .def(
           "encode_with_offsets",

@@ -17,7 +17,8 @@
 ABSL_FLAG(bool, add_bos, false, "put the model's BOS id first");
 ABSL_FLAG(bool, add_eos, false, "put the model's EOS id last");
 ABSL_FLAG(bool, parse_special, false,
-          "encode texts of control pieces in the input (such as <s>) as "
+          "encode texts of control pieces and of the unknown piece in the "
+          "input (such as <s>, <unk>) as "
           "their ids; off, they are plain text");
 ABSL_FLAG(bool, sample, false,
           "sample a segmentation instead of taking the best one");

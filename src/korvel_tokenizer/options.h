@@ -19,10 +19,10 @@ struct EncodeOptions {
   // the model has none.
   bool add_bos = false;
   bool add_eos = false;
-  // Turn the texts of CONTROL pieces found in the input (such as "<s>" or
-  // "<start_of_turn>") into their ids, leftmost-longest, and encode the text
-  // between them as usual. Off by default, so that text from end users cannot
-  // inject control ids.
+  // Turn the texts of CONTROL pieces and of the unknown piece found in the
+  // input (such as "<s>", "<start_of_turn>" or "<unk>") into their ids,
+  // leftmost-longest, and encode the text between them as usual. Off by
+  // default, so that text from end users cannot inject control ids.
   bool parse_special = false;
 };
 

@@ -10,7 +10,10 @@ namespace korvel::tokenizer {
 SpecialPieces::SpecialPieces(const lite::KorvelLiteProcessor& processor) {
   const int vocab_size = static_cast<int>(processor.vocab_size());
   for (int id = 0; id < vocab_size; ++id) {
-    if (processor.piece_type(id) != lite::PieceType_CONTROL) continue;
+    const int type = processor.piece_type(id);
+    if (type != lite::PieceType_CONTROL && type != lite::PieceType_UNKNOWN) {
+      continue;
+    }
     const std::string_view text = processor.IdToPiece(id);
     if (text.empty() || !ids_.emplace(text, id).second) continue;
     first_bytes_.set(static_cast<unsigned char>(text[0]));

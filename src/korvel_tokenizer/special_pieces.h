@@ -11,11 +11,13 @@
 
 namespace korvel::tokenizer {
 
-// Finds the texts of a model's CONTROL pieces in input text, leftmost-longest.
+// Finds the texts of a model's CONTROL pieces and of its unknown piece in input
+// text, leftmost-longest. The unknown piece counts because tokenizer.json files
+// list it among the special tokens, and Hugging Face tokenizers parse it so.
 //
 // Built once per model; holds views into the model's bytes, which must outlive
 // it. Empty texts never match, and a match never starts inside a UTF-8
-// character of the input. When two CONTROL pieces share a text, the lower id
+// character of the input. When two such pieces share a text, the lower id
 // wins. Immutable after construction and safe to use from many threads.
 class SpecialPieces {
  public:

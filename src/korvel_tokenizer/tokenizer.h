@@ -87,7 +87,7 @@ class Tokenizer {
   // which must outlive it.
   DecodeStream NewDecodeStream() const { return DecodeStream(*this); }
 
-  // The CONTROL pieces matched by parse_special.
+  // The CONTROL and unknown pieces matched by parse_special.
   const SpecialPieces& special_pieces() const { return special_pieces_; }
 
  private:
