@@ -38,7 +38,8 @@ struct InitialSymbol {
   uint32_t length;
   int32_t id;
   bool frozen;
-  // The piece_trie position reached by the symbol's text, or trie_unit::kNoNode.
+  // The piece_trie position reached by the symbol's text, or
+  // trie_unit::kNoNode.
   uint32_t trie_node;
 };
 
@@ -129,9 +130,8 @@ class ScanMerger {
     MergeBestCandidates(alpha, rng);
     for (int32_t i = 0; i != -1; i = symbols_[i].next) {
       const ScanSymbol& symbol = symbols_[i];
-      model_.EmitPiece<false>(symbol.id,
-                              text_.substr(symbol.start, symbol.length), ids,
-                              surfaces);
+      model_.EmitPiece<false>(
+          symbol.id, text_.substr(symbol.start, symbol.length), ids, surfaces);
     }
   }
 
@@ -409,8 +409,7 @@ void MergeByPriority(const Model& model, float alpha, const RandomSource* rng,
     Symbol& left = symbols[top.left];
     Symbol& right = symbols[top.right];
     if (left.text.empty() || right.text.empty() ||
-        left.text.size() + right.text.size() !=
-            static_cast<size_t>(top.size)) {
+        left.text.size() + right.text.size() != static_cast<size_t>(top.size)) {
       continue;
     }
     if (rng != nullptr && alpha > (*rng)()) continue;

@@ -12,6 +12,7 @@
 #endif
 #include <vector>
 
+#include "absl/base/attributes.h"
 #include "absl/container/inlined_vector.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_lite/utf8.h"
@@ -217,8 +218,9 @@ class Decoder {
   // space written first) and holds no inner symbol, and returns the new write
   // position; null when the piece needs the full path. A piece shorter than
   // the symbol cannot match it, since its text ends in NUL.
-  inline char* WriteShortPiece(const char* text, size_t length,
-                               char* out) const {
+  ABSL_ATTRIBUTE_ALWAYS_INLINE char* WriteShortPiece(const char* text,
+                                                     size_t length,
+                                                     char* out) const {
     if (length > kShortPiece + kWhitespaceSymbol.size() ||
         model_end_ - text < static_cast<ptrdiff_t>(kShortPieceRead)) {
       return nullptr;

@@ -75,14 +75,14 @@ absl::StatusCode Model::Initialize(std::string_view model_bytes) {
 }
 
 LoadRule Model::FirstBrokenRule(std::string_view model_bytes) {
-  if (const LoadRule rule = VerifyBuffer(model_bytes); rule != LoadRule::kNone) {
+  if (const LoadRule rule = VerifyBuffer(model_bytes);
+      rule != LoadRule::kNone) {
     return rule;
   }
   using Step = LoadRule (Model::*)();
   static constexpr Step kSteps[] = {
-      &Model::CheckSpecialIds,  &Model::BindNormalizer,
-      &Model::BindTries,        &Model::BindPieceTables,
-      &Model::DeriveRootTables, &Model::CheckPieces,
+      &Model::CheckSpecialIds,    &Model::BindNormalizer,   &Model::BindTries,
+      &Model::BindPieceTables,    &Model::DeriveRootTables, &Model::CheckPieces,
       &Model::DeriveUnknownScore, &Model::CheckBytePieces,
   };
   for (const Step step : kSteps) {
@@ -192,7 +192,8 @@ LoadRule Model::BindPieceTables() {
 
 // The tables that let the encoders take their first trie steps by lookup.
 LoadRule Model::DeriveRootTables() {
-  piece_whitespace_node = trie_unit::Walk(piece_trie.units, 0, kWhitespaceSymbol);
+  piece_whitespace_node =
+      trie_unit::Walk(piece_trie.units, 0, kWhitespaceSymbol);
   if (bigram_trie.bound()) {
     bigram_whitespace_node = static_cast<int32_t>(
         trie_unit::Walk(bigram_trie.units, 0, kWhitespaceSymbol));

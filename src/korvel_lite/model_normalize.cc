@@ -313,8 +313,8 @@ class SpanNormalizer {
       output_->Reserve(4);
       previous_was_space_ = false;
       if (length == 0) {
-        output_->Put(kReplacementCharacter.data(),
-                     kReplacementCharacter.size(), pos);
+        output_->Put(kReplacementCharacter.data(), kReplacementCharacter.size(),
+                     pos);
         return pos + 1;
       }
       output_->Put(data + pos, static_cast<size_t>(length), pos);

@@ -43,7 +43,9 @@ constexpr uint32_t Offset(uint32_t unit) {
 constexpr bool HasLeaf(uint32_t unit) { return (unit & kHasLeafBit) != 0; }
 constexpr bool IsValue(uint32_t unit) { return (unit & kValueBit) != 0; }
 // The label a lookup compares: a value unit never matches a byte.
-constexpr uint32_t Label(uint32_t unit) { return unit & (kValueBit | kLabelMask); }
+constexpr uint32_t Label(uint32_t unit) {
+  return unit & (kValueBit | kLabelMask);
+}
 constexpr bool LabelMatches(uint32_t unit, unsigned char ch) {
   return Label(unit) == ch;
 }

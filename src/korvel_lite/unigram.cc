@@ -171,8 +171,8 @@ class Segmenter {
     const PieceType* types = model_.types;
     const int32_t remaining = static_cast<int32_t>(text_.size()) - pos;
     bool covered = false;
-    uint32_t node = model_.piece_root_children[static_cast<unsigned char>(
-        data[pos])];
+    uint32_t node =
+        model_.piece_root_children[static_cast<unsigned char>(data[pos])];
     uint32_t unit = node == trie_unit::kNoNode ? 0 : units[node];
     for (int32_t length = 1; node != trie_unit::kNoNode; ++length) {
       if (trie_unit::HasLeaf(unit)) {

@@ -28,8 +28,7 @@ void StoreContinuation(std::string_view key, Units* units) {
     if (continuation == trie_unit::kNoNode) continuation = 0;
   }
   const uint32_t node = trie_unit::Walk(units->data(), 0, key);
-  const uint32_t value_unit =
-      trie_unit::ValuePosition(node, (*units)[node]);
+  const uint32_t value_unit = trie_unit::ValuePosition(node, (*units)[node]);
   (*units)[value_unit] = trie_unit::kValueBit | continuation;
 }
 
