@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "korvel_lite/load_diagnostic.h"
 #include "korvel_lite/model.h"
 #include "test_models.h"
 
@@ -20,6 +21,7 @@ using testing::MakeModel;
 using testing::MakeNormalizerSpec;
 using testing::Pack;
 using testing::TestPiece;
+using R = LoadRule;
 
 constexpr auto kOk = absl::StatusCode::kOk;
 constexpr auto kInvalid = absl::StatusCode::kInvalidArgument;
@@ -51,6 +53,12 @@ TEST(ModelLoadTest, BufferFraming) {
   EXPECT_EQ(Model(std::string_view()).status(), kInvalid);
   const std::string eleven(11, '\0');
   EXPECT_EQ(Model(eleven).status(), kInvalid);
+  EXPECT_EQ(Model(std::string_view()).broken_rule(), LoadRule::kBufferFraming);
+  EXPECT_EQ(Model(eleven).broken_rule(), LoadRule::kFlatbuffer);
+  for (int rule = 1; rule <= static_cast<int>(LoadRule::kUnknownOrBytePieces);
+       ++rule) {
+    EXPECT_NE(*DescribeLoadRule(static_cast<LoadRule>(rule)), '\0') << rule;
+  }
 
   const std::string good = Pack(BaseModel());
   EXPECT_EQ(Model(good).status(), kOk);
@@ -132,91 +140,102 @@ struct Mutation {
   const char* name;
   std::function<void(ModelProtoT*)> apply;
   absl::StatusCode expected;
+  LoadRule rule;  // The rule the diagnostic names.
 };
+
+// Checks the status and that the diagnostic names the broken rule.
+void ExpectLoad(const Mutation& mutation, const ModelProtoT& object) {
+  const std::string bytes = Pack(object);
+  const Model model(bytes);
+  EXPECT_EQ(model.status(), mutation.expected) << mutation.name;
+  EXPECT_EQ(model.broken_rule(), mutation.rule) << mutation.name;
+  EXPECT_EQ(ExplainLoadFailure(bytes), DescribeLoadRule(mutation.rule))
+      << mutation.name;
+}
 
 TEST(ModelLoadTest, ContentRules) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
   const Mutation mutations[] = {
-      {"no pieces", [](ModelProtoT* m) { *m = ModelProtoT(); }, kInvalid},
-      {"unk_id at n", [](ModelProtoT* m) { m->unk_id = 5; }, kInternal},
-      {"unk_id -2", [](ModelProtoT* m) { m->unk_id = -2; }, kInternal},
-      {"bos_id at n", [](ModelProtoT* m) { m->bos_id = 5; }, kInternal},
-      {"eos_id -2", [](ModelProtoT* m) { m->eos_id = -2; }, kInternal},
-      {"pad_id -1", [](ModelProtoT* m) { m->pad_id = -1; }, kOk},
-      {"bos_id last", [](ModelProtoT* m) { m->bos_id = 4; }, kOk},
-      {"no piece trie", [](ModelProtoT* m) { m->piece_trie.clear(); }, kInternal},
+      {"no pieces", [](ModelProtoT* m) { *m = ModelProtoT(); }, kInvalid, R::kPieceList},
+      {"unk_id at n", [](ModelProtoT* m) { m->unk_id = 5; }, kInternal, R::kSpecialIds},
+      {"unk_id -2", [](ModelProtoT* m) { m->unk_id = -2; }, kInternal, R::kSpecialIds},
+      {"bos_id at n", [](ModelProtoT* m) { m->bos_id = 5; }, kInternal, R::kSpecialIds},
+      {"eos_id -2", [](ModelProtoT* m) { m->eos_id = -2; }, kInternal, R::kSpecialIds},
+      {"pad_id -1", [](ModelProtoT* m) { m->pad_id = -1; }, kOk, R::kNone},
+      {"bos_id last", [](ModelProtoT* m) { m->bos_id = 4; }, kOk, R::kNone},
+      {"no piece trie", [](ModelProtoT* m) { m->piece_trie.clear(); }, kInternal, R::kPieceTrie},
       {"short piece trie", [](ModelProtoT* m) { m->piece_trie.resize(1020); },
-       kInternal},
-      {"no scores", [](ModelProtoT* m) { m->scores.clear(); }, kInternal},
-      {"short scores", [](ModelProtoT* m) { m->scores.pop_back(); }, kInternal},
-      {"no types", [](ModelProtoT* m) { m->types.clear(); }, kInternal},
+       kInternal, R::kPieceTrie},
+      {"no scores", [](ModelProtoT* m) { m->scores.clear(); }, kInternal, R::kScoreCount},
+      {"short scores", [](ModelProtoT* m) { m->scores.pop_back(); }, kInternal, R::kScoreCount},
+      {"no types", [](ModelProtoT* m) { m->types.clear(); }, kInternal, R::kTypeCount},
       {"long types",
-       [](ModelProtoT* m) { m->types.push_back(PieceType_NORMAL); }, kInternal},
+       [](ModelProtoT* m) { m->types.push_back(PieceType_NORMAL); }, kInternal, R::kTypeCount},
       {"bpe without bpe_scores",
-       [](ModelProtoT* m) { m->model_type = ModelType_BPE; }, kInternal},
+       [](ModelProtoT* m) { m->model_type = ModelType_BPE; }, kInternal, R::kScoreCount},
       {"bpe ignores NaN scores",
        [nan](ModelProtoT* m) {
          m->model_type = ModelType_BPE;
          m->bpe_scores = {0, 0, 0, 0, 0};
          m->scores[2] = nan;
        },
-       kOk},
+       kOk, R::kNone},
       {"model type 3 is unigram",
-       [](ModelProtoT* m) { m->model_type = static_cast<ModelType>(3); }, kOk},
-      {"NaN score", [nan](ModelProtoT* m) { m->scores[2] = nan; }, kInternal},
+       [](ModelProtoT* m) { m->model_type = static_cast<ModelType>(3); }, kOk, R::kNone},
+      {"NaN score", [nan](ModelProtoT* m) { m->scores[2] = nan; }, kInternal, R::kFiniteScores},
       {"infinite score", [inf](ModelProtoT* m) { m->scores[1] = -inf; },
-       kInternal},
+       kInternal, R::kFiniteScores},
       {"direct mapping flags of wrong length",
-       [](ModelProtoT* m) { m->direct_mapping_flags = {1, 1}; }, kInternal},
+       [](ModelProtoT* m) { m->direct_mapping_flags = {1, 1}; }, kInternal, R::kDirectMappingFlagCount},
       {"direct mapping flags of length n",
-       [](ModelProtoT* m) { m->direct_mapping_flags = {1, 1, 0, 1, 1}; }, kOk},
+       [](ModelProtoT* m) { m->direct_mapping_flags = {1, 1, 0, 1, 1}; }, kOk, R::kNone},
       {"duplicate piece",
        [](ModelProtoT* m) {
          m->pieces[3] = "a";
          m->piece_trie = BuildTrieBlob({{"<unk>", 0}, {"<s>", 1}, {"a", 2}, {"ab", 4}});
        },
-       kInternal},
+       kInternal, R::kPieceInTrie},
       {"piece trie maps to another id",
        [](ModelProtoT* m) {
          m->piece_trie = BuildTrieBlob(
              {{"<unk>", 0}, {"<s>", 1}, {"a", 3}, {"b", 2}, {"ab", 4}});
        },
-       kInternal},
+       kInternal, R::kPieceInTrie},
       {"empty piece",
        [](ModelProtoT* m) {
          m->pieces[3] = "";
          m->piece_trie = BuildTrieBlob({{"<unk>", 0}, {"<s>", 1}, {"a", 2}, {"ab", 4}});
        },
-       kInternal},
+       kInternal, R::kPieceInTrie},
       {"piece of 4096 bytes",
        [](ModelProtoT* m) {
          m->pieces[3] = std::string(4096, 'z');
          RebuildPieceTrie(m);
        },
-       kOk},
+       kOk, R::kNone},
       {"piece of 4097 bytes",
        [](ModelProtoT* m) {
          m->pieces[3] = std::string(4097, 'z');
          RebuildPieceTrie(m);
        },
-       kInternal},
+       kInternal, R::kPieceLength},
       {"unk_surface of 4097 bytes",
-       [](ModelProtoT* m) { m->unk_surface = std::string(4097, 'u'); }, kInternal},
+       [](ModelProtoT* m) { m->unk_surface = std::string(4097, 'u'); }, kInternal, R::kUnknownSurfaceLength},
       {"no unknown piece and no bytes", [](ModelProtoT* m) { m->unk_id = -1; },
-       kInternal},
+       kInternal, R::kUnknownOrBytePieces},
       {"user-defined trie value out of range",
        [](ModelProtoT* m) { m->user_defined_trie = BuildTrieBlob({{"q", 5}}); },
-       kInternal},
+       kInternal, R::kUserDefinedTrie},
       {"bad bigram trie position",
        [](ModelProtoT* m) { m->bigram_trie = BuildTrieBlob({{"ab", 100000}}); },
-       kInternal},
+       kInternal, R::kBigramTrie},
   };
   for (const Mutation& mutation : mutations) {
     ModelProtoT object = BaseModel();
     object.unk_id = 0;
     mutation.apply(&object);
-    EXPECT_EQ(LoadStatus(object), mutation.expected) << mutation.name;
+    ExpectLoad(mutation, object);
   }
 }
 
@@ -291,25 +310,25 @@ TEST(ModelLoadTest, BytePieces) {
       {"missing byte", [](ModelProtoT* m) {
          m->pieces.pop_back(); m->types.pop_back(); m->scores.pop_back();
          RebuildPieceTrie(m);
-       }, kInternal},
+       }, kInternal, R::kBytePieceRange},
       {"swapped order", [](ModelProtoT* m) {
          std::swap(m->pieces[5], m->pieces[6]);
          RebuildPieceTrie(m);
-       }, kInternal},
+       }, kInternal, R::kBytePieceRange},
       {"wrong type", [](ModelProtoT* m) { m->types[100] = PieceType_NORMAL; },
-       kInternal},
+       kInternal, R::kBytePieceRange},
       {"lowercase hex", [](ModelProtoT* m) {
          m->pieces[0xab + 1] = "<0xab>";
          RebuildPieceTrie(m);
-       }, kInternal},
+       }, kInternal, R::kBytePieceRange},
       {"first byte piece NORMAL", [](ModelProtoT* m) {
          m->types[1] = PieceType_NORMAL;
-       }, kInternal},
+       }, kInternal, R::kUnknownOrBytePieces},
   };
   for (const Mutation& mutation : broken) {
     ModelProtoT object = byte_model([](auto*) {});
     mutation.apply(&object);
-    EXPECT_EQ(LoadStatus(object), mutation.expected) << mutation.name;
+    ExpectLoad(mutation, object);
   }
   // Without the complete range a model needs an unknown piece.
   ModelProtoT object = byte_model([](auto*) {});

@@ -13,28 +13,26 @@ namespace {
 using Unit = std::uint32_t;
 using ProgressFunc = int (*)(std::size_t, std::size_t);
 
-constexpr Unit kBlockSize = 256;
+using korvel::lite::trie_unit::EncodeOffset;
+using korvel::lite::trie_unit::kBlockSize;
+using korvel::lite::trie_unit::kHasLeafBit;
+using korvel::lite::trie_unit::kOffsetLimit;
+using korvel::lite::trie_unit::kValueBit;
+using korvel::lite::trie_unit::OffsetFits;
+
 // Units of the most recent blocks stay open for placing children; older
 // blocks are closed for good.
 constexpr Unit kOpenBlocks = 16;
 constexpr Unit kWindowSize = kBlockSize * kOpenBlocks;
+// The end of the free list.
 constexpr Unit kNoUnit = 0xffffffffu;
 
-constexpr Unit kValueBit = 1u << 31;
-constexpr Unit kHasLeafBit = 1u << 8;
-constexpr Unit kExtensionBit = 1u << 9;
-constexpr Unit kDirectOffsetLimit = 1u << 21;
-constexpr Unit kOffsetLimit = 1u << 29;
-
-bool OffsetFits(Unit offset) {
-  return offset < kDirectOffsetLimit ||
-         (offset < kOffsetLimit && (offset & 0xffu) == 0);
-}
-
-Unit EncodeOffset(Unit offset) {
-  if (offset < kDirectOffsetLimit) return offset << 10;
-  return ((offset >> 8) << 10) | kExtensionBit;
-}
+static_assert(korvel::lite::trie_unit::Offset(EncodeOffset(0x1fffff)) ==
+                  0x1fffff,
+              "direct offsets round-trip");
+static_assert(korvel::lite::trie_unit::Offset(EncodeOffset(0x1fffff00)) ==
+                  0x1fffff00,
+              "extended offsets round-trip");
 
 // The caller's keys, checked once up front so that the builder can trust
 // them: non-empty, free of NUL bytes, strictly ascending, values >= 0.

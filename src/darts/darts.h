@@ -5,16 +5,8 @@
 // library builds unchanged. The array it produces is the one the runtime
 // reads straight out of a model file:
 //
-//  * array() holds size() 32-bit units in host byte order; size() is a
-//    non-zero multiple of 256.
-//  * A unit with bit 31 set is a value unit holding a value in bits 0-30.
-//    Any other unit is an inner unit: label in bits 0-7, has-leaf bit 8,
-//    extension bit 9 and an offset in bits 10-31, scaled by 256 when the
-//    extension bit is set.
-//  * Unit 0 is the root: no label, no leaf, non-zero offset. The child of
-//    node i for byte c sits at i ^ offset ^ c and exists when that unit's
-//    bit 31 and label equal c. A key ends at a node with the has-leaf bit;
-//    its value unit is at i ^ offset.
+//  * array() holds size() 32-bit units in host byte order, laid out as
+//    korvel_lite/trie_unit.h describes; size() is a non-zero multiple of 256.
 //  * Every inner unit's 256 possible children lie inside the array, and
 //    units that no key uses never pass for a child of any node.
 //  * Every key has a value unit of its own, so values can be rewritten in
@@ -33,6 +25,8 @@
 #include <exception>
 #include <vector>
 
+#include "korvel_lite/trie_unit.h"
+
 namespace Darts {
 namespace Details {
 
@@ -44,22 +38,6 @@ class Exception : public std::exception {
  private:
   const char* message_;
 };
-
-inline bool UnitHasLeaf(std::uint32_t unit) { return (unit & 0x100u) != 0; }
-
-// The label seen by a lookup: value units carry bit 31 so that they never
-// match a byte.
-inline std::uint32_t UnitLabel(std::uint32_t unit) {
-  return unit & 0x800000ffu;
-}
-
-inline std::uint32_t UnitOffset(std::uint32_t unit) {
-  return (unit >> 10) << ((unit & 0x200u) != 0 ? 8 : 0);
-}
-
-inline int UnitValue(std::uint32_t unit) {
-  return static_cast<int>(unit & 0x7fffffffu);
-}
 
 }  // namespace Details
 
@@ -118,17 +96,16 @@ class DoubleArrayImpl<void, void, int, void> {
     SetResult(&result, -1, 0);
     if (array_ == nullptr) return result;
     if (length == 0) length = std::strlen(key);
-    std::size_t id = node_pos;
+    auto id = static_cast<std::uint32_t>(node_pos);
     std::uint32_t unit = array_[id];
     for (std::size_t i = 0; i < length; ++i) {
       const auto label = static_cast<unsigned char>(key[i]);
-      id ^= Details::UnitOffset(unit) ^ label;
-      unit = array_[id];
-      if (Details::UnitLabel(unit) != label) return result;
+      if (!korvel::lite::trie_unit::Step(array_, &id, &unit, label)) {
+        return result;
+      }
     }
-    if (!Details::UnitHasLeaf(unit)) return result;
-    SetResult(&result,
-              Details::UnitValue(array_[id ^ Details::UnitOffset(unit)]),
+    if (!korvel::lite::trie_unit::HasLeaf(unit)) return result;
+    SetResult(&result, korvel::lite::trie_unit::LeafValue(array_, id, unit),
               length);
     return result;
   }
@@ -150,18 +127,15 @@ class DoubleArrayImpl<void, void, int, void> {
     if (array_ == nullptr) return 0;
     if (length == 0) length = std::strlen(key);
     std::size_t num_results = 0;
-    std::size_t id = node_pos;
+    auto id = static_cast<std::uint32_t>(node_pos);
     std::uint32_t unit = array_[id];
     for (std::size_t i = 0; i < length; ++i) {
       const auto label = static_cast<unsigned char>(key[i]);
-      id ^= Details::UnitOffset(unit) ^ label;
-      unit = array_[id];
-      if (Details::UnitLabel(unit) != label) break;
-      if (!Details::UnitHasLeaf(unit)) continue;
+      if (!korvel::lite::trie_unit::Step(array_, &id, &unit, label)) break;
+      if (!korvel::lite::trie_unit::HasLeaf(unit)) continue;
       if (num_results < max_num_results) {
         SetResult(&results[num_results],
-                  Details::UnitValue(array_[id ^ Details::UnitOffset(unit)]),
-                  i + 1);
+                  korvel::lite::trie_unit::LeafValue(array_, id, unit), i + 1);
       }
       ++num_results;
     }

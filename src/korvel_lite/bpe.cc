@@ -22,7 +22,6 @@
 namespace korvel::lite {
 namespace {
 
-constexpr uint32_t kNoTrieNode = 0xffffffffu;
 constexpr size_t kInlineSymbols = 64;
 constexpr size_t kInlinePairs = 64;
 // Chunks of at most this many bytes (so at most this many symbols) take the
@@ -39,7 +38,8 @@ struct InitialSymbol {
   uint32_t length;
   int32_t id;
   bool frozen;
-  // The piece_trie position reached by the symbol's text, or kNoTrieNode.
+  // The piece_trie position reached by the symbol's text, or
+  // trie_unit::kNoNode.
   uint32_t trie_node;
 };
 
@@ -51,7 +51,7 @@ InitialSymbol ReadSymbol(const Model& model, std::string_view text,
     if (user_defined.length > 0 &&
         model.types[user_defined.value] == PieceType_USER_DEFINED) {
       return {static_cast<uint32_t>(user_defined.length), user_defined.value,
-              true, kNoTrieNode};
+              true, trie_unit::kNoNode};
     }
   }
   const unsigned char lead = static_cast<unsigned char>(text[pos]);
@@ -67,14 +67,14 @@ InitialSymbol ReadSymbol(const Model& model, std::string_view text,
     node = model.piece_whitespace_node;
     k = 3;
   }
-  for (; k < length && node != kNoTrieNode; ++k) {
+  for (; k < length && node != trie_unit::kNoNode; ++k) {
     const int32_t child = model.piece_trie.child_index(
         node, static_cast<unsigned char>(text[pos + k]));
-    node = child < 0 ? kNoTrieNode : static_cast<uint32_t>(child);
+    node = child < 0 ? trie_unit::kNoNode : static_cast<uint32_t>(child);
   }
   int32_t id = model.unk_id;
-  if (node != kNoTrieNode &&
-      DoubleArray::has_leaf(model.piece_trie.units[node])) {
+  if (node != trie_unit::kNoNode &&
+      trie_unit::HasLeaf(model.piece_trie.units[node])) {
     const int32_t value = model.piece_trie.leaf_value(node);
     if (IsMatchable(model.types[value])) id = value;
   }
@@ -90,14 +90,13 @@ inline bool FindPairPiece(const Model& model, uint32_t left_node,
   uint32_t position = left_node;
   uint32_t unit = units[position];
   for (size_t k = 0; k < right_length; ++k) {
-    const auto ch = static_cast<unsigned char>(right[k]);
-    position ^= DoubleArray::offset(unit) ^ ch;
-    unit = units[position];
-    if (!DoubleArray::label_matches(unit, ch)) return false;
+    if (!trie_unit::Step(units, &position, &unit,
+                         static_cast<unsigned char>(right[k]))) {
+      return false;
+    }
   }
-  if (!DoubleArray::has_leaf(unit)) return false;
-  const auto value = static_cast<int32_t>(
-      units[position ^ DoubleArray::offset(unit)] & 0x7fffffffu);
+  if (!trie_unit::HasLeaf(unit)) return false;
+  const int32_t value = trie_unit::LeafValue(units, position, unit);
   if (!IsMatchable(model.types[value])) return false;
   *id = value;
   *node = position;
@@ -112,162 +111,202 @@ inline bool FindPairPiece(const Model& model, uint32_t left_node,
 // was not dropped has exactly one current candidate, so this takes candidates
 // in the heap merger's order.
 //
-// Symbol i also keeps `path[i]`, the trie position that its text followed by
-// its right neighbour's reaches. When the neighbour grows, the walk goes on
-// from there over the added bytes only, and stops at once when the shorter
-// text already had no path.
+// Symbol i also keeps `path`, the trie position that its text followed by its
+// right neighbour's reaches. When the neighbour grows, the walk goes on from
+// there over the added bytes only, and stops at once when the shorter text
+// already had no path.
+//
+// All state lives in fixed arrays on the stack; nothing is allocated.
 template <bool sampling>
-void MergeByScan(const Model& model, std::string_view text, float alpha,
-                 const RandomSource* rng, std::vector<int>* ids,
-                 std::vector<std::string_view>* surfaces) {
-  uint32_t start[kMaxScanBytes];
-  uint32_t length[kMaxScanBytes];
-  int32_t id[kMaxScanBytes];
-  uint32_t node[kMaxScanBytes];
-  bool frozen[kMaxScanBytes];
-  int32_t prev[kMaxScanBytes];
-  int32_t next[kMaxScanBytes];
-  uint32_t path[kMaxScanBytes];
-  // The candidate's score in the high half and kMaxScanBytes - index in the
-  // low half, so the largest key is the best candidate, leftmost on ties;
-  // kNoCandidate when there is none.
-  int64_t candidate_key[kMaxScanBytes];
-  int32_t candidate_id[kMaxScanBytes];
+class ScanMerger {
+ public:
+  ScanMerger(const Model& model, std::string_view text)
+      : model_(model), text_(text), units_(model.piece_trie.units) {}
 
-  const bool plain_ascii_symbols = !model.user_defined_trie.bound();
-  int32_t count = 0;
-  for (size_t pos = 0; pos < text.size(); ++count) {
-    const auto lead = static_cast<unsigned char>(text[pos]);
-    if (plain_ascii_symbols && lead < 0x80) {
-      start[count] = static_cast<uint32_t>(pos);
-      length[count] = 1;
-      id[count] = model.single_byte_piece_ids[lead];
-      node[count] = model.piece_root_children[lead];
-      frozen[count] = false;
-      prev[count] = count - 1;
-      next[count] = count + 1;
-      ++pos;
-      continue;
+  void Run(float alpha, const RandomSource* rng, std::vector<int>* ids,
+           std::vector<std::string_view>* surfaces) {
+    ReadSymbols();
+    FindFirstCandidates();
+    MergeBestCandidates(alpha, rng);
+    for (int32_t i = 0; i != -1; i = symbols_[i].next) {
+      const ScanSymbol& symbol = symbols_[i];
+      model_.EmitPiece<false>(
+          symbol.id, text_.substr(symbol.start, symbol.length), ids, surfaces);
     }
-    const InitialSymbol symbol = ReadSymbol(model, text, pos);
-    start[count] = static_cast<uint32_t>(pos);
-    length[count] = symbol.length;
-    id[count] = symbol.id;
-    node[count] = symbol.trie_node;
-    frozen[count] = symbol.frozen;
-    prev[count] = count - 1;
-    next[count] = count + 1;
-    pos += symbol.length;
   }
-  next[count - 1] = -1;
 
-  const uint32_t* units = model.piece_trie.units;
-  auto key_of = [](int32_t score, int32_t left) {
+ private:
+  struct ScanSymbol {
+    uint32_t start;
+    uint32_t length;
+    int32_t id;
+    // The trie position reached by the symbol's text, or kNoNode.
+    uint32_t node;
+    int32_t prev;
+    int32_t next;
+    // The trie position reached by the text of this symbol and its right
+    // neighbour, or kNoNode.
+    uint32_t path;
+    // The piece that the pair forms while candidate_keys_ holds a key.
+    int32_t candidate_id;
+    bool frozen;
+  };
+
+  // The candidate's score in the high half and kMaxScanBytes - index in the
+  // low half, so the largest key is the best candidate, leftmost on ties.
+  static int64_t KeyOf(int32_t score, int32_t left) {
     return static_cast<int64_t>(score) * (int64_t{1} << 32) +
            static_cast<int64_t>(kMaxScanBytes - left);
-  };
-  // Continues path[left] (a trie position) over the bytes of symbol `right`.
-  auto extend = [&](int32_t left, int32_t right) {
-    uint32_t at = path[left];
-    uint32_t unit = units[at];
-    const char* bytes = text.data() + start[right];
-    for (uint32_t k = 0; k < length[right]; ++k) {
-      const auto ch = static_cast<unsigned char>(bytes[k]);
-      at ^= DoubleArray::offset(unit) ^ ch;
-      unit = units[at];
-      if (!DoubleArray::label_matches(unit, ch)) {
-        path[left] = kNoTrieNode;
-        return;
+  }
+
+  // Splits the text into initial symbols; plain ASCII bytes skip the general
+  // reader when the model has no user-defined pieces.
+  void ReadSymbols() {
+    const bool plain_ascii_symbols = !model_.user_defined_trie.bound();
+    int32_t count = 0;
+    for (size_t pos = 0; pos < text_.size(); ++count) {
+      ScanSymbol& symbol = symbols_[count];
+      const auto lead = static_cast<unsigned char>(text_[pos]);
+      symbol.start = static_cast<uint32_t>(pos);
+      symbol.prev = count - 1;
+      symbol.next = count + 1;
+      if (plain_ascii_symbols && lead < 0x80) {
+        symbol.length = 1;
+        symbol.id = model_.single_byte_piece_ids[lead];
+        symbol.node = model_.piece_root_children[lead];
+        symbol.frozen = false;
+      } else {
+        const InitialSymbol initial = ReadSymbol(model_, text_, pos);
+        symbol.length = initial.length;
+        symbol.id = initial.id;
+        symbol.node = initial.trie_node;
+        symbol.frozen = initial.frozen;
       }
+      pos += symbol.length;
     }
-    path[left] = at;
-  };
-  // Sets the candidate of `left` from path[left].
-  auto settle = [&](int32_t left) {
-    candidate_key[left] = kNoCandidate;
-    const uint32_t at = path[left];
-    if (at == kNoTrieNode) return;
-    const uint32_t unit = units[at];
-    if (!DoubleArray::has_leaf(unit)) return;
-    const auto value =
-        static_cast<int32_t>(units[at ^ DoubleArray::offset(unit)] & 0x7fffffffu);
-    if (!IsMatchable(model.types[value])) return;
-    candidate_id[left] = value;
-    candidate_key[left] = key_of(model.bpe_scores[value], left);
-  };
-  // Walks the pair of `left` and its right neighbour afresh.
-  auto renew = [&](int32_t left) {
-    const int32_t right = next[left];
-    if (right == -1 || frozen[right] || node[left] == kNoTrieNode) {
-      path[left] = kNoTrieNode;
-      candidate_key[left] = kNoCandidate;
-      return;
-    }
-    path[left] = node[left];
-    extend(left, right);
-    settle(left);
-  };
+    symbols_[count - 1].next = -1;
+    count_ = count;
+  }
 
   // The first candidates. A pair whose right symbol is one byte takes a
   // branch-free step, so the trie reads of all pairs overlap.
-  for (int32_t left = 0; left + 1 < count; ++left) {
-    const int32_t right = left + 1;
-    if (length[right] != 1) {
-      renew(left);
-      continue;
+  void FindFirstCandidates() {
+    for (int32_t left = 0; left + 1 < count_; ++left) {
+      const ScanSymbol& right = symbols_[left + 1];
+      if (right.length != 1) {
+        Renew(left);
+        continue;
+      }
+      ScanSymbol& symbol = symbols_[left];
+      const auto ch = static_cast<unsigned char>(text_[right.start]);
+      const bool has_node = symbol.node != trie_unit::kNoNode && !right.frozen;
+      const uint32_t from = has_node ? symbol.node : 0;
+      const uint32_t child = trie_unit::ChildPosition(from, units_[from], ch);
+      const uint32_t unit = units_[child];
+      const bool matched = has_node && trie_unit::LabelMatches(unit, ch);
+      const bool leaf = matched && trie_unit::HasLeaf(unit);
+      const uint32_t value_unit =
+          units_[leaf ? trie_unit::ValuePosition(child, unit) : 0];
+      const int32_t value = leaf ? trie_unit::Value(value_unit) : 0;
+      const bool matchable = leaf && IsMatchable(model_.types[value]);
+      symbol.path = matched ? child : trie_unit::kNoNode;
+      symbol.candidate_id = value;
+      candidate_keys_[left] =
+          matchable ? KeyOf(model_.bpe_scores[value], left) : kNoCandidate;
     }
-    const auto ch = static_cast<unsigned char>(text[start[right]]);
-    const bool has_node = node[left] != kNoTrieNode && !frozen[right];
-    const uint32_t from = has_node ? node[left] : 0;
-    const uint32_t child = from ^ DoubleArray::offset(units[from]) ^ ch;
-    const uint32_t unit = units[child];
-    const bool matched = has_node && DoubleArray::label_matches(unit, ch);
-    const bool leaf = matched && DoubleArray::has_leaf(unit);
-    const uint32_t value_unit =
-        units[leaf ? child ^ DoubleArray::offset(unit) : 0];
-    const int32_t value =
-        leaf ? static_cast<int32_t>(value_unit & 0x7fffffffu) : 0;
-    const bool matchable = leaf && IsMatchable(model.types[value]);
-    path[left] = matched ? child : kNoTrieNode;
-    candidate_id[left] = value;
-    candidate_key[left] =
-        matchable ? key_of(model.bpe_scores[value], left) : kNoCandidate;
-  }
-  path[count - 1] = kNoTrieNode;
-  candidate_key[count - 1] = kNoCandidate;
-
-  for (;;) {
-    int64_t best_key = kNoCandidate;
-    for (int32_t i = 0; i < count; ++i) {
-      best_key = std::max(best_key, candidate_key[i]);
-    }
-    if (best_key == kNoCandidate) break;
-    const auto best = static_cast<int32_t>(
-        kMaxScanBytes - static_cast<uint32_t>(best_key & 0xffffffff));
-    if (sampling && alpha > (*rng)()) {
-      candidate_key[best] = kNoCandidate;
-      continue;
-    }
-    const int32_t right = next[best];
-    const int32_t before = prev[best];
-    if (before != -1 && path[before] != kNoTrieNode) {
-      extend(before, right);
-      settle(before);
-    }
-    length[best] += length[right];
-    id[best] = candidate_id[best];
-    node[best] = path[best];
-    candidate_key[right] = kNoCandidate;
-    next[best] = next[right];
-    if (next[best] != -1) prev[next[best]] = best;
-    renew(best);
+    symbols_[count_ - 1].path = trie_unit::kNoNode;
+    candidate_keys_[count_ - 1] = kNoCandidate;
   }
 
-  for (int32_t i = 0; i != -1; i = next[i]) {
-    model.EmitPiece<false>(id[i], text.substr(start[i], length[i]), ids,
-                           surfaces);
+  // Takes the best candidate until none is left: drops it when sampling says
+  // so, else merges its pair and renews the candidates beside it.
+  void MergeBestCandidates(float alpha, const RandomSource* rng) {
+    for (;;) {
+      int64_t best_key = kNoCandidate;
+      for (int32_t i = 0; i < count_; ++i) {
+        best_key = std::max(best_key, candidate_keys_[i]);
+      }
+      if (best_key == kNoCandidate) return;
+      const auto best = static_cast<int32_t>(
+          kMaxScanBytes - static_cast<uint32_t>(best_key & 0xffffffff));
+      if (sampling && alpha > (*rng)()) {
+        candidate_keys_[best] = kNoCandidate;
+        continue;
+      }
+      Merge(best);
+    }
   }
-}
+
+  // Merges symbol `left` with its right neighbour.
+  void Merge(int32_t left) {
+    ScanSymbol& symbol = symbols_[left];
+    const int32_t right = symbol.next;
+    const int32_t before = symbol.prev;
+    if (before != -1 && symbols_[before].path != trie_unit::kNoNode) {
+      Extend(before, right);
+      Settle(before);
+    }
+    symbol.length += symbols_[right].length;
+    symbol.id = symbol.candidate_id;
+    symbol.node = symbol.path;
+    candidate_keys_[right] = kNoCandidate;
+    symbol.next = symbols_[right].next;
+    if (symbol.next != -1) symbols_[symbol.next].prev = left;
+    Renew(left);
+  }
+
+  // Continues the path of `left` over the bytes of symbol `right`.
+  void Extend(int32_t left, int32_t right) {
+    uint32_t at = symbols_[left].path;
+    uint32_t unit = units_[at];
+    const char* bytes = text_.data() + symbols_[right].start;
+    for (uint32_t k = 0; k < symbols_[right].length; ++k) {
+      if (!trie_unit::Step(units_, &at, &unit,
+                           static_cast<unsigned char>(bytes[k]))) {
+        symbols_[left].path = trie_unit::kNoNode;
+        return;
+      }
+    }
+    symbols_[left].path = at;
+  }
+
+  // Sets the candidate of `left` from its path.
+  void Settle(int32_t left) {
+    candidate_keys_[left] = kNoCandidate;
+    const uint32_t at = symbols_[left].path;
+    if (at == trie_unit::kNoNode) return;
+    const uint32_t unit = units_[at];
+    if (!trie_unit::HasLeaf(unit)) return;
+    const int32_t value = trie_unit::LeafValue(units_, at, unit);
+    if (!IsMatchable(model_.types[value])) return;
+    symbols_[left].candidate_id = value;
+    candidate_keys_[left] = KeyOf(model_.bpe_scores[value], left);
+  }
+
+  // Walks the pair of `left` and its right neighbour afresh.
+  void Renew(int32_t left) {
+    ScanSymbol& symbol = symbols_[left];
+    const int32_t right = symbol.next;
+    if (right == -1 || symbols_[right].frozen ||
+        symbol.node == trie_unit::kNoNode) {
+      symbol.path = trie_unit::kNoNode;
+      candidate_keys_[left] = kNoCandidate;
+      return;
+    }
+    symbol.path = symbol.node;
+    Extend(left, right);
+    Settle(left);
+  }
+
+  const Model& model_;
+  const std::string_view text_;
+  const uint32_t* const units_;
+  int32_t count_ = 0;
+  ScanSymbol symbols_[kMaxScanBytes];
+  // Each symbol's candidate key, kNoCandidate when there is none; apart from
+  // the symbols so that the search for the best scans one dense array.
+  int64_t candidate_keys_[kMaxScanBytes];
+};
 
 // One symbol of the heap merger. Its index never changes; a symbol merged
 // into its left neighbour keeps an empty `text`.
@@ -279,7 +318,7 @@ struct Symbol {
   // the symbol is a user-defined piece that never merges, in one word.
   int32_t id : 31;
   uint32_t frozen : 1;
-  // The piece_trie position reached by `text`, or kNoTrieNode.
+  // The piece_trie position reached by `text`, or trie_unit::kNoNode.
   uint32_t trie_node;
 };
 static_assert(sizeof(Symbol) == 32, "id and frozen share one word");
@@ -309,83 +348,93 @@ uint64_t Priority(int32_t score, int32_t left) {
          static_cast<uint32_t>(~left);
 }
 
-void MergeByHeap(const Model& model, std::string_view text, float alpha,
-                 const RandomSource* rng, std::vector<int>* ids,
-                 std::vector<std::string_view>* surfaces) {
+using Symbols = absl::InlinedVector<Symbol, kInlineSymbols>;
+
+void ReadSymbols(const Model& model, std::string_view text, Symbols* symbols) {
   const size_t size = text.size();
-  absl::InlinedVector<Symbol, kInlineSymbols> symbols;
-  if (size > kInlineSymbols) symbols.reserve(size);
+  if (size > kInlineSymbols) symbols->reserve(size);
   for (size_t pos = 0; pos < size;) {
     const InitialSymbol initial = ReadSymbol(model, text, pos);
     Symbol symbol;
     symbol.text = text.substr(pos, initial.length);
-    symbol.prev = static_cast<int32_t>(symbols.size()) - 1;
-    symbol.next = static_cast<int32_t>(symbols.size()) + 1;
+    symbol.prev = static_cast<int32_t>(symbols->size()) - 1;
+    symbol.next = static_cast<int32_t>(symbols->size()) + 1;
     symbol.id = initial.id;
     symbol.frozen = initial.frozen ? 1 : 0;
     symbol.trie_node = initial.trie_node;
-    symbols.push_back(symbol);
+    symbols->push_back(symbol);
     pos += initial.length;
   }
-  symbols.back().next = -1;
+  symbols->back().next = -1;
+}
 
-  if (alpha < 1.0f) {
-    absl::InlinedVector<SymbolPair, kInlinePairs> pairs;
-    if (symbols.size() > kInlinePairs) pairs.reserve(symbols.size());
+// Merges the best pair until none is left, dropping each with probability
+// `alpha` when `rng` is given. A merged symbol keeps the left index; the
+// right one is left with empty text.
+void MergeByPriority(const Model& model, float alpha, const RandomSource* rng,
+                     Symbols* symbols_ptr) {
+  Symbols& symbols = *symbols_ptr;
+  absl::InlinedVector<SymbolPair, kInlinePairs> pairs;
+  if (symbols.size() > kInlinePairs) pairs.reserve(symbols.size());
 
-    // Appends the candidate for merging symbols `left` and `right`, if their
-    // texts together form a matchable piece; returns whether it did.
-    auto add_candidate = [&](int32_t left, int32_t right) {
-      if (left == -1 || right == -1) return false;
-      const Symbol& l = symbols[left];
-      const Symbol& r = symbols[right];
-      if (l.frozen || r.frozen || l.trie_node == kNoTrieNode) return false;
-      SymbolPair pair;
-      if (!FindPairPiece(model, l.trie_node, r.text.data(), r.text.size(),
-                         &pair.id, &pair.trie_node)) {
-        return false;
-      }
-      pair.priority = Priority(model.bpe_scores[pair.id], left);
-      pair.left = left;
-      pair.right = right;
-      pair.size = static_cast<int32_t>(l.text.size() + r.text.size());
-      pairs.push_back(pair);
-      return true;
-    };
-
-    for (size_t i = 0; i + 1 < symbols.size(); ++i) {
-      add_candidate(static_cast<int32_t>(i), static_cast<int32_t>(i + 1));
+  // Appends the candidate for merging symbols `left` and `right`, if their
+  // texts together form a matchable piece; returns whether it did.
+  auto add_candidate = [&](int32_t left, int32_t right) {
+    if (left == -1 || right == -1) return false;
+    const Symbol& l = symbols[left];
+    const Symbol& r = symbols[right];
+    if (l.frozen || r.frozen || l.trie_node == trie_unit::kNoNode) return false;
+    SymbolPair pair;
+    if (!FindPairPiece(model, l.trie_node, r.text.data(), r.text.size(),
+                       &pair.id, &pair.trie_node)) {
+      return false;
     }
-    std::make_heap(pairs.begin(), pairs.end(), MergesLater());
+    pair.priority = Priority(model.bpe_scores[pair.id], left);
+    pair.left = left;
+    pair.right = right;
+    pair.size = static_cast<int32_t>(l.text.size() + r.text.size());
+    pairs.push_back(pair);
+    return true;
+  };
 
-    while (!pairs.empty()) {
-      std::pop_heap(pairs.begin(), pairs.end(), MergesLater());
-      const SymbolPair top = pairs.back();
-      pairs.pop_back();
-      Symbol& left = symbols[top.left];
-      Symbol& right = symbols[top.right];
-      if (left.text.empty() || right.text.empty() ||
-          left.text.size() + right.text.size() !=
-              static_cast<size_t>(top.size)) {
-        continue;
-      }
-      if (rng != nullptr && alpha > (*rng)()) continue;
-      left.text = std::string_view(left.text.data(), top.size);
-      left.id = top.id;
-      left.trie_node = top.trie_node;
-      right.text = std::string_view();
-      left.next = right.next;
-      if (left.next != -1) symbols[left.next].prev = top.left;
+  for (size_t i = 0; i + 1 < symbols.size(); ++i) {
+    add_candidate(static_cast<int32_t>(i), static_cast<int32_t>(i + 1));
+  }
+  std::make_heap(pairs.begin(), pairs.end(), MergesLater());
 
-      if (add_candidate(left.prev, top.left)) {
-        std::push_heap(pairs.begin(), pairs.end(), MergesLater());
-      }
-      if (add_candidate(top.left, left.next)) {
-        std::push_heap(pairs.begin(), pairs.end(), MergesLater());
-      }
+  while (!pairs.empty()) {
+    std::pop_heap(pairs.begin(), pairs.end(), MergesLater());
+    const SymbolPair top = pairs.back();
+    pairs.pop_back();
+    Symbol& left = symbols[top.left];
+    Symbol& right = symbols[top.right];
+    if (left.text.empty() || right.text.empty() ||
+        left.text.size() + right.text.size() != static_cast<size_t>(top.size)) {
+      continue;
+    }
+    if (rng != nullptr && alpha > (*rng)()) continue;
+    left.text = std::string_view(left.text.data(), top.size);
+    left.id = top.id;
+    left.trie_node = top.trie_node;
+    right.text = std::string_view();
+    left.next = right.next;
+    if (left.next != -1) symbols[left.next].prev = top.left;
+
+    if (add_candidate(left.prev, top.left)) {
+      std::push_heap(pairs.begin(), pairs.end(), MergesLater());
+    }
+    if (add_candidate(top.left, left.next)) {
+      std::push_heap(pairs.begin(), pairs.end(), MergesLater());
     }
   }
+}
 
+void MergeByHeap(const Model& model, std::string_view text, float alpha,
+                 const RandomSource* rng, std::vector<int>* ids,
+                 std::vector<std::string_view>* surfaces) {
+  Symbols symbols;
+  ReadSymbols(model, text, &symbols);
+  if (alpha < 1.0f) MergeByPriority(model, alpha, rng, &symbols);
   for (int32_t i = 0; i != -1; i = symbols[i].next) {
     const Symbol& symbol = symbols[i];
     if (!symbol.text.empty()) {
@@ -402,9 +451,9 @@ void Model::EncodeBPE(std::string_view text, std::vector<int>* ids,
   if (text.empty()) return;
   if (alpha < 1.0f && text.size() <= kMaxScanBytes) {
     if (rng == nullptr) {
-      MergeByScan<false>(*this, text, alpha, nullptr, ids, surfaces);
+      ScanMerger<false>(*this, text).Run(alpha, nullptr, ids, surfaces);
     } else {
-      MergeByScan<true>(*this, text, alpha, rng, ids, surfaces);
+      ScanMerger<true>(*this, text).Run(alpha, rng, ids, surfaces);
     }
     return;
   }

@@ -12,6 +12,7 @@
 #endif
 #include <vector>
 
+#include "absl/base/attributes.h"
 #include "absl/container/inlined_vector.h"
 #include "korvel_lite/allocation_guard.h"
 #include "korvel_lite/korvel_lite_processor.h"
@@ -116,18 +117,29 @@ class Decoder {
 
   // Decodes `ids`; false at the first id outside the vocabulary.
   bool Run(absl::Span<const int> ids) {
-    const size_t n = ids.size();
     size_t i = 0;
     // While nothing is written and the text start holds, a leading
     // whitespace symbol may still be dropped: every id takes the full path.
-    for (; i < n && at_text_start_ && out_ == begin_; ++i) {
+    for (; i < ids.size() && at_text_start_ && out_ == begin_; ++i) {
       const auto id = static_cast<uint32_t>(ids[i]);
       if (id >= vocab_size_) return false;
       Add(id);
     }
-    // From here on the loop keeps the write position and the run state in
-    // locals, and hands them back to the members around every out-of-line
-    // call.
+    if (!RunFastPaths(ids, i)) return false;
+    if (in_byte_run_) FlushByteRun();
+    return true;
+  }
+
+  // Cuts the text to what was written.
+  void Finish() { text_->resize(static_cast<size_t>(out_ - begin_)); }
+
+ private:
+  // Decodes ids[i...] once the text start is settled: short NORMAL pieces and
+  // byte pieces inline, everything else by the full rules. The loop keeps the
+  // write position and the run state in locals, and hands them back to the
+  // members around every out-of-line call.
+  bool RunFastPaths(absl::Span<const int> ids, size_t i) {
+    const size_t n = ids.size();
     char* begin = begin_;
     char* out = out_;
     const char* limit = limit_;
@@ -169,29 +181,15 @@ class Decoder {
           }
         }
         const flatbuffers::String* piece = pieces_->Get(id);
-        const char* text = piece->c_str();
-        const size_t length = piece->size();
-        if (length <= kShortPiece + kWhitespaceSymbol.size() &&
-            model_end_ - text >= static_cast<ptrdiff_t>(kShortPieceRead)) {
-          // A leading whitespace symbol becomes the space written first. A
-          // piece shorter than the symbol cannot match, since its text ends
-          // in NUL.
-          const size_t symbol =
-              (LoadWord32(text) & 0xffffff) == kWhitespaceSymbolWord;
-          const char* rest = text + 3 * symbol;
-          const size_t rest_length = length - 3 * symbol;
-          if (rest_length <= kShortPiece &&
-              !(inner_symbols_ && HasSymbolLeadWithin16(rest, rest_length))) {
-            const size_t start = static_cast<size_t>(out - begin);
-            *out = ' ';
-            std::memcpy(out + symbol, rest, kShortPiece);
-            out += symbol + rest_length;
-            Record(start, static_cast<size_t>(out - begin));
-            continue;
-          }
+        if (char* end = WriteShortPiece(piece->c_str(), piece->size(), out);
+            end != nullptr) {
+          const size_t start = static_cast<size_t>(out - begin);
+          out = end;
+          Record(start, static_cast<size_t>(out - begin));
+          continue;
         }
         leave();
-        AppendPiece(std::string_view(text, length));
+        AppendPiece(std::string_view(piece->c_str(), piece->size()));
         enter();
         continue;
       }
@@ -211,14 +209,34 @@ class Decoder {
       enter();
     }
     leave();
-    if (in_byte_run_) FlushByteRun();
     return true;
   }
 
-  // Cuts the text to what was written.
-  void Finish() { text_->resize(static_cast<size_t>(out_ - begin_)); }
+  // Writes the NORMAL piece `text` at `out` with one fixed-size move when it
+  // is short enough (after a leading whitespace symbol, which becomes the
+  // space written first) and holds no inner symbol, and returns the new write
+  // position; null when the piece needs the full path. A piece shorter than
+  // the symbol cannot match it, since its text ends in NUL.
+  ABSL_ATTRIBUTE_ALWAYS_INLINE char* WriteShortPiece(const char* text,
+                                                     size_t length,
+                                                     char* out) const {
+    if (length > kShortPiece + kWhitespaceSymbol.size() ||
+        model_end_ - text < static_cast<ptrdiff_t>(kShortPieceRead)) {
+      return nullptr;
+    }
+    const size_t symbol =
+        (LoadWord32(text) & 0xffffff) == kWhitespaceSymbolWord;
+    const char* rest = text + 3 * symbol;
+    const size_t rest_length = length - 3 * symbol;
+    if (rest_length > kShortPiece ||
+        (inner_symbols_ && HasSymbolLeadWithin16(rest, rest_length))) {
+      return nullptr;
+    }
+    *out = ' ';
+    std::memcpy(out + symbol, rest, kShortPiece);
+    return out + symbol + rest_length;
+  }
 
- private:
   // Decodes `id` by the full rules; the id is in range.
   void Add(uint32_t id) {
     if (out_ > limit_) Grow(0);

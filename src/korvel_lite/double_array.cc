@@ -21,26 +21,30 @@ absl::StatusCode InitializeTrie(const void* data, size_t size,
   out->num_units = num_units;
 
   const uint32_t root = units[0];
-  if ((root & 0x800001ffu) != 0) return absl::StatusCode::kInternal;
-  const uint32_t root_offset = DoubleArray::offset(root);
-  if (root_offset == 0 || (root_offset | 0xffu) >= num_units) {
+  if (trie_unit::Label(root) != 0 || trie_unit::HasLeaf(root)) {
+    return absl::StatusCode::kInternal;
+  }
+  const uint32_t root_offset = trie_unit::Offset(root);
+  if (root_offset == 0 || (root_offset | trie_unit::kLabelMask) >= num_units) {
     return absl::StatusCode::kInternal;
   }
 
   for (size_t i = 1; i < num_units; ++i) {
     const uint32_t unit = units[i];
-    if (DoubleArray::is_value(unit)) {
-      const uint32_t value = unit & 0x7fffffffu;
+    if (trie_unit::IsValue(unit)) {
+      const uint32_t value = unit & trie_unit::kValueMask;
       if (value >= max_value) return absl::StatusCode::kInternal;
       if (values_are_unit_positions &&
-          (value >= num_units || DoubleArray::is_value(units[value]))) {
+          (value >= num_units || trie_unit::IsValue(units[value]))) {
         return absl::StatusCode::kInternal;
       }
       continue;
     }
-    const size_t base = i ^ DoubleArray::offset(unit);
-    if ((base | 0xffu) >= num_units) return absl::StatusCode::kInternal;
-    if (DoubleArray::has_leaf(unit) && !DoubleArray::is_value(units[base])) {
+    const size_t base = i ^ trie_unit::Offset(unit);
+    if ((base | trie_unit::kLabelMask) >= num_units) {
+      return absl::StatusCode::kInternal;
+    }
+    if (trie_unit::HasLeaf(unit) && !trie_unit::IsValue(units[base])) {
       return absl::StatusCode::kInternal;
     }
   }

@@ -6,12 +6,12 @@
 #include <string_view>
 
 #include "absl/status/status.h"
+#include "korvel_lite/trie_unit.h"
 
 namespace korvel::lite {
 
-// A read-only view of a double-array trie blob: 32-bit little-endian units,
-// each either a value unit (bit 31 set, value in bits 0-30) or an inner unit
-// (label in bits 0-7, has-leaf bit 8, extension bit 9, offset in bits 10-31).
+// A read-only view of a double-array trie blob of 32-bit little-endian units
+// laid out as trie_unit.h describes.
 //
 // The view owns nothing; the blob must outlive it. An unbound view (null
 // `units`) behaves as an empty trie. Once `InitializeTrie` has accepted a blob,
@@ -28,19 +28,22 @@ struct DoubleArray {
 
   bool bound() const { return units != nullptr; }
 
-  static uint32_t offset(uint32_t unit) {
-    return (unit >> 10) << ((unit & (1u << 9)) >> 6);
+  static constexpr uint32_t offset(uint32_t unit) {
+    return trie_unit::Offset(unit);
   }
-  static bool has_leaf(uint32_t unit) { return (unit & 0x100u) != 0; }
-  static bool is_value(uint32_t unit) { return (unit & 0x80000000u) != 0; }
-  static bool label_matches(uint32_t unit, unsigned char ch) {
-    return (unit & 0x800000ffu) == ch;
+  static constexpr bool has_leaf(uint32_t unit) {
+    return trie_unit::HasLeaf(unit);
+  }
+  static constexpr bool is_value(uint32_t unit) {
+    return trie_unit::IsValue(unit);
+  }
+  static constexpr bool label_matches(uint32_t unit, unsigned char ch) {
+    return trie_unit::LabelMatches(unit, ch);
   }
 
   // The value of the key ending at `node`; the node must have its leaf bit.
   int32_t leaf_value(uint32_t node) const {
-    return static_cast<int32_t>(units[node ^ offset(units[node])] &
-                                0x7fffffffu);
+    return trie_unit::LeafValue(units, node, units[node]);
   }
 
   // The value stored for `key`, or -1 when the key is absent or empty.
@@ -49,12 +52,10 @@ struct DoubleArray {
     uint32_t node = 0;
     uint32_t unit = units[0];
     for (unsigned char ch : key) {
-      node ^= offset(unit) ^ ch;
-      unit = units[node];
-      if (!label_matches(unit, ch)) return -1;
+      if (!trie_unit::Step(units, &node, &unit, ch)) return -1;
     }
-    if (!has_leaf(unit)) return -1;
-    return static_cast<int32_t>(units[node ^ offset(unit)] & 0x7fffffffu);
+    if (!trie_unit::HasLeaf(unit)) return -1;
+    return trie_unit::LeafValue(units, node, unit);
   }
 
   // Calls on_match(value, length) for every prefix of `text` that is a key,
@@ -67,11 +68,9 @@ struct DoubleArray {
     const size_t size = text.size();
     for (size_t i = 0; i < size; ++i) {
       const unsigned char ch = static_cast<unsigned char>(text[i]);
-      node ^= offset(unit) ^ ch;
-      unit = units[node];
-      if (!label_matches(unit, ch)) return;
-      if (has_leaf(unit)) {
-        on_match(static_cast<int32_t>(units[node ^ offset(unit)] & 0x7fffffffu),
+      if (!trie_unit::Step(units, &node, &unit, ch)) return;
+      if (trie_unit::HasLeaf(unit)) {
+        on_match(trie_unit::LeafValue(units, node, unit),
                  static_cast<int32_t>(i + 1));
       }
     }
@@ -88,8 +87,10 @@ struct DoubleArray {
 
   // The index of the child of `node` for byte `ch`, or -1.
   int32_t child_index(uint32_t node, unsigned char ch) const {
-    const uint32_t child = node ^ offset(units[node]) ^ ch;
-    return label_matches(units[child], ch) ? static_cast<int32_t>(child) : -1;
+    const uint32_t child = trie_unit::ChildPosition(node, units[node], ch);
+    return trie_unit::LabelMatches(units[child], ch)
+               ? static_cast<int32_t>(child)
+               : -1;
   }
 };
 

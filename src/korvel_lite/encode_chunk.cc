@@ -29,15 +29,11 @@ int LeadingAsciiLetters(uint64_t word) {
 }
 
 // The position that `trie` reaches from `node` over the bytes of `character`,
-// or -1 when some byte has no transition.
+// or -1 (trie_unit::kNoNode as a signed state) when some byte has no
+// transition.
 int32_t Walk(const DoubleArray& trie, uint32_t node,
              std::string_view character) {
-  for (const char ch : character) {
-    const int32_t child = trie.child_index(node, static_cast<unsigned char>(ch));
-    if (child < 0) return -1;
-    node = static_cast<uint32_t>(child);
-  }
-  return static_cast<int32_t>(node);
+  return static_cast<int32_t>(trie_unit::Walk(trie.units, node, character));
 }
 
 bool StartsWithWhitespaceSymbol(const char* p) {
@@ -59,15 +55,13 @@ int32_t ExactPieceLookup(const Model& model, std::string_view text) {
     node = model.piece_root_children[bytes[0]];
     pos = 1;
   }
-  if (node == 0xffffffffu) return -1;
+  if (node == trie_unit::kNoNode) return -1;
   uint32_t unit = trie.units[node];
   for (; pos < size; ++pos) {
-    node ^= DoubleArray::offset(unit) ^ bytes[pos];
-    unit = trie.units[node];
-    if (!DoubleArray::label_matches(unit, bytes[pos])) return -1;
+    if (!trie_unit::Step(trie.units, &node, &unit, bytes[pos])) return -1;
   }
-  if (!DoubleArray::has_leaf(unit)) return -1;
-  return trie.leaf_value(node);
+  if (!trie_unit::HasLeaf(unit)) return -1;
+  return trie_unit::LeafValue(trie.units, node, unit);
 }
 
 // Calls on_chunk with every chunk of `text` cut at safe boundaries, in order;

@@ -44,17 +44,6 @@ bool HasInnerWhitespaceSymbol(std::string_view piece) {
   return piece.find(kWhitespaceSymbol) != std::string_view::npos;
 }
 
-// The node that `trie` reaches from the root over `key`, or 0xffffffff.
-uint32_t WalkFromRoot(const DoubleArray& trie, std::string_view key) {
-  uint32_t node = 0;
-  for (const char ch : key) {
-    const int32_t child = trie.child_index(node, static_cast<unsigned char>(ch));
-    if (child < 0) return 0xffffffffu;
-    node = static_cast<uint32_t>(child);
-  }
-  return node;
-}
-
 std::string_view AsView(const flatbuffers::String* text) {
   return std::string_view(text->data(), text->size());
 }
@@ -73,150 +62,199 @@ Model::Model(std::string_view model_bytes) {
   for (int b = 0; b < 256; ++b) {
     byte_piece_ids[b] = -1;
     bigram_root_children[b] = -1;
-    piece_root_children[b] = 0xffffffffu;
+    piece_root_children[b] = trie_unit::kNoNode;
     single_byte_piece_ids[b] = -1;
   }
   status_ = Initialize(model_bytes);
 }
 
 absl::StatusCode Model::Initialize(std::string_view model_bytes) {
+  broken_rule_ = FirstBrokenRule(model_bytes);
+  return LoadRuleStatusCode(broken_rule_);
+}
+
+LoadRule Model::FirstBrokenRule(std::string_view model_bytes) {
+  if (const LoadRule rule = VerifyBuffer(model_bytes);
+      rule != LoadRule::kNone) {
+    return rule;
+  }
+  using Step = LoadRule (Model::*)();
+  static constexpr Step kSteps[] = {
+      &Model::CheckSpecialIds,    &Model::BindNormalizer,   &Model::BindTries,
+      &Model::BindPieceTables,    &Model::DeriveRootTables, &Model::CheckPieces,
+      &Model::DeriveUnknownScore, &Model::CheckBytePieces,
+  };
+  for (const Step step : kSteps) {
+    if (const LoadRule rule = (this->*step)(); rule != LoadRule::kNone) {
+      return rule;
+    }
+  }
+  return LoadRule::kNone;
+}
+
+LoadRule Model::VerifyBuffer(std::string_view model_bytes) {
   const auto* data = reinterpret_cast<const uint8_t*>(model_bytes.data());
   const size_t size = model_bytes.size();
   if (size < 1 || size > kMaxModelSize ||
       reinterpret_cast<uintptr_t>(data) % 4 != 0) {
-    return absl::StatusCode::kInvalidArgument;
+    return LoadRule::kBufferFraming;
   }
-  if (!VerifyModelBuffer(data, size)) return absl::StatusCode::kInvalidArgument;
+  if (!VerifyModelBuffer(data, size)) return LoadRule::kFlatbuffer;
   root = flatbuffers::GetRoot<ModelProto>(data);
   bytes_end = model_bytes.data() + size;
+  if (root->pieces() == nullptr) return LoadRule::kPieceList;
+  return LoadRule::kNone;
+}
 
-  const auto* pieces = root->pieces();
-  if (pieces == nullptr) return absl::StatusCode::kInvalidArgument;
-  const size_t n = pieces->size();
-
+LoadRule Model::CheckSpecialIds() {
+  const size_t n = root->pieces()->size();
   unk_id = root->unk_id();
-  if (!InIdRange(unk_id, n)) return absl::StatusCode::kInternal;
   bos_id = root->bos_id();
-  if (!InIdRange(bos_id, n)) return absl::StatusCode::kInternal;
   eos_id = root->eos_id();
-  if (!InIdRange(eos_id, n)) return absl::StatusCode::kInternal;
   pad_id = root->pad_id();
-  if (!InIdRange(pad_id, n)) return absl::StatusCode::kInternal;
+  for (const int32_t id : {unk_id, bos_id, eos_id, pad_id}) {
+    if (!InIdRange(id, n)) return LoadRule::kSpecialIds;
+  }
+  return LoadRule::kNone;
+}
 
+LoadRule Model::BindNormalizer() {
   if (const NormalizerSpec* spec = root->normalizer_spec(); spec != nullptr) {
     add_dummy_prefix = spec->add_dummy_prefix();
     if (absl::StatusCode code = normalizer.Initialize(spec);
         code != absl::StatusCode::kOk) {
-      return code;
+      return LoadRule::kCharacterMap;
     }
   }
-
   model_type = root->model_type();
+  return LoadRule::kNone;
+}
 
+// Binds the three tries: piece values must be piece ids, bigram values must
+// be positions of inner units; the user-defined and bigram tries are optional.
+LoadRule Model::BindTries() {
   auto bind = [](const flatbuffers::Vector<uint8_t>* blob, uint32_t max_value,
                  bool positions, bool optional, DoubleArray* trie) {
     return InitializeTrie(blob == nullptr ? nullptr : blob->data(),
                           blob == nullptr ? 0 : blob->size(), max_value,
-                          positions, optional, trie);
+                          positions, optional, trie) == absl::StatusCode::kOk;
   };
-  const auto vocab_bound = static_cast<uint32_t>(n);
-  if (bind(root->piece_trie(), vocab_bound, false, false, &piece_trie) !=
-          absl::StatusCode::kOk ||
-      bind(root->user_defined_trie(), vocab_bound, false, true,
-           &user_defined_trie) != absl::StatusCode::kOk) {
-    return absl::StatusCode::kInternal;
+  const auto vocab_bound = static_cast<uint32_t>(root->pieces()->size());
+  if (!bind(root->piece_trie(), vocab_bound, false, false, &piece_trie)) {
+    return LoadRule::kPieceTrie;
+  }
+  if (!bind(root->user_defined_trie(), vocab_bound, false, true,
+            &user_defined_trie)) {
+    return LoadRule::kUserDefinedTrie;
   }
   if (normalizer.charsmap_trie.bound() || normalizer.remove_extra_whitespaces) {
     normalizer.AttachUserDefinedTrie(&user_defined_trie);
   }
-  if (bind(root->bigram_trie(), UINT32_MAX, true, true, &bigram_trie) !=
-      absl::StatusCode::kOk) {
-    return absl::StatusCode::kInternal;
+  if (!bind(root->bigram_trie(), UINT32_MAX, true, true, &bigram_trie)) {
+    return LoadRule::kBigramTrie;
   }
   if (bigram_trie.bound()) {
-    const uint32_t base = DoubleArray::offset(bigram_trie.units[0]);
     for (int b = 0; b < 256; ++b) {
-      const uint32_t child = base ^ static_cast<uint32_t>(b);
-      if (DoubleArray::label_matches(bigram_trie.units[child],
-                                     static_cast<unsigned char>(b))) {
-        bigram_root_children[b] = static_cast<int32_t>(child);
-      }
+      bigram_root_children[b] =
+          bigram_trie.child_index(0, static_cast<unsigned char>(b));
     }
   }
+  return LoadRule::kNone;
+}
 
+// Binds the vectors that hold one entry per piece.
+LoadRule Model::BindPieceTables() {
+  const size_t n = root->pieces()->size();
   if (is_bpe()) {
     const auto* values = root->bpe_scores();
-    if (values == nullptr || values->size() != n) {
-      return absl::StatusCode::kInternal;
-    }
+    if (values == nullptr || values->size() != n) return LoadRule::kScoreCount;
     bpe_scores = values->data();
   } else {
     const auto* values = root->scores();
-    if (values == nullptr || values->size() != n) {
-      return absl::StatusCode::kInternal;
-    }
+    if (values == nullptr || values->size() != n) return LoadRule::kScoreCount;
     scores = values->data();
   }
 
   const auto* type_vector = root->types();
   if (type_vector == nullptr || type_vector->size() != n) {
-    return absl::StatusCode::kInternal;
+    return LoadRule::kTypeCount;
   }
   types = reinterpret_cast<const PieceType*>(type_vector->data());
 
   if (const auto* flags = root->direct_mapping_flags(); flags != nullptr) {
-    if (flags->size() != n) return absl::StatusCode::kInternal;
+    if (flags->size() != n) return LoadRule::kDirectMappingFlagCount;
     direct_mapping_flags = flags->data();
   }
   direct_mapping_enabled = root->enable_direct_mapping();
-  piece_whitespace_node = WalkFromRoot(piece_trie, kWhitespaceSymbol);
+  return LoadRule::kNone;
+}
+
+// The tables that let the encoders take their first trie steps by lookup.
+LoadRule Model::DeriveRootTables() {
+  piece_whitespace_node =
+      trie_unit::Walk(piece_trie.units, 0, kWhitespaceSymbol);
   if (bigram_trie.bound()) {
-    bigram_whitespace_node =
-        static_cast<int32_t>(WalkFromRoot(bigram_trie, kWhitespaceSymbol));
+    bigram_whitespace_node = static_cast<int32_t>(
+        trie_unit::Walk(bigram_trie.units, 0, kWhitespaceSymbol));
   }
   for (int b = 0; b < 256; ++b) {
     const int32_t child = piece_trie.child_index(0, static_cast<unsigned char>(b));
     single_byte_piece_ids[b] = unk_id;
     if (child < 0) continue;
     piece_root_children[b] = static_cast<uint32_t>(child);
-    if (DoubleArray::has_leaf(piece_trie.units[child])) {
+    if (trie_unit::HasLeaf(piece_trie.units[child])) {
       const int32_t id = piece_trie.leaf_value(static_cast<uint32_t>(child));
       if (types[id] == PieceType_NORMAL || types[id] == PieceType_USER_DEFINED) {
         single_byte_piece_ids[b] = id;
       }
     }
   }
+  return LoadRule::kNone;
+}
 
+// Every piece text is short enough and leads to its own id; also notes
+// whether some piece holds the whitespace symbol inside.
+LoadRule Model::CheckPieces() {
+  const auto* pieces = root->pieces();
+  const size_t n = pieces->size();
   for (size_t i = 0; i < n; ++i) {
     const std::string_view piece = AsView(pieces->Get(static_cast<uint32_t>(i)));
-    if (piece.size() > kMaxPieceLength) return absl::StatusCode::kInternal;
+    if (piece.size() > kMaxPieceLength) return LoadRule::kPieceLength;
     if (piece_trie.exact_lookup(piece) != static_cast<int32_t>(i)) {
-      return absl::StatusCode::kInternal;
+      return LoadRule::kPieceInTrie;
     }
     if (!has_inner_whitespace_symbol && types[i] != PieceType_UNKNOWN &&
         types[i] != PieceType_CONTROL) {
       has_inner_whitespace_symbol = HasInnerWhitespaceSymbol(piece);
     }
   }
-
   if (const auto* surface = root->unk_surface();
       surface != nullptr && surface->size() > kMaxPieceLength) {
-    return absl::StatusCode::kInternal;
+    return LoadRule::kUnknownSurfaceLength;
   }
+  return LoadRule::kNone;
+}
 
+LoadRule Model::DeriveUnknownScore() {
+  const size_t n = root->pieces()->size();
   unk_score = FLT_MAX;
-  if (!is_bpe() && n > 0) {
-    float lowest = FLT_MAX;
-    for (size_t i = 0; i < n; ++i) {
-      const float score = scores[i];
-      if (!std::isfinite(score)) return absl::StatusCode::kInternal;
-      if ((types[i] == 0 || types[i] == PieceType_NORMAL) && score < lowest) {
-        lowest = score;
-      }
+  if (is_bpe() || n == 0) return LoadRule::kNone;
+  float lowest = FLT_MAX;
+  for (size_t i = 0; i < n; ++i) {
+    const float score = scores[i];
+    if (!std::isfinite(score)) return LoadRule::kFiniteScores;
+    if ((types[i] == 0 || types[i] == PieceType_NORMAL) && score < lowest) {
+      lowest = score;
     }
-    unk_score = lowest == FLT_MAX ? FLT_MAX : lowest + -10.0f;
   }
+  unk_score = lowest == FLT_MAX ? FLT_MAX : lowest + -10.0f;
+  return LoadRule::kNone;
+}
 
+// Byte fallback needs "<0x00>" to "<0xFF>" as consecutive BYTE pieces; a
+// model without them needs an unknown piece.
+LoadRule Model::CheckBytePieces() {
+  const size_t n = root->pieces()->size();
   const int32_t first = piece_trie.exact_lookup(ByteToPiece(0));
   if (first >= 0 && static_cast<size_t>(first) < n &&
       types[first] == PieceType_BYTE) {
@@ -225,14 +263,14 @@ absl::StatusCode Model::Initialize(std::string_view model_bytes) {
       const int32_t id =
           piece_trie.exact_lookup(ByteToPiece(static_cast<unsigned char>(b)));
       if (id != first + b || types[id] != PieceType_BYTE) {
-        return absl::StatusCode::kInternal;
+        return LoadRule::kBytePieceRange;
       }
       byte_piece_ids[b] = id;
     }
-    return absl::StatusCode::kOk;
+    return LoadRule::kNone;
   }
   first_byte_piece_id = -1;
-  return unk_id == -1 ? absl::StatusCode::kInternal : absl::StatusCode::kOk;
+  return unk_id == -1 ? LoadRule::kUnknownOrBytePieces : LoadRule::kNone;
 }
 
 int32_t Model::PieceToId(std::string_view piece) const {

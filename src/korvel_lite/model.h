@@ -11,6 +11,7 @@
 #include "absl/status/status.h"
 #include "korvel_lite/double_array.h"
 #include "korvel_lite/korvel_lite_model_generated.h"
+#include "korvel_lite/load_rule.h"
 #include "korvel_lite/normalizer.h"
 
 namespace korvel::lite {
@@ -37,6 +38,9 @@ class Model {
   Model& operator=(const Model&) = delete;
 
   absl::StatusCode status() const { return status_; }
+  // The first rule the buffer broke, or LoadRule::kNone when it loaded;
+  // `status()` is its status code.
+  LoadRule broken_rule() const { return broken_rule_; }
 
   // The id of the piece whose text is exactly `piece`, or `unk_id`.
   int32_t PieceToId(std::string_view piece) const;
@@ -88,8 +92,23 @@ class Model {
   const ModelProto* root = nullptr;
 
  private:
+  // Loading runs these steps in order and stops at the first broken rule.
+  // Each checks the rules its name says and binds or derives the members
+  // that depend on them.
   absl::StatusCode Initialize(std::string_view model_bytes);
+  LoadRule FirstBrokenRule(std::string_view model_bytes);
+  LoadRule VerifyBuffer(std::string_view model_bytes);
+  LoadRule CheckSpecialIds();
+  LoadRule BindNormalizer();
+  LoadRule BindTries();
+  LoadRule BindPieceTables();
+  LoadRule DeriveRootTables();
+  LoadRule CheckPieces();
+  LoadRule DeriveUnknownScore();
+  LoadRule CheckBytePieces();
+
   absl::StatusCode status_ = absl::StatusCode::kFailedPrecondition;
+  LoadRule broken_rule_ = LoadRule::kNone;
 
  public:
   DoubleArray piece_trie;
@@ -116,14 +135,14 @@ class Model {
   // The bigram-trie node reached from the root by each byte, or -1.
   int32_t bigram_root_children[256];
   // Derived for the BPE encoder: the piece_trie node reached from the root by
-  // each byte (0xffffffff when none), and the piece of each byte taken as a
-  // whole symbol: its NORMAL or USER_DEFINED piece, else `unk_id`.
+  // each byte (trie_unit::kNoNode when none), and the piece of each byte taken
+  // as a whole symbol: its NORMAL or USER_DEFINED piece, else `unk_id`.
   uint32_t piece_root_children[256];
   int32_t single_byte_piece_ids[256];
   // The piece_trie node reached from the root by the whitespace symbol and
-  // the bigram-trie node reached by it (0xffffffff and -1 when none): most
-  // chunks start with the symbol, so walks may start from there.
-  uint32_t piece_whitespace_node = 0xffffffffu;
+  // the bigram-trie node reached by it (trie_unit::kNoNode and -1 when none):
+  // most chunks start with the symbol, so walks may start from there.
+  uint32_t piece_whitespace_node = trie_unit::kNoNode;
   int32_t bigram_whitespace_node = -1;
   // Derived for direct mapping: the model's enable_direct_mapping, and its
   // per-piece flags (null when absent: every piece qualifies).

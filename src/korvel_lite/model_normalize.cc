@@ -225,28 +225,47 @@ constexpr size_t kStretchBlock = 64;
 // start no key pass whole here as well; only the rest asks `NormalizePrefix`.
 // The result is the same as asking it for every span.
 template <bool kOffsets>
-void NormalizeSpans(const Normalizer& normalizer, std::string_view input,
-                    size_t pos, std::string_view ws,
-                    NormalizedWriter<kOffsets>* output) {
-  const bool remove_extra = normalizer.remove_extra_whitespaces;
-  bool previous_was_space = remove_extra;
-  const size_t size = input.size();
-  const char* data = input.data();
-  const ByteClass* classes = normalizer.byte_classes;
-  const uint32_t ws_word = ws.size() == kWhitespaceSymbol.size()
-                               ? kWhitespaceSymbolWord
-                               : static_cast<uint32_t>(' ');
-  // Output length of a byte by [is a space][previous_was_space].
-  const size_t lengths[2][2] = {{1, 1}, {ws.size(), 0}};
+class SpanNormalizer {
+ public:
+  SpanNormalizer(const Normalizer& normalizer, std::string_view input,
+                 std::string_view ws, NormalizedWriter<kOffsets>* output)
+      : normalizer_(normalizer),
+        input_(input),
+        ws_(ws),
+        output_(output),
+        remove_extra_(normalizer.remove_extra_whitespaces),
+        previous_was_space_(remove_extra_) {}
 
-  while (pos < size) {
-    // The simple stretch; the input's last byte is left to the step below.
+  void Run(size_t pos) {
+    const size_t size = input_.size();
+    while (pos < size) {
+      pos = WriteSimpleStretch(pos);
+      if (pos == size) break;
+      pos = WriteSpan(pos);
+    }
+  }
+
+ private:
+  // Writes the simple stretch from `pos` and returns where it stops; the
+  // input's last byte is left to WriteSpan. The loop keeps its state in
+  // locals, since every store to the output may alias the members.
+  size_t WriteSimpleStretch(size_t pos) {
+    const size_t size = input_.size();
+    const char* data = input_.data();
+    const ByteClass* classes = normalizer_.byte_classes;
+    const bool remove_extra = remove_extra_;
+    bool previous_was_space = previous_was_space_;
+    const uint32_t ws_word = ws_.size() == kWhitespaceSymbol.size()
+                                 ? kWhitespaceSymbolWord
+                                 : static_cast<uint32_t>(' ');
+    // Output length of a byte by [is a space][previous_was_space].
+    const size_t lengths[2][2] = {{1, 1}, {ws_.size(), 0}};
     while (pos + 1 < size) {
       const size_t block_end =
           size - 1 - pos > kStretchBlock ? pos + kStretchBlock : size - 1;
-      output->Reserve(kStretchBlock * 4);
-      char* out = output->cursor();
-      size_t* offsets = output->offset_cursor();
+      output_->Reserve(kStretchBlock * 4);
+      char* out = output_->cursor();
+      size_t* offsets = output_->offset_cursor();
       size_t at = pos;
       for (; at < block_end; ++at) {
         const auto lead = static_cast<unsigned char>(data[at]);
@@ -273,53 +292,67 @@ void NormalizeSpans(const Normalizer& normalizer, std::string_view input,
         out += length;
         previous_was_space = space & remove_extra;
       }
-      output->Advance(out);
+      output_->Advance(out);
       pos = at;
       if (at < block_end) break;
     }
-    if (pos == size) break;
+    previous_was_space_ = previous_was_space;
+    return pos;
+  }
 
+  // Writes the one span at `pos` that the simple stretch did not take: a
+  // multi-byte character that starts no key, a byte that passes alone, or
+  // what `NormalizePrefix` makes of the longest prefix it matches. Returns
+  // the position after it.
+  size_t WriteSpan(size_t pos) {
+    const char* data = input_.data();
     const auto lead = static_cast<unsigned char>(data[pos]);
-    const ByteClass byte_class = classes[lead];
-    if (byte_class == ByteClass::kMultiByte) {
-      const int length = WellFormedMultiByteLength(data + pos, size - pos);
-      output->Reserve(4);
+    if (normalizer_.byte_classes[lead] == ByteClass::kMultiByte) {
+      const int length =
+          WellFormedMultiByteLength(data + pos, input_.size() - pos);
+      output_->Reserve(4);
+      previous_was_space_ = false;
       if (length == 0) {
-        output->Put(kReplacementCharacter.data(), kReplacementCharacter.size(),
-                    pos);
-        ++pos;
-      } else {
-        output->Put(data + pos, static_cast<size_t>(length), pos);
-        pos += static_cast<size_t>(length);
+        output_->Put(kReplacementCharacter.data(), kReplacementCharacter.size(),
+                     pos);
+        return pos + 1;
       }
-      previous_was_space = false;
-      continue;
+      output_->Put(data + pos, static_cast<size_t>(length), pos);
+      return pos + static_cast<size_t>(length);
     }
-    if (normalizer.PassesAlone(input, pos)) {
-      output->Reserve(1);
-      output->Put(data + pos, 1, pos);
-      previous_was_space = false;
-      ++pos;
-      continue;
+    if (normalizer_.PassesAlone(input_, pos)) {
+      output_->Reserve(1);
+      output_->Put(data + pos, 1, pos);
+      previous_was_space_ = false;
+      return pos + 1;
     }
-    const NormalizedPrefix prefix = normalizer.NormalizePrefix(input.substr(pos));
+    const NormalizedPrefix prefix =
+        normalizer_.NormalizePrefix(input_.substr(pos));
     std::string_view text = prefix.replacement;
-    if (previous_was_space) {
+    if (previous_was_space_) {
       while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
     }
     if (!text.empty()) {
-      output->Reserve(text.size() * ws.size());
+      output_->Reserve(text.size() * ws_.size());
       if (std::memchr(text.data(), ' ', text.size()) == nullptr) {
-        output->Put(text.data(), text.size(), pos);
+        output_->Put(text.data(), text.size(), pos);
       } else {
-        output->PutEscaped(text, ws, pos);
+        output_->PutEscaped(text, ws_, pos);
       }
-      previous_was_space = text.back() == ' ';
+      previous_was_space_ = text.back() == ' ';
     }
-    pos += static_cast<size_t>(prefix.consumed);
-    if (!remove_extra) previous_was_space = false;
+    if (!remove_extra_) previous_was_space_ = false;
+    return pos + static_cast<size_t>(prefix.consumed);
   }
-}
+
+  const Normalizer& normalizer_;
+  const std::string_view input_;
+  const std::string_view ws_;
+  NormalizedWriter<kOffsets>* const output_;
+  const bool remove_extra_;
+  // Whether the output so far ends in a space that collapses the next ones.
+  bool previous_was_space_;
+};
 
 // Normalizes input[input_offset, end) after the leading whitespace: dummy
 // prefix, the spans, then the end rules on the finished containers.
@@ -345,7 +378,10 @@ void NormalizeRest(const Normalizer& normalizer, std::string_view input,
         done = true;
       }
     }
-    if (!done) NormalizeSpans(normalizer, input, input_offset, ws, &output);
+    if (!done) {
+      SpanNormalizer<kOffsets>(normalizer, input, ws, &output)
+          .Run(input_offset);
+    }
     output.Finish();
   }
 

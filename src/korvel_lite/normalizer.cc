@@ -61,7 +61,8 @@ void Normalizer::ComputeByteClasses() {
     } else if (byte < 0x80 && byte != ' ' &&
                !DoubleArray::has_leaf(charsmap_trie.units[map_child])) {
       const auto node = static_cast<uint32_t>(map_child);
-      const uint32_t base = node ^ DoubleArray::offset(charsmap_trie.units[node]);
+      const uint32_t base =
+          trie_unit::ValuePosition(node, charsmap_trie.units[node]);
       bool ascii_continuation = false;
       for (uint32_t next = 0; next < 0x80; ++next) {
         ascii_continuation |= DoubleArray::label_matches(

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "absl/base/attributes.h"
 #include "absl/container/inlined_vector.h"
 #include "korvel_lite/emit_piece.h"
 #include "korvel_lite/model.h"
@@ -37,9 +38,6 @@ constexpr size_t kMinHeapNodes = 256;
 // The window is emitted and restarted at a converging offset once it spans at
 // least this many bytes.
 constexpr int32_t kMinEmittedSpan = 64;
-
-// piece_root_children's mark for a byte that starts no piece.
-constexpr uint32_t kNoChild = 0xffffffffu;
 
 // A user-defined piece scores 0.1 per byte beyond the first, so it beats any
 // split into normal pieces, whose scores are negative.
@@ -84,103 +82,126 @@ class Segmenter {
 
   void Run() {
     const auto n = static_cast<int32_t>(text_.size());
+    const float threshold = model_.score_reset_threshold;
+    Window window{lattice_.data(), 0, 0};
+    window.nodes[0] = {-1, 0.0f, -1};
+    for (int32_t pos = 0; pos < n;) {
+      if (window.max_end == pos && pos - window.base >= kMinEmittedSpan) {
+        EmitPath(window.base, pos);
+        window.nodes[0] = window.nodes[pos - window.base];
+        window.base = pos;
+      }
+      const float base_score = RebaseLargeScore(&window, pos, threshold);
+      const auto lead = static_cast<unsigned char>(text_[pos]);
+      const int32_t char_length = std::min(CharLength(lead), n - pos);
+      if (!OfferPieces(&window, pos, char_length, base_score)) {
+        float score = model_.unk_score;
+        if constexpr (kSampling) score = Perturb(score, alpha_, *rng_);
+        Offer(&window, pos + char_length, model_.unk_id, base_score + score,
+              pos);
+      }
+      pos += char_length;
+    }
+    EmitPath(window.base, n);
+  }
+
+ private:
+  // The hot state of the forward pass, which Run keeps in a local: the
+  // window's records (lattice_ only changes in Grow), and the window's text
+  // offset and the largest end offset any candidate has reached (records past
+  // it are stale).
+  struct Window {
+    ViterbiNode* nodes;
+    int32_t base;
+    int32_t max_end;
+  };
+
+  // Offers the candidate `id` for text[start, end) with path total `total`:
+  // it is kept when the offset is unreached or the total strictly higher.
+  // An end beyond max_end first marks the offsets up to it unreached.
+  ABSL_ATTRIBUTE_ALWAYS_INLINE void Offer(Window* window, int32_t end,
+                                          int32_t id, float total,
+                                          int32_t start) {
+    const int32_t base = window->base;
+    if (end > window->max_end) {
+      if (static_cast<size_t>(end - base) >= lattice_.size()) {
+        window->nodes = Grow(static_cast<size_t>(end - base) + 1);
+      }
+      for (int32_t k = window->max_end + 1; k < end; ++k) {
+        window->nodes[k - base] = {-1, 0.0f, -1};
+      }
+      window->max_end = end;
+      window->nodes[end - base] = {id, total, start};
+      return;
+    }
+    ViterbiNode& node = window->nodes[end - base];
+    if (node.start == -1 || total > node.score) node = {id, total, start};
+  }
+
+  // The path total at `pos`, first moved to 0 (with every reached total
+  // after it) when its magnitude exceeds `threshold`, so that long texts keep
+  // float precision.
+  ABSL_ATTRIBUTE_ALWAYS_INLINE float RebaseLargeScore(Window* window,
+                                                      int32_t pos,
+                                                      float threshold) {
+    ViterbiNode* nodes = window->nodes;
+    const int32_t base = window->base;
+    const float base_score = nodes[pos - base].score;
+    const bool large = std::isfinite(base_score) &&
+                       (base_score < -threshold || base_score > threshold);
+    if (!large) return base_score;
+    nodes[pos - base].score = 0.0f;
+    for (int32_t k = pos + 1; k <= window->max_end; ++k) {
+      ViterbiNode& node = nodes[k - base];
+      if (node.start != -1) node.score -= base_score;
+    }
+    return 0.0f;
+  }
+
+  // Offers every matchable piece that starts at `pos`, walking the piece
+  // trie from the table of the root's children, shortest first. Returns
+  // whether one of them covers exactly the character of `char_length` bytes
+  // there.
+  ABSL_ATTRIBUTE_ALWAYS_INLINE bool OfferPieces(Window* window, int32_t pos,
+                                                int32_t char_length,
+                                                float base_score) {
     const char* data = text_.data();
     const uint32_t* units = model_.piece_trie.units;
     const float* scores = model_.scores;
     const PieceType* types = model_.types;
-    const float threshold = model_.score_reset_threshold;
-    // The hot state lives in locals: the window's records (lattice_ only
-    // changes in Grow), and the window's text offset and the largest end
-    // offset any candidate has reached (records past it are stale).
-    ViterbiNode* nodes = lattice_.data();
-    int32_t base = 0;
-    int32_t max_end = 0;
-    nodes[0] = {-1, 0.0f, -1};
-
-    // Offers the candidate `id` for text[start, end) with path total `total`:
-    // it is kept when the offset is unreached or the total strictly higher.
-    // An end beyond max_end first marks the offsets up to it unreached.
-    auto offer = [&](int32_t end, int32_t id, float total, int32_t start) {
-      if (end > max_end) {
-        if (static_cast<size_t>(end - base) >= lattice_.size()) {
-          nodes = Grow(static_cast<size_t>(end - base) + 1);
+    const int32_t remaining = static_cast<int32_t>(text_.size()) - pos;
+    bool covered = false;
+    uint32_t node =
+        model_.piece_root_children[static_cast<unsigned char>(data[pos])];
+    uint32_t unit = node == trie_unit::kNoNode ? 0 : units[node];
+    for (int32_t length = 1; node != trie_unit::kNoNode; ++length) {
+      if (trie_unit::HasLeaf(unit)) {
+        const int32_t id = trie_unit::LeafValue(units, node, unit);
+        // The trie may hold keys besides the piece texts, so the type of
+        // every match is looked at.
+        float score = 0.0f;
+        bool matchable = true;
+        const PieceType type = types[id];
+        if (type == PieceType_NORMAL) {
+          score = scores[id];
+        } else if (type == PieceType_USER_DEFINED) {
+          score = static_cast<float>(length - 1) * kUserDefinedScorePerByte;
+        } else {
+          matchable = false;
         }
-        for (int32_t k = max_end + 1; k < end; ++k) {
-          nodes[k - base] = {-1, 0.0f, -1};
+        if (matchable) {
+          if constexpr (kSampling) score = Perturb(score, alpha_, *rng_);
+          Offer(window, pos + length, id, score + base_score, pos);
+          covered |= length == char_length;
         }
-        max_end = end;
-        nodes[end - base] = {id, total, start};
-        return;
       }
-      ViterbiNode& node = nodes[end - base];
-      if (node.start == -1 || total > node.score) node = {id, total, start};
-    };
-
-    for (int32_t pos = 0; pos < n;) {
-      if (max_end == pos && pos - base >= kMinEmittedSpan) {
-        EmitPath(base, pos);
-        nodes[0] = nodes[pos - base];
-        base = pos;
-      }
-      float base_score = nodes[pos - base].score;
-      if (std::isfinite(base_score) &&
-          (base_score < -threshold || base_score > threshold)) {
-        nodes[pos - base].score = 0.0f;
-        for (int32_t k = pos + 1; k <= max_end; ++k) {
-          ViterbiNode& node = nodes[k - base];
-          if (node.start != -1) node.score -= base_score;
-        }
-        base_score = 0.0f;
-      }
-
-      const auto lead = static_cast<unsigned char>(data[pos]);
-      const int32_t remaining = n - pos;
-      const int32_t char_length = std::min(CharLength(lead), remaining);
-      bool covered = false;
-
-      // The walk takes its first step from the table of the root's children
-      // and reports every piece on the way, shortest first.
-      uint32_t node = model_.piece_root_children[lead];
-      uint32_t unit = node == kNoChild ? 0 : units[node];
-      for (int32_t length = 1; node != kNoChild; ++length) {
-        if (DoubleArray::has_leaf(unit)) {
-          const auto id = static_cast<int32_t>(
-              units[node ^ DoubleArray::offset(unit)] & 0x7fffffffu);
-          // The trie may hold keys besides the piece texts, so the type of
-          // every match is looked at.
-          float score = 0.0f;
-          bool matchable = true;
-          const PieceType type = types[id];
-          if (type == PieceType_NORMAL) {
-            score = scores[id];
-          } else if (type == PieceType_USER_DEFINED) {
-            score = static_cast<float>(length - 1) * kUserDefinedScorePerByte;
-          } else {
-            matchable = false;
-          }
-          if (matchable) {
-            if constexpr (kSampling) score = Perturb(score, alpha_, *rng_);
-            offer(pos + length, id, score + base_score, pos);
-            covered |= length == char_length;
-          }
-        }
-        if (length == remaining) break;
-        const auto ch = static_cast<unsigned char>(data[pos + length]);
-        node ^= DoubleArray::offset(unit) ^ ch;
-        unit = units[node];
-        if (!DoubleArray::label_matches(unit, ch)) break;
-      }
-      if (!covered) {
-        float score = model_.unk_score;
-        if constexpr (kSampling) score = Perturb(score, alpha_, *rng_);
-        offer(pos + char_length, model_.unk_id, base_score + score, pos);
-      }
-      pos += char_length;
+      if (length == remaining) break;
+      const auto ch = static_cast<unsigned char>(data[pos + length]);
+      if (!trie_unit::Step(units, &node, &unit, ch)) break;
     }
-    EmitPath(base, n);
+    return covered;
   }
 
- private:
   // Grows the window to at least `size` records, keeping them; returns the
   // new records.
   ViterbiNode* Grow(size_t size) {
@@ -189,9 +210,10 @@ class Segmenter {
   }
 
   // Emits the best path from `base`, the offset of lattice_[0], to `end`, a
-  // converging offset, in text order. The path is read back to front; its last piece is appended as it
-  // is even when unknown, so that it never widens a view left by an earlier
-  // emission, and adjacency with that view is settled after the reversal.
+  // converging offset, in text order. The path is read back to front; its
+  // last piece is appended as it is even when unknown, so that it never
+  // widens a view left by an earlier emission, and adjacency with that view
+  // is settled after the reversal.
   void EmitPath(int32_t base, int32_t end) {
     const size_t first_id = ids_->size();
     const size_t first_surface = surfaces_ == nullptr ? 0 : surfaces_->size();

@@ -6,52 +6,30 @@
 #include "absl/container/flat_hash_set.h"
 #include "absl/status/status.h"
 #include "darts/darts.h"
+#include "korvel_lite/trie_unit.h"
 #include "korvel_lite/utf8.h"
 #include "korvel_model_converters/double_array_blob.h"
 
 namespace korvel::lite {
 namespace {
 
-constexpr uint32_t kValueBit = 0x80000000u;
-
 using Units = std::vector<uint32_t>;
 
-uint32_t Offset(uint32_t unit) {
-  return (unit >> 10) << ((unit & (1u << 9)) >> 6);
-}
-
-// The node reached from the root over `bytes`, following labelled children
-// only; 0 when some step fails.
-uint32_t WalkFromRoot(const Units& units, std::string_view bytes) {
-  size_t node = 0;
-  for (unsigned char ch : bytes) {
-    const size_t child = node ^ Offset(units[node]) ^ ch;
-    if (child >= units.size() || (units[child] & 0x800000ffu) != ch) return 0;
-    node = child;
-  }
-  return static_cast<uint32_t>(node);
-}
-
-absl::Status OutOfBoundsError() {
-  return absl::InternalError(
-      "Out-of-bounds leaf position in bigram trie patching.");
-}
-
-// Writes the continuation node of `key` into the key's value unit.
-absl::Status StoreContinuation(std::string_view key, Units* units) {
+// Writes the continuation node of `key`, a key of the freshly built trie
+// `units`, into the key's value unit: the node that the key's text after its
+// first character reaches from the root, or 0 when that text is empty or
+// reaches no node. The builder keeps every child block inside the array, so
+// the walks need no bounds checks.
+void StoreContinuation(std::string_view key, Units* units) {
   const size_t first_length = CharLengthAt(key, 0);
-  const uint32_t continuation =
-      first_length == key.size() ? 0
-                                 : WalkFromRoot(*units, key.substr(first_length));
-  size_t node = 0;
-  for (unsigned char ch : key) {
-    node ^= Offset((*units)[node]) ^ ch;
-    if (node >= units->size()) return OutOfBoundsError();
+  uint32_t continuation = 0;
+  if (first_length < key.size()) {
+    continuation = trie_unit::Walk(units->data(), 0, key.substr(first_length));
+    if (continuation == trie_unit::kNoNode) continuation = 0;
   }
-  const size_t value_unit = node ^ Offset((*units)[node]);
-  if (value_unit >= units->size()) return OutOfBoundsError();
-  (*units)[value_unit] = kValueBit | continuation;
-  return absl::OkStatus();
+  const uint32_t node = trie_unit::Walk(units->data(), 0, key);
+  const uint32_t value_unit = trie_unit::ValuePosition(node, (*units)[node]);
+  (*units)[value_unit] = trie_unit::kValueBit | continuation;
 }
 
 }  // namespace
@@ -99,10 +77,7 @@ absl::StatusOr<std::vector<uint8_t>> BuildBigramTrieBlob(
   const auto* built = static_cast<const uint32_t*>(trie.array());
   Units units(built, built + trie.size());
   trie.clear();
-  for (std::string_view key : keys) {
-    const absl::Status status = StoreContinuation(key, &units);
-    if (!status.ok()) return status;
-  }
+  for (std::string_view key : keys) StoreContinuation(key, &units);
   return UnitsToBlob(units.data(), units.size());
 }
 

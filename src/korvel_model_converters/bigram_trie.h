@@ -20,8 +20,8 @@ namespace korvel::lite {
 // test the next pair c2c3 by stepping over c3 from that node.
 //
 // Returns an empty blob when no piece has two characters. A piece text with a
-// NUL byte gives kInvalidArgument; a refusal of the trie builder or a walk
-// leaving the units gives kInternal.
+// NUL byte gives kInvalidArgument; a refusal of the trie builder gives
+// kInternal.
 absl::StatusOr<std::vector<uint8_t>> BuildBigramTrieBlob(
     const std::vector<std::string>& pieces);
 
