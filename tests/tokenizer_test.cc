@@ -96,7 +96,7 @@ TEST(TokenizerTest, OpenNamesTheFileAndTheReason) {
       {"full", full.SerializeAsString(), absl::StatusCode::kInvalidArgument,
        "convert it first with `korvel convert`"},
       {"broken", lite::testing::Pack(broken),
-       absl::StatusCode::kInvalidArgument, "breaks a load rule"},
+       absl::StatusCode::kInvalidArgument, "breaks a load rule: unk_id"},
       {"lite", *lite::ToFlatbuffer(full, {}), absl::StatusCode::kOk, ""},
   };
   for (const Case& c : cases) {

@@ -21,7 +21,8 @@ const char* DescribeLoadRule(LoadRule rule) {
              "a piece";
     case LoadRule::kCharacterMap:
       return "the normalizer's character map is malformed (its size header, "
-             "trie or replacement pool)";
+             "trie or replacement pool, or a replacement longer than 4,096 "
+             "bytes)";
     case LoadRule::kPieceTrie:
       return "the piece trie is missing or malformed, or holds a value that "
              "is no piece id";

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "absl/strings/str_cat.h"
+#include "korvel_lite/load_diagnostic.h"
 
 namespace korvel::tokenizer {
 namespace {
@@ -78,9 +79,13 @@ bool LooksLikePiece(std::string_view bytes) {
 }
 
 // The one place that words a lite model's broken load rule.
-std::string BrokenLoadRule(std::string_view /*bytes*/, absl::StatusCode code) {
-  return absl::StrCat("a korvel lite model that breaks a load rule (",
-                      absl::StatusCodeToString(code), ")");
+std::string BrokenLoadRule(std::string_view bytes, absl::StatusCode code) {
+  const std::string rule = lite::ExplainLoadFailure(bytes);
+  if (rule.empty()) {
+    return absl::StrCat("a korvel lite model that does not load (",
+                        absl::StatusCodeToString(code), ")");
+  }
+  return absl::StrCat("a korvel lite model that breaks a load rule: ", rule);
 }
 
 }  // namespace
