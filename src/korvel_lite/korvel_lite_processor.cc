@@ -21,6 +21,27 @@ void ClearOutputs(std::vector<int>* ids,
   if (surfaces != nullptr) surfaces->clear();
 }
 
+// The frame of the encoding operations: the model and argument checks, then
+// `encode` into the cleared outputs, an allocation failure answered with
+// kResourceExhausted and emptied outputs.
+template <typename Encode>
+absl::StatusCode RunEncoding(const Model* model, std::string_view text,
+                             std::vector<int>* ids,
+                             std::vector<std::string_view>* surfaces,
+                             Encode encode) {
+  if (model == nullptr) return absl::StatusCode::kFailedPrecondition;
+  if (TooLong(text.size()) || ids == nullptr) {
+    return absl::StatusCode::kInvalidArgument;
+  }
+  return GuardAllocation(
+      [&] {
+        ClearOutputs(ids, surfaces);
+        encode(*model);
+        return absl::StatusCode::kOk;
+      },
+      [&] { ClearOutputs(ids, surfaces); });
+}
+
 }  // namespace
 
 KorvelLiteProcessor::KorvelLiteProcessor(std::string_view model_bytes) {
@@ -150,35 +171,17 @@ absl::StatusCode KorvelLiteProcessor::Encode(std::string_view text,
 absl::StatusCode KorvelLiteProcessor::EncodeNormalized(
     std::string_view text, std::vector<int>* ids,
     std::vector<std::string_view>* surfaces) const {
-  if (model_ == nullptr) return absl::StatusCode::kFailedPrecondition;
-  if (TooLong(text.size()) || ids == nullptr) {
-    return absl::StatusCode::kInvalidArgument;
-  }
-  return GuardAllocation(
-      [&] {
-        ClearOutputs(ids, surfaces);
-        model_->Encode(text, ids, surfaces, 0.0f, nullptr);
-        return absl::StatusCode::kOk;
-      },
-      [&] { ClearOutputs(ids, surfaces); });
+  return RunEncoding(model_.get(), text, ids, surfaces, [&](const Model& m) {
+    m.Encode(text, ids, surfaces, 0.0f, nullptr);
+  });
 }
 
 absl::StatusCode KorvelLiteProcessor::EncodeNormalizedChunk(
     std::string_view text, std::vector<int>* ids,
     std::vector<std::string_view>* surfaces) const {
-  if (model_ == nullptr) return absl::StatusCode::kFailedPrecondition;
-  if (TooLong(text.size()) || ids == nullptr) {
-    return absl::StatusCode::kInvalidArgument;
-  }
-  return GuardAllocation(
-      [&] {
-        ClearOutputs(ids, surfaces);
-        if (!text.empty()) {
-          model_->EncodeChunk(text, ids, surfaces, 0.0f, nullptr);
-        }
-        return absl::StatusCode::kOk;
-      },
-      [&] { ClearOutputs(ids, surfaces); });
+  return RunEncoding(model_.get(), text, ids, surfaces, [&](const Model& m) {
+    if (!text.empty()) m.EncodeChunk(text, ids, surfaces, 0.0f, nullptr);
+  });
 }
 
 absl::StatusCode KorvelLiteProcessor::SampleNormalized(
@@ -187,17 +190,9 @@ absl::StatusCode KorvelLiteProcessor::SampleNormalized(
   if (!std::isfinite(alpha) || alpha < 0.0f) {
     return absl::StatusCode::kInvalidArgument;
   }
-  if (model_ == nullptr) return absl::StatusCode::kFailedPrecondition;
-  if (TooLong(text.size()) || ids == nullptr) {
-    return absl::StatusCode::kInvalidArgument;
-  }
-  return GuardAllocation(
-      [&] {
-        ClearOutputs(ids, surfaces);
-        model_->Encode(text, ids, surfaces, alpha, &rng);
-        return absl::StatusCode::kOk;
-      },
-      [&] { ClearOutputs(ids, surfaces); });
+  return RunEncoding(model_.get(), text, ids, surfaces, [&](const Model& m) {
+    m.Encode(text, ids, surfaces, alpha, &rng);
+  });
 }
 
 absl::StatusCode KorvelLiteProcessor::PretokenizeAtSafeBoundaries(
