@@ -35,11 +35,12 @@ inline SyntheticModel BuildSyntheticModel(size_t size) {
   using testing::FullPieceSpec;
   const std::vector<std::string> syllables = [] {
     std::vector<std::string> out;
-    const char* onsets[] = {"b", "d", "f", "g", "k", "l", "m", "n", "p",
+    const char* onsets[] = {"b", "d", "f", "g", "k", "l",  "m",  "n",  "p",
                             "r", "s", "t", "v", "z", "st", "tr", "ch", "sh"};
     const char* nuclei[] = {"a", "e", "i", "o", "u", "ai", "ou", "ea"};
     for (const char* onset : onsets) {
-      for (const char* nucleus : nuclei) out.push_back(std::string(onset) + nucleus);
+      for (const char* nucleus : nuclei)
+        out.push_back(std::string(onset) + nucleus);
     }
     const char* cyrillic[] = {"\xd0\xb0", "\xd0\xb5", "\xd0\xb8", "\xd0\xbe",
                               "\xd0\xba", "\xd0\xbb", "\xd0\xbc", "\xd0\xbd"};
@@ -66,7 +67,8 @@ inline SyntheticModel BuildSyntheticModel(size_t size) {
     for (int n = 1 + static_cast<int>(rng() % 4); n > 0; --n) {
       piece += syllables[rng() % syllables.size()];
     }
-    if (seen.insert(piece).second) pieces.push_back({piece, 0.0f, FullPiece::NORMAL});
+    if (seen.insert(piece).second)
+      pieces.push_back({piece, 0.0f, FullPiece::NORMAL});
   }
   for (size_t i = 0; i < pieces.size(); ++i) {
     pieces[i].score = -static_cast<float>(i);

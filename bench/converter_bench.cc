@@ -29,11 +29,39 @@ void AddPiece(const std::string& text, float score,
 // from ASCII letters and syllables, the word-boundary mark and 2- to 4-byte
 // characters, scored by rank like a trained BPE vocabulary. Deterministic.
 korvel::ModelProto MakeSyntheticModel() {
-  static const char* const kParts[] = {
-      "a", "b", "c", "d", "e", "f", "g", "h", "i", "k", "l", "m", "n", "o",
-      "p", "r", "s", "t", "u", "w", "y", "th", "er", "in", "ing", "ion", "re",
-      "\xe2\x96\x81", "\xc3\xa9", "\xd0\xb0", "\xe3\x81\xae", "\xe4\xb8\x80",
-      "\xf0\x9f\x98\x80"};
+  static const char* const kParts[] = {"a",
+                                       "b",
+                                       "c",
+                                       "d",
+                                       "e",
+                                       "f",
+                                       "g",
+                                       "h",
+                                       "i",
+                                       "k",
+                                       "l",
+                                       "m",
+                                       "n",
+                                       "o",
+                                       "p",
+                                       "r",
+                                       "s",
+                                       "t",
+                                       "u",
+                                       "w",
+                                       "y",
+                                       "th",
+                                       "er",
+                                       "in",
+                                       "ing",
+                                       "ion",
+                                       "re",
+                                       "\xe2\x96\x81",
+                                       "\xc3\xa9",
+                                       "\xd0\xb0",
+                                       "\xe3\x81\xae",
+                                       "\xe4\xb8\x80",
+                                       "\xf0\x9f\x98\x80"};
   constexpr int kNumParts = sizeof(kParts) / sizeof(kParts[0]);
   korvel::ModelProto model;
   model.mutable_trainer_spec()->set_model_type(korvel::TrainerSpec::BPE);
@@ -99,8 +127,7 @@ void BM_ConvertUnigram(benchmark::State& state) {
 BENCHMARK(BM_ConvertUnigram)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 void BM_ParseFullModel(benchmark::State& state) {
-  const std::string bytes =
-      SyntheticModel().SerializeAsString();
+  const std::string bytes = SyntheticModel().SerializeAsString();
   for (auto _ : state) {
     korvel::ModelProto model;
     benchmark::DoNotOptimize(model.ParseFromString(bytes));

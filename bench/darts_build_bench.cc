@@ -16,12 +16,36 @@ namespace {
 // two- to four-byte UTF-8 characters, so that many keys share prefixes.
 std::string SyntheticPiece(std::mt19937& rng) {
   static const char* const kParts[] = {
-      "a",  "e",  "i",  "o",   "u",   "s",   "t",   "n",   "r",  "l",
-      "th", "er", "in", "ing", "ion", "tion", "re", "an",  "ed", "es",
-      "\xe2\x96\x81",                                 // U+2581
-      "\xc3\xa9", "\xc3\xb6", "\xd0\xb0", "\xd0\xbe", // Latin, Cyrillic
-      "\xe3\x81\xae", "\xe4\xb8\x80", "\xe7\x9a\x84", // Kana, Han
-      "\xf0\x9f\x98\x80", "\xf0\x9f\x91\x8d",         // Emoji
+      "a",
+      "e",
+      "i",
+      "o",
+      "u",
+      "s",
+      "t",
+      "n",
+      "r",
+      "l",
+      "th",
+      "er",
+      "in",
+      "ing",
+      "ion",
+      "tion",
+      "re",
+      "an",
+      "ed",
+      "es",
+      "\xe2\x96\x81",  // U+2581
+      "\xc3\xa9",
+      "\xc3\xb6",
+      "\xd0\xb0",
+      "\xd0\xbe",  // Latin, Cyrillic
+      "\xe3\x81\xae",
+      "\xe4\xb8\x80",
+      "\xe7\x9a\x84",  // Kana, Han
+      "\xf0\x9f\x98\x80",
+      "\xf0\x9f\x91\x8d",  // Emoji
   };
   constexpr int kNumParts = sizeof(kParts) / sizeof(kParts[0]);
   std::uniform_int_distribution<int> part(0, kNumParts - 1);

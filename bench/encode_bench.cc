@@ -46,12 +46,12 @@ const Corpus& GetCorpus() {
     auto* c = new Corpus;
     std::mt19937 rng(2024);
     const std::vector<std::string> onsets = {
-        "b", "c", "d", "f", "g", "h", "k", "l", "m", "n", "p", "r", "s",
+        "b", "c", "d", "f", "g",  "h",  "k",  "l",  "m",  "n",  "p",  "r", "s",
         "t", "v", "w", "z", "st", "tr", "ch", "sh", "pl", "gr", "br", ""};
     const std::vector<std::string> nuclei = {
         "a", "e", "i", "o", "u", "ai", "ou", "ea", "\xc3\xa9", "\xc3\xbc"};
-    const std::vector<std::string> codas = {"", "", "", "n", "r", "s", "t",
-                                            "l", "m", "ng", "ck"};
+    const std::vector<std::string> codas = {"",  "",  "",  "n",  "r", "s",
+                                            "t", "l", "m", "ng", "ck"};
     std::set<std::string> seen;
     while (c->words.size() < 60000) {
       std::string word;
@@ -65,9 +65,15 @@ const Corpus& GetCorpus() {
     const std::vector<std::string> foreign = {
         "\xe4\xb8\xad\xe6\x96\x87",                  // CJK
         "\xd0\xbf\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5",  // Cyrillic
-        "\xf0\x9f\x98\x80", "2024", "3.14", ",", ".", "!"};
+        "\xf0\x9f\x98\x80",
+        "2024",
+        "3.14",
+        ",",
+        ".",
+        "!"};
     std::vector<double> weights;
-    for (size_t i = 0; i < c->words.size(); ++i) weights.push_back(1.0 / (i + 10));
+    for (size_t i = 0; i < c->words.size(); ++i)
+      weights.push_back(1.0 / (i + 10));
     std::discrete_distribution<size_t> zipf(weights.begin(), weights.end());
     size_t line_start = 0;
     while (c->text.size() < kTextBytes) {
@@ -112,18 +118,22 @@ std::vector<TestPiece> Vocabulary(bool bpe) {
   auto add = [&](const std::string& text, size_t chars) {
     if (pieces.size() >= kVocabularySize || !seen.insert(text).second) return;
     // BPE merges short pieces first; unigram prefers long ones a little.
-    const float score = bpe ? -static_cast<float>(chars * 100000 + pieces.size())
-                            : -2.0f * std::sqrt(static_cast<float>(pieces.size())) /
-                                      40.0f - static_cast<float>(rng() % 100) / 50.0f;
+    const float score =
+        bpe ? -static_cast<float>(chars * 100000 + pieces.size())
+            : -2.0f * std::sqrt(static_cast<float>(pieces.size())) / 40.0f -
+                  static_cast<float>(rng() % 100) / 50.0f;
     pieces.push_back({text, score, PieceType_NORMAL});
   };
   std::set<std::string> characters;
   for (size_t i = 0; i < corpus.text.size();) {
     size_t length = 1;
     const auto lead = static_cast<unsigned char>(corpus.text[i]);
-    if (lead >= 0xf0) length = 4;
-    else if (lead >= 0xe0) length = 3;
-    else if (lead >= 0xc0) length = 2;
+    if (lead >= 0xf0)
+      length = 4;
+    else if (lead >= 0xe0)
+      length = 3;
+    else if (lead >= 0xc0)
+      length = 2;
     characters.insert(corpus.text.substr(i, length));
     i += length;
   }
@@ -170,9 +180,9 @@ const KorvelLiteProcessor& GetProcessor(Kind kind) {
   static std::unique_ptr<KorvelLiteProcessor> processors[4];
   auto& processor = processors[static_cast<int>(kind)];
   if (processor == nullptr) {
-    ModelProtoT proto = MakeModel(Vocabulary(kind != Kind::kUnigram),
-                                  kind == Kind::kUnigram ? ModelType_UNIGRAM
-                                                         : ModelType_BPE);
+    ModelProtoT proto =
+        MakeModel(Vocabulary(kind != Kind::kUnigram),
+                  kind == Kind::kUnigram ? ModelType_UNIGRAM : ModelType_BPE);
     if (kind == Kind::kBpeChunked || kind == Kind::kBpeShortcuts) {
       proto.bigram_trie = BuildBigramTrieBlob(Texts(proto)).value();
     }
@@ -244,7 +254,8 @@ void EncodeRawEnglishLines(benchmark::State& state) {
   }
   state.SetBytesProcessed(state.iterations() * bench::EnglishText().size());
   state.counters["bytes_per_piece"] =
-      static_cast<double>(bench::EnglishText().size()) / static_cast<double>(pieces);
+      static_cast<double>(bench::EnglishText().size()) /
+      static_cast<double>(pieces);
 }
 BENCHMARK(EncodeRawEnglishLines)->Unit(benchmark::kMillisecond);
 
@@ -281,15 +292,24 @@ void EncodeNormalizedEnglishLines(benchmark::State& state) {
 }
 BENCHMARK(EncodeNormalizedEnglishLines)->Unit(benchmark::kMillisecond);
 
-BENCHMARK_CAPTURE(EncodeLines, unigram, Kind::kUnigram)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(EncodeLines, bpe_plain, Kind::kBpePlain)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(EncodeLines, bpe_chunked, Kind::kBpeChunked)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(EncodeLines, bpe_shortcuts, Kind::kBpeShortcuts)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(EncodeWholeText, unigram, Kind::kUnigram)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(EncodeWholeText, bpe_plain, Kind::kBpePlain)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(EncodeWholeText, bpe_shortcuts, Kind::kBpeShortcuts)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(SampleLines, unigram, Kind::kUnigram, 0.1f)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(SampleLines, bpe_dropout, Kind::kBpeShortcuts, 0.1f)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(EncodeLines, unigram, Kind::kUnigram)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(EncodeLines, bpe_plain, Kind::kBpePlain)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(EncodeLines, bpe_chunked, Kind::kBpeChunked)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(EncodeLines, bpe_shortcuts, Kind::kBpeShortcuts)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(EncodeWholeText, unigram, Kind::kUnigram)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(EncodeWholeText, bpe_plain, Kind::kBpePlain)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(EncodeWholeText, bpe_shortcuts, Kind::kBpeShortcuts)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SampleLines, unigram, Kind::kUnigram, 0.1f)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(SampleLines, bpe_dropout, Kind::kBpeShortcuts, 0.1f)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace korvel::lite

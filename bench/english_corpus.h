@@ -35,36 +35,207 @@ namespace korvel::lite::bench {
 inline constexpr std::string_view kWhitespaceSymbolText = "\xe2\x96\x81";
 
 inline const std::vector<std::string>& CommonEnglishWords() {
-  static const auto* words = new std::vector<std::string>{
-      "the", "of", "and", "to", "a", "in", "is", "that", "for", "it", "as",
-      "was", "with", "be", "by", "on", "not", "he", "this", "are", "or",
-      "his", "from", "at", "which", "but", "have", "an", "had", "they", "you",
-      "were", "their", "one", "all", "we", "can", "her", "has", "there",
-      "been", "if", "more", "when", "will", "would", "who", "so", "no",
-      "she", "other", "its", "may", "these", "what", "them", "than", "some",
-      "him", "time", "into", "only", "do", "could", "new", "about", "two",
-      "first", "then", "our", "most", "also", "made", "my", "over", "such",
-      "after", "like", "even", "many", "must", "before", "through", "years",
-      "where", "should", "people", "between", "world", "state", "still",
-      "under", "never", "while", "system", "during", "without", "however",
-      "government", "because", "number", "against", "company", "several",
-      "public", "general", "national", "development", "important",
-      "information", "children", "political", "social", "country", "example",
-      "although", "different", "following", "community", "environment",
-      "university", "international", "particular", "research", "economic",
-      "experience", "education", "president", "building", "question",
-      "problem", "program", "business", "history", "possible", "together",
-      "another", "things", "little", "house", "water", "small", "large",
-      "great", "little", "long", "good", "right", "every", "found", "place",
-      "think", "thought", "called", "since", "around", "going", "looked",
-      "always", "already", "something", "nothing", "everything", "family",
-      "increase", "interest", "service", "support", "children", "women",
-      "market", "process", "member", "policy", "quickly", "simply", "really",
-      "language", "computer", "software", "network", "science", "technology",
-      "performance", "measurement", "tokenizer", "running", "working",
-      "walked", "happened", "considered", "described", "understanding",
-      "relationship", "organization", "responsibility", "characteristics",
-      "approximately", "significantly", "unfortunately", "nevertheless"};
+  static const auto* words = new std::vector<std::string>{"the",
+                                                          "of",
+                                                          "and",
+                                                          "to",
+                                                          "a",
+                                                          "in",
+                                                          "is",
+                                                          "that",
+                                                          "for",
+                                                          "it",
+                                                          "as",
+                                                          "was",
+                                                          "with",
+                                                          "be",
+                                                          "by",
+                                                          "on",
+                                                          "not",
+                                                          "he",
+                                                          "this",
+                                                          "are",
+                                                          "or",
+                                                          "his",
+                                                          "from",
+                                                          "at",
+                                                          "which",
+                                                          "but",
+                                                          "have",
+                                                          "an",
+                                                          "had",
+                                                          "they",
+                                                          "you",
+                                                          "were",
+                                                          "their",
+                                                          "one",
+                                                          "all",
+                                                          "we",
+                                                          "can",
+                                                          "her",
+                                                          "has",
+                                                          "there",
+                                                          "been",
+                                                          "if",
+                                                          "more",
+                                                          "when",
+                                                          "will",
+                                                          "would",
+                                                          "who",
+                                                          "so",
+                                                          "no",
+                                                          "she",
+                                                          "other",
+                                                          "its",
+                                                          "may",
+                                                          "these",
+                                                          "what",
+                                                          "them",
+                                                          "than",
+                                                          "some",
+                                                          "him",
+                                                          "time",
+                                                          "into",
+                                                          "only",
+                                                          "do",
+                                                          "could",
+                                                          "new",
+                                                          "about",
+                                                          "two",
+                                                          "first",
+                                                          "then",
+                                                          "our",
+                                                          "most",
+                                                          "also",
+                                                          "made",
+                                                          "my",
+                                                          "over",
+                                                          "such",
+                                                          "after",
+                                                          "like",
+                                                          "even",
+                                                          "many",
+                                                          "must",
+                                                          "before",
+                                                          "through",
+                                                          "years",
+                                                          "where",
+                                                          "should",
+                                                          "people",
+                                                          "between",
+                                                          "world",
+                                                          "state",
+                                                          "still",
+                                                          "under",
+                                                          "never",
+                                                          "while",
+                                                          "system",
+                                                          "during",
+                                                          "without",
+                                                          "however",
+                                                          "government",
+                                                          "because",
+                                                          "number",
+                                                          "against",
+                                                          "company",
+                                                          "several",
+                                                          "public",
+                                                          "general",
+                                                          "national",
+                                                          "development",
+                                                          "important",
+                                                          "information",
+                                                          "children",
+                                                          "political",
+                                                          "social",
+                                                          "country",
+                                                          "example",
+                                                          "although",
+                                                          "different",
+                                                          "following",
+                                                          "community",
+                                                          "environment",
+                                                          "university",
+                                                          "international",
+                                                          "particular",
+                                                          "research",
+                                                          "economic",
+                                                          "experience",
+                                                          "education",
+                                                          "president",
+                                                          "building",
+                                                          "question",
+                                                          "problem",
+                                                          "program",
+                                                          "business",
+                                                          "history",
+                                                          "possible",
+                                                          "together",
+                                                          "another",
+                                                          "things",
+                                                          "little",
+                                                          "house",
+                                                          "water",
+                                                          "small",
+                                                          "large",
+                                                          "great",
+                                                          "little",
+                                                          "long",
+                                                          "good",
+                                                          "right",
+                                                          "every",
+                                                          "found",
+                                                          "place",
+                                                          "think",
+                                                          "thought",
+                                                          "called",
+                                                          "since",
+                                                          "around",
+                                                          "going",
+                                                          "looked",
+                                                          "always",
+                                                          "already",
+                                                          "something",
+                                                          "nothing",
+                                                          "everything",
+                                                          "family",
+                                                          "increase",
+                                                          "interest",
+                                                          "service",
+                                                          "support",
+                                                          "children",
+                                                          "women",
+                                                          "market",
+                                                          "process",
+                                                          "member",
+                                                          "policy",
+                                                          "quickly",
+                                                          "simply",
+                                                          "really",
+                                                          "language",
+                                                          "computer",
+                                                          "software",
+                                                          "network",
+                                                          "science",
+                                                          "technology",
+                                                          "performance",
+                                                          "measurement",
+                                                          "tokenizer",
+                                                          "running",
+                                                          "working",
+                                                          "walked",
+                                                          "happened",
+                                                          "considered",
+                                                          "described",
+                                                          "understanding",
+                                                          "relationship",
+                                                          "organization",
+                                                          "responsibility",
+                                                          "characteristics",
+                                                          "approximately",
+                                                          "significantly",
+                                                          "unfortunately",
+                                                          "nevertheless"};
   return *words;
 }
 
@@ -72,19 +243,18 @@ inline const std::vector<std::string>& CommonEnglishWords() {
 inline std::vector<std::string> RareEnglishWords(size_t count) {
   std::mt19937 rng(11);
   const std::vector<std::string> onsets = {
-      "b", "c", "d", "f", "g", "h", "j", "k", "l", "m", "n", "p", "qu", "r",
-      "s", "t", "v", "w", "y", "z", "bl", "br", "ch", "cl", "cr", "dr", "fl",
-      "fr", "gl", "gr", "ph", "pl", "pr", "sc", "sh", "sk", "sl", "sm", "sn",
-      "sp", "st", "str", "sw", "th", "tr", "wh", ""};
+      "b",  "c",  "d",  "f",  "g",  "h",   "j",  "k",  "l",  "m",  "n",  "p",
+      "qu", "r",  "s",  "t",  "v",  "w",   "y",  "z",  "bl", "br", "ch", "cl",
+      "cr", "dr", "fl", "fr", "gl", "gr",  "ph", "pl", "pr", "sc", "sh", "sk",
+      "sl", "sm", "sn", "sp", "st", "str", "sw", "th", "tr", "wh", ""};
   const std::vector<std::string> nuclei = {"a",  "e",  "i",  "o",  "u",
                                            "ai", "ea", "ee", "ie", "oa",
                                            "oo", "ou", "y",  "au"};
-  const std::vector<std::string> codas = {"", "", "", "", "n", "r", "s", "t",
-                                          "l", "m", "nd", "nt", "st", "ck",
-                                          "ng", "rt", "ss", "x"};
-  const std::vector<std::string> suffixes = {"",    "",   "",     "s",
-                                             "ed",  "ing", "er",  "ly",
-                                             "tion", "ness", "able", "ment"};
+  const std::vector<std::string> codas = {"",   "",   "",   "",   "n",  "r",
+                                          "s",  "t",  "l",  "m",  "nd", "nt",
+                                          "st", "ck", "ng", "rt", "ss", "x"};
+  const std::vector<std::string> suffixes = {
+      "", "", "", "s", "ed", "ing", "er", "ly", "tion", "ness", "able", "ment"};
   std::vector<std::string> words;
   std::unordered_map<std::string, bool> seen;
   while (words.size() < count) {
@@ -115,18 +285,18 @@ inline std::string MakeEnglishText(size_t bytes) {
   };
   // Rarer characters of web text, with their share of words in ten thousand.
   const std::vector<std::pair<std::string, int>> extras = {
-      {"\xe2\x80\x99s", 60},           // right single quote + s
-      {"caf\xc3\xa9", 20},             // café
-      {"cafe\xcc\x81", 5},             // café with a combining accent
-      {"\xe2\x80\x94", 25},            // em dash
-      {"\xef\xac\x81nd", 4},           // ligature fi + nd
-      {"\xef\xbc\xa1\xef\xbc\xa2", 3}, // full-width AB
-      {"\xc2\xa0", 15},                // no-break space
-      {"na\xc3\xafve", 5},             // naïve
+      {"\xe2\x80\x99s", 60},            // right single quote + s
+      {"caf\xc3\xa9", 20},              // café
+      {"cafe\xcc\x81", 5},              // café with a combining accent
+      {"\xe2\x80\x94", 25},             // em dash
+      {"\xef\xac\x81nd", 4},            // ligature fi + nd
+      {"\xef\xbc\xa1\xef\xbc\xa2", 3},  // full-width AB
+      {"\xc2\xa0", 15},                 // no-break space
+      {"na\xc3\xafve", 5},              // naïve
       {"\xe2\x80\x9cquoted\xe2\x80\x9d", 20},
-      {"\xf0\x9f\x98\x80", 2},         // emoji
-      {"\xe6\x97\xa5\xe6\x9c\xac", 2}, // CJK
-      {"\xe2\x80\xa6", 5},             // ellipsis
+      {"\xf0\x9f\x98\x80", 2},          // emoji
+      {"\xe6\x97\xa5\xe6\x9c\xac", 2},  // CJK
+      {"\xe2\x80\xa6", 5},              // ellipsis
   };
   std::string text;
   while (text.size() < bytes) {
@@ -152,7 +322,8 @@ inline std::string MakeEnglishText(size_t bytes) {
           continue;
         }
         std::string word = word_at(pick(rng));
-        if (w == 0 || rng() % 25 == 0) word[0] = static_cast<char>(word[0] - 32);
+        if (w == 0 || rng() % 25 == 0)
+          word[0] = static_cast<char>(word[0] - 32);
         text += word;
         if (w + 1 < words && rng() % 9 == 0) text += ",";
       }
@@ -199,31 +370,43 @@ inline std::string Utf8(uint32_t c) {
 // composed into one character, so that many ASCII letters begin a key.
 inline std::vector<uint8_t> NfkcStyleCharsMap() {
   std::vector<std::pair<std::string, std::string>> rules = {
-      {"\xef\xac\x80", "ff"}, {"\xef\xac\x81", "fi"},   {"\xef\xac\x82", "fl"},
-      {"\xc2\xa0", " "},      {"\xe3\x80\x80", " "},    {"\xe2\x80\x83", " "},
-      {"\t", " "},            {"\r", " "},               {"\n", " "},
-      {"\xc2\xad", ""},       {"\xe2\x80\xa6", "..."},  {"\xc2\xb2", "2"},
-      {"\xc2\xb3", "3"},      {"\xc2\xbd", "1\xe2\x81\x84" "2"},
+      {"\xef\xac\x80", "ff"},
+      {"\xef\xac\x81", "fi"},
+      {"\xef\xac\x82", "fl"},
+      {"\xc2\xa0", " "},
+      {"\xe3\x80\x80", " "},
+      {"\xe2\x80\x83", " "},
+      {"\t", " "},
+      {"\r", " "},
+      {"\n", " "},
+      {"\xc2\xad", ""},
+      {"\xe2\x80\xa6", "..."},
+      {"\xc2\xb2", "2"},
+      {"\xc2\xb3", "3"},
+      {"\xc2\xbd",
+       "1\xe2\x81\x84"
+       "2"},
       {"\xe2\x84\xa2", "TM"}};
   for (uint32_t c = 0x21; c < 0x7f; ++c) {
-    rules.emplace_back(Utf8(0xff00 + c - 0x20), std::string(1, static_cast<char>(c)));
+    rules.emplace_back(Utf8(0xff00 + c - 0x20),
+                       std::string(1, static_cast<char>(c)));
   }
   // Base letter + combining mark -> precomposed letter (Latin-1 supplement
   // and Latin Extended-A).
   const std::vector<std::pair<uint32_t, std::pair<char, uint32_t>>> composed = {
-      {0xe0, {'a', 0x300}}, {0xe1, {'a', 0x301}}, {0xe2, {'a', 0x302}},
-      {0xe3, {'a', 0x303}}, {0xe4, {'a', 0x308}}, {0xe5, {'a', 0x30a}},
-      {0xe7, {'c', 0x327}}, {0xe8, {'e', 0x300}}, {0xe9, {'e', 0x301}},
-      {0xea, {'e', 0x302}}, {0xeb, {'e', 0x308}}, {0xec, {'i', 0x300}},
-      {0xed, {'i', 0x301}}, {0xee, {'i', 0x302}}, {0xef, {'i', 0x308}},
-      {0xf1, {'n', 0x303}}, {0xf2, {'o', 0x300}}, {0xf3, {'o', 0x301}},
-      {0xf4, {'o', 0x302}}, {0xf5, {'o', 0x303}}, {0xf6, {'o', 0x308}},
-      {0xf9, {'u', 0x300}}, {0xfa, {'u', 0x301}}, {0xfb, {'u', 0x302}},
-      {0xfc, {'u', 0x308}}, {0xfd, {'y', 0x301}}, {0xff, {'y', 0x308}},
-      {0x107, {'c', 0x301}}, {0x10d, {'c', 0x30c}}, {0x11b, {'e', 0x30c}},
-      {0x144, {'n', 0x301}}, {0x148, {'n', 0x30c}}, {0x159, {'r', 0x30c}},
-      {0x15b, {'s', 0x301}}, {0x161, {'s', 0x30c}}, {0x165, {'t', 0x30c}},
-      {0x17a, {'z', 0x301}}, {0x17e, {'z', 0x30c}}, {0x1e7f, {'v', 0x323}},
+      {0xe0, {'a', 0x300}},   {0xe1, {'a', 0x301}},   {0xe2, {'a', 0x302}},
+      {0xe3, {'a', 0x303}},   {0xe4, {'a', 0x308}},   {0xe5, {'a', 0x30a}},
+      {0xe7, {'c', 0x327}},   {0xe8, {'e', 0x300}},   {0xe9, {'e', 0x301}},
+      {0xea, {'e', 0x302}},   {0xeb, {'e', 0x308}},   {0xec, {'i', 0x300}},
+      {0xed, {'i', 0x301}},   {0xee, {'i', 0x302}},   {0xef, {'i', 0x308}},
+      {0xf1, {'n', 0x303}},   {0xf2, {'o', 0x300}},   {0xf3, {'o', 0x301}},
+      {0xf4, {'o', 0x302}},   {0xf5, {'o', 0x303}},   {0xf6, {'o', 0x308}},
+      {0xf9, {'u', 0x300}},   {0xfa, {'u', 0x301}},   {0xfb, {'u', 0x302}},
+      {0xfc, {'u', 0x308}},   {0xfd, {'y', 0x301}},   {0xff, {'y', 0x308}},
+      {0x107, {'c', 0x301}},  {0x10d, {'c', 0x30c}},  {0x11b, {'e', 0x30c}},
+      {0x144, {'n', 0x301}},  {0x148, {'n', 0x30c}},  {0x159, {'r', 0x30c}},
+      {0x15b, {'s', 0x301}},  {0x161, {'s', 0x30c}},  {0x165, {'t', 0x30c}},
+      {0x17a, {'z', 0x301}},  {0x17e, {'z', 0x30c}},  {0x1e7f, {'v', 0x323}},
       {0x1e87, {'w', 0x307}}, {0x1e8b, {'x', 0x307}}, {0x1e03, {'b', 0x307}},
       {0x1e0b, {'d', 0x307}}, {0x1e1f, {'f', 0x307}}, {0x1e21, {'g', 0x304}},
       {0x1e23, {'h', 0x307}}, {0x1e31, {'k', 0x301}}, {0x1e37, {'l', 0x323}},
@@ -256,10 +439,13 @@ inline ModelProtoT EnglishUnigramModel(std::string_view normalized,
     counts[word] += 1.0;
     for (size_t i = 0; i < word.size();) {
       const auto lead = static_cast<unsigned char>(word[i]);
-      const size_t length = lead < 0xc0 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+      const size_t length = lead < 0xc0   ? 1
+                            : lead < 0xe0 ? 2
+                            : lead < 0xf0 ? 3
+                                          : 4;
       characters[word.substr(i, length)] += 1.0;
-      if (i > 0) counts[word.substr(0, i)] += 0.3;   // word starts
-      if (i > 0) counts[word.substr(i)] += 0.3;      // word ends
+      if (i > 0) counts[word.substr(0, i)] += 0.3;  // word starts
+      if (i > 0) counts[word.substr(i)] += 0.3;     // word ends
       i += length;
     }
     pos = end;
@@ -278,7 +464,8 @@ inline ModelProtoT EnglishUnigramModel(std::string_view normalized,
   for (const auto& [character, count] : characters) {
     if (count < 8.0) continue;  // rare characters fall back
     taken[character] = true;
-    pieces.push_back({character, static_cast<float>(std::log(count / total)) - 2.0f});
+    pieces.push_back(
+        {character, static_cast<float>(std::log(count / total)) - 2.0f});
   }
   if (llama_style) {
     std::string run(kWhitespaceSymbolText);
@@ -288,7 +475,8 @@ inline ModelProtoT EnglishUnigramModel(std::string_view normalized,
       pieces.push_back({run, -12.0f});
     }
   }
-  std::vector<std::pair<std::string, double>> ranked(counts.begin(), counts.end());
+  std::vector<std::pair<std::string, double>> ranked(counts.begin(),
+                                                     counts.end());
   std::sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
     return a.second != b.second ? a.second > b.second : a.first < b.first;
   });
@@ -310,9 +498,10 @@ inline ModelProtoT EnglishUnigramModel(std::string_view normalized,
 // EnglishText as the model's normalizer writes it.
 inline const std::string& NormalizedEnglishText() {
   static const std::string* text = [] {
-    ModelProtoT model = testing::MakeModel({{"<unk>", 0.0f, PieceType_UNKNOWN}});
-    model.normalizer_spec =
-        testing::MakeNormalizerSpec(true, true, true, false, NfkcStyleCharsMap());
+    ModelProtoT model =
+        testing::MakeModel({{"<unk>", 0.0f, PieceType_UNKNOWN}});
+    model.normalizer_spec = testing::MakeNormalizerSpec(true, true, true, false,
+                                                        NfkcStyleCharsMap());
     KorvelLiteProcessor processor(testing::PackShared(model));
     auto* normalized = new std::string;
     processor.Normalize(EnglishText(), normalized, nullptr);

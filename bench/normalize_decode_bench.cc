@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "korvel_lite/korvel_lite_processor.h"
 #include "english_corpus.h"
+#include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_lite/utf8.h"
 #include "test_models.h"
 
@@ -28,7 +28,6 @@ using testing::TestPiece;
 
 constexpr size_t kTextBytes = 4 << 20;
 constexpr char kWs[] = "\xe2\x96\x81";
-
 
 // Words in Latin (some accented), Cyrillic, CJK and emoji, in proportions of
 // roughly 60, 20, 15 and 5 percent.
@@ -88,7 +87,8 @@ std::unique_ptr<KorvelLiteProcessor> MakeProcessor(bool charsmap,
   for (const std::string& word : corpus.dictionary) {
     const std::string piece = kWs + word;
     bool duplicate = false;
-    for (const TestPiece& existing : pieces) duplicate |= existing.text == piece;
+    for (const TestPiece& existing : pieces)
+      duplicate |= existing.text == piece;
     if (!duplicate) pieces.push_back({piece, -1.0f});
   }
   if (inner_whitespace) pieces.push_back({std::string("a") + kWs + "b", -1.0f});
@@ -128,8 +128,9 @@ const std::string& AsciiText() {
     auto* ascii = new std::string;
     for (int index : corpus.word_indices) {
       const std::string& word = corpus.dictionary[index];
-      if (std::all_of(word.begin(), word.end(),
-                      [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+      if (std::all_of(word.begin(), word.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x80;
+          })) {
         *ascii += word;
         *ascii += ' ';
       }
@@ -149,7 +150,8 @@ void BM_Utf8CheckBytewise(benchmark::State& state) {
   for (auto _ : state) {
     size_t pos = 0;
     while (pos < text.size()) {
-      const int length = WellFormedCharLength(std::string_view(text).substr(pos));
+      const int length =
+          WellFormedCharLength(std::string_view(text).substr(pos));
       if (length == 0) break;
       pos += length;
     }

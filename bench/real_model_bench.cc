@@ -35,10 +35,9 @@
 #include <string_view>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "bench_models.h"
 #include "korvel_lite/korvel_lite_processor.h"
-
-#include "allocation_counter.h"
 
 namespace korvel::lite {
 namespace {
@@ -186,7 +185,8 @@ void BenchmarkText(const Options& options, const std::string& model_name,
   }
   const double encode_seconds = BestSeconds(options, encode_all);
   const double encode_allocations = CountAllocations(encode_all) / lines;
-  const double encode_rate = MegabytesPerSecond(text.line_bytes, encode_seconds);
+  const double encode_rate =
+      MegabytesPerSecond(text.line_bytes, encode_seconds);
   const PeerResult peer =
       ComparePeer(options, model_name + "." + text.name, encoded);
   char extra[200] = "peer: not measured";
@@ -239,9 +239,10 @@ void BenchmarkText(const Options& options, const std::string& model_name,
     }
   };
   sample_all();
-  PrintRow("SampleNormalized a=0.1", model_name, text,
-           MegabytesPerSecond(text.line_bytes, BestSeconds(options, sample_all)),
-           CountAllocations(sample_all) / lines, "");
+  PrintRow(
+      "SampleNormalized a=0.1", model_name, text,
+      MegabytesPerSecond(text.line_bytes, BestSeconds(options, sample_all)),
+      CountAllocations(sample_all) / lines, "");
 
   std::string scratch;
   std::vector<size_t> offsets;
@@ -271,7 +272,8 @@ double BestMilliseconds(int runs, Work&& work) {
     const Clock::time_point begin = Clock::now();
     work();
     times.push_back(
-        std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+        std::chrono::duration<double, std::milli>(Clock::now() - begin)
+            .count());
   }
   return *std::min_element(times.begin(), times.end());
 }
@@ -289,7 +291,8 @@ void BenchmarkLoad(const Options& options, const std::string& name,
     const KorvelLiteProcessor processor{std::string_view(bytes)};
     allocations = testing::AllocationCount() - before;
     if (processor.status() != absl::StatusCode::kOk) {
-      std::fprintf(stderr, "real_model_bench: %s does not load\n", name.c_str());
+      std::fprintf(stderr, "real_model_bench: %s does not load\n",
+                   name.c_str());
       std::exit(1);
     }
   });
@@ -311,8 +314,8 @@ void BenchmarkLoad(const Options& options, const std::string& name,
   const double trie_checks = BestMilliseconds(runs, [&] {
     DoubleArray trie;
     const uint32_t vocab_size = model.root->pieces()->size();
-    for (const auto* blob : {model.root->piece_trie(),
-                             model.root->user_defined_trie()}) {
+    for (const auto* blob :
+         {model.root->piece_trie(), model.root->user_defined_trie()}) {
       if (blob != nullptr) {
         InitializeTrie(blob->data(), blob->size(), vocab_size, false, true,
                        &trie);

@@ -48,8 +48,8 @@
 #include <string_view>
 #include <vector>
 
-#include "korvel_lite/korvel_lite_processor.h"
 #include "allocation_counter.h"
+#include "korvel_lite/korvel_lite_processor.h"
 #include "mixed_script_models.h"
 
 namespace korvel::lite {
@@ -79,7 +79,8 @@ struct Flags {
 
 // A text of at least `size` bytes: `unit(i)` for i = 0, 1, ... appended until
 // the size is reached.
-std::string Repeat(size_t size, const std::function<std::string(size_t)>& unit) {
+std::string Repeat(size_t size,
+                   const std::function<std::string(size_t)>& unit) {
   std::string text;
   text.reserve(size + 64);
   for (size_t i = 0; text.size() < size; ++i) text += unit(i);
@@ -100,8 +101,8 @@ struct Shape {
 std::vector<Shape> Shapes() {
   static const std::vector<std::string> words = MixedScriptWords(200);
   // The first letter of each script, then the next letters, cycling.
-  const std::vector<uint32_t> firsts = {'a', 0x430, 0x3b1, 0x627, 0x915,
-                                        0xac00, 0x4e00};
+  const std::vector<uint32_t> firsts = {'a',   0x430,  0x3b1, 0x627,
+                                        0x915, 0xac00, 0x4e00};
   auto constant = [](std::string unit) {
     return [unit](size_t size) {
       return Repeat(size, [&unit](size_t) { return unit; });
@@ -111,24 +112,28 @@ std::vector<Shape> Shapes() {
       {"letter a", constant("a")},
       {"letters ab", constant("ab")},
       {"spaces", constant(" ")},
-      {"a + spaces", [](size_t size) {
-         return "a" + std::string(size - 2, ' ') + "b";
-       }},
+      {"a + spaces",
+       [](size_t size) { return "a" + std::string(size - 2, ' ') + "b"; }},
       {"cjk char", constant("\xe4\xb8\xad")},
       {"0xFF bytes", constant("\xff")},
       {"continuations", constant("\x80\xbf")},
-      {"truncated utf8", constant("\xe2\x96" "a\xf0\x9f\x98" "b\xc3")},
+      {"truncated utf8", constant("\xe2\x96"
+                                  "a\xf0\x9f\x98"
+                                  "b\xc3")},
       {"punctuation .", constant(".")},
       {"punctuation !", constant("!")},
-      {"digits", [](size_t size) {
+      {"digits",
+       [](size_t size) {
          return Repeat(size, [](size_t i) { return std::to_string(i % 10); });
        }},
-      {"alt script chars", [firsts](size_t size) {
+      {"alt script chars",
+       [firsts](size_t size) {
          return Repeat(size, [&firsts](size_t i) {
            return Char(firsts[i % firsts.size()] + (i / firsts.size()) % 5);
          });
        }},
-      {"alt script words", [](size_t size) {
+      {"alt script words",
+       [](size_t size) {
          std::mt19937 rng(3);
          return Repeat(size, [&](size_t i) {
            // Word i from script i % 7, then a space.
@@ -136,14 +141,17 @@ std::vector<Shape> Shapes() {
            return words[(i % 7) * per_script + rng() % per_script] + " ";
          });
        }},
-      {"words no spaces", [](size_t size) {
+      {"words no spaces",
+       [](size_t size) {
          std::mt19937 rng(4);
-         return Repeat(size, [&](size_t) { return words[rng() % words.size()]; });
+         return Repeat(size,
+                       [&](size_t) { return words[rng() % words.size()]; });
        }},
       {"ws symbol run", constant("\xe2\x96\x81")},
       {"user-defined run", constant("<sep>")},
       {"user-defined part", constant("<se")},
-      {"unknown chars", [](size_t size) {
+      {"unknown chars",
+       [](size_t size) {
          return Repeat(size, [](size_t i) { return Char(0x100 + i % 64); });
        }},
       {"emoji", constant("\xf0\x9f\x98\x80")},
@@ -249,7 +257,7 @@ double Seconds(std::chrono::steady_clock::duration d) {
 
 struct Measure {
   double seconds = 1e30;  // best of the repetitions
-  size_t allocated = 0;  // bytes requested from operator new by one call
+  size_t allocated = 0;   // bytes requested from operator new by one call
   bool ok = true;
 };
 
@@ -279,9 +287,9 @@ struct Outcome {
 };
 
 void PrintHeader() {
-  std::printf("%-18s %-16s %4s %9s %9s %6s %8s %9s %6s\n", "shape",
-              "operation", "n MB", "t(n) ms", "t(8n) ms", "ratio", "MB/s",
-              "alloc B/B", "ratio");
+  std::printf("%-18s %-16s %4s %9s %9s %6s %8s %9s %6s\n", "shape", "operation",
+              "n MB", "t(n) ms", "t(8n) ms", "ratio", "MB/s", "alloc B/B",
+              "ratio");
 }
 
 // How many times --mb bytes make n for `op` on this shape: the smallest power
@@ -355,9 +363,10 @@ void Compare(const char* shape_name, ShapeTexts& texts, const Op& op,
 // against its first eighth.
 void LongLine(const Op& op, const Flags& flags, Outcome* outcome) {
   const std::vector<Shape> shapes = Shapes();
-  const auto words = std::find_if(shapes.begin(), shapes.end(), [](const Shape& s) {
-    return std::string_view(s.name) == "alt script words";
-  });
+  const auto words =
+      std::find_if(shapes.begin(), shapes.end(), [](const Shape& s) {
+        return std::string_view(s.name) == "alt script words";
+      });
   const std::string line = words->make(flags.long_mb * kMB);
   // Cut the part at a space so that both are whole words.
   const size_t part_end = line.find(' ', line.size() / kGrowth) + 1;
@@ -474,8 +483,7 @@ bool ParseFlags(int argc, char** argv, Flags* flags) {
       return false;
     }
   }
-  return flags->mb > 0 && flags->max_mb >= flags->mb &&
-         flags->threshold > 0.0;
+  return flags->mb > 0 && flags->max_mb >= flags->mb && flags->threshold > 0.0;
 }
 
 }  // namespace

@@ -66,7 +66,10 @@ std::vector<std::string> Characters(const std::string& text) {
   std::vector<std::string> out;
   for (size_t i = 0; i < text.size();) {
     const unsigned char lead = static_cast<unsigned char>(text[i]);
-    const size_t length = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+    const size_t length = lead < 0x80   ? 1
+                          : lead < 0xe0 ? 2
+                          : lead < 0xf0 ? 3
+                                        : 4;
     out.push_back(text.substr(i, length));
     i += length;
   }
@@ -75,7 +78,8 @@ std::vector<std::string> Characters(const std::string& text) {
 
 Rules FoldRules() {
   Rules rules;
-  for (uint32_t c = 0x21; c <= 0x7e; ++c) rules.emplace_back(Utf8(0xfee0 + c), Utf8(c));
+  for (uint32_t c = 0x21; c <= 0x7e; ++c)
+    rules.emplace_back(Utf8(0xfee0 + c), Utf8(c));
   rules.emplace_back(Utf8(0x3000), " ");
   rules.emplace_back(Utf8(0xa0), " ");
   rules.emplace_back(Utf8(0x2026), "...");
@@ -83,9 +87,15 @@ Rules FoldRules() {
   rules.emplace_back(Utf8(0xb9), "1");
   rules.emplace_back(Utf8(0xb2), "2");
   rules.emplace_back(Utf8(0xb3), "3");
-  rules.emplace_back(Utf8(0xbd), "1\xe2\x81\x84" "2");
-  rules.emplace_back(Utf8(0xbc), "1\xe2\x81\x84" "4");
-  rules.emplace_back(Utf8(0xbe), "3\xe2\x81\x84" "4");
+  rules.emplace_back(Utf8(0xbd),
+                     "1\xe2\x81\x84"
+                     "2");
+  rules.emplace_back(Utf8(0xbc),
+                     "1\xe2\x81\x84"
+                     "4");
+  rules.emplace_back(Utf8(0xbe),
+                     "3\xe2\x81\x84"
+                     "4");
   AddRange(0xfb00, Words("ff fi fl ffi ffl st st"), &rules);
   AddRange(0x2070, Words("0 i"), &rules);
   AddRange(0x2074, Words("4 5 6 7 8 9 + \xe2\x88\x92 = ( ) n"), &rules);
@@ -96,10 +106,11 @@ Rules FoldRules() {
            &rules);
   AddRange(0x2170, Words("i ii iii iv v vi vii viii ix x xi xii l c d m"),
            &rules);
-  AddRange(0xff71,
-           Characters("アイウエオカキクケコサシスセソタチツテトナニヌネノハヒフヘホ"
-                      "マミムメモヤユヨラリルレロワン"),
-           &rules);
+  AddRange(
+      0xff71,
+      Characters("アイウエオカキクケコサシスセソタチツテトナニヌネノハヒフヘホ"
+                 "マミムメモヤユヨラリルレロワン"),
+      &rules);
   AddRange(0xff66, Characters("ヲァィゥェォャュョッー"), &rules);
   AddRange(0xff61, Characters("。「」、・"), &rules);
   for (uint32_t i = 0; i < 26; ++i) {
@@ -108,24 +119,26 @@ Rules FoldRules() {
     rules.emplace_back(Utf8(0x1d5a0 + i), Utf8('A' + i));
     rules.emplace_back(Utf8(0x1d5ba + i), Utf8('a' + i));
   }
-  for (uint32_t i = 0; i < 10; ++i) rules.emplace_back(Utf8(0x1d7ce + i), Utf8('0' + i));
+  for (uint32_t i = 0; i < 10; ++i)
+    rules.emplace_back(Utf8(0x1d7ce + i), Utf8('0' + i));
   // Composed Latin letters from a base letter and a combining mark: grave,
   // acute, circumflex, tilde, diaeresis; the composed forms of Latin-1.
   const std::string kBases = "AAAAACEEEEIIIINOOOOOUUUUY";
-  const uint32_t kMarks[] = {0x300, 0x301, 0x302, 0x303, 0x308, 0x327,
-                             0x300, 0x301, 0x302, 0x308, 0x300, 0x301,
-                             0x302, 0x308, 0x303, 0x300, 0x301, 0x302,
-                             0x303, 0x308, 0x300, 0x301, 0x302, 0x308,
-                             0x301};
+  const uint32_t kMarks[] = {0x300, 0x301, 0x302, 0x303, 0x308, 0x327, 0x300,
+                             0x301, 0x302, 0x308, 0x300, 0x301, 0x302, 0x308,
+                             0x303, 0x300, 0x301, 0x302, 0x303, 0x308, 0x300,
+                             0x301, 0x302, 0x308, 0x301};
   const uint32_t kComposed[] = {0xc0, 0xc1, 0xc2, 0xc3, 0xc4, 0xc7, 0xc8,
                                 0xc9, 0xca, 0xcb, 0xcc, 0xcd, 0xce, 0xcf,
                                 0xd1, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd9,
                                 0xda, 0xdb, 0xdc, 0xdd};
   for (size_t i = 0; i < kBases.size(); ++i) {
     const char base = kBases[i];
-    rules.emplace_back(std::string(1, base) + Utf8(kMarks[i]), Utf8(kComposed[i]));
-    rules.emplace_back(std::string(1, static_cast<char>(base | 0x20)) + Utf8(kMarks[i]),
-                       Utf8(kComposed[i] + 0x20));
+    rules.emplace_back(std::string(1, base) + Utf8(kMarks[i]),
+                       Utf8(kComposed[i]));
+    rules.emplace_back(
+        std::string(1, static_cast<char>(base | 0x20)) + Utf8(kMarks[i]),
+        Utf8(kComposed[i] + 0x20));
   }
   return rules;
 }
@@ -165,7 +178,8 @@ int main(int argc, char** argv) {
   nlohmann::json vocab = nlohmann::json::array();
   for (size_t id = 0; id < pieces.size(); ++id) {
     const bool fixed = id < 3 || pieces[id].rfind("<0x", 0) == 0;
-    vocab.push_back({pieces[id], fixed ? 0.0 : MadeUpScore(static_cast<int>(id))});
+    vocab.push_back(
+        {pieces[id], fixed ? 0.0 : MadeUpScore(static_cast<int>(id))});
   }
 
   const std::vector<uint8_t> charsmap =

@@ -7,8 +7,8 @@
 
 #include "absl/container/flat_hash_map.h"
 #include "fuzz_checks.h"
-#include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_lite/korvel_lite_model_generated.h"
+#include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_lite/model.h"
 
 namespace korvel::lite::fuzzing {

@@ -57,8 +57,7 @@ std::string CheckNormalize(const KorvelLiteProcessor& processor,
   } else {
     Require(offsets.size() == normalized.size() + 1,
             "offsets are not one per normalized byte plus a final entry");
-    Require(std::is_sorted(offsets.begin(), offsets.end()),
-            "offsets decrease");
+    Require(std::is_sorted(offsets.begin(), offsets.end()), "offsets decrease");
     Require(offsets.back() <= raw.size(), "offset beyond the input");
   }
   std::string expected;
@@ -110,8 +109,7 @@ struct Encoding {
 
 void CheckEncoding(const KorvelLiteProcessor& processor, std::string_view text,
                    const Encoding& encoding) {
-  Require(encoding.views.size() == encoding.ids.size(),
-          "not one view per id");
+  Require(encoding.views.size() == encoding.ids.size(), "not one view per id");
   if (text.empty()) {
     Require(encoding.ids.empty(), "ids for an empty text");
     return;
@@ -183,9 +181,8 @@ std::vector<std::string_view> EncodedChunks(
 
 // Samples `text` with `rng`, then replays the same draws through the
 // reference: the result and the number of draws must match.
-void CheckSampling(const KorvelLiteProcessor& processor,
-                      std::string_view text, float alpha,
-                      absl::FunctionRef<float()> rng) {
+void CheckSampling(const KorvelLiteProcessor& processor, std::string_view text,
+                   float alpha, absl::FunctionRef<float()> rng) {
   std::vector<float> draws;
   auto recording = [&] {
     draws.push_back(rng());
@@ -215,12 +212,16 @@ std::vector<std::string> SampleTexts() {
   return {
       "Hello world",
       "  leading,  double   and trailing spaces  ",
-      "Gr\xC3\xBC\xC3\x9F" "e, \xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1"
+      "Gr\xC3\xBC\xC3\x9F"
+      "e, \xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1"
       "\xE3\x81\xAF \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 "
       "\xCE\xB1\xCE\xB2 \xF0\x9F\x91\x8B",
-      "bad \xFF\xFE utf-8 \xC3\x28 \xE2\x82 \xED\xA0\x80 \xF4\x90\x80\x80 \xC0\xAF end\xE3",
+      "bad \xFF\xFE utf-8 \xC3\x28 \xE2\x82 \xED\xA0\x80 \xF4\x90\x80\x80 "
+      "\xC0\xAF end\xE3",
       "\t\n \xC2\xA0\xE3\x80\x80 \xE2\x80\x83  x  \n",
-      "\xE2\x96\x81\xE2\x96\x81" "a\xE2\x96\x81" "b \xE2\x96\x81",
+      "\xE2\x96\x81\xE2\x96\x81"
+      "a\xE2\x96\x81"
+      "b \xE2\x96\x81",
       std::string(300, 'a'),
   };
 }
@@ -340,16 +341,16 @@ void CheckDecode(const KorvelLiteProcessor& processor,
 
 void CheckText(const KorvelLiteProcessor& processor, std::string_view raw,
                absl::FunctionRef<float()> rng, const TextChecks& checks) {
-  const std::string normalized = CheckNormalize(
-      processor, raw,
-      checks.user_defined_pieces_well_formed &&
-          checks.user_defined_pieces_without_space_runs);
+  const std::string normalized =
+      CheckNormalize(processor, raw,
+                     checks.user_defined_pieces_well_formed &&
+                         checks.user_defined_pieces_without_space_runs);
   const bool is_bpe = processor.model()->is_bpe();
 
   Encoding whole;
-  Require(processor.EncodeNormalized(normalized, &whole.ids, &whole.views) ==
-              kOk,
-          "EncodeNormalized failed on a loaded model");
+  Require(
+      processor.EncodeNormalized(normalized, &whole.ids, &whole.views) == kOk,
+      "EncodeNormalized failed on a loaded model");
   CheckEncoding(processor, normalized, whole);
   std::vector<int> ids = {-7};
   Require(processor.EncodeNormalized(normalized, &ids, nullptr) == kOk &&
@@ -364,9 +365,10 @@ void CheckText(const KorvelLiteProcessor& processor, std::string_view raw,
           "EncodeNormalizedChunk failed on a loaded model");
   CheckEncoding(processor, normalized, chunk);
   const Model& model = *processor.model();
-  Require(whole == ReferenceEncoding(model, EncodedChunks(processor, normalized),
-                                     0.0f, nullptr),
-          "encoding differs from the reference");
+  Require(
+      whole == ReferenceEncoding(model, EncodedChunks(processor, normalized),
+                                 0.0f, nullptr),
+      "encoding differs from the reference");
   std::vector<std::string_view> single;
   if (!normalized.empty()) single.push_back(normalized);
   Require(chunk == ReferenceEncoding(model, single, 0.0f, nullptr),
@@ -403,8 +405,8 @@ void CheckText(const KorvelLiteProcessor& processor, std::string_view raw,
 void CheckQueries(const KorvelLiteProcessor& processor) {
   const int vocab_size = static_cast<int>(processor.vocab_size());
   const int unk_id = processor.unk_id();
-  for (int special : {unk_id, processor.bos_id(), processor.eos_id(),
-                      processor.pad_id()}) {
+  for (int special :
+       {unk_id, processor.bos_id(), processor.eos_id(), processor.pad_id()}) {
     Require(special >= -1 && special < vocab_size, "special id out of range");
   }
   Require(processor.PieceToId("") == unk_id, "empty piece is not unknown");

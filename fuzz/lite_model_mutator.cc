@@ -16,8 +16,7 @@
 #include "korvel_model_converters/bigram_trie.h"
 #include "test_models.h"
 
-extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size,
-                                   size_t max_size);
+extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
 
 namespace korvel::lite::fuzzing {
 namespace {
@@ -25,7 +24,8 @@ namespace {
 using Random = std::minstd_rand;
 
 int Below(Random& random, int bound) {
-  return bound <= 0 ? 0 : std::uniform_int_distribution<int>(0, bound - 1)(random);
+  return bound <= 0 ? 0
+                    : std::uniform_int_distribution<int>(0, bound - 1)(random);
 }
 
 bool Chance(Random& random) { return Below(random, 2) == 0; }
@@ -56,11 +56,13 @@ std::string NearbyText(Random& random, const ModelProtoT& model) {
 
 // A double-array blob of `pairs`; the first value of a key wins, empty keys
 // are left out. Throws when the builder refuses a key.
-std::vector<uint8_t> Trie(const std::vector<std::pair<std::string, int>>& pairs) {
+std::vector<uint8_t> Trie(
+    const std::vector<std::pair<std::string, int>>& pairs) {
   absl::flat_hash_set<std::string> seen;
   std::vector<std::pair<std::string, int>> unique;
   for (const auto& [key, value] : pairs) {
-    if (!key.empty() && seen.insert(key).second) unique.emplace_back(key, value);
+    if (!key.empty() && seen.insert(key).second)
+      unique.emplace_back(key, value);
   }
   if (unique.empty()) return {};
   return testing::BuildTrieBlob(std::move(unique));
@@ -90,33 +92,37 @@ void AddTrieKeys(Random& random, ModelProtoT* model, bool user_defined) {
 
 void MutateScore(Random& random, ModelProtoT* model) {
   const int id = Below(random, PieceCount(*model));
-  static constexpr float kScores[] = {-1e38f, 1e38f, 0.0f, -0.5f, -1e-30f,
-                                      -100001.0f, 3.0f};
+  static constexpr float kScores[] = {-1e38f,  1e38f,      0.0f, -0.5f,
+                                      -1e-30f, -100001.0f, 3.0f};
   static constexpr int32_t kBpeScores[] = {std::numeric_limits<int32_t>::min(),
                                            std::numeric_limits<int32_t>::max(),
-                                           0, -1, 1, 7};
+                                           0,
+                                           -1,
+                                           1,
+                                           7};
   if (static_cast<size_t>(id) < model->scores.size()) {
-    model->scores[id] = Chance(random) ? kScores[Below(random, 7)]
-                                       : -static_cast<float>(Below(random, 200)) / 10;
+    model->scores[id] = Chance(random)
+                            ? kScores[Below(random, 7)]
+                            : -static_cast<float>(Below(random, 200)) / 10;
   }
   if (static_cast<size_t>(id) < model->bpe_scores.size()) {
-    model->bpe_scores[id] = Chance(random) ? kBpeScores[Below(random, 6)]
-                                           : Below(random, 41) - 20;
+    model->bpe_scores[id] =
+        Chance(random) ? kBpeScores[Below(random, 6)] : Below(random, 41) - 20;
   }
 }
 
 void SwitchModelType(Random& random, ModelProtoT* model) {
   if (model->model_type == ModelType_BPE) {
-    model->model_type = Chance(random) ? ModelType_UNIGRAM
-                                       : static_cast<ModelType>(3);
+    model->model_type =
+        Chance(random) ? ModelType_UNIGRAM : static_cast<ModelType>(3);
     model->scores.assign(model->bpe_scores.begin(), model->bpe_scores.end());
     model->scores.resize(model->pieces.size(), -1.0f);
   } else {
     model->model_type = ModelType_BPE;
     model->bpe_scores.clear();
     for (float score : model->scores) {
-      model->bpe_scores.push_back(static_cast<int32_t>(
-          std::fmax(std::fmin(score, 1e9f), -1e9f)));
+      model->bpe_scores.push_back(
+          static_cast<int32_t>(std::fmax(std::fmin(score, 1e9f), -1e9f)));
     }
     model->bpe_scores.resize(model->pieces.size(), -1);
   }
@@ -130,17 +136,30 @@ void MutateNormalizer(Random& random, ModelProtoT* model) {
   }
   NormalizerSpecT& spec = *model->normalizer_spec;
   switch (Below(random, 7)) {
-    case 0: spec.add_dummy_prefix = !spec.add_dummy_prefix; break;
-    case 1: spec.remove_extra_whitespaces = !spec.remove_extra_whitespaces; break;
-    case 2: spec.escape_whitespaces = !spec.escape_whitespaces; break;
-    case 3: spec.treat_whitespace_as_suffix = !spec.treat_whitespace_as_suffix; break;
-    case 4: model->normalizer_spec.reset(); break;
-    case 5: spec.precompiled_charsmap.clear(); break;
+    case 0:
+      spec.add_dummy_prefix = !spec.add_dummy_prefix;
+      break;
+    case 1:
+      spec.remove_extra_whitespaces = !spec.remove_extra_whitespaces;
+      break;
+    case 2:
+      spec.escape_whitespaces = !spec.escape_whitespaces;
+      break;
+    case 3:
+      spec.treat_whitespace_as_suffix = !spec.treat_whitespace_as_suffix;
+      break;
+    case 4:
+      model->normalizer_spec.reset();
+      break;
+    case 5:
+      spec.precompiled_charsmap.clear();
+      break;
     default: {
       std::vector<std::pair<std::string, std::string>> rules;
       for (int rule = Below(random, 4); rule >= 0; --rule) {
-        std::string target = Below(random, 4) == 0 ? std::string(Below(random, 3), ' ')
-                                                   : NearbyText(random, *model);
+        std::string target = Below(random, 4) == 0
+                                 ? std::string(Below(random, 3), ' ')
+                                 : NearbyText(random, *model);
         if (target.find('\0') != std::string::npos) target.clear();
         rules.emplace_back(NearbyText(random, *model), target);
       }
@@ -161,7 +180,8 @@ void MutateBigramTrie(Random& random, ModelProtoT* model) {
       model->bigram_trie.clear();
       return;
     case 1:  // Some pairs go missing: chunks may cut through pieces.
-      texts.erase(texts.begin() + Below(random, static_cast<int>(texts.size())));
+      texts.erase(texts.begin() +
+                  Below(random, static_cast<int>(texts.size())));
       break;
     case 2:
       texts.push_back(NearbyText(random, *model));
@@ -198,7 +218,8 @@ void Mutate(Random& random, ModelProtoT* model) {
   switch (Below(random, 11)) {
     case 0:
       model->types[Below(random, n)] = static_cast<PieceType>(Below(random, 8));
-      if (Chance(random)) model->user_defined_trie = Trie(PiecePairs(*model, true));
+      if (Chance(random))
+        model->user_defined_trie = Trie(PiecePairs(*model, true));
       break;
     case 1: {
       int32_t* ids[] = {&model->unk_id, &model->bos_id, &model->eos_id,
@@ -236,7 +257,8 @@ void Mutate(Random& random, ModelProtoT* model) {
       MutateBigramTrie(random, model);
       break;
     case 9:
-      model->unk_surface = Chance(random) ? std::string() : NearbyText(random, *model);
+      model->unk_surface =
+          Chance(random) ? std::string() : NearbyText(random, *model);
       break;
     default:
       AddPiece(random, model);
@@ -258,7 +280,8 @@ size_t MutateLiteModel(uint8_t* data, size_t size, size_t max_size,
   }
   std::string mutated;
   try {
-    for (int step = Below(random, 3); step >= 0; --step) Mutate(random, model.get());
+    for (int step = Below(random, 3); step >= 0; --step)
+      Mutate(random, model.get());
     mutated = testing::Pack(*model);
   } catch (const std::exception&) {
     // The trie builder refused a key (a NUL byte, for instance).

@@ -20,10 +20,10 @@
 
 #include "absl/strings/escaping.h"
 #include "absl/strings/str_format.h"
-#include "text_models.h"
 #include "korvel_lite/korvel_lite_model_generated.h"
 #include "nlohmann/json.hpp"
 #include "test_models.h"
+#include "text_models.h"
 #include "tokenizer_json.h"
 
 namespace korvel::lite::fuzzing {
@@ -67,10 +67,15 @@ korvel::ModelProto SmallFullModel(korvel::TrainerSpec::ModelType type) {
   korvel::ModelProto model;
   for (const auto& [text, piece_type] :
        std::vector<std::pair<std::string, Type::Type>>{
-           {"<unk>", Type::UNKNOWN}, {"<s>", Type::CONTROL},
-           {"</s>", Type::CONTROL}, {"<user>", Type::USER_DEFINED},
-           {kWs, Type::NORMAL}, {"a", Type::NORMAL}, {"b", Type::NORMAL},
-           {"ab", Type::NORMAL}, {std::string(kWs) + "ab", Type::NORMAL}}) {
+           {"<unk>", Type::UNKNOWN},
+           {"<s>", Type::CONTROL},
+           {"</s>", Type::CONTROL},
+           {"<user>", Type::USER_DEFINED},
+           {kWs, Type::NORMAL},
+           {"a", Type::NORMAL},
+           {"b", Type::NORMAL},
+           {"ab", Type::NORMAL},
+           {std::string(kWs) + "ab", Type::NORMAL}}) {
     Type* piece = model.add_pieces();
     piece->set_piece(text);
     piece->set_score(-static_cast<float>(model.pieces_size()));
@@ -162,8 +167,8 @@ void WriteLiteModels(CorpusWriter* out) {
 json BpeTokenizer() {
   std::vector<std::string> pieces = {kWs, "a", "b", "c", "h", "e", "l", "o"};
   const std::vector<std::pair<std::string, std::string>> merges = {
-      {"a", "b"}, {"ab", "c"}, {"h", "e"}, {"l", "l"}, {"ll", "o"},
-      {"he", "llo"}, {kWs, "hello"}, {kWs, "a"}};
+      {"a", "b"},  {"ab", "c"},   {"h", "e"},     {"l", "l"},
+      {"ll", "o"}, {"he", "llo"}, {kWs, "hello"}, {kWs, "a"}};
   std::vector<std::string> merge_list;
   for (const auto& [left, right] : merges) {
     pieces.push_back(left + right);
@@ -174,10 +179,8 @@ json BpeTokenizer() {
 
 json UnigramTokenizer(bool charsmap) {
   json vocab = json::array({json::array({"<unk>", 0.0}),
-                            json::array({"<s>", 0.0}),
-                            json::array({kWs, -2.0}),
-                            json::array({"a", -3.0}),
-                            json::array({"b", -3.5}),
+                            json::array({"<s>", 0.0}), json::array({kWs, -2.0}),
+                            json::array({"a", -3.0}), json::array({"b", -3.5}),
                             json::array({std::string(kWs) + "ab", -1.0}),
                             json::array({"\xC3\xA9", -4.0})});
   json tokenizer = {
@@ -185,11 +188,13 @@ json UnigramTokenizer(bool charsmap) {
        json::array({{{"id", 1}, {"content", "<s>"}, {"special", true}},
                     {{"id", 7}, {"content", "<user>"}, {"special", false}}})},
       {"model",
-       {{"type", "Unigram"}, {"unk_id", 0}, {"byte_fallback", false},
+       {{"type", "Unigram"},
+        {"unk_id", 0},
+        {"byte_fallback", false},
         {"vocab", vocab}}}};
   if (charsmap) {
-    const std::vector<uint8_t> blob =
-        testing::BuildCharsMap({{"\xEF\xBC\xA1", "A"}, {"e\xCC\x81", "\xC3\xA9"}});
+    const std::vector<uint8_t> blob = testing::BuildCharsMap(
+        {{"\xEF\xBC\xA1", "A"}, {"e\xCC\x81", "\xC3\xA9"}});
     tokenizer["normalizer"] = {
         {"type", "Sequence"},
         {"normalizers",
@@ -208,7 +213,8 @@ void WriteTokenizers(CorpusWriter* out) {
   const std::string target = "hf_import_fuzzer";
   out->Write(target, "bpe_byte_fallback.json", BpeTokenizer().dump(1));
   out->Write(target, "unigram_metaspace.json", UnigramTokenizer(false).dump(1));
-  out->Write(target, "unigram_precompiled.json", UnigramTokenizer(true).dump(1));
+  out->Write(target, "unigram_precompiled.json",
+             UnigramTokenizer(true).dump(1));
   json array_merges = BpeTokenizer();
   json& merges = array_merges["model"]["merges"];
   for (json& merge : merges) {
@@ -218,9 +224,8 @@ void WriteTokenizers(CorpusWriter* out) {
   }
   array_merges["model"]["byte_fallback"] = false;
   array_merges["normalizer"] = nullptr;
-  array_merges["pre_tokenizer"] = {{"type", "Metaspace"},
-                                   {"replacement", kWs},
-                                   {"add_prefix_space", true}};
+  array_merges["pre_tokenizer"] = {
+      {"type", "Metaspace"}, {"replacement", kWs}, {"add_prefix_space", true}};
   out->Write(target, "bpe_array_merges.json", array_merges.dump());
 
   // Gemma style: spaces replaced by the normalizer, a Split that finds none,
@@ -237,12 +242,16 @@ void WriteTokenizers(CorpusWriter* out) {
   const int size = static_cast<int>(vocab.size());
   const std::string two_ws = std::string(kWs) + kWs;
   for (const auto& [id, text] : {std::pair<int, std::string>{size, "\n"},
-                                 {size + 1, "\n\n"}, {size + 2, two_ws}}) {
+                                 {size + 1, "\n\n"},
+                                 {size + 2, two_ws}}) {
     vocab[text] = id;
-    gemma["added_tokens"].push_back(
-        {{"id", id}, {"content", text}, {"special", false},
-         {"normalized", false}, {"lstrip", false}, {"rstrip", false},
-         {"single_word", false}});
+    gemma["added_tokens"].push_back({{"id", id},
+                                     {"content", text},
+                                     {"special", false},
+                                     {"normalized", false},
+                                     {"lstrip", false},
+                                     {"rstrip", false},
+                                     {"single_word", false}});
   }
   gemma["model"]["merges"].push_back("\n \n");
   gemma["model"]["merges"].push_back(std::string(kWs) + " " + kWs);
@@ -267,26 +276,40 @@ std::string TextInput(const std::string& text, int variant, int alpha_tenths) {
 void WriteTexts(CorpusWriter* out) {
   const std::vector<std::pair<std::string, std::string>> texts = {
       {"english", "Hello world, this is the test. hello hello!"},
-      {"latin", "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln! \xC3\x87" "a va? "
-                "na\xC3\xAFve caf\xC3\xA9 \xC3\xA9t\xC3\xA9"},
-      {"japanese", "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF"
-                   "\xE4\xB8\x96\xE7\x95\x8C\xE3\x80\x82\xE6\x97\xA5\xE6\x9C\xAC"},
-      {"cyrillic", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, "
-                   "\xD0\xBC\xD0\xB8\xD1\x80! \xD0\xBF\xD1\x80\xD0\xB8"},
-      {"greek_emoji", "\xCE\xB1\xCE\xB2\xCE\xB3 \xF0\x9F\x91\x8B\xF0\x9F\x8F\xBD "
-                      "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9"},
-      {"charsmap", "\xEF\xBC\xA1\xEF\xBC\xA2 \xEF\xBC\x91 \xEF\xAC\x81ne "
-                   "\xE2\x91\xA0 \xE2\x84\xA1 \xE2\x80\xA6 \xE3\x8C\x94 "
-                   "\xEF\xBE\x8A\xEF\xBE\x9F\xEF\xBE\x8A A\xCC\x8A e\xCC\x81 "
-                   "zero\xE2\x80\x8Bwidth"},
-      {"whitespace", "  leading\t\ttabs\nnew  lines   and\xC2\xA0nbsp"
-                     "\xE3\x80\x80ideographic\xE2\x80\x83" "em  "},
-      {"whitespace_symbol", "\xE2\x96\x81" "already\xE2\x96\x81" "escaped "
-                            "\xE2\x96\x81\xE2\x96\x81 text\xE2\x96\x81"},
-      {"specials", "New York <sep> [MASK] <mask> \xE2\x84\xA2 @@ <s> </s> "
-                   "<unk> <0x41> a\\b"},
-      {"invalid_utf8", "\xFF\xFE \xC3\x28 \xE2\x82\xA1 \xED\xA0\x80 "
-                       "\xF4\x90\x80\x80 \xC0\xAF \xE3"},
+      {"latin",
+       "Gr\xC3\xBC\xC3\x9F"
+       "e aus K\xC3\xB6ln! \xC3\x87"
+       "a va? "
+       "na\xC3\xAFve caf\xC3\xA9 \xC3\xA9t\xC3\xA9"},
+      {"japanese",
+       "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF"
+       "\xE4\xB8\x96\xE7\x95\x8C\xE3\x80\x82\xE6\x97\xA5\xE6\x9C\xAC"},
+      {"cyrillic",
+       "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, "
+       "\xD0\xBC\xD0\xB8\xD1\x80! \xD0\xBF\xD1\x80\xD0\xB8"},
+      {"greek_emoji",
+       "\xCE\xB1\xCE\xB2\xCE\xB3 \xF0\x9F\x91\x8B\xF0\x9F\x8F\xBD "
+       "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9"},
+      {"charsmap",
+       "\xEF\xBC\xA1\xEF\xBC\xA2 \xEF\xBC\x91 \xEF\xAC\x81ne "
+       "\xE2\x91\xA0 \xE2\x84\xA1 \xE2\x80\xA6 \xE3\x8C\x94 "
+       "\xEF\xBE\x8A\xEF\xBE\x9F\xEF\xBE\x8A A\xCC\x8A e\xCC\x81 "
+       "zero\xE2\x80\x8Bwidth"},
+      {"whitespace",
+       "  leading\t\ttabs\nnew  lines   and\xC2\xA0nbsp"
+       "\xE3\x80\x80ideographic\xE2\x80\x83"
+       "em  "},
+      {"whitespace_symbol",
+       "\xE2\x96\x81"
+       "already\xE2\x96\x81"
+       "escaped "
+       "\xE2\x96\x81\xE2\x96\x81 text\xE2\x96\x81"},
+      {"specials",
+       "New York <sep> [MASK] <mask> \xE2\x84\xA2 @@ <s> </s> "
+       "<unk> <0x41> a\\b"},
+      {"invalid_utf8",
+       "\xFF\xFE \xC3\x28 \xE2\x82\xA1 \xED\xA0\x80 "
+       "\xF4\x90\x80\x80 \xC0\xAF \xE3"},
       {"merges", "abcabc abc xx xxx qqq " + std::string(140, 'a')},
   };
   for (size_t i = 0; i < texts.size(); ++i) {

@@ -1,12 +1,12 @@
 #include "text_fuzzing.h"
 
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include "fuzz_checks.h"
 #include "korvel_lite/korvel_lite_processor.h"
@@ -38,8 +38,8 @@ std::unique_ptr<KorvelLiteProcessor> Load(std::string lite) {
 std::vector<ModelSet> BuildModels(TextModelKind kind) {
   std::vector<ModelSet> models(kNumNormalizerVariants);
   for (int variant = 0; variant < kNumNormalizerVariants; ++variant) {
-    const std::string lite = ConvertOrDie(TextFullModel(kind, variant),
-                                          TextConverterOptions());
+    const std::string lite =
+        ConvertOrDie(TextFullModel(kind, variant), TextConverterOptions());
     models[variant].push_back(Load(lite));
     if (kind == TextModelKind::kBpe) {
       models[variant].push_back(Load(WithoutBigramTrie(lite)));
@@ -95,7 +95,8 @@ void CheckShortcutsKeepResults(const ModelSet& models, std::string_view raw) {
 std::vector<int> ConsumeIds(const KorvelLiteProcessor& processor,
                             FuzzedDataProvider* input) {
   const int vocab_size = static_cast<int>(processor.vocab_size());
-  std::vector<int> ids(input->ConsumeIntegralInRange<size_t>(0, kMaxDecodedIds));
+  std::vector<int> ids(
+      input->ConsumeIntegralInRange<size_t>(0, kMaxDecodedIds));
   for (int& id : ids) id = input->ConsumeIntegralInRange(0, vocab_size - 1);
   if (!ids.empty() && input->ConsumeBool()) {
     const size_t at = input->ConsumeIntegralInRange<size_t>(0, ids.size() - 1);

@@ -43,7 +43,8 @@ void CollectKeys(const DoubleArray& trie, uint32_t node, std::string* prefix,
     keys->insert(*prefix);
   }
   for (int ch = 1; ch < 256; ++ch) {
-    const int32_t child = trie.child_index(node, static_cast<unsigned char>(ch));
+    const int32_t child =
+        trie.child_index(node, static_cast<unsigned char>(ch));
     if (child < 0) continue;
     prefix->push_back(static_cast<char>(ch));
     CollectKeys(trie, child, prefix, keys);
@@ -93,7 +94,10 @@ TEST(BigramTrieTest, KeysFollowCharacterBoundaries) {
     std::vector<std::string> keys;
   };
   const Case cases[] = {
-      {"\xe2\x96\x81" "a", {"\xe2\x96\x81" "a"}},
+      {"\xe2\x96\x81"
+       "a",
+       {"\xe2\x96\x81"
+        "a"}},
       {"a\xf0\x9f\x98\x80\xc3\xa9",
        {"a\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80\xc3\xa9"}},
       // The last lead byte announces three bytes; two remain.
@@ -111,14 +115,17 @@ TEST(BigramTrieTest, KeysFollowCharacterBoundaries) {
 
 TEST(BigramTrieTest, MultiByteContinuation) {
   // After "a▁" the walk continues from the node of the three bytes of "▁".
-  const std::vector<uint8_t> blob =
-      Build({"a\xe2\x96\x81", "\xe2\x96\x81" "b"});
+  const std::vector<uint8_t> blob = Build({"a\xe2\x96\x81",
+                                           "\xe2\x96\x81"
+                                           "b"});
   const DoubleArray trie = BindBigramTrie(blob);
   const int32_t node = NodeOf(trie, "\xe2\x96\x81");
   ASSERT_GT(node, 0);
   EXPECT_EQ(trie.exact_lookup("a\xe2\x96\x81"), node);
   EXPECT_GE(trie.child_index(node, 'b'), 0);
-  EXPECT_EQ(trie.exact_lookup("\xe2\x96\x81" "b"), 0);
+  EXPECT_EQ(trie.exact_lookup("\xe2\x96\x81"
+                              "b"),
+            0);
 }
 
 TEST(BigramTrieTest, NullByteInKeyIsRejected) {
@@ -147,10 +154,21 @@ std::vector<std::string> Characters(const std::string& text) {
 }
 
 TEST(BigramTrieTest, RandomVocabulariesHoldEveryAdjacentPair) {
-  const std::vector<std::string> alphabet = {
-      "a", "b", "c", "z", " ", "\xc3\xa9", "\xd0\x96", "\xe2\x96\x81",
-      "\xe6\x97\xa5", "\xef\xbf\xbd", "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf",
-      "\x80", "\xc3", "\xf0\x9f"};
+  const std::vector<std::string> alphabet = {"a",
+                                             "b",
+                                             "c",
+                                             "z",
+                                             " ",
+                                             "\xc3\xa9",
+                                             "\xd0\x96",
+                                             "\xe2\x96\x81",
+                                             "\xe6\x97\xa5",
+                                             "\xef\xbf\xbd",
+                                             "\xf0\x9f\x98\x80",
+                                             "\xf4\x8f\xbf\xbf",
+                                             "\x80",
+                                             "\xc3",
+                                             "\xf0\x9f"};
   std::mt19937 rng(20240611);
   for (int round = 0; round < 20; ++round) {
     std::vector<std::string> pieces;
@@ -158,7 +176,8 @@ TEST(BigramTrieTest, RandomVocabulariesHoldEveryAdjacentPair) {
     for (int i = 0; i < vocab_size; ++i) {
       std::string piece;
       const int length = 1 + static_cast<int>(rng() % 6);
-      for (int k = 0; k < length; ++k) piece += alphabet[rng() % alphabet.size()];
+      for (int k = 0; k < length; ++k)
+        piece += alphabet[rng() % alphabet.size()];
       pieces.push_back(piece);
     }
     std::set<std::string> expected;

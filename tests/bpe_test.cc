@@ -87,8 +87,8 @@ TEST(BpeTest, MergesByScoreThenPosition) {
 }
 
 TEST(BpeTest, UnknownCharactersStillMerge) {
-  // ids: 1 a, 2 qa (q alone is only a prefix), 3 a\u00e9 (no root path for \u00e9),
-  // 4 q (CONTROL)
+  // ids: 1 a, 2 qa (q alone is only a prefix), 3 a\u00e9 (no root path for
+  // \u00e9), 4 q (CONTROL)
   LoadedModel model(BpeModel({{"a", 0.0f},
                               {"qa", 3.0f},
                               {"a\xc3\xa9", 2.0f},
@@ -105,7 +105,9 @@ TEST(BpeTest, ByteFallbackForwardViews) {
   std::vector<TestPiece> pieces = BytePieces();  // ids 0-255
   pieces.push_back({"a", 0.0f});                 // 256
   LoadedModel model(MakeModel(pieces, ModelType_BPE));
-  const std::string_view text = "\xc3\xa9" "a";
+  const std::string_view text =
+      "\xc3\xa9"
+      "a";
   const Encoded out = Merge(*model, text);
   EXPECT_THAT(out.ids, ElementsAre(0xc3, 0xa9, 256));
   ASSERT_EQ(out.surfaces.size(), 3u);
@@ -142,9 +144,8 @@ TEST(BpeTest, WithoutUserDefinedTrieUserDefinedPiecesMergeByScore) {
 // back to a shorter user-defined key.
 TEST(BpeTest, LongestUserDefinedKeyOfOtherTypeIsIgnored) {
   // ids: 1 a (user-defined), 2 b, 3 ab
-  ModelProtoT proto = BpeModel({{"a", 0.0f, PieceType_USER_DEFINED},
-                                {"b", 0.0f},
-                                {"ab", 1.0f}});
+  ModelProtoT proto = BpeModel(
+      {{"a", 0.0f, PieceType_USER_DEFINED}, {"b", 0.0f}, {"ab", 1.0f}});
   proto.user_defined_trie = BuildTrieBlob({{"a", 1}, {"ab", 3}});
   LoadedModel model(proto);
   ASSERT_EQ(model->status(), absl::StatusCode::kOk);
@@ -187,8 +188,8 @@ TEST(BpeTest, DropoutDrawsOnlyForLiveCandidates) {
 
 TEST(BpeTest, LongChunksUseTheHeapPath) {
   // ids: 1 a, 2 b, 3 ab, 4 abab
-  LoadedModel model(BpeModel(
-      {{"a", 0.0f}, {"b", 0.0f}, {"ab", 2.0f}, {"abab", 1.0f}}));
+  LoadedModel model(
+      BpeModel({{"a", 0.0f}, {"b", 0.0f}, {"ab", 2.0f}, {"abab", 1.0f}}));
   std::string text;
   std::vector<int> expected;
   for (int i = 0; i < 100; ++i) {
@@ -258,14 +259,15 @@ TEST(BpeTest, DerivedTablesMatchTrieWalks) {
     EXPECT_EQ(model->piece_root_children[b],
               child < 0 ? 0xffffffffu : static_cast<uint32_t>(child));
     const int32_t id = model->piece_trie.exact_lookup(std::string(1, byte));
-    const bool matchable = id >= 0 && (model->types[id] == PieceType_NORMAL ||
-                                       model->types[id] == PieceType_USER_DEFINED);
+    const bool matchable =
+        id >= 0 && (model->types[id] == PieceType_NORMAL ||
+                    model->types[id] == PieceType_USER_DEFINED);
     EXPECT_EQ(model->single_byte_piece_ids[b], matchable ? id : model->unk_id);
   }
   int32_t space_node = 0;
   for (const char ch : kSpace) {
-    space_node = model->piece_trie.child_index(static_cast<uint32_t>(space_node),
-                                               static_cast<unsigned char>(ch));
+    space_node = model->piece_trie.child_index(
+        static_cast<uint32_t>(space_node), static_cast<unsigned char>(ch));
   }
   EXPECT_EQ(model->piece_whitespace_node, static_cast<uint32_t>(space_node));
   EXPECT_TRUE(model->direct_mapping_enabled);

@@ -99,8 +99,9 @@ Results RunAll(const KorvelLiteProcessor& processor, std::string_view text,
 
   processor.PretokenizeAtSafeBoundaries(
       normalized, [&](std::string_view chunk) {
-        r.chunks.emplace_back(static_cast<size_t>(chunk.data() - normalized.data()),
-                              chunk.size());
+        r.chunks.emplace_back(
+            static_cast<size_t>(chunk.data() - normalized.data()),
+            chunk.size());
       });
 
   processor.Decode(r.ids, &r.decoded, &views);
@@ -129,11 +130,17 @@ std::vector<std::string> Texts() {
       "a",
       "Hello world",
       "<sep><mask><sep> trailing  spaces   ",
-      "\xef\xbc\xa8\xef\xbd\x85\xef\xbd\x8c\xef\xbd\x8c\xef\xbd\x8f\xe2\x80\xa6 "
-      "\xef\xac\x81" "ne\xc2\xa0" "tab\there",
+      "\xef\xbc\xa8\xef\xbd\x85\xef\xbd\x8c\xef\xbd\x8c\xef\xbd\x8f\xe2\x80\xa6"
+      " "
+      "\xef\xac\x81"
+      "ne\xc2\xa0"
+      "tab\there",
       "\xff\xfe broken \x80\x80 \xe2\x96 \xf0\x9f\x98 end",
-      "\xe2\x96\x81\xe2\x96\x81\xe2\x96\x81" "already\xe2\x96\x81" "normalized",
-      "emoji \xf0\x9f\x98\x80\xf0\x9f\x98\x81 and \xce\xa9" "mega",
+      "\xe2\x96\x81\xe2\x96\x81\xe2\x96\x81"
+      "already\xe2\x96\x81"
+      "normalized",
+      "emoji \xf0\x9f\x98\x80\xf0\x9f\x98\x81 and \xce\xa9"
+      "mega",
   };
   for (int i = 0; i < 6; ++i) texts.push_back(sentence(3 + rng() % 10, " "));
   texts.push_back(sentence(400, " "));
@@ -215,7 +222,8 @@ TEST(ConcurrencyTest, BatchEncoderEqualsOneAtATime) {
   std::vector<std::vector<Offset>> offsets(texts.size());
   std::vector<std::string> decoded(texts.size());
   for (size_t i = 0; i < texts.size(); ++i) {
-    ASSERT_TRUE((*tokenizer)->Encode(texts[i], options, &ids[i], &offsets[i]).ok());
+    ASSERT_TRUE(
+        (*tokenizer)->Encode(texts[i], options, &ids[i], &offsets[i]).ok());
     ASSERT_TRUE((*tokenizer)->Decode(ids[i], &decoded[i]).ok());
   }
   const tokenizer::BatchEncoder batch(**tokenizer, 3);
@@ -226,8 +234,8 @@ TEST(ConcurrencyTest, BatchEncoderEqualsOneAtATime) {
   std::vector<std::thread> callers;
   for (int c = 0; c < 2; ++c) {
     callers.emplace_back([&, c] {
-      statuses[2 * c] = batch.EncodeBatch(views, options, &batch_ids[c],
-                                          &batch_offsets[c]);
+      statuses[2 * c] =
+          batch.EncodeBatch(views, options, &batch_ids[c], &batch_offsets[c]);
       statuses[2 * c + 1] = batch.DecodeBatch(ids, &batch_decoded[c]);
     });
   }

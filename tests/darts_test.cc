@@ -164,10 +164,16 @@ void ExpectExactlyTheKeys(const Units& units, const KeyValues& key_values) {
 
 std::string RandomKey(std::mt19937& rng) {
   static const char* const kPieces[] = {
-      "a",  "b",  "th", "ing", "\xe2\x96\x81",      // U+2581
-      "\xc3\xa9",                                   // U+00E9
-      "\xe6\x97\xa5", "\xe6\x9c\xac",               // U+65E5, U+672C
-      "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf",       // U+1F600, U+10FFFF
+      "a",
+      "b",
+      "th",
+      "ing",
+      "\xe2\x96\x81",  // U+2581
+      "\xc3\xa9",      // U+00E9
+      "\xe6\x97\xa5",
+      "\xe6\x9c\xac",  // U+65E5, U+672C
+      "\xf0\x9f\x98\x80",
+      "\xf4\x8f\xbf\xbf",  // U+1F600, U+10FFFF
   };
   constexpr int kNumPieces = sizeof(kPieces) / sizeof(kPieces[0]);
   std::uniform_int_distribution<int> num_parts(1, 5);
@@ -256,12 +262,14 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"SiblingsWithLeaves", {"ab", "abc", "abd", "b", "ba"}},
         LayoutCase{"UnsignedOrder", {"\x7f", "\x80", "\x80\x7f", "\x80\x80"}},
         LayoutCase{"Utf8",
-                   {"\xc3\xa9", "\xc3\xa9" "a", "\xe6\x97\xa5\xe6\x9c\xac",
-                    "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80\xf0\x9f\x98\x80"}},
+                   {"\xc3\xa9",
+                    "\xc3\xa9"
+                    "a",
+                    "\xe6\x97\xa5\xe6\x9c\xac", "\xf0\x9f\x98\x80",
+                    "\xf0\x9f\x98\x80\xf0\x9f\x98\x80"}},
         LayoutCase{"EveryByteAtRoot", AllSingleBytes("")},
         // A leaf plus 255 children: the node needs a whole block.
-        LayoutCase{"FullBlockOfChildren",
-                   WithKey(AllSingleBytes("x"), "x")},
+        LayoutCase{"FullBlockOfChildren", WithKey(AllSingleBytes("x"), "x")},
         LayoutCase{"LongKeys",
                    {std::string(5000, 'q'), std::string(4999, 'q') + "r"}}),
     [](const testing::TestParamInfo<LayoutCase>& param_info) {
@@ -292,8 +300,8 @@ TEST(DartsBuilderTest, RandomKeysMapToTheirValuesAndNothingElse) {
 }
 
 TEST(DartsBuilderTest, ValuesUpToIntMaxRoundTrip) {
-  const std::vector<int> values = {0, 1, 255, 256, 1 << 21, 1 << 30,
-                                   INT_MAX - 1, INT_MAX};
+  const std::vector<int> values = {0,       1,       255,         256,
+                                   1 << 21, 1 << 30, INT_MAX - 1, INT_MAX};
   KeyValues key_values;
   for (std::size_t i = 0; i < values.size(); ++i) {
     key_values["k" + std::to_string(i)] = values[i];
@@ -390,14 +398,13 @@ TEST_P(DartsBadInputTest, ThrowsAndKeepsThePreviousArray) {
 
 INSTANTIATE_TEST_SUITE_P(
     Refused, DartsBadInputTest,
-    testing::Values(
-        BadInput{"EmptyKey", {"", "a"}, {}},
-        BadInput{"NegativeValue", {"a", "b"}, {0, -1}},
-        BadInput{"Unsorted", {"b", "a"}, {}},
-        BadInput{"Duplicate", {"a", "a"}, {}},
-        BadInput{"LongerBeforeItsPrefix", {"ab", "a"}, {}},
-        BadInput{"SignedOrder", {"\x80", "\x7f"}, {}},
-        BadInput{"NulInsideKey", {std::string("a\0b", 3)}, {}}),
+    testing::Values(BadInput{"EmptyKey", {"", "a"}, {}},
+                    BadInput{"NegativeValue", {"a", "b"}, {0, -1}},
+                    BadInput{"Unsorted", {"b", "a"}, {}},
+                    BadInput{"Duplicate", {"a", "a"}, {}},
+                    BadInput{"LongerBeforeItsPrefix", {"ab", "a"}, {}},
+                    BadInput{"SignedOrder", {"\x80", "\x7f"}, {}},
+                    BadInput{"NulInsideKey", {std::string("a\0b", 3)}, {}}),
     [](const testing::TestParamInfo<BadInput>& param_info) {
       return param_info.param.name;
     });

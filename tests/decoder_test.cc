@@ -31,7 +31,9 @@ std::vector<TestPiece> BasePieces() {
       {"\xe2\x96\x81world", -1.0f},
       {"\xe2\x96\x81Hi", -1.0f},
       {"\xe2\x96\x81", -1.0f},
-      {"\xe2\x96\x81" "a", -1.0f},
+      {"\xe2\x96\x81"
+       "a",
+       -1.0f},
       {"a", -1.0f},
       {" x", -1.0f},
       {"\xe2\x96", -1.0f},
@@ -52,9 +54,10 @@ std::vector<TestPiece> InnerPieces() {
 }
 
 struct ModelOptions {
-  ModelOptions(bool add_dummy_prefix = true, bool remove_extra_whitespaces = true,
-               bool inner_pieces = false, bool byte_pieces = true,
-               bool spec = true, std::string unk_surface = "")
+  ModelOptions(bool add_dummy_prefix = true,
+               bool remove_extra_whitespaces = true, bool inner_pieces = false,
+               bool byte_pieces = true, bool spec = true,
+               std::string unk_surface = "")
       : add_dummy_prefix(add_dummy_prefix),
         remove_extra_whitespaces(remove_extra_whitespaces),
         inner_pieces(inner_pieces),
@@ -70,7 +73,8 @@ struct ModelOptions {
   std::string unk_surface;
 };
 
-std::unique_ptr<KorvelLiteProcessor> MakeProcessor(const ModelOptions& options) {
+std::unique_ptr<KorvelLiteProcessor> MakeProcessor(
+    const ModelOptions& options) {
   std::vector<TestPiece> pieces = BasePieces();
   if (!options.byte_pieces) {
     pieces.resize(pieces.size() - 256);
@@ -81,8 +85,8 @@ std::unique_ptr<KorvelLiteProcessor> MakeProcessor(const ModelOptions& options) 
   }
   ModelProtoT model = MakeModel(pieces);
   if (options.spec) {
-    model.normalizer_spec = MakeNormalizerSpec(options.add_dummy_prefix,
-                                               options.remove_extra_whitespaces);
+    model.normalizer_spec = MakeNormalizerSpec(
+        options.add_dummy_prefix, options.remove_extra_whitespaces);
   }
   model.unk_surface = options.unk_surface;
   auto processor = std::make_unique<KorvelLiteProcessor>(PackShared(model));
@@ -103,7 +107,9 @@ std::vector<int> Ids(const KorvelLiteProcessor& processor,
   return ids;
 }
 
-std::string Byte(int value) { return ByteToPiece(static_cast<unsigned char>(value)); }
+std::string Byte(int value) {
+  return ByteToPiece(static_cast<unsigned char>(value));
+}
 
 using Views = std::vector<std::pair<size_t, size_t>>;
 
@@ -137,60 +143,134 @@ TEST(DecodeTest, TextAndViews) {
   const ModelOptions kInner{true, true, true};
   const std::vector<DecodeCase> cases = {
       {"empty", kDefault, {}, "", {}},
-      {"dummy prefix dropped", kDefault, {"\xe2\x96\x81Hello", "\xe2\x96\x81world"},
-       "Hello world", {{0, 5}, {5, 6}}},
-      {"no prefix, no removal", kNoPrefixNoRemove,
-       {"\xe2\x96\x81Hello", "\xe2\x96\x81world"}, " Hello world", {{0, 6}, {6, 6}}},
-      {"no spec strips", {true, true, false, true, false},
-       {"\xe2\x96\x81Hi"}, "Hi", {{0, 2}}},
-      {"leading control", kDefault, {"<s>", "\xe2\x96\x81Hi"}, "Hi",
+      {"dummy prefix dropped",
+       kDefault,
+       {"\xe2\x96\x81Hello", "\xe2\x96\x81world"},
+       "Hello world",
+       {{0, 5}, {5, 6}}},
+      {"no prefix, no removal",
+       kNoPrefixNoRemove,
+       {"\xe2\x96\x81Hello", "\xe2\x96\x81world"},
+       " Hello world",
+       {{0, 6}, {6, 6}}},
+      {"no spec strips",
+       {true, true, false, true, false},
+       {"\xe2\x96\x81Hi"},
+       "Hi",
+       {{0, 2}}},
+      {"leading control",
+       kDefault,
+       {"<s>", "\xe2\x96\x81Hi"},
+       "Hi",
        {{0, 0}, {0, 2}}},
-      {"leading unknown", kDefault, {"<unk>", "\xe2\x96\x81Hi"},
-       " \xe2\x81\x87  Hi", {{0, 5}, {5, 3}}},
-      {"custom unknown surface", {true, true, false, true, true, "[?]"},
-       {"a", "<unk>"}, "a[?]", {{0, 1}, {1, 3}}},
-      {"removal drops every leading symbol", kDefault,
-       {"\xe2\x96\x81", "\xe2\x96\x81", "\xe2\x96\x81" "a"}, "a",
+      {"leading unknown",
+       kDefault,
+       {"<unk>", "\xe2\x96\x81Hi"},
+       " \xe2\x81\x87  Hi",
+       {{0, 5}, {5, 3}}},
+      {"custom unknown surface",
+       {true, true, false, true, true, "[?]"},
+       {"a", "<unk>"},
+       "a[?]",
+       {{0, 1}, {1, 3}}},
+      {"removal drops every leading symbol",
+       kDefault,
+       {"\xe2\x96\x81", "\xe2\x96\x81",
+        "\xe2\x96\x81"
+        "a"},
+       "a",
        {{0, 0}, {0, 0}, {0, 1}}},
-      {"prefix only drops one symbol", kPrefixOnly,
-       {"\xe2\x96\x81", "\xe2\x96\x81", "\xe2\x96\x81" "a"}, "  a",
+      {"prefix only drops one symbol",
+       kPrefixOnly,
+       {"\xe2\x96\x81", "\xe2\x96\x81",
+        "\xe2\x96\x81"
+        "a"},
+       "  a",
        {{0, 0}, {0, 1}, {1, 2}}},
-      {"nothing dropped", kNoPrefixNoRemove,
-       {"\xe2\x96\x81", "\xe2\x96\x81", "\xe2\x96\x81" "a"}, "   a",
+      {"nothing dropped",
+       kNoPrefixNoRemove,
+       {"\xe2\x96\x81", "\xe2\x96\x81",
+        "\xe2\x96\x81"
+        "a"},
+       "   a",
        {{0, 1}, {1, 1}, {2, 2}}},
-      {"plain space never dropped", kDefault, {" x", "a"}, " xa", {{0, 2}, {2, 1}}},
-      {"partial symbol copied", kDefault, {"a", "\xe2\x96"}, "a\xe2\x96",
+      {"plain space never dropped",
+       kDefault,
+       {" x", "a"},
+       " xa",
+       {{0, 2}, {2, 1}}},
+      {"partial symbol copied",
+       kDefault,
+       {"a", "\xe2\x96"},
+       "a\xe2\x96",
        {{0, 1}, {1, 2}}},
-      {"other piece types decode as text", kDefault, {"<sep>", "zz"}, "<sep>zz",
+      {"other piece types decode as text",
+       kDefault,
+       {"<sep>", "zz"},
+       "<sep>zz",
        {{0, 5}, {5, 2}}},
-      {"byte run", kDefault, {Byte(0xe3), Byte(0x81), Byte(0x82)},
-       "\xe3\x81\x82", {{0, 0}, {0, 0}, {0, 3}}},
-      {"truncated byte run", kDefault, {Byte(0xe3), Byte(0x81)},
-       std::string(kFffd) + kFffd, {{0, 3}, {3, 3}}},
-      {"overlong bytes", kDefault, {Byte(0xc0), Byte(0xaf)},
-       std::string(kFffd) + kFffd, {{0, 3}, {3, 3}}},
-      {"surrogate bytes", kDefault, {Byte(0xed), Byte(0xa0), Byte(0x80)},
-       std::string(kFffd) + kFffd + kFffd, {{0, 3}, {3, 3}, {6, 3}}},
-      {"control splits a byte run", kDefault,
+      {"byte run",
+       kDefault,
+       {Byte(0xe3), Byte(0x81), Byte(0x82)},
+       "\xe3\x81\x82",
+       {{0, 0}, {0, 0}, {0, 3}}},
+      {"truncated byte run",
+       kDefault,
+       {Byte(0xe3), Byte(0x81)},
+       std::string(kFffd) + kFffd,
+       {{0, 3}, {3, 3}}},
+      {"overlong bytes",
+       kDefault,
+       {Byte(0xc0), Byte(0xaf)},
+       std::string(kFffd) + kFffd,
+       {{0, 3}, {3, 3}}},
+      {"surrogate bytes",
+       kDefault,
+       {Byte(0xed), Byte(0xa0), Byte(0x80)},
+       std::string(kFffd) + kFffd + kFffd,
+       {{0, 3}, {3, 3}, {6, 3}}},
+      {"control splits a byte run",
+       kDefault,
        {Byte(0xe3), "<s>", Byte(0x81), Byte(0x82)},
-       std::string(kFffd) + kFffd + kFffd, {{0, 3}, {3, 0}, {3, 3}, {6, 3}}},
-      {"bytes around a character", kDefault,
+       std::string(kFffd) + kFffd + kFffd,
+       {{0, 3}, {3, 0}, {3, 3}, {6, 3}}},
+      {"bytes around a character",
+       kDefault,
        {Byte('A'), Byte(0xff), Byte(0xc3), Byte(0xa9), Byte('B')},
-       std::string("A") + kFffd + "\xc3\xa9" "B",
+       std::string("A") + kFffd +
+           "\xc3\xa9"
+           "B",
        {{0, 1}, {1, 3}, {4, 0}, {4, 2}, {6, 1}}},
-      {"byte run ends the text start", kDefault,
-       {Byte('A'), "\xe2\x96\x81Hi"}, "A Hi", {{0, 1}, {1, 3}}},
-      {"byte-typed piece outside the byte range", {true, true, false, false},
-       {"<0x41>"}, "<0x41>", {{0, 6}}},
-      {"inner symbols become spaces", kInner, {"a", "a\xe2\x96\x81", "a"}, "aa a",
+      {"byte run ends the text start",
+       kDefault,
+       {Byte('A'), "\xe2\x96\x81Hi"},
+       "A Hi",
+       {{0, 1}, {1, 3}}},
+      {"byte-typed piece outside the byte range",
+       {true, true, false, false},
+       {"<0x41>"},
+       "<0x41>",
+       {{0, 6}}},
+      {"inner symbols become spaces",
+       kInner,
+       {"a", "a\xe2\x96\x81", "a"},
+       "aa a",
        {{0, 1}, {1, 2}, {3, 1}}},
-      {"one leading symbol dropped, next kept", kInner,
-       {"\xe2\x96\x81\xe2\x96\x81x"}, " x", {{0, 2}}},
-      {"look-alike bytes kept", kInner,
+      {"one leading symbol dropped, next kept",
+       kInner,
+       {"\xe2\x96\x81\xe2\x96\x81x"},
+       " x",
+       {{0, 2}}},
+      {"look-alike bytes kept",
+       kInner,
        {"\xe2\x96\x82x\xe2\x96\x81", "x\xe2\x96y\xe2\xe2\x96\x81\xe2"},
-       "\xe2\x96\x82x x\xe2\x96y\xe2 \xe2", {{0, 5}, {5, 7}}},
-      {"trailing symbol becomes a trailing space", kInner,
-       {"\xe2\x96\x81Hi", "a\xe2\x96\x81"}, "Hia ", {{0, 2}, {2, 2}}},
+       "\xe2\x96\x82x x\xe2\x96y\xe2 \xe2",
+       {{0, 5}, {5, 7}}},
+      {"trailing symbol becomes a trailing space",
+       kInner,
+       {"\xe2\x96\x81Hi", "a\xe2\x96\x81"},
+       "Hia ",
+       {{0, 2}, {2, 2}}},
   };
   for (const DecodeCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -252,8 +332,8 @@ TEST(DecodeTest, LongByteRun) {
   std::string text;
   std::vector<std::string_view> surfaces;
   ASSERT_EQ(processor->Decode(ids, &text, &surfaces), absl::StatusCode::kOk);
-  const std::string expected = bytes.substr(0, bytes.size() - 3) + kFffd +
-                               kFffd + kFffd;
+  const std::string expected =
+      bytes.substr(0, bytes.size() - 3) + kFffd + kFffd + kFffd;
   EXPECT_EQ(text, expected);
   ASSERT_EQ(surfaces.size(), ids.size());
   EXPECT_EQ(surfaces[65], "\xe3\x81\x82");
@@ -290,7 +370,8 @@ TEST(DecodeTest, RandomIdsAgreeAcrossPaths) {
   for (bool add_dummy_prefix : {false, true}) {
     for (bool remove_extra : {false, true}) {
       const auto cheap = MakeProcessor({add_dummy_prefix, remove_extra, false});
-      const auto searching = MakeProcessor({add_dummy_prefix, remove_extra, true});
+      const auto searching =
+          MakeProcessor({add_dummy_prefix, remove_extra, true});
       const int base_size = static_cast<int>(BasePieces().size());
       const int full_size = static_cast<int>(searching->vocab_size());
       for (int round = 0; round < 2000; ++round) {
@@ -300,13 +381,14 @@ TEST(DecodeTest, RandomIdsAgreeAcrossPaths) {
           // Favour the named pieces and a few byte values that form
           // characters, so that runs hold both good and bad sequences.
           if (rng() % 3 == 0) {
-            static const int kBytes[] = {'a', ' ', 0xc3, 0xa9, 0xe3, 0x81, 0x82,
-                                         0xf0, 0x9f, 0x98, 0x80, 0xff};
+            static const int kBytes[] = {'a',  ' ',  0xc3, 0xa9, 0xe3, 0x81,
+                                         0x82, 0xf0, 0x9f, 0x98, 0x80, 0xff};
             id = cheap->PieceToId(Byte(kBytes[rng() % std::size(kBytes)]));
           } else {
             id = static_cast<int>(rng() % (base_only ? 12 : full_size));
             if (!base_only && rng() % 2 == 0) {
-              id = base_size + static_cast<int>(rng() % (full_size - base_size));
+              id =
+                  base_size + static_cast<int>(rng() % (full_size - base_size));
             }
           }
         }
@@ -314,7 +396,8 @@ TEST(DecodeTest, RandomIdsAgreeAcrossPaths) {
         ExpectDecodeMatchesReference(processor, ids);
         if (base_only) {
           std::string cheap_text, searching_text;
-          ASSERT_EQ(cheap->Decode(ids, &cheap_text, nullptr), absl::StatusCode::kOk);
+          ASSERT_EQ(cheap->Decode(ids, &cheap_text, nullptr),
+                    absl::StatusCode::kOk);
           ASSERT_EQ(searching->Decode(ids, &searching_text, nullptr),
                     absl::StatusCode::kOk);
           EXPECT_EQ(searching_text, cheap_text);
@@ -349,7 +432,8 @@ class ExactModel {
 // that their texts lie at the end of the buffer.
 std::vector<TestPiece> RandomPieces(std::mt19937* rng, bool inner_symbols) {
   static const std::vector<std::string> kParts = {
-      "a", "b", "q", "\xc3\xa9", "\xe2\x96", "\xe2", "\xe2\x96\x82", "\xe2\x80\x94"};
+      "a",           "b", "q", "\xc3\xa9", "\xe2\x96", "\xe2", "\xe2\x96\x82",
+      "\xe2\x80\x94"};
   std::vector<TestPiece> pieces;
   std::vector<std::string> seen;
   while (pieces.size() < 300) {
@@ -400,8 +484,9 @@ TEST(DecodeTest, RandomVocabulariesMatchTheReference) {
           if (roll < 14) {
             ids.push_back(static_cast<int>(rng() % 300));
           } else if (roll < 19) {
-            static const int kBytes[] = {'a', 'z', ' ', 0xc3, 0xa9, 0xe3, 0x81,
-                                         0x82, 0xf0, 0x9f, 0x98, 0x80, 0xff};
+            static const int kBytes[] = {'a',  'z',  ' ',  0xc3, 0xa9,
+                                         0xe3, 0x81, 0x82, 0xf0, 0x9f,
+                                         0x98, 0x80, 0xff};
             const int first = processor.model()->first_byte_piece_id;
             ids.push_back(first + kBytes[rng() % std::size(kBytes)]);
           } else {
@@ -431,11 +516,13 @@ TEST(DecodeTest, OutOfRangeAfterGrowth) {
   ids.push_back(static_cast<int>(processor.vocab_size()));
   std::string text;
   std::vector<std::string_view> surfaces;
-  EXPECT_EQ(processor.Decode(ids, &text, &surfaces), absl::StatusCode::kOutOfRange);
+  EXPECT_EQ(processor.Decode(ids, &text, &surfaces),
+            absl::StatusCode::kOutOfRange);
   EXPECT_TRUE(text.empty());
   EXPECT_TRUE(surfaces.empty());
   text = "x";
-  EXPECT_EQ(processor.Decode(ids, &text, nullptr), absl::StatusCode::kOutOfRange);
+  EXPECT_EQ(processor.Decode(ids, &text, nullptr),
+            absl::StatusCode::kOutOfRange);
   EXPECT_TRUE(text.empty());
 }
 

@@ -51,10 +51,13 @@ DirectMapping DirectMappingOf(const korvel::ModelProto& model) {
 }
 
 TEST(DirectMappingTest, AllTestedPiecesPass) {
-  const DirectMapping mapping = DirectMappingOf(FullModelWithUnknown(
-      {{"a", -1}, {"b", -2}, {"ab", -3}, {"<u>", 0, FullPiece::USER_DEFINED},
-       {"<s>", 0, FullPiece::CONTROL}},
-      korvel::TrainerSpec::BPE));
+  const DirectMapping mapping =
+      DirectMappingOf(FullModelWithUnknown({{"a", -1},
+                                            {"b", -2},
+                                            {"ab", -3},
+                                            {"<u>", 0, FullPiece::USER_DEFINED},
+                                            {"<s>", 0, FullPiece::CONTROL}},
+                                           korvel::TrainerSpec::BPE));
   EXPECT_TRUE(mapping.enabled);
   EXPECT_THAT(mapping.flags, ::testing::IsEmpty());
 }
@@ -62,10 +65,14 @@ TEST(DirectMappingTest, AllTestedPiecesPass) {
 TEST(DirectMappingTest, SomePiecesPass) {
   // "abc" has no merge path (neither "ab" nor "bc" is a piece); the 129-byte
   // piece is never tested.
-  const DirectMapping mapping = DirectMappingOf(FullModelWithUnknown(
-      {{"a"}, {"b"}, {"c"}, {"abc"}, {std::string(129, 'a')},
-       {"x", 0, FullPiece::UNUSED}},
-      korvel::TrainerSpec::BPE));
+  const DirectMapping mapping =
+      DirectMappingOf(FullModelWithUnknown({{"a"},
+                                            {"b"},
+                                            {"c"},
+                                            {"abc"},
+                                            {std::string(129, 'a')},
+                                            {"x", 0, FullPiece::UNUSED}},
+                                           korvel::TrainerSpec::BPE));
   EXPECT_TRUE(mapping.enabled);
   EXPECT_THAT(mapping.flags, ElementsAre(1, 1, 1, 1, 0, 0, 1));
 }
@@ -116,8 +123,8 @@ TEST(DirectMappingTest, PreliminaryModelMustLoad) {
 TEST(DirectMappingTest, PreliminaryModelLacksNormalizerAndBigramTrie) {
   // A character map the runtime refuses would fail the preliminary load if
   // it were packed with it.
-  korvel::ModelProto model = FullModelWithUnknown(
-      {{"a"}, {"b"}, {"ab"}}, korvel::TrainerSpec::BPE);
+  korvel::ModelProto model =
+      FullModelWithUnknown({{"a"}, {"b"}, {"ab"}}, korvel::TrainerSpec::BPE);
   model.mutable_normalizer_spec()->set_precompiled_charsmap("bad!");
   const std::string bytes = Convert(model);
   ASSERT_FALSE(bytes.empty());
@@ -148,10 +155,14 @@ TEST(DirectMappingTest, TheUnknownPieceNeverPasses) {
 }
 
 TEST(RoundTripTest, Unigram) {
-  korvel::ModelProto model = FullModelWithUnknown(
-      {{"\xe2\x96\x81" "a", -1}, {"\xe2\x96\x81", -3}, {"a", -3}, {"b", -4},
-       {"ab", -1}},
-      korvel::TrainerSpec::UNIGRAM);
+  korvel::ModelProto model = FullModelWithUnknown({{"\xe2\x96\x81"
+                                                    "a",
+                                                    -1},
+                                                   {"\xe2\x96\x81", -3},
+                                                   {"a", -3},
+                                                   {"b", -4},
+                                                   {"ab", -1}},
+                                                  korvel::TrainerSpec::UNIGRAM);
   model.mutable_normalizer_spec();
   const std::string bytes = Convert(model);
   EXPECT_THAT(EncodeWith(bytes, "a  ab"), ElementsAre(1, 2, 5));
@@ -160,17 +171,27 @@ TEST(RoundTripTest, Unigram) {
 }
 
 TEST(RoundTripTest, BpeWithByteFallback) {
-  korvel::ModelProto model = FullModelWithUnknown(
-      {{"\xe2\x96\x81", -1}, {"a", -2}, {"b", -3}, {"c", -4},
-       {"\xe2\x96\x81" "a", -5}, {"bc", -6}, {"\xe2\x96\x81" "abc", -7}},
-      korvel::TrainerSpec::BPE);
+  korvel::ModelProto model = FullModelWithUnknown({{"\xe2\x96\x81", -1},
+                                                   {"a", -2},
+                                                   {"b", -3},
+                                                   {"c", -4},
+                                                   {"\xe2\x96\x81"
+                                                    "a",
+                                                    -5},
+                                                   {"bc", -6},
+                                                   {"\xe2\x96\x81"
+                                                    "abc",
+                                                    -7}},
+                                                  korvel::TrainerSpec::BPE);
   model.mutable_trainer_spec()->set_byte_fallback(true);
   AddBytePieces(&model);
   model.mutable_normalizer_spec();
   const std::string bytes = Convert(model);
   const int first_byte = 8;
   EXPECT_THAT(EncodeWith(bytes, "abc cb"), ElementsAre(7, 1, 4, 3));
-  EXPECT_THAT(EncodeWith(bytes, "\xc3\xa9" "a"),
+  EXPECT_THAT(EncodeWith(bytes,
+                         "\xc3\xa9"
+                         "a"),
               ElementsAre(1, first_byte + 0xc3, first_byte + 0xa9, 2));
   // Chunking at safe boundaries leaves the ids as they are without it.
   const std::string text = "abc abcabc bca cab";

@@ -21,9 +21,9 @@ std::vector<uint8_t> Build(const Pairs& pairs) {
 
 DoubleArray Bind(const std::vector<uint8_t>& blob, uint32_t max_value) {
   DoubleArray trie;
-  EXPECT_EQ(InitializeTrie(blob.data(), blob.size(), max_value, false, false,
-                           &trie),
-            absl::StatusCode::kOk);
+  EXPECT_EQ(
+      InitializeTrie(blob.data(), blob.size(), max_value, false, false, &trie),
+      absl::StatusCode::kOk);
   return trie;
 }
 
@@ -38,7 +38,7 @@ TEST(DoubleArrayBlobTest, SingleShortKeyIsOneBlock) {
 }
 
 TEST(DoubleArrayBlobTest, HighBytesSortUnsignedAndKeepTheirValues) {
-  const Pairs pairs = {{"a\xff", 0}, {"a\x80", 1}, {"a\x7f", 2},
+  const Pairs pairs = {{"a\xff", 0}, {"a\x80", 1},    {"a\x7f", 2},
                        {"a", 3},     {"\xc3\xa9", 4}, {"b", 5}};
   const std::vector<uint8_t> blob = Build(pairs);
   const DoubleArray trie = Bind(blob, 6);

@@ -70,7 +70,8 @@ TEST(InitializeTrieTest, AbsentBlobIsAnErrorOnlyWhenRequired) {
 }
 
 TEST(InitializeTrieTest, RejectsMalformedUnits) {
-  const std::vector<uint32_t> good = Units(BuildTrieBlob({{"ab", 3}, {"b", 5}}));
+  const std::vector<uint32_t> good =
+      Units(BuildTrieBlob({{"ab", 3}, {"b", 5}}));
   DoubleArray trie;
   ASSERT_EQ(Bind(good, 6, false, &trie), absl::StatusCode::kOk);
   const uint32_t b_node = trie.child_index(0, 'b');
@@ -90,7 +91,8 @@ TEST(InitializeTrieTest, RejectsMalformedUnits) {
       {"root as value", 0, 0x80000000u},
       {"root without offset", 0, 0},
       {"root block past the end", 0, (4096u << 10)},
-      {"inner block past the end", b_node, (good[b_node] & 0x3ffu) | (4096u << 10)},
+      {"inner block past the end", b_node,
+       (good[b_node] & 0x3ffu) | (4096u << 10)},
       {"leaf without value unit", a_node, good[a_node] | 0x100u},
       {"value equal to the bound", b_value, 0x80000000u | 6u},
   };
@@ -98,7 +100,8 @@ TEST(InitializeTrieTest, RejectsMalformedUnits) {
     std::vector<uint32_t> units = good;
     units[c.index] = c.unit;
     DoubleArray bad;
-    EXPECT_EQ(Bind(units, 6, false, &bad), absl::StatusCode::kInternal) << c.name;
+    EXPECT_EQ(Bind(units, 6, false, &bad), absl::StatusCode::kInternal)
+        << c.name;
   }
   std::vector<uint32_t> units = good;
   units[b_value] = 0x80000000u | 5u;
@@ -126,8 +129,11 @@ TEST(InitializeTrieTest, UnitPositionValuesMustNameInnerUnits) {
 class LookupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    units_ = Units(BuildTrieBlob({{"a", 1}, {"abc", 2}, {"b", 3},
-                                  {"\xe2\x96\x81", 4}, {"\xff\x01", 5}}));
+    units_ = Units(BuildTrieBlob({{"a", 1},
+                                  {"abc", 2},
+                                  {"b", 3},
+                                  {"\xe2\x96\x81", 4},
+                                  {"\xff\x01", 5}}));
     ASSERT_EQ(Bind(units_, 6, false, &trie_), absl::StatusCode::kOk);
   }
   std::vector<uint32_t> units_;
@@ -136,9 +142,12 @@ class LookupTest : public ::testing::Test {
 
 TEST_F(LookupTest, ExactLookup) {
   const std::pair<std::string, int32_t> cases[] = {
-      {"a", 1},  {"abc", 2}, {"b", 3},  {"\xe2\x96\x81", 4}, {"\xff\x01", 5},
-      {"", -1},  {"ab", -1}, {"abcd", -1}, {"c", -1},         {"\xe2\x96", -1},
-      {"\xff", -1}, {std::string("a\0", 2), -1},
+      {"a", 1},        {"abc", 2},
+      {"b", 3},        {"\xe2\x96\x81", 4},
+      {"\xff\x01", 5}, {"", -1},
+      {"ab", -1},      {"abcd", -1},
+      {"c", -1},       {"\xe2\x96", -1},
+      {"\xff", -1},    {std::string("a\0", 2), -1},
   };
   for (const auto& [key, value] : cases) {
     EXPECT_EQ(trie_.exact_lookup(key), value) << key;
@@ -150,7 +159,8 @@ TEST_F(LookupTest, PrefixLookups) {
   trie_.common_prefix_lookup("abcd", [&](int32_t value, int32_t length) {
     reports.emplace_back(value, length);
   });
-  EXPECT_EQ(reports, (std::vector<std::pair<int32_t, int32_t>>{{1, 1}, {2, 3}}));
+  EXPECT_EQ(reports,
+            (std::vector<std::pair<int32_t, int32_t>>{{1, 1}, {2, 3}}));
 
   const DoubleArray::Match abx = trie_.longest_prefix_lookup("abx");
   EXPECT_EQ(abx.value, 1);
@@ -183,7 +193,8 @@ TEST(HostileTrieTest, AcceptedMutationsKeepWalksInside) {
   for (int i = 0; i < 300; ++i) {
     std::string key;
     const int length = 1 + static_cast<int>(random() % 5);
-    for (int j = 0; j < length; ++j) key.push_back("abc\xe2\x96\x81\xff"[random() % 7]);
+    for (int j = 0; j < length; ++j)
+      key.push_back("abc\xe2\x96\x81\xff"[random() % 7]);
     pairs.emplace_back(key, i);
   }
   std::sort(pairs.begin(), pairs.end());
@@ -196,13 +207,23 @@ TEST(HostileTrieTest, AcceptedMutationsKeepWalksInside) {
   int accepted = 0;
   for (int round = 0; round < 3000; ++round) {
     std::vector<uint32_t> units = base;
-    for (int m = 0, count = 1 + static_cast<int>(random() % 2); m < count; ++m) {
+    for (int m = 0, count = 1 + static_cast<int>(random() % 2); m < count;
+         ++m) {
       uint32_t& unit = units[random() % units.size()];
       switch (random() % 4) {
-        case 0: unit = static_cast<uint32_t>(random()); break;
-        case 1: unit ^= 1u << (random() % 32); break;
-        case 2: unit = (unit & 0x3ffu) | (static_cast<uint32_t>(random() % 4096) << 10); break;
-        default: unit = 0x80000000u | static_cast<uint32_t>(random() % 400); break;
+        case 0:
+          unit = static_cast<uint32_t>(random());
+          break;
+        case 1:
+          unit ^= 1u << (random() % 32);
+          break;
+        case 2:
+          unit =
+              (unit & 0x3ffu) | (static_cast<uint32_t>(random() % 4096) << 10);
+          break;
+        default:
+          unit = 0x80000000u | static_cast<uint32_t>(random() % 400);
+          break;
       }
     }
     DoubleArray trie;
@@ -213,12 +234,12 @@ TEST(HostileTrieTest, AcceptedMutationsKeepWalksInside) {
       for (int j = 0; j < 8; ++j) text.push_back(static_cast<char>(random()));
       trie.exact_lookup(text);
       trie.longest_prefix_lookup(text);
-      trie.common_prefix_lookup(text, [](int32_t value, int32_t) {
-        EXPECT_LT(value, 400);
-      });
+      trie.common_prefix_lookup(
+          text, [](int32_t value, int32_t) { EXPECT_LT(value, 400); });
       int32_t node = 0;
       for (char ch : text) {
-        node = trie.child_index(static_cast<uint32_t>(node), static_cast<unsigned char>(ch));
+        node = trie.child_index(static_cast<uint32_t>(node),
+                                static_cast<unsigned char>(ch));
         if (node < 0) break;
         EXPECT_LT(static_cast<size_t>(node), units.size());
       }

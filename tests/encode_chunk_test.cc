@@ -19,12 +19,11 @@ using ::testing::IsEmpty;
 
 std::vector<std::string> Chunks(const Model& model, std::string_view text) {
   std::vector<std::string> chunks;
-  EXPECT_EQ(model.PretokenizeAtSafeBoundaries(
-                text,
-                [&chunks](std::string_view chunk) {
-                  chunks.emplace_back(chunk);
-                }),
-            absl::StatusCode::kOk);
+  EXPECT_EQ(
+      model.PretokenizeAtSafeBoundaries(
+          text,
+          [&chunks](std::string_view chunk) { chunks.emplace_back(chunk); }),
+      absl::StatusCode::kOk);
   return chunks;
 }
 
@@ -46,7 +45,8 @@ ModelProtoT ModelWithBigrams(std::vector<TestPiece> pieces,
 }
 
 TEST(PretokenizeTest, CutsWhereNoPieceSpans) {
-  const std::vector<TestPiece> pieces = {{"ab", 0.0f}, {"bc", 0.0f}, {"x", 0.0f}};
+  const std::vector<TestPiece> pieces = {
+      {"ab", 0.0f}, {"bc", 0.0f}, {"x", 0.0f}};
   LoadedModel model(ModelWithBigrams(pieces, PieceTexts(pieces)));
   ASSERT_EQ(model->status(), absl::StatusCode::kOk);
   EXPECT_THAT(Chunks(*model, ""), IsEmpty());
@@ -64,21 +64,41 @@ TEST(PretokenizeTest, CutsWhereNoPieceSpans) {
 
 TEST(PretokenizeTest, MultiByteCharacters) {
   // Keys: \u00e9b, b\u00e9, \u2581a, a\u2581.
-  const std::vector<TestPiece> pieces = {{"\xc3\xa9" "b\xc3\xa9", 0.0f},
-                                         {"\xe2\x96\x81" "a\xe2\x96\x81", 0.0f}};
+  const std::vector<TestPiece> pieces = {{"\xc3\xa9"
+                                          "b\xc3\xa9",
+                                          0.0f},
+                                         {"\xe2\x96\x81"
+                                          "a\xe2\x96\x81",
+                                          0.0f}};
   LoadedModel model(ModelWithBigrams(pieces, PieceTexts(pieces)));
-  EXPECT_THAT(Chunks(*model, "\xc3\xa9" "b\xc3\xa9" "b\xc3\xa9x"),
-              ElementsAre("\xc3\xa9" "b\xc3\xa9" "b\xc3\xa9", "x"));
-  EXPECT_THAT(Chunks(*model, "b\xe2\x96\x81" "a\xe2\x96\x81" "a"),
-              ElementsAre("b", "\xe2\x96\x81" "a\xe2\x96\x81" "a"));
+  EXPECT_THAT(Chunks(*model,
+                     "\xc3\xa9"
+                     "b\xc3\xa9"
+                     "b\xc3\xa9x"),
+              ElementsAre("\xc3\xa9"
+                          "b\xc3\xa9"
+                          "b\xc3\xa9",
+                          "x"));
+  EXPECT_THAT(Chunks(*model,
+                     "b\xe2\x96\x81"
+                     "a\xe2\x96\x81"
+                     "a"),
+              ElementsAre("b",
+                          "\xe2\x96\x81"
+                          "a\xe2\x96\x81"
+                          "a"));
   // A truncated character at the end takes the bytes that remain.
-  EXPECT_THAT(Chunks(*model, "\xe2\x96\x81" "a\xe2\x96"),
-              ElementsAre("\xe2\x96\x81" "a", "\xe2\x96"));
+  EXPECT_THAT(Chunks(*model,
+                     "\xe2\x96\x81"
+                     "a\xe2\x96"),
+              ElementsAre("\xe2\x96\x81"
+                          "a",
+                          "\xe2\x96"));
 }
 
 TEST(PretokenizeTest, WithoutBigramTrieTheWholeTextIsOneChunk) {
-  LoadedModel model(MakeModel({{"<unk>", 0.0f, PieceType_UNKNOWN}, {"ab", 0.0f}},
-                              ModelType_BPE));
+  LoadedModel model(MakeModel(
+      {{"<unk>", 0.0f, PieceType_UNKNOWN}, {"ab", 0.0f}}, ModelType_BPE));
   EXPECT_THAT(Chunks(*model, "x ab y"), ElementsAre("x ab y"));
   EXPECT_THAT(Chunks(*model, ""), IsEmpty());
 }
@@ -86,9 +106,18 @@ TEST(PretokenizeTest, WithoutBigramTrieTheWholeTextIsOneChunk) {
 // Chunks cover the text, and every cut falls between two characters that do
 // not form a key.
 TEST(PretokenizeTest, RandomTextsMatchTheReference) {
-  const std::vector<std::string> alphabet = {
-      "a", "b", "Z", "q", "1", " ", "\xc3\xa9", "\xe2\x96\x81", "\xe4\xb8\xad",
-      "\xf0\x9f\x98\x80", "\x80", "\xff"};
+  const std::vector<std::string> alphabet = {"a",
+                                             "b",
+                                             "Z",
+                                             "q",
+                                             "1",
+                                             " ",
+                                             "\xc3\xa9",
+                                             "\xe2\x96\x81",
+                                             "\xe4\xb8\xad",
+                                             "\xf0\x9f\x98\x80",
+                                             "\x80",
+                                             "\xff"};
   std::mt19937 rng(5);
   std::vector<std::string> texts;
   for (int i = 0; i < 300; ++i) {
@@ -144,12 +173,9 @@ TEST(EncodeChunkTest, DirectMapping) {
   std::vector<uint8_t> abc_off = all_on;
   abc_off[4] = 0;
   const Case cases[] = {
-      {false, {}, "abc", {1, 2, 3}},
-      {true, {}, "abc", {4}},
-      {true, all_on, "abc", {4}},
-      {true, abc_off, "abc", {1, 2, 3}},
-      {true, {}, "<s>", {6, 7, 8}},
-      {true, {}, "ab", {1, 2}},
+      {false, {}, "abc", {1, 2, 3}}, {true, {}, "abc", {4}},
+      {true, all_on, "abc", {4}},    {true, abc_off, "abc", {1, 2, 3}},
+      {true, {}, "<s>", {6, 7, 8}},  {true, {}, "ab", {1, 2}},
       {true, {}, "@c", {9}},
   };
   for (const Case& c : cases) {
@@ -194,7 +220,8 @@ TEST(EncodeChunkTest, PiecesThatAreNotMatchableAreNeverDirectlyMapped) {
 
 TEST(EncodeTest, OnlyBpeModelsAreChunked) {
   // The bigram trie knows no pair of "ab", so it cuts between a and b.
-  const std::vector<TestPiece> pieces = {{"a", -1.0f}, {"b", -1.0f}, {"ab", 1.0f}};
+  const std::vector<TestPiece> pieces = {
+      {"a", -1.0f}, {"b", -1.0f}, {"ab", 1.0f}};
   LoadedModel bpe(ModelWithBigrams(pieces, {"xy"}));
   EXPECT_THAT(EncodeText(*bpe, "ab").ids, ElementsAre(1, 2));
   LoadedModel unigram(ModelWithBigrams(pieces, {"xy"}, ModelType_UNIGRAM));
@@ -203,7 +230,8 @@ TEST(EncodeTest, OnlyBpeModelsAreChunked) {
 }
 
 TEST(EncodeTest, UnknownsMergeAcrossChunks) {
-  const std::vector<TestPiece> pieces = {{"a", 0.0f}, {"b", 0.0f}, {"ab", 1.0f}};
+  const std::vector<TestPiece> pieces = {
+      {"a", 0.0f}, {"b", 0.0f}, {"ab", 1.0f}};
   LoadedModel model(ModelWithBigrams(pieces, PieceTexts(pieces)));
   const std::string_view text = "ab?!ab";
   const Encoded out = EncodeText(*model, text);
@@ -235,7 +263,20 @@ TEST(EncodeChunkTest, EmptyChunkWithDirectMappingAppendsNothing) {
 
 const std::vector<std::string>& Alphabet() {
   static const auto* alphabet = new std::vector<std::string>{
-      "a", "b", "c", "d", "e", "n", "s", "t", "A", "Q", "1", "7", ".", " ",
+      "a",
+      "b",
+      "c",
+      "d",
+      "e",
+      "n",
+      "s",
+      "t",
+      "A",
+      "Q",
+      "1",
+      "7",
+      ".",
+      " ",
       "\xe2\x96\x81",      // whitespace symbol
       "\xc3\xa9",          // e acute
       "\xc3\xbc",          // u umlaut
@@ -256,7 +297,8 @@ const std::vector<std::string>& Strangers() {
 std::string RandomWord(std::mt19937* rng, int min_chars, int max_chars) {
   const int chars = min_chars + (*rng)() % (max_chars - min_chars + 1);
   std::string word;
-  for (int i = 0; i < chars; ++i) word += Alphabet()[(*rng)() % Alphabet().size()];
+  for (int i = 0; i < chars; ++i)
+    word += Alphabet()[(*rng)() % Alphabet().size()];
   return word;
 }
 
@@ -277,7 +319,8 @@ std::vector<TestPiece> RandomVocabulary(std::mt19937* rng, int words,
   };
   add("<s>", PieceType_CONTROL);
   for (const std::string& c : Alphabet()) add(c, PieceType_NORMAL);
-  for (int i = 0; i < 6; ++i) add(RandomWord(rng, 2, 3), PieceType_USER_DEFINED);
+  for (int i = 0; i < 6; ++i)
+    add(RandomWord(rng, 2, 3), PieceType_USER_DEFINED);
   add(RandomWord(rng, 2, 2), PieceType_UNUSED);
   for (int i = 0; i < words; ++i) add(RandomWord(rng, 2, 5), PieceType_NORMAL);
   return pieces;
@@ -285,7 +328,8 @@ std::vector<TestPiece> RandomVocabulary(std::mt19937* rng, int words,
 
 // Random text: vocabulary pieces glued together (so that many merges apply),
 // random characters, strangers and long letter runs.
-std::string RandomText(std::mt19937* rng, const std::vector<TestPiece>& pieces) {
+std::string RandomText(std::mt19937* rng,
+                       const std::vector<TestPiece>& pieces) {
   std::string text;
   const int parts = (*rng)() % 60;
   for (int i = 0; i < parts; ++i) {
@@ -301,7 +345,8 @@ std::string RandomText(std::mt19937* rng, const std::vector<TestPiece>& pieces) 
         text += Strangers()[(*rng)() % Strangers().size()];
         break;
       default:
-        for (int k = (*rng)() % 20; k > 0; --k) text += "abcdenst"[(*rng)() % 8];
+        for (int k = (*rng)() % 20; k > 0; --k)
+          text += "abcdenst"[(*rng)() % 8];
     }
   }
   return text;
@@ -359,8 +404,8 @@ TEST_P(BpeShortcutsTest, ChunkingAndDirectMappingKeepTheResult) {
       ASSERT_EQ((**variants.back()).status(), absl::StatusCode::kOk);
     }
     for (int trial = 0; trial < 60; ++trial) {
-      const std::string text =
-          trial < 20 ? pieces[rng() % pieces.size()].text : RandomText(&rng, pieces);
+      const std::string text = trial < 20 ? pieces[rng() % pieces.size()].text
+                                          : RandomText(&rng, pieces);
       const Encoded expected = EncodeText(*reference, text);
       EXPECT_EQ(Join(expected.surfaces), text);
       for (const auto& variant : variants) {
@@ -378,7 +423,8 @@ INSTANTIATE_TEST_SUITE_P(UnknownOrBytePieces, BpeShortcutsTest,
 TEST(EncodeTest, ViewsTileTheTextInEveryMode) {
   std::mt19937 rng(99);
   for (bool byte_pieces : {false, true}) {
-    const std::vector<TestPiece> pieces = RandomVocabulary(&rng, 300, byte_pieces);
+    const std::vector<TestPiece> pieces =
+        RandomVocabulary(&rng, 300, byte_pieces);
     ModelProtoT bpe = MakeModel(pieces, ModelType_BPE);
     bpe.bigram_trie = BigramTrie(PieceTexts(pieces));
     std::vector<TestPiece> unigram_pieces = pieces;

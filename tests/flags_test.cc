@@ -1,8 +1,9 @@
+#include "libkorvel/flags.h"
+
 #include <cstdint>
 
 #include "absl/flags/flag.h"
 #include "gtest/gtest.h"
-#include "libkorvel/flags.h"
 
 ABSL_FLAG(int32_t, libkorvel_test_number, 0, "A flag for the parser test.");
 

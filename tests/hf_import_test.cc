@@ -178,8 +178,8 @@ TEST(HfImportTest, AddedTokensAndByteHolesFollowTheOriginal) {
   model["vocab"]["\n"] = 273;
   model["vocab"]["\n\n"] = 274;
   model["merges"].insert(model["merges"].begin(), "\n \n");
-  for (const auto& [id, text] : {std::pair<int, std::string>{273, "\n"},
-                                 {274, "\n\n"}, {266, Ws(2)}}) {
+  for (const auto& [id, text] :
+       {std::pair<int, std::string>{273, "\n"}, {274, "\n\n"}, {266, Ws(2)}}) {
     tokenizer["added_tokens"].push_back(
         {{"id", id}, {"content", text}, {"normalized", false}});
   }
@@ -188,7 +188,8 @@ TEST(HfImportTest, AddedTokensAndByteHolesFollowTheOriginal) {
       ImportHuggingFaceTokenizer(tokenizer.dump(), &warnings);
   ASSERT_TRUE(model_proto.ok()) << model_proto.status();
   EXPECT_THAT(warnings, ElementsAre(HasSubstr("U+2581")));
-  EXPECT_EQ(model_proto->pieces(266).type(), korvel::ModelProto_Piece_Type_NORMAL);
+  EXPECT_EQ(model_proto->pieces(266).type(),
+            korvel::ModelProto_Piece_Type_NORMAL);
   EXPECT_EQ(model_proto->pieces(274).type(),
             korvel::ModelProto_Piece_Type_USER_DEFINED);
   EXPECT_EQ(model_proto->pieces(kFirstByte + 9).piece(), "<0x09>");
@@ -322,7 +323,9 @@ const Refusal kRefusals[] = {
     {"MalformedMerge", [](json* t) { (*t)["model"]["merges"].push_back("ab"); },
      "BPE merge 8 is neither"},
     {"MergesNotAList",
-     [](json* t) { (*t)["model"]["merges"] = {{"a", "b"}}; },
+     [](json* t) {
+       (*t)["model"]["merges"] = {{"a", "b"}};
+     },
      "BPE model has no \"merges\" list"},
     {"MergeOfSpecial",
      [](json* t) {

@@ -87,8 +87,11 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-constexpr char kText[] = "abc ab\n\xc3\x85" "bc x \xef\xbd\x82\n<sep>a \xe2\x82\xac!\n";
-constexpr char kIds[] = "0 1 2 3 4 5 6 7 8 9\n10 11 12 13 14 15 16 17\n3 4 30 200\n";
+constexpr char kText[] =
+    "abc ab\n\xc3\x85"
+    "bc x \xef\xbd\x82\n<sep>a \xe2\x82\xac!\n";
+constexpr char kIds[] =
+    "0 1 2 3 4 5 6 7 8 9\n10 11 12 13 14 15 16 17\n3 4 30 200\n";
 
 enum class Reads { kLiteModel, kFullModel, kTokenizerJson };
 
@@ -111,8 +114,8 @@ class KorvelBadFilesTest : public ::testing::Test {
     for (const auto type : {TrainerSpec::UNIGRAM, TrainerSpec::BPE}) {
       const ModelProto model = FullModelToDamage(type);
       const char* name = type == TrainerSpec::BPE ? "BPE" : "unigram";
-      full_models_.push_back({absl::StrCat(name, " full model"),
-                              model.SerializeAsString()});
+      full_models_.push_back(
+          {absl::StrCat(name, " full model"), model.SerializeAsString()});
       absl::StatusOr<std::string> lite =
           lite::ToFlatbuffer(model, lite::ConverterOptions());
       ASSERT_TRUE(lite.ok()) << lite.status();
@@ -190,8 +193,7 @@ class KorvelBadFilesTest : public ::testing::Test {
     bool ok = true;
     for (const std::string& line :
          Lines(name == "decode" ? std::string(kIds) : std::string(kText))) {
-      const std::optional<std::string> out =
-          LibraryLine(processor, name, line);
+      const std::optional<std::string> out = LibraryLine(processor, name, line);
       ok = ok && out.has_value();
       if (ok) absl::StrAppend(&expected, *out, "\n");
     }

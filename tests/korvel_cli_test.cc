@@ -7,11 +7,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
-
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "absl/strings/str_cat.h"
@@ -47,13 +46,21 @@ std::string Korvel() { return testing::BuiltProgram("src/korvel_cli/korvel"); }
 
 ModelProto TestModel(TrainerSpec::ModelType type) {
   const std::string s = kSpace;
-  ModelProto model = FullModelWithUnknown(
-      {{"<s>", 0, ModelProto::Piece::CONTROL},
-       {"</s>", 0, ModelProto::Piece::CONTROL},
-       {s, -5}, {"a", -2}, {"b", -2}, {"c", -3}, {s + "a", -4},
-       {"ab", -3}, {"bc", -4}, {s + "ab", -6}, {"abc", -7}, {s + "c", -6},
-       {s + "b", -7}},
-      type);
+  ModelProto model =
+      FullModelWithUnknown({{"<s>", 0, ModelProto::Piece::CONTROL},
+                            {"</s>", 0, ModelProto::Piece::CONTROL},
+                            {s, -5},
+                            {"a", -2},
+                            {"b", -2},
+                            {"c", -3},
+                            {s + "a", -4},
+                            {"ab", -3},
+                            {"bc", -4},
+                            {s + "ab", -6},
+                            {"abc", -7},
+                            {s + "c", -6},
+                            {s + "b", -7}},
+                           type);
   NormalizerSpec* normalizer = model.mutable_normalizer_spec();
   normalizer->set_name("identity");
   return model;
@@ -119,8 +126,8 @@ class KorvelCliTest : public ::testing::TestWithParam<TrainerSpec::ModelType> {
     full_model_ = dir_.File("test.model");
     lite_model_ = dir_.File("test.lite");
     WriteFileOrDie(full_model_, TestModel(GetParam()).SerializeAsString());
-    const ProcessResult convert = Run(
-        {"convert", "--output_file=" + lite_model_, full_model_});
+    const ProcessResult convert =
+        Run({"convert", "--output_file=" + lite_model_, full_model_});
     ASSERT_EQ(convert.exit_code, 0) << convert.err;
     processor_ = std::make_unique<KorvelLiteProcessor>(
         std::make_shared<std::string>(ReadFileOrEmpty(lite_model_)));
@@ -174,9 +181,9 @@ TEST_P(KorvelCliTest, EncodeDecodeRoundTrip) {
   const ProcessResult text = Run({"decode", "--model=" + lite_model_, id_file});
   ASSERT_EQ(text.exit_code, 0) << text.err;
   EXPECT_EQ(text.out, JoinLines(lines));
-  EXPECT_EQ(Run({"decode", "--model=" + lite_model_, "--output=pieces", id_file})
-                .out,
-            ExpectedEncoding(lines, /*pieces=*/true));
+  EXPECT_EQ(
+      Run({"decode", "--model=" + lite_model_, "--output=pieces", id_file}).out,
+      ExpectedEncoding(lines, /*pieces=*/true));
 }
 
 TEST_P(KorvelCliTest, EncodesPiecesFromStandardInput) {
@@ -222,8 +229,8 @@ TEST_P(KorvelCliTest, SamplingIsDeterministicGivenTheSeed) {
   EXPECT_NE(sample("--seed=8", "--threads=1"), first);
   EXPECT_NE(first, ExpectedEncoding(lines, /*pieces=*/false));
   // A BPE dropout probability above 1 means nothing; a unigram scale may.
-  const ProcessResult above_one = Run(
-      {"encode", "--model=" + lite_model_, "--sample", "--alpha=2", input});
+  const ProcessResult above_one =
+      Run({"encode", "--model=" + lite_model_, "--sample", "--alpha=2", input});
   EXPECT_EQ(above_one.exit_code, GetParam() == TrainerSpec::BPE ? 1 : 0);
 
   // Every sample is a segmentation of its line.
@@ -250,8 +257,7 @@ TEST_P(KorvelCliTest, NormalizeWithOffsets) {
     std::vector<size_t> map;
     ASSERT_EQ(processor_->Normalize(line, &normalized, &map),
               absl::StatusCode::kOk);
-    absl::StrAppend(&expected, normalized, "\t", absl::StrJoin(map, " "),
-                    "\n");
+    absl::StrAppend(&expected, normalized, "\t", absl::StrJoin(map, " "), "\n");
   }
   EXPECT_EQ(offsets.out, expected);
   // "▁ab▁c" from "ab  c": the dummy prefix and "a" come from offset 0.
@@ -262,17 +268,17 @@ TEST_P(KorvelCliTest, NormalizeWithOffsets) {
 TEST_P(KorvelCliTest, InfoDescribesTheModel) {
   const ProcessResult result = Run({"info", "--model=" + lite_model_});
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_THAT(result.out,
-              HasSubstr(absl::StrCat(
-                  "model type:                 ",
-                  GetParam() == TrainerSpec::BPE ? "bpe" : "unigram", "\n",
-                  "vocabulary size:            14\n",
-                  "piece types:                normal 11, unknown 1, "
-                  "control 2, user-defined 0, unused 0, byte 0\n",
-                  "unk id:                     0\n",
-                  "bos id:                     1\n",
-                  "eos id:                     2\n",
-                  "pad id:                     -1\n")));
+  EXPECT_THAT(
+      result.out,
+      HasSubstr(absl::StrCat(
+          "model type:                 ",
+          GetParam() == TrainerSpec::BPE ? "bpe" : "unigram", "\n",
+          "vocabulary size:            14\n",
+          "piece types:                normal 11, unknown 1, "
+          "control 2, user-defined 0, unused 0, byte 0\n",
+          "unk id:                     0\n", "bos id:                     1\n",
+          "eos id:                     2\n",
+          "pad id:                     -1\n")));
   EXPECT_THAT(result.out, HasSubstr("byte fallback:              no\n"));
   EXPECT_THAT(result.out, HasSubstr("  name:                     identity\n"));
   EXPECT_THAT(result.out, HasSubstr("user-defined trie:          absent\n"));
@@ -328,11 +334,11 @@ TEST_P(KorvelCliTest, EncodeOptionsAndJson) {
     std::vector<std::string> args = {"encode", "--model=" + lite_model_,
                                      "--output=json", input};
     args.insert(args.end(), flags.begin(), flags.end());
-    EXPECT_EQ(Run(args).out,
-              absl::StrCat("{\"ids\":[", absl::StrJoin(ids, ","),
-                           "],\"pieces\":[", absl::StrJoin(pieces, ","),
-                           "],\"offsets\":[", absl::StrJoin(ranges, ","),
-                           "]}\n"));
+    EXPECT_EQ(
+        Run(args).out,
+        absl::StrCat("{\"ids\":[", absl::StrJoin(ids, ","), "],\"pieces\":[",
+                     absl::StrJoin(pieces, ","), "],\"offsets\":[",
+                     absl::StrJoin(ranges, ","), "]}\n"));
   }
 }
 
@@ -341,7 +347,9 @@ TEST_P(KorvelCliTest, EncodeOptionsAndJson) {
 TEST_P(KorvelCliTest, ModelChangedDuringARunIsNotSeen) {
   const std::string lite = ReadFileOrEmpty(lite_model_);
   const std::vector<std::function<void(const std::string&)>> changes = {
-      [](const std::string& path) { ASSERT_EQ(::truncate(path.c_str(), 0), 0); },
+      [](const std::string& path) {
+        ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+      },
       [&lite](const std::string& path) {
         const int fd = ::open(path.c_str(), O_WRONLY);
         const std::string garbage(lite.size(), '\xff');
@@ -357,8 +365,9 @@ TEST_P(KorvelCliTest, ModelChangedDuringARunIsNotSeen) {
     const int fifo = OpenFifo(dir.File("input.fifo"));
     ProcessResult result;
     std::thread run([&] {
-      result = RunProcess({Korvel(), "encode", "--model=" + model,
-                           dir.File("input.fifo")}, dir);
+      result = RunProcess(
+          {Korvel(), "encode", "--model=" + model, dir.File("input.fifo")},
+          dir);
     });
     ASSERT_EQ(::write(fifo, "abc ab\n", 7), 7);
     EXPECT_TRUE(WaitForLines(dir.File(".stdout"), 1));
@@ -415,7 +424,8 @@ TEST_P(KorvelCliErrorTest, BadModelFilesAreNamed) {
   };
   const Case cases[] = {
       {missing, missing + ": No such file or directory\n"},
-      {truncated, truncated + ": not a korvel lite model (verification failed)\n"},
+      {truncated,
+       truncated + ": not a korvel lite model (verification failed)\n"},
       {full_model_, full_model_ + ": a korvel full model, not a lite model; "
                                   "convert it first with `korvel convert`\n"},
       {text, text + ": not a korvel lite model (verification failed)\n"},
@@ -459,13 +469,12 @@ TEST_P(KorvelCliErrorTest, BadFullModelsAreNamed) {
   // A model the converter refuses: its message names the file.
   ModelProto model = TestModel(GetParam());
   model.add_pieces()->set_piece("a");
-  const std::string duplicate = WriteInput("duplicate.model",
-                                           model.SerializeAsString());
+  const std::string duplicate =
+      WriteInput("duplicate.model", model.SerializeAsString());
   const ProcessResult result =
       Run({"convert", "--output_file=" + output, duplicate});
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(result.err,
-            duplicate + ": Duplicate key for trie building: a\n");
+  EXPECT_EQ(result.err, duplicate + ": Duplicate key for trie building: a\n");
   EXPECT_FALSE(FileExists(output));
 }
 
@@ -485,8 +494,9 @@ TEST_P(KorvelCliErrorTest, FailuresLeaveNoPartialOutput) {
       Run({"decode", "--model=" + lite_model_, "--threads=3",
            "--output_file=" + output, input});
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_EQ(result.err,
-            input + ":3000: id 99999 is outside the vocabulary (ids 0 to 13)\n");
+  EXPECT_EQ(
+      result.err,
+      input + ":3000: id 99999 is outside the vocabulary (ids 0 to 13)\n");
   EXPECT_EQ(ReadFileOrEmpty(output), "previous contents\n");
   EXPECT_EQ(Files(dir_.path()), before);
 
@@ -519,8 +529,9 @@ TEST_P(KorvelCliErrorTest, OutputThatCannotBeWrittenFails) {
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.err, "standard output: write failed\n");
   }
-  const ProcessResult result = Run(
-      {"convert", "--output_file=" + dir_.File("missing/out.lite"), full_model_});
+  const ProcessResult result =
+      Run({"convert", "--output_file=" + dir_.File("missing/out.lite"),
+           full_model_});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.err, dir_.File("missing/out.lite") +
                             ": cannot write (No such file or directory)\n");
@@ -535,7 +546,8 @@ TEST_P(KorvelCliErrorTest, CommandLineMistakes) {
   };
   const Case cases[] = {
       {{}, "korvel: missing command (see 'korvel --help')\n"},
-      {{"tokenize"}, "korvel: unknown command 'tokenize' (see 'korvel --help')\n"},
+      {{"tokenize"},
+       "korvel: unknown command 'tokenize' (see 'korvel --help')\n"},
       {{"decode", model, "--sample", input},
        "korvel decode: unknown flag --sample (see 'korvel decode --help')\n"},
       {{"encode", input}, "korvel encode: --model is required\n"},
@@ -613,8 +625,10 @@ TEST(KorvelCliImportTest, ImportsConvertsAndEncodes) {
       {korvel, "encode", "--model=" + lite, "--output=pieces", input}, dir);
   ASSERT_EQ(result.exit_code, 0) << result.err;
   // Pieces of a tab and a backslash print escaped.
-  EXPECT_EQ(result.out, "\xe2\x96\x81" "ab \xe2\x96\x81 b a\n"
-                        "\xe2\x96\x81 \\t \\\\\n");
+  EXPECT_EQ(result.out,
+            "\xe2\x96\x81"
+            "ab \xe2\x96\x81 b a\n"
+            "\xe2\x96\x81 \\t \\\\\n");
 
   WriteFileOrDie(json, "{\"model\": 5}");
   result = RunProcess({korvel, "import", "--output_file=" + full, json}, dir);

@@ -64,12 +64,10 @@ std::string WriteUnigramModel(const ScratchDir& dir) {
 }
 
 std::string WriteBpeModel(const ScratchDir& dir) {
-  return WriteModel(dir, "bpe.model",
-                    {{"<unk>", 0.0f, kUnknown},
-                     {"ab", -2.0f},
-                     {"a", -3.0f},
-                     {"b", -4.0f}},
-                    TrainerSpec::BPE);
+  return WriteModel(
+      dir, "bpe.model",
+      {{"<unk>", 0.0f, kUnknown}, {"ab", -2.0f}, {"a", -3.0f}, {"b", -4.0f}},
+      TrainerSpec::BPE);
 }
 
 std::string Eval() {
@@ -158,9 +156,9 @@ TEST_F(KorvelEvalTest, CountsLinesAndBytes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     ScratchDir dir;
-    const std::string model = WriteModel(
-        dir, "x.model", {{"<unk>", 0.0f, kUnknown}, {"x", -1.0f}},
-        TrainerSpec::UNIGRAM);
+    const std::string model =
+        WriteModel(dir, "x.model", {{"<unk>", 0.0f, kUnknown}, {"x", -1.0f}},
+                   TrainerSpec::UNIGRAM);
     const std::string input = dir.File("input.txt");
     WriteFileOrDie(input, c.text);
     const ProcessResult result = RunEval(dir, model, input);
@@ -261,7 +259,9 @@ class KorvelEvalBadModelTest : public KorvelEvalTest {
  protected:
   void SetUp() override {
     KorvelEvalTest::SetUp();
-    WriteFileOrDie(input_, "abc ab\n\xc3\x85" "bc x\n<sep>a \xe2\x82\xac!\n");
+    WriteFileOrDie(input_,
+                   "abc ab\n\xc3\x85"
+                   "bc x\n<sep>a \xe2\x82\xac!\n");
     for (const auto type : {TrainerSpec::UNIGRAM, TrainerSpec::BPE}) {
       originals_.push_back(
           {type == TrainerSpec::BPE ? "BPE model" : "unigram model",
@@ -273,9 +273,9 @@ class KorvelEvalBadModelTest : public KorvelEvalTest {
     const ProcessResult result = testing::RunWithDeadline(
         {Eval(), "--model=" + path, "--input=" + input_}, dir_);
     if (!testing::CheckExit(result) && may_load) {
-      EXPECT_THAT(result.out,
-                  ::testing::StartsWith(std::string(55, '=') + "\n"
-                                        "RAW LOG-LIKELIHOOD"));
+      EXPECT_THAT(result.out, ::testing::StartsWith(std::string(55, '=') +
+                                                    "\n"
+                                                    "RAW LOG-LIKELIHOOD"));
       EXPECT_THAT(result.out,
                   HasSubstr("Total Sentences                  : 3\n"));
       EXPECT_THAT(result.out, ::testing::EndsWith(std::string(55, '=') + "\n"));
@@ -358,12 +358,12 @@ TEST_F(KorvelEvalTest, FailingLineCountsSentenceAndBytesButNoTokens) {
                  /*capture=*/false);
   EXPECT_EQ(result.exit_code, 0);
   const std::string out = testing::ReadFileOrEmpty(dir.File(".stdout"));
-  EXPECT_THAT(out, HasSubstr(absl::StrCat(
-                       "Total Sentences                  : 2\n"
-                       "Total Bytes                      : ",
-                       3 + long_line + 1,
-                       "\n"
-                       "Total Tokens                     : 1\n")));
+  EXPECT_THAT(
+      out, HasSubstr(absl::StrCat("Total Sentences                  : 2\n"
+                                  "Total Bytes                      : ",
+                                  3 + long_line + 1,
+                                  "\n"
+                                  "Total Tokens                     : 1\n")));
   const std::string prefix = "Failed to encode line: ";
   EXPECT_EQ(FileSize(dir.File(".stderr")),
             static_cast<long long>(prefix.size() + long_line + 1));

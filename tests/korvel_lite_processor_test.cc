@@ -84,7 +84,8 @@ TEST(ProcessorTest, FailedProcessorsAnswerFixedValues) {
 TEST(ProcessorTest, MisalignedViewIsRejected) {
   const std::string bytes = Pack(VocabModel(ModelType_UNIGRAM));
   std::string shifted(bytes.size() + 8, '\0');
-  char* start = shifted.data() + 4 - reinterpret_cast<uintptr_t>(shifted.data()) % 4 + 1;
+  char* start =
+      shifted.data() + 4 - reinterpret_cast<uintptr_t>(shifted.data()) % 4 + 1;
   std::memcpy(start, bytes.data(), bytes.size());
   KorvelLiteProcessor processor(std::string_view(start, bytes.size()));
   EXPECT_EQ(processor.status(), absl::StatusCode::kInvalidArgument);
@@ -154,7 +155,9 @@ ModelProtoT EncodeModel(ModelType type) {
                                  {"b", -1.0f},
                                  {"ab", 1.0f},
                                  {"\xe2\x96\x81", -1.0f},
-                                 {"\xe2\x96\x81" "a", 2.0f}},
+                                 {"\xe2\x96\x81"
+                                  "a",
+                                  2.0f}},
                                 type);
   proto.bigram_trie = BigramTrie({"xy"});
   return proto;
@@ -329,9 +332,10 @@ TEST(ProcessorEncodeTest, OnlyEncodeNormalizedChunksBpeText) {
   EXPECT_THAT(ids, ElementsAre(3));
   EXPECT_THAT(surfaces, ElementsAre("ab"));
   std::vector<std::string> chunks;
-  EXPECT_EQ(processor.PretokenizeAtSafeBoundaries(
-                "ab", [&](std::string_view chunk) { chunks.emplace_back(chunk); }),
-            kOk);
+  EXPECT_EQ(
+      processor.PretokenizeAtSafeBoundaries(
+          "ab", [&](std::string_view chunk) { chunks.emplace_back(chunk); }),
+      kOk);
   EXPECT_THAT(chunks, ElementsAre("a", "b"));
 }
 
@@ -345,10 +349,14 @@ TEST(ProcessorEncodeTest, EncodeNormalizesOnlyWhenNeeded) {
       proto.normalizer_spec = MakeNormalizerSpec(normalizing, normalizing);
       KorvelLiteProcessor processor(PackShared(proto));
       ASSERT_EQ(processor.status(), kOk);
-      EXPECT_EQ(processor.CanSkipNormalization("\xe2\x96\x81" "ab"),
+      EXPECT_EQ(processor.CanSkipNormalization("\xe2\x96\x81"
+                                               "ab"),
                 !normalizing);
-      for (std::string_view text :
-           {"a", "a b", "  ab  a", "\xe2\x96\x81" "ab", "\xe2\x96\x81" "a"}) {
+      for (std::string_view text : {"a", "a b", "  ab  a",
+                                    "\xe2\x96\x81"
+                                    "ab",
+                                    "\xe2\x96\x81"
+                                    "a"}) {
         std::string normalized;
         ASSERT_EQ(processor.Normalize(text, &normalized, nullptr), kOk);
         std::vector<int> expected;
@@ -359,12 +367,18 @@ TEST(ProcessorEncodeTest, EncodeNormalizesOnlyWhenNeeded) {
         EXPECT_EQ(ids, expected) << text;
       }
       std::vector<int> ids;
-      EXPECT_EQ(processor.Encode("\xe2\x96\x81" "a", &ids), kOk);
+      EXPECT_EQ(processor.Encode("\xe2\x96\x81"
+                                 "a",
+                                 &ids),
+                kOk);
       if (!normalizing) {
         EXPECT_THAT(ids, ElementsAre(5));
       }
       EXPECT_EQ(processor.Encode("a b", nullptr), kInvalid);
-      EXPECT_EQ(processor.Encode("\xe2\x96\x81" "a", nullptr), kInvalid);
+      EXPECT_EQ(processor.Encode("\xe2\x96\x81"
+                                 "a",
+                                 nullptr),
+                kInvalid);
     }
   }
 }
@@ -388,7 +402,8 @@ TEST(ProcessorEncodeTest, EncodeAllocatesNothingAfterWarmUp) {
   const KorvelLiteProcessor& processor = *fixture.processor;
   ASSERT_EQ(processor.status(), absl::StatusCode::kOk);
   std::vector<std::string> lines;
-  for (int i = 0; i < 50; ++i) lines.push_back(testing::RandomBpeText(&fixture.rng, 1, 30) + " x y");
+  for (int i = 0; i < 50; ++i)
+    lines.push_back(testing::RandomBpeText(&fixture.rng, 1, 30) + " x y");
   std::vector<int> ids;
   for (const std::string& line : lines) {
     ASSERT_FALSE(processor.CanSkipNormalization(line));
@@ -406,10 +421,12 @@ TEST(ProcessorEncodeTest, EncodeFromManyThreadsGivesTheSameIds) {
   const KorvelLiteProcessor& processor = *fixture.processor;
   std::vector<std::string> lines;
   for (int i = 0; i < 200; ++i) {
-    lines.push_back(testing::RandomBpeText(&fixture.rng, 1, i % 10 == 0 ? 300 : 30) + " z");
+    lines.push_back(
+        testing::RandomBpeText(&fixture.rng, 1, i % 10 == 0 ? 300 : 30) + " z");
   }
   std::vector<std::vector<int>> expected(lines.size());
-  for (size_t i = 0; i < lines.size(); ++i) processor.Encode(lines[i], &expected[i]);
+  for (size_t i = 0; i < lines.size(); ++i)
+    processor.Encode(lines[i], &expected[i]);
 
   std::atomic<int> mismatches{0};
   std::vector<std::thread> threads;

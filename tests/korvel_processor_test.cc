@@ -1,3 +1,5 @@
+#include "libkorvel/korvel_processor.h"
+
 #include <cstdint>
 #include <fstream>
 #include <limits>
@@ -7,7 +9,6 @@
 #include "full_model_builder.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "libkorvel/korvel_processor.h"
 
 namespace korvel {
 namespace {
@@ -24,10 +25,14 @@ std::string WriteFile(const std::string& name, const std::string& bytes) {
 }
 
 ModelProto UnigramModel() {
-  ModelProto model = FullModelWithUnknown(
-      {{"\xe2\x96\x81" "a", -1.25f}, {"\xe2\x96\x81", -3}, {"a", -3},
-       {"b", -4}, {"ab", -1}},
-      TrainerSpec::UNIGRAM);
+  ModelProto model = FullModelWithUnknown({{"\xe2\x96\x81"
+                                            "a",
+                                            -1.25f},
+                                           {"\xe2\x96\x81", -3},
+                                           {"a", -3},
+                                           {"b", -4},
+                                           {"ab", -1}},
+                                          TrainerSpec::UNIGRAM);
   model.mutable_normalizer_spec();
   return model;
 }

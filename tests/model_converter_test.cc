@@ -122,8 +122,8 @@ std::vector<FailureCase> FailureCases() {
       {"NullPieceWithoutTrainer", FullModel({{nul}}), rename,
        absl::StatusCode::kInvalidArgument,
        "Piece at index 0 is invalid (contains null byte)."},
-      {"BpeScoreTwoToThe31", WithTrainer(FullModel({{"a", 2147483648.0f}}),
-                                         TrainerSpec::BPE),
+      {"BpeScoreTwoToThe31",
+       WithTrainer(FullModel({{"a", 2147483648.0f}}), TrainerSpec::BPE),
        defaults, absl::StatusCode::kInvalidArgument,
        "Piece at index 0 has an invalid BPE score."},
       {"BpeScoreMinusTwoToThe31",
@@ -161,8 +161,7 @@ std::vector<FailureCase> FailureCases() {
                    true),
        rename, absl::StatusCode::kInvalidArgument,
        "Duplicate key for trie building: <unused_1>"},
-      {"BpeUnknownIdOutOfRange", bad_unk, defaults,
-       absl::StatusCode::kInternal,
+      {"BpeUnknownIdOutOfRange", bad_unk, defaults, absl::StatusCode::kInternal,
        "Failed to initialize preliminary processor for BPE direct mapping."},
   };
 }
@@ -207,12 +206,11 @@ TEST(ConverterTest, UnigramScoresAreCopiedUnchecked) {
 }
 
 TEST(ConverterTest, ModelWithoutTrainerSpec) {
-  const std::string bytes =
-      Convert(FullModel({{"<unk>", 0, FullPiece::UNKNOWN},
-                         {"<s>", 0, FullPiece::CONTROL},
-                         {"</s>", 0, FullPiece::CONTROL},
-                         {"<pad>", 0, FullPiece::CONTROL},
-                         {"ab", -1.0f}}));
+  const std::string bytes = Convert(FullModel({{"<unk>", 0, FullPiece::UNKNOWN},
+                                               {"<s>", 0, FullPiece::CONTROL},
+                                               {"</s>", 0, FullPiece::CONTROL},
+                                               {"<pad>", 0, FullPiece::CONTROL},
+                                               {"ab", -1.0f}}));
   const ModelProto* root = Root(bytes);
   EXPECT_EQ(root->model_type(), ModelType_UNIGRAM);
   EXPECT_EQ(root->unk_id(), 0);
@@ -249,7 +247,7 @@ TEST(ConverterTest, TrainerSettingsAndSpecialIds) {
   EXPECT_EQ(root->unk_id(), 3);
   EXPECT_EQ(root->unk_surface()->str(), "??");
   EXPECT_EQ(root->bos_id(), 1);
-  EXPECT_EQ(root->eos_id(), 2);  // the empty text falls back to "</s>"
+  EXPECT_EQ(root->eos_id(), 2);   // the empty text falls back to "</s>"
   EXPECT_EQ(root->pad_id(), -1);  // "<pad>" is not a CONTROL piece
   ASSERT_NE(root->user_defined_trie(), nullptr);
   DoubleArray user_defined;
@@ -292,7 +290,11 @@ TEST(ConverterTest, NormalizerSpecIsCopied) {
 
 TEST(ConverterTest, NullBytePieceIsRenamedWhenAllowed) {
   korvel::ModelProto model =
-      FullModel({{"<unk>", 0, FullPiece::UNKNOWN}, {"a"}, {"b"}, {"c"}, {"d"},
+      FullModel({{"<unk>", 0, FullPiece::UNKNOWN},
+                 {"a"},
+                 {"b"},
+                 {"c"},
+                 {"d"},
                  {std::string(1, '\0'), 0, FullPiece::NORMAL}});
   model.mutable_trainer_spec()->set_byte_fallback(true);
   ConverterOptions options;
@@ -309,9 +311,10 @@ TEST(ConverterTest, NullBytePieceIsRenamedWhenAllowed) {
 TEST(ConverterTest, ExtendedModelTypesConvertAsUnigram) {
   ConverterOptions options;
   options.allow_extended_model_types = true;
-  for (const auto type : {korvel::TrainerSpec::WORD, korvel::TrainerSpec::CHAR}) {
-    korvel::ModelProto model = FullModel({{"<unk>", 0, FullPiece::UNKNOWN},
-                                          {"ab", -2.5f}});
+  for (const auto type :
+       {korvel::TrainerSpec::WORD, korvel::TrainerSpec::CHAR}) {
+    korvel::ModelProto model =
+        FullModel({{"<unk>", 0, FullPiece::UNKNOWN}, {"ab", -2.5f}});
     model.mutable_trainer_spec()->set_model_type(type);
     const std::string bytes = Convert(model, options);
     const ModelProto* root = Root(bytes);
@@ -340,8 +343,8 @@ TEST(ConverterTest, BigramTrieFollowsModelTypeAndOption) {
   EXPECT_TRUE(has_bigram_trie(bpe, ConverterOptions()));
   EXPECT_TRUE(has_bigram_trie(bpe, all_models));
   // Single characters form no pair.
-  korvel::ModelProto letters = FullModel(
-      {{"?", 0, FullPiece::UNKNOWN}, {"a"}, {"\xe2\x96\x81"}});
+  korvel::ModelProto letters =
+      FullModel({{"?", 0, FullPiece::UNKNOWN}, {"a"}, {"\xe2\x96\x81"}});
   letters.mutable_trainer_spec()->set_model_type(TrainerSpec::BPE);
   const std::string bytes = Convert(letters);
   EXPECT_EQ(Root(bytes)->bigram_trie(), nullptr);
@@ -358,7 +361,9 @@ int64_t DataOffset(const std::string& bytes,
 TEST(ConverterTest, BlobsAreEightByteAligned) {
   for (int extra = 0; extra < 12; ++extra) {
     std::vector<testing::FullPieceSpec> pieces = {
-        {"\xe2\x96\x81" "ab"}, {"cd", 0, FullPiece::USER_DEFINED}};
+        {"\xe2\x96\x81"
+         "ab"},
+        {"cd", 0, FullPiece::USER_DEFINED}};
     for (int i = 0; i < extra; ++i) pieces.push_back({std::string(i + 3, 'q')});
     korvel::ModelProto model =
         FullModelWithUnknown(pieces, korvel::TrainerSpec::BPE);

@@ -43,8 +43,9 @@ constexpr Flags kNoSpec{true, true, true, false, false, false};
 
 // Processors are cached per flag set; building a trie costs more than a test.
 const KorvelLiteProcessor& ProcessorFor(const Flags& flags) {
-  static auto* cache = new std::map<std::tuple<bool, bool, bool, bool, bool, bool>,
-                                    std::unique_ptr<KorvelLiteProcessor>>();
+  static auto* cache =
+      new std::map<std::tuple<bool, bool, bool, bool, bool, bool>,
+                   std::unique_ptr<KorvelLiteProcessor>>();
   const auto key = std::make_tuple(
       flags.add_dummy_prefix, flags.remove_extra_whitespaces,
       flags.escape_whitespaces, flags.treat_whitespace_as_suffix,
@@ -84,63 +85,133 @@ std::string Ws(int count) {
 
 TEST(NormalizeTest, TextAndOffsets) {
   const std::vector<NormalizeCase> cases = {
-      {"collapse and trim", kDefault, "  Hello   world  ",
+      {"collapse and trim",
+       kDefault,
+       "  Hello   world  ",
        Ws(1) + "Hello" + Ws(1) + "world",
        {2, 2, 2, 2, 3, 4, 5, 6, 7, 7, 7, 10, 11, 12, 13, 14, 15}},
-      {"no removal keeps runs", kNoRemove, "a  b", Ws(1) + "a" + Ws(2) + "b",
+      {"no removal keeps runs",
+       kNoRemove,
+       "a  b",
+       Ws(1) + "a" + Ws(2) + "b",
        {0, 0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 4}},
-      {"no removal keeps leading spaces", kNoRemove, "  a", Ws(3) + "a",
+      {"no removal keeps leading spaces",
+       kNoRemove,
+       "  a",
+       Ws(3) + "a",
        {0, 0, 0, 0, 0, 0, 1, 1, 1, 2, 3}},
-      {"no removal keeps trailing spaces", kNoRemove, "a ", Ws(1) + "a" + Ws(1),
+      {"no removal keeps trailing spaces",
+       kNoRemove,
+       "a ",
+       Ws(1) + "a" + Ws(1),
        {0, 0, 0, 0, 1, 1, 1, 2}},
       {"no escaping", kNoEscape, "a b", " a b", {0, 0, 1, 2, 3}},
-      {"no escaping trims spaces", kNoEscape, "  a  b  ", " a b",
+      {"no escaping trims spaces",
+       kNoEscape,
+       "  a  b  ",
+       " a b",
        {2, 2, 3, 5, 6}},
-      {"suffix", kSuffix, "a b", "a" + Ws(1) + "b" + Ws(1),
+      {"suffix",
+       kSuffix,
+       "a b",
+       "a" + Ws(1) + "b" + Ws(1),
        {0, 1, 1, 1, 2, 3, 3, 3, 3}},
-      {"suffix after trailing spaces", kSuffix, "a  ", "a" + Ws(1),
+      {"suffix after trailing spaces",
+       kSuffix,
+       "a  ",
+       "a" + Ws(1),
        {0, 1, 1, 1, 1}},
-      {"no dummy prefix", kNoPrefix, "  a b ", "a" + Ws(1) + "b",
+      {"no dummy prefix",
+       kNoPrefix,
+       "  a b ",
+       "a" + Ws(1) + "b",
        {2, 3, 3, 3, 4, 5}},
       {"offsets", kDefault, "ab", Ws(1) + "ab", {0, 0, 0, 0, 1, 2}},
-      {"offsets after leading spaces", kDefault, "  ab", Ws(1) + "ab",
+      {"offsets after leading spaces",
+       kDefault,
+       "  ab",
+       Ws(1) + "ab",
        {2, 2, 2, 2, 3, 4}},
-      {"final entry at removed trailing spaces", kDefault, "ab  ",
-       Ws(1) + "ab", {0, 0, 0, 0, 1, 2}},
-      {"invalid byte", kDefault, "a\xff" "b",
-       Ws(1) + "a" + kFffd + "b", {0, 0, 0, 0, 1, 1, 1, 2, 3}},
-      {"every bad byte its own U+FFFD", kDefault, "\xe3\x81",
-       Ws(1) + kFffd + kFffd, {0, 0, 0, 0, 0, 0, 1, 1, 1, 2}},
-      {"multi-byte character", kDefault, "\xc3\xa9", Ws(1) + "\xc3\xa9",
+      {"final entry at removed trailing spaces",
+       kDefault,
+       "ab  ",
+       Ws(1) + "ab",
+       {0, 0, 0, 0, 1, 2}},
+      {"invalid byte",
+       kDefault,
+       "a\xff"
+       "b",
+       Ws(1) + "a" + kFffd + "b",
+       {0, 0, 0, 0, 1, 1, 1, 2, 3}},
+      {"every bad byte its own U+FFFD",
+       kDefault,
+       "\xe3\x81",
+       Ws(1) + kFffd + kFffd,
+       {0, 0, 0, 0, 0, 0, 1, 1, 1, 2}},
+      {"multi-byte character",
+       kDefault,
+       "\xc3\xa9",
+       Ws(1) + "\xc3\xa9",
        {0, 0, 0, 0, 0, 2}},
       {"spaces only", kDefault, "   ", "", {}},
       {"empty", kDefault, "", "", {}},
       {"empty without spec", kNoSpec, "", "", {}},
       {"literal whitespace symbol", kDefault, kWs, "", {0}},
-      {"literal trailing whitespace symbol", kDefault, std::string("a") + kWs,
-       Ws(1) + "a", {0, 0, 0, 0, 1}},
+      {"literal trailing whitespace symbol",
+       kDefault,
+       std::string("a") + kWs,
+       Ws(1) + "a",
+       {0, 0, 0, 0, 1}},
       {"no spec", kNoSpec, "a  b", "a  b", {0, 1, 2, 3, 4}},
       {"no spec keeps malformed bytes", kNoSpec, "\xff", "\xff", {0, 1}},
-      {"folded letter", kCharsMap, "x\xef\xbc\xa1y", Ws(1) + "xAy",
+      {"folded letter",
+       kCharsMap,
+       "x\xef\xbc\xa1y",
+       Ws(1) + "xAy",
        {0, 0, 0, 0, 1, 4, 5}},
       {"ligature", kCharsMap, "\xef\xac\x81", Ws(1) + "fi", {0, 0, 0, 0, 0, 3}},
-      {"deleted character", kCharsMap, "a\xc2\xad" "b", Ws(1) + "ab",
+      {"deleted character",
+       kCharsMap,
+       "a\xc2\xad"
+       "b",
+       Ws(1) + "ab",
        {0, 0, 0, 0, 3, 4}},
-      {"longer key wins", kCharsMap, "\xef\xbd\xb6\xef\xbe\x9e",
-       Ws(1) + "\xe3\x82\xac", {0, 0, 0, 0, 0, 0, 6}},
-      {"mapped leading space", kCharsMap, "\xe3\x80\x80" "a", Ws(1) + "a",
+      {"longer key wins",
+       kCharsMap,
+       "\xef\xbd\xb6\xef\xbe\x9e",
+       Ws(1) + "\xe3\x82\xac",
+       {0, 0, 0, 0, 0, 0, 6}},
+      {"mapped leading space",
+       kCharsMap,
+       "\xe3\x80\x80"
+       "a",
+       Ws(1) + "a",
        {3, 3, 3, 3, 4}},
-      {"mapped inner space joins a run", kCharsMap, "a\xe3\x80\x80 b",
-       Ws(1) + "a" + Ws(1) + "b", {0, 0, 0, 0, 1, 1, 1, 5, 6}},
-      {"spaces inside a replacement stay", kCharsMap, "x\xe2\x91\xb4",
-       Ws(1) + "xa" + Ws(2) + "b", {0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 4}},
-      {"user-defined piece passes whole", kCharsMap, "<sep>",
-       Ws(1) + "<sep>", {0, 0, 0, 0, 0, 0, 0, 0, 5}},
-      {"user-defined piece keeps its spaces", kDefault, "x  y",
+      {"mapped inner space joins a run",
+       kCharsMap,
+       "a\xe3\x80\x80 b",
+       Ws(1) + "a" + Ws(1) + "b",
+       {0, 0, 0, 0, 1, 1, 1, 5, 6}},
+      {"spaces inside a replacement stay",
+       kCharsMap,
+       "x\xe2\x91\xb4",
+       Ws(1) + "xa" + Ws(2) + "b",
+       {0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 4}},
+      {"user-defined piece passes whole",
+       kCharsMap,
+       "<sep>",
+       Ws(1) + "<sep>",
+       {0, 0, 0, 0, 0, 0, 0, 0, 5}},
+      {"user-defined piece keeps its spaces",
+       kDefault,
+       "x  y",
        Ws(1) + "x" + Ws(2) + "y",
        {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4}},
-      {"user-defined piece starting with a space", kDefault, "  q",
-       Ws(1) + "q", {1, 1, 1, 1, 3}},
+      {"user-defined piece starting with a space",
+       kDefault,
+       "  q",
+       Ws(1) + "q",
+       {1, 1, 1, 1, 3}},
   };
   for (const NormalizeCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -159,19 +230,38 @@ TEST(NormalizeTest, TextAndOffsets) {
 // user-defined piece's inner run of spaces.
 TEST(NormalizeTest, FastPathText) {
   const std::vector<NormalizeCase> cases = {
-      {"collapse and trim", kDefault, "  Hello   world  ",
-       Ws(1) + "Hello" + Ws(1) + "world", {}},
-      {"no removal", kNoRemove, " a  b ", Ws(2) + "a" + Ws(2) + "b" + Ws(1), {}},
+      {"collapse and trim",
+       kDefault,
+       "  Hello   world  ",
+       Ws(1) + "Hello" + Ws(1) + "world",
+       {}},
+      {"no removal",
+       kNoRemove,
+       " a  b ",
+       Ws(2) + "a" + Ws(2) + "b" + Ws(1),
+       {}},
       {"no escaping", kNoEscape, "a   b  ", " a b", {}},
       {"suffix", kSuffix, "a b", "a" + Ws(1) + "b" + Ws(1), {}},
-      {"long words", kDefault, "abcdefghijklmnop qrstuvwxyz0123456789",
-       Ws(1) + "abcdefghijklmnop" + Ws(1) + "qrstuvwxyz0123456789", {}},
-      {"literal whitespace symbol", kDefault, kWs, "", {}},
-      {"malformed text falls back", kDefault, "a\xff  b",
-       Ws(1) + "a" + kFffd + Ws(1) + "b", {}},
-      {"user-defined spaces collapse", kDefault, "x  y", Ws(1) + "x" + Ws(1) + "y",
+      {"long words",
+       kDefault,
+       "abcdefghijklmnop qrstuvwxyz0123456789",
+       Ws(1) + "abcdefghijklmnop" + Ws(1) + "qrstuvwxyz0123456789",
        {}},
-      {"user-defined piece starting with a space", kDefault, "  q", Ws(1) + "q",
+      {"literal whitespace symbol", kDefault, kWs, "", {}},
+      {"malformed text falls back",
+       kDefault,
+       "a\xff  b",
+       Ws(1) + "a" + kFffd + Ws(1) + "b",
+       {}},
+      {"user-defined spaces collapse",
+       kDefault,
+       "x  y",
+       Ws(1) + "x" + Ws(1) + "y",
+       {}},
+      {"user-defined piece starting with a space",
+       kDefault,
+       "  q",
+       Ws(1) + "q",
        {}},
   };
   for (const NormalizeCase& c : cases) {
@@ -204,13 +294,19 @@ TEST(CanSkipNormalizationTest, Table) {
       {"dummy prefix", kDefault, "ab", false},
       {"plain model", kPlain, "ab", true},
       {"plain model, space escaped", kPlain, "a b", false},
-      {"plain model, space kept", {false, false, false, false, false, true},
-       "a b", true},
+      {"plain model, space kept",
+       {false, false, false, false, false, true},
+       "a b",
+       true},
       {"plain model, malformed byte", kPlain, "ab\xff", false},
-      {"plain model, long malformed", kPlain, "abcdefghijklmnop\xc0\x80", false},
+      {"plain model, long malformed", kPlain, "abcdefghijklmnop\xc0\x80",
+       false},
       {"plain model, multi-byte", kPlain, "\xe3\x81\x82\xf0\x9f\x98\x80", true},
       {"character map", {false, false, true, false, true, true}, "ab", false},
-      {"whitespace removal", {false, true, true, false, false, true}, "ab", false},
+      {"whitespace removal",
+       {false, true, true, false, false, true},
+       "ab",
+       false},
       {"empty input", kDefault, "", true},
       {"empty input, character map", kCharsMap, "", true},
       {"no spec", kNoSpec, "  a\xff", true},
@@ -225,13 +321,26 @@ TEST(CanSkipNormalizationTest, Table) {
 // them, ASCII words, multi-byte characters, literal whitespace symbols,
 // character-map keys, user-defined pieces and (optionally) malformed bytes.
 std::string RandomText(std::mt19937& rng, bool malformed) {
-  static const char* const kParts[] = {
-      " ",    "  ",   "   ",          "a",          "hello",
-      "xyz0123456789", "\xc3\xa9",   "\xe3\x81\x82", "\xf0\x9f\x98\x80",
-      kWs,    "<sep>", "\xef\xbc\xa1", "\xef\xbd\xb6", "\xef\xbd\xb6\xef\xbe\x9e",
-      "\xc2\xad",      "\xe3\x80\x80", "\xe2\x91\xb4", "\t"};
-  static const char* const kBad[] = {"\xff", "\xc3", "\xe3\x81", "\xed\xa0\x80",
-                                     "\x80", "\xc0\xaf"};
+  static const char* const kParts[] = {" ",
+                                       "  ",
+                                       "   ",
+                                       "a",
+                                       "hello",
+                                       "xyz0123456789",
+                                       "\xc3\xa9",
+                                       "\xe3\x81\x82",
+                                       "\xf0\x9f\x98\x80",
+                                       kWs,
+                                       "<sep>",
+                                       "\xef\xbc\xa1",
+                                       "\xef\xbd\xb6",
+                                       "\xef\xbd\xb6\xef\xbe\x9e",
+                                       "\xc2\xad",
+                                       "\xe3\x80\x80",
+                                       "\xe2\x91\xb4",
+                                       "\t"};
+  static const char* const kBad[] = {"\xff",         "\xc3", "\xe3\x81",
+                                     "\xed\xa0\x80", "\x80", "\xc0\xaf"};
   std::string text;
   const int parts = std::uniform_int_distribution<int>(0, 24)(rng);
   for (int i = 0; i < parts; ++i) {
@@ -265,7 +374,8 @@ TEST(NormalizeTest, RandomTextsAgreeWithAndWithoutOffsets) {
       SCOPED_TRACE(::testing::PrintToString(input));
       std::string fast, general;
       std::vector<size_t> offsets;
-      ASSERT_EQ(processor.Normalize(input, &fast, nullptr), absl::StatusCode::kOk);
+      ASSERT_EQ(processor.Normalize(input, &fast, nullptr),
+                absl::StatusCode::kOk);
       ASSERT_EQ(processor.Normalize(input, &general, &offsets),
                 absl::StatusCode::kOk);
       EXPECT_EQ(fast, general);
@@ -312,29 +422,56 @@ void ExpectNormalizeMatchesReference(const KorvelLiteProcessor& processor,
 // ASCII, one-byte keys, and characters without keys.
 std::vector<uint8_t> MixedCharsMap() {
   return BuildCharsMap({
-      {"e\xcc\x81", "\xc3\xa9"},       // e + combining acute
-      {"a\xcc\x88", "\xc3\xa4"},       // a + combining diaeresis
+      {"e\xcc\x81", "\xc3\xa9"},  // e + combining acute
+      {"a\xcc\x88", "\xc3\xa4"},  // a + combining diaeresis
       {"E\xcc\x81", "\xc3\x89"},
-      {"a\xcc\x88\xcc\x81", "Z"},      // a longer key through the same node
-      {"ff", "\xef\xac\x80"},           // a letter whose key continues in ASCII
-      {"\t", " "},                      // one-byte keys
+      {"a\xcc\x88\xcc\x81", "Z"},  // a longer key through the same node
+      {"ff", "\xef\xac\x80"},      // a letter whose key continues in ASCII
+      {"\t", " "},                 // one-byte keys
       {"x", "xx"},
-      {"\xc2\xa0", " "},                // no-break space
-      {"\xef\xbc\xa1", "A"},            // full-width A
-      {"\xe2\x91\xb4", "a  b"},         // a replacement with spaces
-      {"\xc2\xad", ""},                 // deleted
+      {"\xc2\xa0", " "},         // no-break space
+      {"\xef\xbc\xa1", "A"},     // full-width A
+      {"\xe2\x91\xb4", "a  b"},  // a replacement with spaces
+      {"\xc2\xad", ""},          // deleted
   });
 }
 
 // Random text over a small alphabet that hits every byte class of the quick
 // paths and every key above.
 std::string RandomQuickPathText(std::mt19937* rng) {
-  static const std::vector<std::string> kParts = {
-      "a", "e", "E", "f", "ff", "q", "x", "z", ".", ",", " ", " ", "  ", "\t",
-      "\xcc\x81", "\xcc\x88", "e\xcc\x81", "a\xcc\x88\xcc\x81", "\xc3\xa9",
-      "\xd0\xb6", "\xe4\xb8\xad", "\xf0\x9f\x98\x80", "\xc2\xa0", "\xef\xbc\xa1",
-      "\xe2\x91\xb4", "\xc2\xad", "<sep>", "<se", "x  y", "\xff", "\xe4\xb8",
-      "\xc0\x80", "\xe2\x96\x81"};
+  static const std::vector<std::string> kParts = {"a",
+                                                  "e",
+                                                  "E",
+                                                  "f",
+                                                  "ff",
+                                                  "q",
+                                                  "x",
+                                                  "z",
+                                                  ".",
+                                                  ",",
+                                                  " ",
+                                                  " ",
+                                                  "  ",
+                                                  "\t",
+                                                  "\xcc\x81",
+                                                  "\xcc\x88",
+                                                  "e\xcc\x81",
+                                                  "a\xcc\x88\xcc\x81",
+                                                  "\xc3\xa9",
+                                                  "\xd0\xb6",
+                                                  "\xe4\xb8\xad",
+                                                  "\xf0\x9f\x98\x80",
+                                                  "\xc2\xa0",
+                                                  "\xef\xbc\xa1",
+                                                  "\xe2\x91\xb4",
+                                                  "\xc2\xad",
+                                                  "<sep>",
+                                                  "<se",
+                                                  "x  y",
+                                                  "\xff",
+                                                  "\xe4\xb8",
+                                                  "\xc0\x80",
+                                                  "\xe2\x96\x81"};
   std::string text;
   const size_t parts = (*rng)() % 40;
   for (size_t i = 0; i < parts; ++i) text += kParts[(*rng)() % kParts.size()];
@@ -343,11 +480,12 @@ std::string RandomQuickPathText(std::mt19937* rng) {
 
 TEST(NormalizeTest, RandomTextsMatchTheReference) {
   std::mt19937 rng(1234);
-  const std::vector<TestPiece> pieces = {{"<unk>", 0.0f, PieceType_UNKNOWN},
-                                         {"a", -1.0f},
-                                         {"<sep>", 0.0f, PieceType_USER_DEFINED},
-                                         {"x  y", 0.0f, PieceType_USER_DEFINED},
-                                         {"e\xcc", 0.0f, PieceType_USER_DEFINED}};
+  const std::vector<TestPiece> pieces = {
+      {"<unk>", 0.0f, PieceType_UNKNOWN},
+      {"a", -1.0f},
+      {"<sep>", 0.0f, PieceType_USER_DEFINED},
+      {"x  y", 0.0f, PieceType_USER_DEFINED},
+      {"e\xcc", 0.0f, PieceType_USER_DEFINED}};
   for (int flags = 0; flags < 32; ++flags) {
     const bool add_dummy_prefix = flags & 1;
     const bool remove_extra = flags & 2;
@@ -372,8 +510,10 @@ TEST(NormalizeTest, RandomTextsMatchTheReference) {
 // Long inputs that cross the output's first reservation many times over.
 TEST(NormalizeTest, LongTextsGrowTheOutput) {
   std::mt19937 rng(5);
-  ModelProtoT model = MakeModel({{"<unk>", 0.0f, PieceType_UNKNOWN}, {"a", -1.0f}});
-  model.normalizer_spec = MakeNormalizerSpec(true, false, true, false, MixedCharsMap());
+  ModelProtoT model =
+      MakeModel({{"<unk>", 0.0f, PieceType_UNKNOWN}, {"a", -1.0f}});
+  model.normalizer_spec =
+      MakeNormalizerSpec(true, false, true, false, MixedCharsMap());
   const KorvelLiteProcessor processor(PackShared(model));
   std::string input;
   // Spaces and "x" triple or double the text.

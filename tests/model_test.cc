@@ -1,3 +1,5 @@
+#include "korvel_lite/model.h"
+
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -8,7 +10,6 @@
 
 #include "gtest/gtest.h"
 #include "korvel_lite/load_diagnostic.h"
-#include "korvel_lite/model.h"
 #include "test_models.h"
 
 namespace korvel::lite {
@@ -133,7 +134,8 @@ TEST(ModelLoadTest, Defaults) {
   EXPECT_TRUE(normalized.normalizer.escape_whitespaces);
   EXPECT_FALSE(normalized.normalizer.treat_whitespace_as_suffix);
   EXPECT_FALSE(normalized.normalizer.charsmap_trie.bound());
-  EXPECT_EQ(normalized.normalizer.user_defined_trie, &normalized.user_defined_trie);
+  EXPECT_EQ(normalized.normalizer.user_defined_trie,
+            &normalized.user_defined_trie);
 }
 
 struct Mutation {
@@ -157,23 +159,34 @@ TEST(ModelLoadTest, ContentRules) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
   const Mutation mutations[] = {
-      {"no pieces", [](ModelProtoT* m) { *m = ModelProtoT(); }, kInvalid, R::kPieceList},
-      {"unk_id at n", [](ModelProtoT* m) { m->unk_id = 5; }, kInternal, R::kSpecialIds},
-      {"unk_id -2", [](ModelProtoT* m) { m->unk_id = -2; }, kInternal, R::kSpecialIds},
-      {"bos_id at n", [](ModelProtoT* m) { m->bos_id = 5; }, kInternal, R::kSpecialIds},
-      {"eos_id -2", [](ModelProtoT* m) { m->eos_id = -2; }, kInternal, R::kSpecialIds},
+      {"no pieces", [](ModelProtoT* m) { *m = ModelProtoT(); }, kInvalid,
+       R::kPieceList},
+      {"unk_id at n", [](ModelProtoT* m) { m->unk_id = 5; }, kInternal,
+       R::kSpecialIds},
+      {"unk_id -2", [](ModelProtoT* m) { m->unk_id = -2; }, kInternal,
+       R::kSpecialIds},
+      {"bos_id at n", [](ModelProtoT* m) { m->bos_id = 5; }, kInternal,
+       R::kSpecialIds},
+      {"eos_id -2", [](ModelProtoT* m) { m->eos_id = -2; }, kInternal,
+       R::kSpecialIds},
       {"pad_id -1", [](ModelProtoT* m) { m->pad_id = -1; }, kOk, R::kNone},
       {"bos_id last", [](ModelProtoT* m) { m->bos_id = 4; }, kOk, R::kNone},
-      {"no piece trie", [](ModelProtoT* m) { m->piece_trie.clear(); }, kInternal, R::kPieceTrie},
+      {"no piece trie", [](ModelProtoT* m) { m->piece_trie.clear(); },
+       kInternal, R::kPieceTrie},
       {"short piece trie", [](ModelProtoT* m) { m->piece_trie.resize(1020); },
        kInternal, R::kPieceTrie},
-      {"no scores", [](ModelProtoT* m) { m->scores.clear(); }, kInternal, R::kScoreCount},
-      {"short scores", [](ModelProtoT* m) { m->scores.pop_back(); }, kInternal, R::kScoreCount},
-      {"no types", [](ModelProtoT* m) { m->types.clear(); }, kInternal, R::kTypeCount},
+      {"no scores", [](ModelProtoT* m) { m->scores.clear(); }, kInternal,
+       R::kScoreCount},
+      {"short scores", [](ModelProtoT* m) { m->scores.pop_back(); }, kInternal,
+       R::kScoreCount},
+      {"no types", [](ModelProtoT* m) { m->types.clear(); }, kInternal,
+       R::kTypeCount},
       {"long types",
-       [](ModelProtoT* m) { m->types.push_back(PieceType_NORMAL); }, kInternal, R::kTypeCount},
+       [](ModelProtoT* m) { m->types.push_back(PieceType_NORMAL); }, kInternal,
+       R::kTypeCount},
       {"bpe without bpe_scores",
-       [](ModelProtoT* m) { m->model_type = ModelType_BPE; }, kInternal, R::kScoreCount},
+       [](ModelProtoT* m) { m->model_type = ModelType_BPE; }, kInternal,
+       R::kScoreCount},
       {"bpe ignores NaN scores",
        [nan](ModelProtoT* m) {
          m->model_type = ModelType_BPE;
@@ -182,18 +195,27 @@ TEST(ModelLoadTest, ContentRules) {
        },
        kOk, R::kNone},
       {"model type 3 is unigram",
-       [](ModelProtoT* m) { m->model_type = static_cast<ModelType>(3); }, kOk, R::kNone},
-      {"NaN score", [nan](ModelProtoT* m) { m->scores[2] = nan; }, kInternal, R::kFiniteScores},
+       [](ModelProtoT* m) { m->model_type = static_cast<ModelType>(3); }, kOk,
+       R::kNone},
+      {"NaN score", [nan](ModelProtoT* m) { m->scores[2] = nan; }, kInternal,
+       R::kFiniteScores},
       {"infinite score", [inf](ModelProtoT* m) { m->scores[1] = -inf; },
        kInternal, R::kFiniteScores},
       {"direct mapping flags of wrong length",
-       [](ModelProtoT* m) { m->direct_mapping_flags = {1, 1}; }, kInternal, R::kDirectMappingFlagCount},
+       [](ModelProtoT* m) {
+         m->direct_mapping_flags = {1, 1};
+       },
+       kInternal, R::kDirectMappingFlagCount},
       {"direct mapping flags of length n",
-       [](ModelProtoT* m) { m->direct_mapping_flags = {1, 1, 0, 1, 1}; }, kOk, R::kNone},
+       [](ModelProtoT* m) {
+         m->direct_mapping_flags = {1, 1, 0, 1, 1};
+       },
+       kOk, R::kNone},
       {"duplicate piece",
        [](ModelProtoT* m) {
          m->pieces[3] = "a";
-         m->piece_trie = BuildTrieBlob({{"<unk>", 0}, {"<s>", 1}, {"a", 2}, {"ab", 4}});
+         m->piece_trie =
+             BuildTrieBlob({{"<unk>", 0}, {"<s>", 1}, {"a", 2}, {"ab", 4}});
        },
        kInternal, R::kPieceInTrie},
       {"piece trie maps to another id",
@@ -205,7 +227,8 @@ TEST(ModelLoadTest, ContentRules) {
       {"empty piece",
        [](ModelProtoT* m) {
          m->pieces[3] = "";
-         m->piece_trie = BuildTrieBlob({{"<unk>", 0}, {"<s>", 1}, {"a", 2}, {"ab", 4}});
+         m->piece_trie =
+             BuildTrieBlob({{"<unk>", 0}, {"<s>", 1}, {"a", 2}, {"ab", 4}});
        },
        kInternal, R::kPieceInTrie},
       {"piece of 4096 bytes",
@@ -221,14 +244,19 @@ TEST(ModelLoadTest, ContentRules) {
        },
        kInternal, R::kPieceLength},
       {"unk_surface of 4097 bytes",
-       [](ModelProtoT* m) { m->unk_surface = std::string(4097, 'u'); }, kInternal, R::kUnknownSurfaceLength},
+       [](ModelProtoT* m) { m->unk_surface = std::string(4097, 'u'); },
+       kInternal, R::kUnknownSurfaceLength},
       {"no unknown piece and no bytes", [](ModelProtoT* m) { m->unk_id = -1; },
        kInternal, R::kUnknownOrBytePieces},
       {"user-defined trie value out of range",
-       [](ModelProtoT* m) { m->user_defined_trie = BuildTrieBlob({{"q", 5}}); },
+       [](ModelProtoT* m) {
+         m->user_defined_trie = BuildTrieBlob({{"q", 5}});
+       },
        kInternal, R::kUserDefinedTrie},
       {"bad bigram trie position",
-       [](ModelProtoT* m) { m->bigram_trie = BuildTrieBlob({{"ab", 100000}}); },
+       [](ModelProtoT* m) {
+         m->bigram_trie = BuildTrieBlob({{"ab", 100000}});
+       },
        kInternal, R::kBigramTrie},
   };
   for (const Mutation& mutation : mutations) {
@@ -292,12 +320,13 @@ TEST(ModelLoadTest, UnknownScoreIgnoresNonNormalPieces) {
 }
 
 TEST(ModelLoadTest, BytePieces) {
-  auto byte_model = [](const std::function<void(std::vector<TestPiece>*)>& edit) {
-    std::vector<TestPiece> pieces = {{"a", -1.0f}};
-    for (const TestPiece& piece : BytePieces()) pieces.push_back(piece);
-    edit(&pieces);
-    return MakeModel(pieces);  // no UNKNOWN piece: unk_id -1
-  };
+  auto byte_model =
+      [](const std::function<void(std::vector<TestPiece>*)>& edit) {
+        std::vector<TestPiece> pieces = {{"a", -1.0f}};
+        for (const TestPiece& piece : BytePieces()) pieces.push_back(piece);
+        edit(&pieces);
+        return MakeModel(pieces);  // no UNKNOWN piece: unk_id -1
+      };
   {
     const std::string bytes = Pack(byte_model([](auto*) {}));
     Model model(bytes);
@@ -307,23 +336,31 @@ TEST(ModelLoadTest, BytePieces) {
     EXPECT_EQ(model.byte_piece_ids[0xff], 256);
   }
   const Mutation broken[] = {
-      {"missing byte", [](ModelProtoT* m) {
-         m->pieces.pop_back(); m->types.pop_back(); m->scores.pop_back();
+      {"missing byte",
+       [](ModelProtoT* m) {
+         m->pieces.pop_back();
+         m->types.pop_back();
+         m->scores.pop_back();
          RebuildPieceTrie(m);
-       }, kInternal, R::kBytePieceRange},
-      {"swapped order", [](ModelProtoT* m) {
+       },
+       kInternal, R::kBytePieceRange},
+      {"swapped order",
+       [](ModelProtoT* m) {
          std::swap(m->pieces[5], m->pieces[6]);
          RebuildPieceTrie(m);
-       }, kInternal, R::kBytePieceRange},
+       },
+       kInternal, R::kBytePieceRange},
       {"wrong type", [](ModelProtoT* m) { m->types[100] = PieceType_NORMAL; },
        kInternal, R::kBytePieceRange},
-      {"lowercase hex", [](ModelProtoT* m) {
+      {"lowercase hex",
+       [](ModelProtoT* m) {
          m->pieces[0xab + 1] = "<0xab>";
          RebuildPieceTrie(m);
-       }, kInternal, R::kBytePieceRange},
-      {"first byte piece NORMAL", [](ModelProtoT* m) {
-         m->types[1] = PieceType_NORMAL;
-       }, kInternal, R::kUnknownOrBytePieces},
+       },
+       kInternal, R::kBytePieceRange},
+      {"first byte piece NORMAL",
+       [](ModelProtoT* m) { m->types[1] = PieceType_NORMAL; }, kInternal,
+       R::kUnknownOrBytePieces},
   };
   for (const Mutation& mutation : broken) {
     ModelProtoT object = byte_model([](auto*) {});
@@ -359,8 +396,8 @@ TEST(ModelLoadTest, InnerWhitespaceSymbol) {
       {"a" + ws, PieceType_USER_DEFINED, true},
   };
   for (const Case& c : cases) {
-    ModelProtoT object =
-        MakeModel({{"<unk>", 0.0f, PieceType_UNKNOWN}, {c.piece, -1.0f, c.type}});
+    ModelProtoT object = MakeModel(
+        {{"<unk>", 0.0f, PieceType_UNKNOWN}, {c.piece, -1.0f, c.type}});
     const std::string bytes = Pack(object);
     Model model(bytes);
     ASSERT_EQ(model.status(), kOk);
@@ -376,8 +413,9 @@ TEST(ModelLoadTest, ZeroPiecesNeverLoad) {
   ModelProtoBuilder root(builder);
   root.add_pieces(pieces);
   builder.Finish(root.Finish());
-  const std::string bytes(reinterpret_cast<const char*>(builder.GetBufferPointer()),
-                          builder.GetSize());
+  const std::string bytes(
+      reinterpret_cast<const char*>(builder.GetBufferPointer()),
+      builder.GetSize());
   EXPECT_EQ(Model(bytes).status(), kInternal);
 }
 

@@ -12,9 +12,9 @@
 
 #include "absl/strings/str_cat.h"
 #include "full_model_builder.h"
-#include "korvel_lite/utf8.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "korvel_lite/utf8.h"
 #include "korvel_model_converters/model_converter.h"
 #include "mixed_script_models.h"
 #include "test_models.h"
@@ -26,25 +26,37 @@ using ::korvel::lite::testing::AddBytePieces;
 using ::korvel::lite::testing::FullModelWithUnknown;
 using ::korvel::lite::testing::FullPiece;
 using ::korvel::lite::testing::MixedScriptLiteModel;
-using ::testing::ElementsAreArray;
 using ::testing::AllOf;
+using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 
 // A unigram model with byte fallback and chat markup: "<s>", "</s>",
 // "<start_of_turn>" and "<end_of_turn>" are CONTROL pieces.
 korvel::ModelProto ChatFullModel(bool add_dummy_prefix = true,
                                  bool remove_extra_whitespaces = true) {
-  korvel::ModelProto full = FullModelWithUnknown(
-      {{"<s>", 0, FullPiece::CONTROL},
-       {"</s>", 0, FullPiece::CONTROL},
-       {"<start_of_turn>", 0, FullPiece::CONTROL},
-       {"<start_of", 0, FullPiece::CONTROL},
-       {"<end_of_turn>", 0, FullPiece::CONTROL},
-       {"\xe2\x96\x81", -2}, {"\xe2\x96\x81user", -3}, {"\xe2\x96\x81Hi", -3},
-       {"user", -4}, {"Hi", -4}, {"\xe2\x96\x81x\xe2\x96\x81y", -3},
-       {"H", -5}, {"i", -5}, {"u", -5}, {"s", -5}, {"e", -5}, {"r", -5},
-       {"<", -6}, {">", -6}, {"x", -6}, {"y", -6}},
-      korvel::TrainerSpec::UNIGRAM);
+  korvel::ModelProto full =
+      FullModelWithUnknown({{"<s>", 0, FullPiece::CONTROL},
+                            {"</s>", 0, FullPiece::CONTROL},
+                            {"<start_of_turn>", 0, FullPiece::CONTROL},
+                            {"<start_of", 0, FullPiece::CONTROL},
+                            {"<end_of_turn>", 0, FullPiece::CONTROL},
+                            {"\xe2\x96\x81", -2},
+                            {"\xe2\x96\x81user", -3},
+                            {"\xe2\x96\x81Hi", -3},
+                            {"user", -4},
+                            {"Hi", -4},
+                            {"\xe2\x96\x81x\xe2\x96\x81y", -3},
+                            {"H", -5},
+                            {"i", -5},
+                            {"u", -5},
+                            {"s", -5},
+                            {"e", -5},
+                            {"r", -5},
+                            {"<", -6},
+                            {">", -6},
+                            {"x", -6},
+                            {"y", -6}},
+                           korvel::TrainerSpec::UNIGRAM);
   AddBytePieces(&full);
   full.mutable_trainer_spec()->set_byte_fallback(true);
   full.mutable_normalizer_spec()->set_add_dummy_prefix(add_dummy_prefix);
@@ -131,7 +143,8 @@ TEST(TokenizerTest, EncodeOptionsAndSpecialTexts) {
       {"Hi", {}, {"\xe2\x96\x81Hi"}},
       {"Hi", {true, true, false}, {"<s>", "\xe2\x96\x81Hi", "</s>"}},
       {"", {true, true, false}, {"<s>", "</s>"}},
-      {chat, {false, false, true},
+      {chat,
+       {false, false, true},
        {"<start_of_turn>", "\xe2\x96\x81user", "\xe2\x96\x81Hi",
         "<end_of_turn>"}},
       {"<start_of<s>", {false, false, true}, {"<start_of", "<s>"}},
@@ -271,8 +284,8 @@ void CheckStreamingDecode(const Tokenizer& tokenizer) {
       const absl::Status status = stream.Step(id, &streamed);
       if (status.ok()) {
         accepted.push_back(id);
-        EXPECT_TRUE(lite::IsWellFormedUtf8(
-            std::string_view(streamed).substr(before)));
+        EXPECT_TRUE(
+            lite::IsWellFormedUtf8(std::string_view(streamed).substr(before)));
       } else if (first_failure.ok()) {
         first_failure = status;
       }

@@ -61,8 +61,8 @@ TEST(UnigramTest, TiesKeepTheEarliestStart) {
     std::vector<int> expected;
   };
   // ids: 1 a, 2 bc, 3 ab, 4 c; a + bc = -3 against ab + c.
-  for (const Case& c : {Case{-2.0f, {1, 2}}, Case{-1.5f, {3, 4}},
-                        Case{-2.5f, {1, 2}}}) {
+  for (const Case& c :
+       {Case{-2.0f, {1, 2}}, Case{-1.5f, {3, 4}}, Case{-2.5f, {1, 2}}}) {
     LoadedModel model(MakeModel(WithUnknown(
         {{"a", -1.0f}, {"bc", -2.0f}, {"ab", c.ab}, {"c", -1.0f}})));
     EXPECT_THAT(Segment(*model, "abc").ids, ElementsAreArray(c.expected))
@@ -76,11 +76,12 @@ TEST(UnigramTest, TiesKeepTheEarliestStart) {
 
 TEST(UnigramTest, UserDefinedPiecesScoreByLength) {
   // ids: 1 x, 2 y, 3 z, 4 xyz (0.2), 5 xy (0.1)
-  LoadedModel model(MakeModel(WithUnknown({{"x", 0.06f},
-                                           {"y", 0.06f},
-                                           {"z", -0.01f},
-                                           {"xyz", 0.0f, PieceType_USER_DEFINED},
-                                           {"xy", 0.0f, PieceType_USER_DEFINED}})));
+  LoadedModel model(
+      MakeModel(WithUnknown({{"x", 0.06f},
+                             {"y", 0.06f},
+                             {"z", -0.01f},
+                             {"xyz", 0.0f, PieceType_USER_DEFINED},
+                             {"xy", 0.0f, PieceType_USER_DEFINED}})));
   EXPECT_THAT(Segment(*model, "xyz").ids, ElementsAre(4));
   // x + y = 0.12 beats the two-byte user-defined piece at 0.1.
   EXPECT_THAT(Segment(*model, "xyx").ids, ElementsAre(1, 2, 1));
@@ -102,8 +103,8 @@ TEST(UnigramTest, OnlyNormalAndUserDefinedPiecesMatch) {
 TEST(UnigramTest, TrieKeysBesidesThePieceTextsMatchByTheirPieceType) {
   // A loadable trie may hold keys that are no piece text: "x" leads to the
   // CONTROL piece <s>, "y" to the NORMAL piece a. No piece starts with x or y.
-  ModelProtoT proto = MakeModel(
-      WithUnknown({{"<s>", 0.0f, PieceType_CONTROL}, {"a", -1.0f}}));
+  ModelProtoT proto =
+      MakeModel(WithUnknown({{"<s>", 0.0f, PieceType_CONTROL}, {"a", -1.0f}}));
   proto.piece_trie = testing::BuildTrieBlob(
       {{"<unk>", 0}, {"<s>", 1}, {"a", 2}, {"x", 1}, {"y", 2}});
   LoadedModel model(proto);
@@ -120,14 +121,17 @@ TEST(UnigramTest, UnknownRunBecomesOneUnknownId) {
   EXPECT_EQ(out.surfaces[0].data(), text.data());
   EXPECT_EQ(out.surfaces[0].size(), text.size());
 
-  EXPECT_THAT(Segment(*model, "xaay").surfaces, ElementsAre("x", "a", "a", "y"));
+  EXPECT_THAT(Segment(*model, "xaay").surfaces,
+              ElementsAre("x", "a", "a", "y"));
 }
 
 // A piece that ends inside a character never lies on a path, and the
 // character gets its unknown candidate.
 TEST(UnigramTest, PieceEndingInsideCharacterIsIgnored) {
   LoadedModel model(MakeModel(WithUnknown({{"\xc3", 5.0f}, {"a", -1.0f}})));
-  const Encoded out = Segment(*model, "\xc3\xa9" "a");
+  const Encoded out = Segment(*model,
+                              "\xc3\xa9"
+                              "a");
   EXPECT_THAT(out.ids, ElementsAre(0, 2));
   EXPECT_THAT(out.surfaces, ElementsAre("\xc3\xa9", "a"));
 }
@@ -218,25 +222,25 @@ TEST(UnigramTest, SamplingClampsDraws) {
 
 // A vocabulary over a small alphabet with scores that are multiples of 1/8,
 // so that sums are exact in single precision.
-std::vector<TestPiece> RandomVocabulary(std::mt19937* rng,
-                                        const std::vector<std::string>& alphabet,
-                                        int max_chars, bool with_other_types) {
+std::vector<TestPiece> RandomVocabulary(
+    std::mt19937* rng, const std::vector<std::string>& alphabet, int max_chars,
+    bool with_other_types) {
   std::vector<TestPiece> pieces = {{"<unk>", 0.0f, PieceType_UNKNOWN}};
-  std::function<void(const std::string&, int)> add = [&](const std::string& text,
-                                                          int chars) {
-    if (chars > 0 && (*rng)() % 3 != 0) {
-      PieceType type = PieceType_NORMAL;
-      if (with_other_types) {
-        const unsigned roll = (*rng)() % 10;
-        if (roll == 0) type = PieceType_USER_DEFINED;
-        if (roll == 1) type = PieceType_CONTROL;
-      }
-      pieces.push_back({text, -static_cast<float>(1 + (*rng)() % 64) / 8.0f,
-                        type});
-    }
-    if (chars == max_chars) return;
-    for (const std::string& c : alphabet) add(text + c, chars + 1);
-  };
+  std::function<void(const std::string&, int)> add =
+      [&](const std::string& text, int chars) {
+        if (chars > 0 && (*rng)() % 3 != 0) {
+          PieceType type = PieceType_NORMAL;
+          if (with_other_types) {
+            const unsigned roll = (*rng)() % 10;
+            if (roll == 0) type = PieceType_USER_DEFINED;
+            if (roll == 1) type = PieceType_CONTROL;
+          }
+          pieces.push_back(
+              {text, -static_cast<float>(1 + (*rng)() % 64) / 8.0f, type});
+        }
+        if (chars == max_chars) return;
+        for (const std::string& c : alphabet) add(text + c, chars + 1);
+      };
   add("", 0);
   return pieces;
 }
@@ -257,7 +261,8 @@ float BruteForceBest(const Model& model, const std::vector<TestPiece>& pieces,
   bool covered = false;
   for (size_t id = 0; id < pieces.size(); ++id) {
     const TestPiece& piece = pieces[id];
-    if (piece.type != PieceType_NORMAL && piece.type != PieceType_USER_DEFINED) {
+    if (piece.type != PieceType_NORMAL &&
+        piece.type != PieceType_USER_DEFINED) {
       continue;
     }
     if (text.substr(0, piece.text.size()) != piece.text) continue;
@@ -265,13 +270,14 @@ float BruteForceBest(const Model& model, const std::vector<TestPiece>& pieces,
     const float score = piece.type == PieceType_NORMAL
                             ? piece.score
                             : 0.1f * (piece.text.size() - 1);
-    best = std::max(best, score + BruteForceBest(model, pieces,
-                                                 text.substr(piece.text.size())));
+    best = std::max(
+        best,
+        score + BruteForceBest(model, pieces, text.substr(piece.text.size())));
   }
   if (!covered) {
-    best = std::max(best, model.unk_score + BruteForceBest(
-                                                model, pieces,
-                                                text.substr(char_length)));
+    best = std::max(
+        best, model.unk_score +
+                  BruteForceBest(model, pieces, text.substr(char_length)));
   }
   return best;
 }
@@ -318,7 +324,8 @@ TEST(UnigramTest, ViterbiMatchesBruteForce) {
 TEST(UnigramTest, RebasingKeepsThePath) {
   std::mt19937 rng(77);
   const std::vector<std::string> alphabet = {"a", "b", "c", "d", "\xc3\xa9"};
-  const std::vector<TestPiece> pieces = RandomVocabulary(&rng, alphabet, 3, false);
+  const std::vector<TestPiece> pieces =
+      RandomVocabulary(&rng, alphabet, 3, false);
   LoadedModel model(MakeModel(pieces));
   for (int round = 0; round < 3; ++round) {
     const std::string text = RandomText(&rng, alphabet, 20000);
@@ -351,7 +358,8 @@ std::string RandomWords(std::mt19937* rng, size_t words) {
   for (size_t w = 0; w < words; ++w) {
     text += "\xe2\x96\x81";
     const size_t length = 1 + (*rng)() % 12;
-    for (size_t i = 0; i < length; ++i) text += kLetters[(*rng)() % kLetters.size()];
+    for (size_t i = 0; i < length; ++i)
+      text += kLetters[(*rng)() % kLetters.size()];
   }
   if ((*rng)() % 2 == 0) text += "\xe4\xb8";  // a truncated character
   return text;
@@ -365,17 +373,21 @@ std::vector<TestPiece> RandomWordPieces(std::mt19937* rng, bool byte_fallback) {
   if (byte_fallback) {
     for (const TestPiece& piece : BytePieces()) pieces.push_back(piece);
   }
-  static const std::vector<std::string> kLetters = {"a", "b", "c", "d", "\xc3\xa9"};
+  static const std::vector<std::string> kLetters = {"a", "b", "c", "d",
+                                                    "\xc3\xa9"};
   std::vector<std::string> seen;
   while (pieces.size() < 120 + (byte_fallback ? 256u : 0u)) {
     std::string text = (*rng)() % 3 == 0 ? "\xe2\x96\x81" : "";
     const size_t length = 1 + (*rng)() % 4;
-    for (size_t i = 0; i < length; ++i) text += kLetters[(*rng)() % kLetters.size()];
-    if (std::find(seen.begin(), seen.end(), text) != seen.end() || text == "abc") {
+    for (size_t i = 0; i < length; ++i)
+      text += kLetters[(*rng)() % kLetters.size()];
+    if (std::find(seen.begin(), seen.end(), text) != seen.end() ||
+        text == "abc") {
       continue;
     }
     seen.push_back(text);
-    pieces.push_back({text, -static_cast<float>((*rng)() % 1000) / 100.0f - 0.5f});
+    pieces.push_back(
+        {text, -static_cast<float>((*rng)() % 1000) / 100.0f - 0.5f});
   }
   return pieces;
 }
@@ -393,9 +405,10 @@ TEST(UnigramTest, WindowsMatchTheReference) {
       const std::string text = RandomWords(&rng, 1 + rng() % 200);
       for (bool with_surfaces : {false, true}) {
         for (bool sampling : {false, true}) {
-          SCOPED_TRACE(::testing::Message() << "round " << round << " fallback "
-                                            << byte_fallback << " surfaces "
-                                            << with_surfaces << " sampling " << sampling);
+          SCOPED_TRACE(::testing::Message()
+                       << "round " << round << " fallback " << byte_fallback
+                       << " surfaces " << with_surfaces << " sampling "
+                       << sampling);
           std::mt19937 draws_expected(round), draws_actual(round);
           std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
           auto draw_expected = [&] { return uniform(draws_expected); };
@@ -417,8 +430,10 @@ TEST(UnigramTest, WindowsMatchTheReference) {
           ASSERT_EQ(actual.ids, expected.ids);
           ASSERT_EQ(actual.surfaces.size(), expected.surfaces.size());
           for (size_t i = 0; i < actual.surfaces.size(); ++i) {
-            ASSERT_EQ(actual.surfaces[i].data(), expected.surfaces[i].data()) << i;
-            ASSERT_EQ(actual.surfaces[i].size(), expected.surfaces[i].size()) << i;
+            ASSERT_EQ(actual.surfaces[i].data(), expected.surfaces[i].data())
+                << i;
+            ASSERT_EQ(actual.surfaces[i].size(), expected.surfaces[i].size())
+                << i;
           }
         }
       }
@@ -450,7 +465,9 @@ TEST(UnigramTest, LongStretchWithoutConvergence) {
                                {"aaa", -5.5f},
                                {"\xe2\x96\x81", -1.0f}}));
   for (const std::string& text :
-       {std::string(5000, 'a'), "\xe2\x96\x81" + std::string(300, 'a') + "\xe2\x96\x81" "b" +
+       {std::string(5000, 'a'), "\xe2\x96\x81" + std::string(300, 'a') +
+                                    "\xe2\x96\x81"
+                                    "b" +
                                     std::string(3001, 'a')}) {
     const Encoded expected = ReferenceSegment(*model, text);
     const Encoded actual = Segment(*model, text);

@@ -1,6 +1,8 @@
 // The character rules and word-at-a-time scans of utf8.h against the
 // reference character rule and byte-by-byte loops.
 
+#include "korvel_lite/utf8.h"
+
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -8,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "korvel_lite/utf8.h"
 #include "reference_utf8.h"
 
 namespace korvel::lite {
@@ -34,11 +35,25 @@ size_t ReferenceFindSpace(std::string_view text, size_t pos) {
 // zero-byte test above a real match), well-formed characters and the
 // malformed sequences next to them.
 std::string RandomBytes(std::mt19937& rng) {
-  static constexpr std::string_view kParts[] = {
-      "abcdefghijk", " ",  "!",  "! !", "\xc3\xa9", "\xe3\x81\x82",
-      "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbf", "\xc0\xaf", "\xe0\x9f\xbf",
-      "\xed\xa0\x80", "\xed\x9f\xbf", "\xf4\x90\x80\x80", "\xf0\x8f\xbf\xbf",
-      "\xc3", "\x80", "\xff", "\xa0!", std::string_view("\0", 1)};
+  static constexpr std::string_view kParts[] = {"abcdefghijk",
+                                                " ",
+                                                "!",
+                                                "! !",
+                                                "\xc3\xa9",
+                                                "\xe3\x81\x82",
+                                                "\xf0\x9f\x98\x80",
+                                                "\xf4\x8f\xbf\xbf",
+                                                "\xc0\xaf",
+                                                "\xe0\x9f\xbf",
+                                                "\xed\xa0\x80",
+                                                "\xed\x9f\xbf",
+                                                "\xf4\x90\x80\x80",
+                                                "\xf0\x8f\xbf\xbf",
+                                                "\xc3",
+                                                "\x80",
+                                                "\xff",
+                                                "\xa0!",
+                                                std::string_view("\0", 1)};
   std::string text;
   const int parts = std::uniform_int_distribution<int>(0, 12)(rng);
   for (int i = 0; i < parts; ++i) {

@@ -111,8 +111,7 @@ class DoubleArrayImpl<void, void, int, void> {
   }
 
   template <class U>
-  void exactMatchSearch(const key_type* key, U& result,
-                        std::size_t length = 0,
+  void exactMatchSearch(const key_type* key, U& result, std::size_t length = 0,
                         std::size_t node_pos = 0) const {
     result = exactMatchSearch<U>(key, length, node_pos);
   }

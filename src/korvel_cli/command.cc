@@ -79,9 +79,9 @@ absl::CommandLineFlag* AcceptedFlag(const Command& command,
 }
 
 absl::Status FlagError(const Command& command, std::string_view message) {
-  return absl::InvalidArgumentError(absl::StrCat(
-      "korvel ", command.name, ": ", AbslView(message),
-      " (see 'korvel ", command.name, " --help')"));
+  return absl::InvalidArgumentError(
+      absl::StrCat("korvel ", command.name, ": ", AbslView(message),
+                   " (see 'korvel ", command.name, " --help')"));
 }
 
 // Sets the flags in `args` that belong to `command`, records their names and
@@ -129,14 +129,14 @@ absl::Status ParseArgs(const Command& command,
       } else if (i + 1 < args.size()) {
         value = std::string(args[++i]);
       } else {
-        return FlagError(command, absl::StrCat("--", AbslView(name),
-                                               " needs a value"));
+        return FlagError(command,
+                         absl::StrCat("--", AbslView(name), " needs a value"));
       }
     }
     std::string error;
     if (!flag->ParseFrom(value, &error)) {
-      return FlagError(command, absl::StrCat("bad value '", value,
-                                             "' for --", AbslView(name)));
+      return FlagError(command, absl::StrCat("bad value '", value, "' for --",
+                                             AbslView(name)));
     }
     parsed.given_flags.insert(std::string(name));
   }

@@ -54,8 +54,8 @@ uint64_t LineSeed(uint64_t seed, uint64_t line_index) {
 absl::Status SampleLine(const tokenizer::Tokenizer& model,
                         const EncodeSettings& settings, std::string_view line,
                         uint64_t line_index, std::vector<int>& ids) {
-  absl::Status status = model.Sample(
-      line, settings.alpha, LineSeed(settings.seed, line_index), &ids);
+  absl::Status status = model.Sample(line, settings.alpha,
+                                     LineSeed(settings.seed, line_index), &ids);
   if (!status.ok()) return status;
   if (settings.options.add_bos) ids.insert(ids.begin(), model.bos_id());
   if (settings.options.add_eos) ids.push_back(model.eos_id());
@@ -87,8 +87,8 @@ absl::Status EncodeLine(const tokenizer::Tokenizer& model,
                         uint64_t line_index, LineScratch& scratch,
                         std::string& out) {
   if (line.size() >= 0x7FFFFFFF) {
-    return absl::InvalidArgumentError(absl::StrCat(
-        "line of ", line.size(), " bytes is too long to encode"));
+    return absl::InvalidArgumentError(
+        absl::StrCat("line of ", line.size(), " bytes is too long to encode"));
   }
   const bool json = settings.output == EncodeOutput::kJson;
   const absl::Status status =
@@ -136,8 +136,8 @@ absl::StatusOr<EncodeSettings> ReadSettings(const CommandArgs& args) {
   if (!std::isfinite(settings.alpha) || settings.alpha < 0.0f) {
     return UsageError("encode", "--alpha must be finite and not negative");
   }
-  if (settings.sample &&
-      (settings.options.parse_special || settings.output == EncodeOutput::kJson)) {
+  if (settings.sample && (settings.options.parse_special ||
+                          settings.output == EncodeOutput::kJson)) {
     return UsageError("encode",
                       "--sample gives neither --parse_special nor offsets "
                       "(--output=json)");
@@ -171,12 +171,12 @@ absl::Status RunEncode(const CommandArgs& args) {
   const tokenizer::Tokenizer& model = *command->model;
   absl::Status status = CheckAgainstModel(model, *settings);
   if (!status.ok()) return status;
-  return RunLineCommand(
-      *command, "encoded",
-      [&](std::string_view line, uint64_t line_index, LineScratch& scratch,
-          std::string& out) {
-        return EncodeLine(model, *settings, line, line_index, scratch, out);
-      });
+  return RunLineCommand(*command, "encoded",
+                        [&](std::string_view line, uint64_t line_index,
+                            LineScratch& scratch, std::string& out) {
+                          return EncodeLine(model, *settings, line, line_index,
+                                            scratch, out);
+                        });
 }
 
 }  // namespace

@@ -60,8 +60,8 @@ std::string NormalizerReport(const lite::NormalizerSpec& spec) {
       spec.name() == nullptr ? "" : spec.name()->str(), "\n",
       "  add dummy prefix:         ", YesNo(spec.add_dummy_prefix()), "\n",
       "  remove extra whitespaces: ", YesNo(spec.remove_extra_whitespaces()),
+      "\n", "  escape whitespaces:       ", YesNo(spec.escape_whitespaces()),
       "\n",
-      "  escape whitespaces:       ", YesNo(spec.escape_whitespaces()), "\n",
       "  whitespace as suffix:     ", YesNo(spec.treat_whitespace_as_suffix()),
       "\n",
       "  character map:            ", BlobSize(spec.precompiled_charsmap()),
@@ -82,22 +82,20 @@ std::string Report(const tokenizer::Tokenizer& file) {
       "bos id:                     ", processor.bos_id(), "\n",
       "eos id:                     ", processor.eos_id(), "\n",
       "pad id:                     ", processor.pad_id(), "\n",
-      "unknown surface:            \"", AbslView(model.unk_surface()),
-      "\"\n");
+      "unknown surface:            \"", AbslView(model.unk_surface()), "\"\n");
   absl::StrAppend(
       &report,
-      "byte fallback:              ", YesNo(model.byte_piece_ids[0] >= 0),
-      "\n",
+      "byte fallback:              ", YesNo(model.byte_piece_ids[0] >= 0), "\n",
       "direct mapping:             ",
       DirectMapping(root, processor.vocab_size()), "\n",
       "normalizer:                 ",
       normalizer.spec == nullptr ? "none, text passes unchanged\n" : "\n");
-  if (normalizer.spec != nullptr) absl::StrAppend(&report, NormalizerReport(*normalizer.spec));
+  if (normalizer.spec != nullptr)
+    absl::StrAppend(&report, NormalizerReport(*normalizer.spec));
   absl::StrAppend(
-      &report,
-      "piece trie:                 ", BlobSize(root.piece_trie()), "\n",
-      "user-defined trie:          ", BlobSize(root.user_defined_trie()), "\n",
-      "bigram trie:                ", BlobSize(root.bigram_trie()), "\n");
+      &report, "piece trie:                 ", BlobSize(root.piece_trie()),
+      "\n", "user-defined trie:          ", BlobSize(root.user_defined_trie()),
+      "\n", "bigram trie:                ", BlobSize(root.bigram_trie()), "\n");
   return report;
 }
 

@@ -37,8 +37,8 @@ absl::StatusOr<LineCommand> PrepareLineCommand(std::string_view name,
   if (!args.positional.empty()) command.input = args.positional[0];
   command.threads = absl::GetFlag(FLAGS_threads);
   if (command.threads < 1 || command.threads > kMaxThreads) {
-    return UsageError(name, absl::StrCat("--threads must be from 1 to ",
-                                         kMaxThreads));
+    return UsageError(
+        name, absl::StrCat("--threads must be from 1 to ", kMaxThreads));
   }
   absl::StatusOr<std::unique_ptr<tokenizer::Tokenizer>> model =
       OpenModel(model_path);

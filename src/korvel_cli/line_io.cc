@@ -62,7 +62,8 @@ absl::StatusOr<bool> LineReader::NextBatch(
   begin_ = 0;
   size_t scanned = 0;
   while (!at_eof_) {
-    if (std::memchr(buffer_.data() + scanned, '\n', end_ - scanned) != nullptr) {
+    if (std::memchr(buffer_.data() + scanned, '\n', end_ - scanned) !=
+        nullptr) {
       break;
     }
     scanned = end_;

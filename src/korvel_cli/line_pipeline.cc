@@ -67,10 +67,9 @@ absl::Status TransformLines(LineReader& reader, int threads,
                             OutputSink& sink) {
   std::vector<Worker> workers(std::max(threads, 1));
   const std::unique_ptr<tokenizer::ThreadPool> pool =
-      workers.size() > 1
-          ? std::make_unique<tokenizer::ThreadPool>(
-                static_cast<int>(workers.size() - 1))
-          : nullptr;
+      workers.size() > 1 ? std::make_unique<tokenizer::ThreadPool>(
+                               static_cast<int>(workers.size() - 1))
+                         : nullptr;
   std::vector<std::string_view> lines;
   ProgressMeter progress{std::string(verb)};
   uint64_t base_index = 0;
@@ -81,8 +80,8 @@ absl::Status TransformLines(LineReader& reader, int threads,
     size_t bytes = 0;
     for (std::string_view line : lines) bytes += line.size() + 1;
 
-    const size_t active = std::clamp<size_t>(bytes / kMinBytesPerThread, 1,
-                                             workers.size());
+    const size_t active =
+        std::clamp<size_t>(bytes / kMinBytesPerThread, 1, workers.size());
     const absl::Span<Worker> batch(workers.data(), active);
     AssignRanges(lines, bytes, batch);
     const auto run = [&](Worker& worker) {
@@ -102,10 +101,10 @@ absl::Status TransformLines(LineReader& reader, int threads,
     for (const Worker& worker : batch) {
       sink.Write(worker.output);
       if (!worker.status.ok()) {
-        return absl::Status(
-            worker.status.code(),
-            absl::StrCat(reader.name(), ":", base_index + worker.failed_line + 1,
-                         ": ", worker.status.message()));
+        return absl::Status(worker.status.code(),
+                            absl::StrCat(reader.name(), ":",
+                                         base_index + worker.failed_line + 1,
+                                         ": ", worker.status.message()));
       }
     }
     sink.Flush();

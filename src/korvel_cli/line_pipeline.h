@@ -27,9 +27,9 @@ struct LineScratch {
 // Appends the output for `line` (without its newline) to `out`. `line_index`
 // counts input lines from 0. A failure's message describes the problem; the
 // pipeline adds the input name and line number.
-using LineTransform = absl::FunctionRef<absl::Status(
-    std::string_view line, uint64_t line_index, LineScratch& scratch,
-    std::string& out)>;
+using LineTransform =
+    absl::FunctionRef<absl::Status(std::string_view line, uint64_t line_index,
+                                   LineScratch& scratch, std::string& out)>;
 
 // Runs `transform` on every line of `reader` and writes one output line per
 // input line to `sink`, in input order. With `threads` > 1 each batch of lines

@@ -78,15 +78,16 @@ absl::Status RunImport(const CommandArgs& args) {
                  files->input.c_str(), warning.c_str());
   }
   if (!model.ok()) {
-    return absl::Status(model.status().code(),
-                        absl::StrCat(files->input, ": ",
-                                     model.status().message()));
+    return absl::Status(
+        model.status().code(),
+        absl::StrCat(files->input, ": ", model.status().message()));
   }
   std::string bytes;
   if (!model->SerializeToString(&bytes)) {
     return absl::InternalError(
-        absl::StrCat(files->input, ": the imported model cannot be serialized "
-                                   "(larger than 2 GiB)"));
+        absl::StrCat(files->input,
+                     ": the imported model cannot be serialized "
+                     "(larger than 2 GiB)"));
   }
   return WriteOutput(files->output, bytes);
 }
@@ -116,22 +117,23 @@ absl::Status RunConvert(const CommandArgs& args) {
   if (!model.ok()) return model.status();
 
   lite::ConverterOptions options;
-  options.bigram_trie_for_bpe_only = absl::GetFlag(FLAGS_bigram_trie_for_bpe_only);
+  options.bigram_trie_for_bpe_only =
+      absl::GetFlag(FLAGS_bigram_trie_for_bpe_only);
   options.rename_null_byte_piece = absl::GetFlag(FLAGS_rename_null_byte_piece);
   options.allow_extended_model_types =
       absl::GetFlag(FLAGS_allow_extended_model_types);
   absl::StatusOr<std::string> lite_model = lite::ToFlatbuffer(*model, options);
   if (!lite_model.ok()) {
-    return absl::Status(lite_model.status().code(),
-                        absl::StrCat(files->input, ": ",
-                                     lite_model.status().message()));
+    return absl::Status(
+        lite_model.status().code(),
+        absl::StrCat(files->input, ": ", lite_model.status().message()));
   }
   // Never write a file that the runtime would refuse.
   const lite::KorvelLiteProcessor check(*lite_model);
   if (check.status() != absl::StatusCode::kOk) {
-    return absl::InternalError(absl::StrCat(
-        files->input, ": the converted model does not load (",
-        absl::StatusCodeToString(check.status()), ")"));
+    return absl::InternalError(
+        absl::StrCat(files->input, ": the converted model does not load (",
+                     absl::StatusCodeToString(check.status()), ")"));
   }
   return WriteOutput(files->output, *lite_model);
 }

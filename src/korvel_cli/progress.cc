@@ -44,8 +44,8 @@ void ProgressMeter::Draw(Clock::time_point now) {
   const double seconds = std::chrono::duration<double>(now - start_).count();
   const double megabytes = static_cast<double>(bytes_) / 1e6;
   const double rate = seconds > 0 ? megabytes / seconds : 0.0;
-  std::fputs(absl::StrFormat("\r%s %d lines, %.1f MB, %.1f MB/s", verb_,
-                             lines_, megabytes, rate)
+  std::fputs(absl::StrFormat("\r%s %d lines, %.1f MB, %.1f MB/s", verb_, lines_,
+                             megabytes, rate)
                  .c_str(),
              stderr);
   std::fflush(stderr);

@@ -65,9 +65,9 @@ absl::Status NormalizeLine(const lite::KorvelLiteProcessor& processor,
   const absl::StatusCode code = processor.Normalize(
       line, &scratch.text, with_offsets ? &scratch.offsets : nullptr);
   if (code != absl::StatusCode::kOk) {
-    return absl::Status(code, absl::StrCat("normalization failed (",
-                                           absl::StatusCodeToString(code),
-                                           ")"));
+    return absl::Status(code,
+                        absl::StrCat("normalization failed (",
+                                     absl::StatusCodeToString(code), ")"));
   }
   out.append(scratch.text);
   if (with_offsets) {
@@ -93,8 +93,8 @@ absl::Status RunDecode(const CommandArgs& args) {
   const tokenizer::Tokenizer& model = *command->model;
   const bool pieces = output == "pieces";
   return RunLineCommand(*command, "decoded",
-                        [&](std::string_view line, uint64_t, LineScratch& scratch,
-                            std::string& out) {
+                        [&](std::string_view line, uint64_t,
+                            LineScratch& scratch, std::string& out) {
                           return DecodeLine(model, pieces, line, scratch, out);
                         });
 }
@@ -104,12 +104,12 @@ absl::Status RunNormalize(const CommandArgs& args) {
   if (!command.ok()) return command.status();
   const lite::KorvelLiteProcessor& processor = command->model->processor();
   const bool with_offsets = absl::GetFlag(FLAGS_offsets);
-  return RunLineCommand(
-      *command, "normalized",
-      [&](std::string_view line, uint64_t, LineScratch& scratch,
-          std::string& out) {
-        return NormalizeLine(processor, with_offsets, line, scratch, out);
-      });
+  return RunLineCommand(*command, "normalized",
+                        [&](std::string_view line, uint64_t,
+                            LineScratch& scratch, std::string& out) {
+                          return NormalizeLine(processor, with_offsets, line,
+                                               scratch, out);
+                        });
 }
 
 }  // namespace

@@ -30,7 +30,8 @@ constexpr char kHelp[] =
     "Usage: korvel_eval --model=FULL_MODEL --input=TEXT_FILE\n"
     "\n"
     "Encodes every non-empty line of TEXT_FILE with a full korvel model (the\n"
-    "protobuf model that 'korvel import' writes and 'korvel convert' reads, not\n"
+    "protobuf model that 'korvel import' writes and 'korvel convert' reads, "
+    "not\n"
     "a lite model) and prints a report of counts, vocabulary coverage,\n"
     "compression ratios, log-likelihoods and perplexities. An input without a\n"
     "non-empty line is an error: there is nothing to report on.\n"
@@ -133,22 +134,21 @@ std::string FormatReport(const std::string& model_path,
   const std::string single_rule(55, '-');
   std::string report = absl::StrCat(
       double_rule, "\n", "RAW LOG-LIKELIHOOD & COMPRESSION REPORT\n",
-      double_rule, "\n",
-      "Model File                       : ", model_path, "\n",
-      "Input File                       : ", input_path, "\n",
+      double_rule, "\n", "Model File                       : ", model_path,
+      "\n", "Input File                       : ", input_path, "\n",
       "Total Sentences                  : ", stats.sentences, "\n",
       "Total Bytes                      : ", stats.bytes, "\n",
       "Total Tokens                     : ", stats.tokens, "\n",
       "Model Vocab Size (K)             : ", vocab_size, "\n",
       "Unique Vocab Used                : ", unique_ids, "\n",
-      "Vocab Coverage (%)               : ", absl::StrFormat("%.2f%%", coverage),
-      "\n", single_rule, "\n", "COMPRESSION DENSITY & RATIO\n");
+      "Vocab Coverage (%)               : ",
+      absl::StrFormat("%.2f%%", coverage), "\n", single_rule, "\n",
+      "COMPRESSION DENSITY & RATIO\n");
   absl::StrAppend(
       &report,
       "Compression Density (Bytes/Tok)  : ", absl::StrFormat("%.6f", density),
-      "\n",
-      "Compression Rate    (Tok/Byte)  : ", absl::StrFormat("%.6f", rate), "\n",
-      "Token/Byte Ratio                 : ",
+      "\n", "Compression Rate    (Tok/Byte)  : ", absl::StrFormat("%.6f", rate),
+      "\n", "Token/Byte Ratio                 : ",
       absl::StrFormat("%.2f%%", rate * 100.0), "\n", single_rule, "\n",
       "INFORMATION THEORY & PPL\n");
   if (is_unigram) {
@@ -156,16 +156,14 @@ std::string FormatReport(const std::string& model_path,
                     absl::StrFormat("%.6f", stats.score_sum), "\n");
   }
   absl::StrAppend(
-      &report,
-      "Empirical Log-Likelihood (Nats)  : ",
+      &report, "Empirical Log-Likelihood (Nats)  : ",
       absl::StrFormat("%.6f", empirical_ll), "\n",
       "Log-Likelihood / Byte (Nats)     : ",
       absl::StrFormat("%.6f", ll_per_byte), "\n",
       "Standard Perplexity (PPL)        : ",
       absl::StrFormat("%.6f", standard_ppl), "\n",
       "Byte-Weighted Perplexity (PPL)   : ", absl::StrFormat("%.6f", byte_ppl),
-      "\n",
-      "Empirical Byte-W PPL (All Models): ",
+      "\n", "Empirical Byte-W PPL (All Models): ",
       absl::StrFormat("%.6f", empirical_byte_ppl), "\n", double_rule, "\n");
   return report;
 }
@@ -201,8 +199,8 @@ int Run(int argc, char** argv) {
     std::cerr << "No lines to evaluate in input file: " << input_path << "\n";
     return 1;
   }
-  const bool is_unigram =
-      processor.model_proto().trainer_spec().model_type() == TrainerSpec::UNIGRAM;
+  const bool is_unigram = processor.model_proto().trainer_spec().model_type() ==
+                          TrainerSpec::UNIGRAM;
   const int vocab_size = processor.GetPieceSize();
 
   std::cout << FormatReport(model_path, input_path, stats, is_unigram,

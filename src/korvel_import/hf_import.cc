@@ -222,10 +222,9 @@ absl::Status ReadVocabulary(const Json& root, const Json& model,
   } else if (model_type == "Unigram") {
     status = hf::ReadUnigramModel(model, vocabulary);
   } else {
-    return absl::InvalidArgumentError(
-        absl::StrCat("Unsupported model: ",
-                     model_type.empty() ? "(no type)" : model_type,
-                     hf::kWhatKorvelImports));
+    return absl::InvalidArgumentError(absl::StrCat(
+        "Unsupported model: ", model_type.empty() ? "(no type)" : model_type,
+        hf::kWhatKorvelImports));
   }
   if (!status.ok()) return status;
   if (const Json* added_tokens = Member(root, "added_tokens")) {

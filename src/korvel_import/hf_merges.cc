@@ -78,8 +78,8 @@ absl::Status CheckRunsMergeAlike(
     std::string_view text, const PieceIds& ids,
     const absl::flat_hash_map<uint64_t, int>& pair_rank,
     const std::vector<int>& first_rank) {
-  const std::string one(text.substr(
-      0, CharLength(static_cast<unsigned char>(text[0]))));
+  const std::string one(
+      text.substr(0, CharLength(static_cast<unsigned char>(text[0]))));
   std::vector<int> run_ids = {-1};  // run_ids[k]: id of k copies, or -1.
   for (std::string run = one; run_ids.size() <= 128; run += one) {
     auto it = ids.find(run);
@@ -97,10 +97,10 @@ absl::Status CheckRunsMergeAlike(
   };
   for (int length = 2; length <= 2 * longest + 2; ++length) {
     if (MergeRun(length, ranked) != MergeRun(length, scored)) {
-      return absl::InvalidArgumentError(absl::StrCat(
-          "BPE merges producing ", Quoted(text),
-          " are spread over the merge list, and a run of ", length, " ",
-          Quoted(one), " would merge differently"));
+      return absl::InvalidArgumentError(
+          absl::StrCat("BPE merges producing ", Quoted(text),
+                       " are spread over the merge list, and a run of ", length,
+                       " ", Quoted(one), " would merge differently"));
     }
   }
   return absl::OkStatus();
@@ -142,10 +142,10 @@ absl::Status CheckSplitsAreMerges(
         continue;
       }
       if (left < 0 || right < 0 || !pair_rank.contains(PairKey(left, right))) {
-        return absl::InvalidArgumentError(absl::StrCat(
-            "BPE merges are incomplete: ", Quoted(piece), " splits into ",
-            Quoted(piece.substr(0, cut)), " + ", Quoted(piece.substr(cut)),
-            ", which no merge joins"));
+        return absl::InvalidArgumentError(
+            absl::StrCat("BPE merges are incomplete: ", Quoted(piece),
+                         " splits into ", Quoted(piece.substr(0, cut)), " + ",
+                         Quoted(piece.substr(cut)), ", which no merge joins"));
       }
     }
   }
@@ -162,8 +162,8 @@ bool IsSingleChar(std::string_view text) {
 
 absl::StatusOr<std::vector<int>> RankMerges(
     const std::vector<MergeTexts>& merges,
-    const std::vector<std::string>& pieces,
-    const std::vector<bool>& mergeable, const std::vector<bool>& cut_out) {
+    const std::vector<std::string>& pieces, const std::vector<bool>& mergeable,
+    const std::vector<bool>& cut_out) {
   if (merges.size() > static_cast<size_t>(kMaxMerges)) {
     return absl::InvalidArgumentError(
         absl::StrCat("BPE model has ", merges.size(), " merges; at most ",
@@ -199,10 +199,9 @@ absl::StatusOr<std::vector<int>> RankMerges(
     if (!status.ok()) return status;
     if (cut_out[left] || cut_out[right] || cut_out[result]) continue;
     if (!mergeable[left] || !mergeable[right] || !mergeable[result]) {
-      return absl::InvalidArgumentError(
-          absl::StrCat("BPE merge ", rank, " (", Quoted(left_text), " + ",
-                       Quoted(right_text),
-                       ") involves a special, unknown or byte piece"));
+      return absl::InvalidArgumentError(absl::StrCat(
+          "BPE merge ", rank, " (", Quoted(left_text), " + ",
+          Quoted(right_text), ") involves a special, unknown or byte piece"));
     }
     const uint64_t key = PairKey(left, right);
     ranked.push_back({key, result, rank});
@@ -239,8 +238,7 @@ absl::StatusOr<std::vector<int>> RankMerges(
   std::vector<bool> produced(pieces.size());
   for (size_t id = 0; id < pieces.size(); ++id)
     produced[id] = first_rank[id] >= 0;
-  absl::Status status =
-      CheckSplitsAreMerges(pieces, ids, produced, pair_rank);
+  absl::Status status = CheckSplitsAreMerges(pieces, ids, produced, pair_rank);
   if (!status.ok()) return status;
   return first_rank;
 }

@@ -40,8 +40,8 @@ bool IsSingleChar(std::string_view text);
 // that no merge joins.
 absl::StatusOr<std::vector<int>> RankMerges(
     const std::vector<MergeTexts>& merges,
-    const std::vector<std::string>& pieces,
-    const std::vector<bool>& mergeable, const std::vector<bool>& cut_out);
+    const std::vector<std::string>& pieces, const std::vector<bool>& mergeable,
+    const std::vector<bool>& cut_out);
 
 }  // namespace korvel::import::hf
 

@@ -115,9 +115,9 @@ absl::Status ReadNormalizer(const Json& normalizer, TextPipeline* pipeline) {
       }
       seen_replace = true;
     } else {
-      return absl::InvalidArgumentError(
-          absl::StrCat("Unsupported normalizer: ",
-                       type.empty() ? "(no type)" : type, kWhatKorvelImports));
+      return absl::InvalidArgumentError(absl::StrCat(
+          "Unsupported normalizer: ", type.empty() ? "(no type)" : type,
+          kWhatKorvelImports));
     }
   }
   if (seen_prepend && !seen_replace) {
@@ -179,10 +179,9 @@ absl::Status RefusePreTokenizer(const std::string& type) {
   const char* kind = type == "ByteLevel" ? " (byte-level BPE, GPT-2 style)"
                      : type == "BertPreTokenizer" ? " (WordPiece, BERT style)"
                                                   : "";
-  return absl::InvalidArgumentError(
-      absl::StrCat("Unsupported pre-tokenizer: ",
-                   type.empty() ? "(no type)" : type, kind,
-                   kWhatKorvelImports));
+  return absl::InvalidArgumentError(absl::StrCat(
+      "Unsupported pre-tokenizer: ", type.empty() ? "(no type)" : type, kind,
+      kWhatKorvelImports));
 }
 
 absl::Status ReadPreTokenizer(const Json& pre_tokenizer,

@@ -64,9 +64,8 @@ absl::Status CheckPlainToken(const Json& token, const std::string& content,
   if (special) return absl::OkStatus();
   for (const char* option : {"lstrip", "rstrip", "single_word"}) {
     if (FlagMember(token, option)) {
-      return absl::InvalidArgumentError(
-          absl::StrCat("Unsupported added token option: ", option, " on ",
-                       Quoted(content)));
+      return absl::InvalidArgumentError(absl::StrCat(
+          "Unsupported added token option: ", option, " on ", Quoted(content)));
     }
   }
   if (spaces_replaced && content.find(' ') != std::string::npos) {
@@ -170,19 +169,19 @@ absl::Status ApplyAddedTokens(const Json& added_tokens, bool spaces_replaced,
           "An added token lacks a content text or a valid id");
     }
     const bool special = FlagMember(token, "special");
-    absl::Status status = CheckPlainToken(token, *content, special,
-                                          spaces_replaced);
+    absl::Status status =
+        CheckPlainToken(token, *content, special, spaces_replaced);
     if (!status.ok()) return status;
     const bool normalized = Member(token, "normalized") == nullptr
                                 ? !special
                                 : FlagMember(token, "normalized");
-    const bool model_piece = !special && !normalized && spaces_replaced &&
-                             content->find(kWhitespaceSymbol) !=
-                                 std::string::npos;
-    const PieceType type =
-        special       ? korvel::ModelProto_Piece_Type_CONTROL
-        : model_piece ? korvel::ModelProto_Piece_Type_NORMAL
-                      : korvel::ModelProto_Piece_Type_USER_DEFINED;
+    const bool model_piece =
+        !special && !normalized && spaces_replaced &&
+        content->find(kWhitespaceSymbol) != std::string::npos;
+    const PieceType type = special ? korvel::ModelProto_Piece_Type_CONTROL
+                           : model_piece
+                               ? korvel::ModelProto_Piece_Type_NORMAL
+                               : korvel::ModelProto_Piece_Type_USER_DEFINED;
     const std::string& known =
         id < model_size
             ? vocabulary->pieces[id]

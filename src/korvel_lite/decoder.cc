@@ -57,7 +57,9 @@ struct BlockMask {
 };
 constexpr BlockMask MakeBlockMask(size_t k) {
   return {k >= 8 ? ~0ull : (1ull << (8 * k)) - 1,
-          k <= 8 ? 0ull : k >= 16 ? ~0ull : (1ull << (8 * (k - 8))) - 1};
+          k <= 8    ? 0ull
+          : k >= 16 ? ~0ull
+                    : (1ull << (8 * (k - 8))) - 1};
 }
 constexpr BlockMask kBlockMasks[17] = {
     MakeBlockMask(0),  MakeBlockMask(1),  MakeBlockMask(2),  MakeBlockMask(3),
@@ -390,7 +392,8 @@ class Decoder {
       std::string bigger(new_size, '\0');
       std::memcpy(bigger.data(), begin_, written);
       for (std::string_view& view : *views_) {
-        view = std::string_view(bigger.data() + (view.data() - begin_), view.size());
+        view = std::string_view(bigger.data() + (view.data() - begin_),
+                                view.size());
       }
       text_->swap(bigger);
     } else {
@@ -461,9 +464,8 @@ absl::StatusCode KorvelLiteProcessor::Decode(
           surfaces->reserve(ids.size());
         }
         const bool decoded =
-            surfaces == nullptr
-                ? DecodeIds<false>(*model_, ids, text, nullptr)
-                : DecodeIds<true>(*model_, ids, text, surfaces);
+            surfaces == nullptr ? DecodeIds<false>(*model_, ids, text, nullptr)
+                                : DecodeIds<true>(*model_, ids, text, surfaces);
         if (decoded) return absl::StatusCode::kOk;
         clear_outputs();
         return absl::StatusCode::kOutOfRange;

@@ -35,10 +35,10 @@ ABSL_ATTRIBUTE_NOINLINE void EmitUnknownPiece(
   if (!ids->empty() && ids->back() == model.unk_id) {
     if (surfaces != nullptr && !surfaces->empty()) {
       std::string_view& last = surfaces->back();
-      last = reverse ? std::string_view(surface.data(),
-                                        surface.size() + last.size())
-                     : std::string_view(last.data(),
-                                        last.size() + surface.size());
+      last =
+          reverse
+              ? std::string_view(surface.data(), surface.size() + last.size())
+              : std::string_view(last.data(), last.size() + surface.size());
     }
     return;
   }

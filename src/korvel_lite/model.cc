@@ -198,13 +198,15 @@ LoadRule Model::DeriveRootTables() {
         trie_unit::Walk(bigram_trie.units, 0, kWhitespaceSymbol));
   }
   for (int b = 0; b < 256; ++b) {
-    const int32_t child = piece_trie.child_index(0, static_cast<unsigned char>(b));
+    const int32_t child =
+        piece_trie.child_index(0, static_cast<unsigned char>(b));
     single_byte_piece_ids[b] = unk_id;
     if (child < 0) continue;
     piece_root_children[b] = static_cast<uint32_t>(child);
     if (trie_unit::HasLeaf(piece_trie.units[child])) {
       const int32_t id = piece_trie.leaf_value(static_cast<uint32_t>(child));
-      if (types[id] == PieceType_NORMAL || types[id] == PieceType_USER_DEFINED) {
+      if (types[id] == PieceType_NORMAL ||
+          types[id] == PieceType_USER_DEFINED) {
         single_byte_piece_ids[b] = id;
       }
     }
@@ -218,7 +220,8 @@ LoadRule Model::CheckPieces() {
   const auto* pieces = root->pieces();
   const size_t n = pieces->size();
   for (size_t i = 0; i < n; ++i) {
-    const std::string_view piece = AsView(pieces->Get(static_cast<uint32_t>(i)));
+    const std::string_view piece =
+        AsView(pieces->Get(static_cast<uint32_t>(i)));
     if (piece.size() > kMaxPieceLength) return LoadRule::kPieceLength;
     if (piece_trie.exact_lookup(piece) != static_cast<int32_t>(i)) {
       return LoadRule::kPieceInTrie;

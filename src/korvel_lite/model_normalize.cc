@@ -276,7 +276,8 @@ class SpanNormalizer {
         const uint32_t simple =
             kSimpleClasses | (kSimpleBeforeAscii & (0u - (next < 0x80)));
         if (((simple >> byte_class) & 1) == 0) break;
-        const bool space = byte_class == static_cast<uint32_t>(ByteClass::kSpace);
+        const bool space =
+            byte_class == static_cast<uint32_t>(ByteClass::kSpace);
         // Selected with masks and a table rather than branches: spaces fall
         // at no predictable places.
         const uint32_t space_mask = 0u - static_cast<uint32_t>(space);

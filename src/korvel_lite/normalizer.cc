@@ -98,7 +98,8 @@ absl::StatusCode Normalizer::Bind(const NormalizerSpec* normalizer_spec) {
   treat_whitespace_as_suffix = spec->treat_whitespace_as_suffix();
 
   const auto* charsmap = spec->precompiled_charsmap();
-  if (charsmap == nullptr || charsmap->size() == 0) return absl::StatusCode::kOk;
+  if (charsmap == nullptr || charsmap->size() == 0)
+    return absl::StatusCode::kOk;
   const size_t blob_size = charsmap->size();
   if (blob_size < 5) return absl::StatusCode::kInternal;
   const uint8_t* blob = charsmap->data();

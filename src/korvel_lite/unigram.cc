@@ -244,7 +244,8 @@ class Segmenter {
         if (first_surface > 0) {
           std::string_view& joined = (*surfaces_)[first_surface - 1];
           joined = std::string_view(
-              joined.data(), joined.size() + (*surfaces_)[first_surface].size());
+              joined.data(),
+              joined.size() + (*surfaces_)[first_surface].size());
         }
         surfaces_->erase(surfaces_->begin() + first_surface);
       }

@@ -60,12 +60,11 @@ absl::Status DecideDirectMapping(ModelProtoT* model) {
     // The unknown piece, even when it encodes to itself alone, joins the
     // unknown text around it; emitted whole it would stand apart.
     const std::string& piece = model->pieces[id];
-    const bool passes =
-        static_cast<int>(id) != model->unk_id &&
-        piece.size() <= kMaxTestedPieceBytes &&
-        processor.EncodeNormalizedChunk(piece, &ids, nullptr) ==
-            absl::StatusCode::kOk &&
-        ids.size() == 1 && ids[0] == static_cast<int>(id);
+    const bool passes = static_cast<int>(id) != model->unk_id &&
+                        piece.size() <= kMaxTestedPieceBytes &&
+                        processor.EncodeNormalizedChunk(piece, &ids, nullptr) ==
+                            absl::StatusCode::kOk &&
+                        ids.size() == 1 && ids[0] == static_cast<int>(id);
     if (passes) {
       flags[id] = 1;
       any_pass = true;

@@ -34,11 +34,13 @@ struct TrainerSettings {
 };
 
 bool IsSupportedModelType(int model_type, const ConverterOptions& options) {
-  if (model_type == korvel::TrainerSpec::UNIGRAM || model_type == korvel::TrainerSpec::BPE) {
+  if (model_type == korvel::TrainerSpec::UNIGRAM ||
+      model_type == korvel::TrainerSpec::BPE) {
     return true;
   }
   return options.allow_extended_model_types &&
-         (model_type == korvel::TrainerSpec::WORD || model_type == korvel::TrainerSpec::CHAR);
+         (model_type == korvel::TrainerSpec::WORD ||
+          model_type == korvel::TrainerSpec::CHAR);
 }
 
 std::string OrDefault(const std::string& text, const char* fallback) {

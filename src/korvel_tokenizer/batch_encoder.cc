@@ -94,8 +94,8 @@ absl::Status BatchEncoder::EncodeBatchFlat(
   }
   std::vector<std::vector<int>> text_ids;
   std::vector<std::vector<Offset>> text_offsets;
-  absl::Status status = EncodeBatch(texts, options, &text_ids,
-                                    offsets == nullptr ? nullptr : &text_offsets);
+  absl::Status status = EncodeBatch(
+      texts, options, &text_ids, offsets == nullptr ? nullptr : &text_offsets);
   if (!status.ok()) return status;
   ids->clear();
   ends->clear();
@@ -113,7 +113,8 @@ absl::Status BatchEncoder::EncodeBatchFlat(
 
 absl::Status BatchEncoder::DecodeBatch(absl::Span<const std::vector<int>> ids,
                                        std::vector<std::string>* texts) const {
-  if (texts == nullptr) return absl::InvalidArgumentError("no output for texts");
+  if (texts == nullptr)
+    return absl::InvalidArgumentError("no output for texts");
   texts->resize(ids.size());
   return ForEach(ids.size(), [&](size_t i) {
     return tokenizer_.Decode(ids[i], &(*texts)[i]);

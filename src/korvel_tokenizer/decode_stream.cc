@@ -74,7 +74,8 @@ StreamFacts StreamFacts::Find(const lite::KorvelLiteProcessor& processor) {
   // character is a last resort: later bytes extend its run without changing
   // it.
   int prefix = unknown >= 0 ? unknown : writing;
-  if (prefix < 0 && facts.first_byte_id >= 0) prefix = facts.first_byte_id + 'A';
+  if (prefix < 0 && facts.first_byte_id >= 0)
+    prefix = facts.first_byte_id + 'A';
   if (facts.start_probe_id >= 0 && prefix >= 0) {
     facts.past_start_prefix.push_back(prefix);
     facts.past_start_prefix_size = DecodeOrEmpty(processor, {prefix}).size();

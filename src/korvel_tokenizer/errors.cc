@@ -8,7 +8,12 @@
 namespace korvel::tokenizer {
 namespace {
 
-enum WireType : uint32_t { kVarint = 0, kFixed64 = 1, kLength = 2, kFixed32 = 5 };
+enum WireType : uint32_t {
+  kVarint = 0,
+  kFixed64 = 1,
+  kLength = 2,
+  kFixed32 = 5
+};
 
 // A reader of protobuf wire-format fields that fails on anything malformed.
 class WireReader {
@@ -115,8 +120,9 @@ absl::Status LoadFailure(std::string_view file_name, std::string_view bytes,
   }
   if (LooksLikeFullModel(bytes)) {
     return absl::InvalidArgumentError(absl::StrCat(
-        name, ": a korvel full model, not a lite model; convert it first "
-              "with `korvel convert`"));
+        name,
+        ": a korvel full model, not a lite model; convert it first "
+        "with `korvel convert`"));
   }
   if (code == absl::StatusCode::kInvalidArgument) {
     return absl::InvalidArgumentError(

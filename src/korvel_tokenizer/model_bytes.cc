@@ -68,16 +68,16 @@ absl::StatusOr<ModelBytes> ModelBytes::ReadFile(const std::string& path) {
   absl::StatusOr<size_t> size = OpenRegularFile(path, file);
   if (!size.ok()) return size.status();
   if (*size > kMaxReadSize) {
-    return absl::InvalidArgumentError(absl::StrCat(
-        path, ": not a korvel lite model (larger than 2 GiB)"));
+    return absl::InvalidArgumentError(
+        absl::StrCat(path, ": not a korvel lite model (larger than 2 GiB)"));
   }
   std::string bytes;
   bytes.reserve(*size < kHeapStringSize ? kHeapStringSize : *size);
   bytes.resize(*size);
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t got = ::read(file->get(), bytes.data() + done,
-                               bytes.size() - done);
+    const ssize_t got =
+        ::read(file->get(), bytes.data() + done, bytes.size() - done);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return ErrnoError(path, errno);
     if (got == 0) break;  // the file shrank while being read
@@ -93,7 +93,8 @@ absl::StatusOr<ModelBytes> ModelBytes::MapFile(const std::string& path) {
   if (!size.ok()) return size.status();
   ModelBytes result;
   if (*size == 0) return result;
-  void* address = ::mmap(nullptr, *size, PROT_READ, MAP_PRIVATE, file->get(), 0);
+  void* address =
+      ::mmap(nullptr, *size, PROT_READ, MAP_PRIVATE, file->get(), 0);
   if (address == MAP_FAILED) return ErrnoError(path, errno);
   result.mapping_ = address;
   result.data_ = static_cast<const char*>(address);
@@ -110,7 +111,9 @@ ModelBytes ModelBytes::FromString(std::string bytes) {
   return result;
 }
 
-ModelBytes::ModelBytes(ModelBytes&& other) noexcept { *this = std::move(other); }
+ModelBytes::ModelBytes(ModelBytes&& other) noexcept {
+  *this = std::move(other);
+}
 
 ModelBytes& ModelBytes::operator=(ModelBytes&& other) noexcept {
   if (this != &other) {

@@ -6,7 +6,8 @@ namespace korvel::tokenizer {
 
 ThreadPool::ThreadPool(int num_threads) {
   threads_.reserve(static_cast<size_t>(num_threads));
-  for (int i = 0; i < num_threads; ++i) threads_.emplace_back([this] { Work(); });
+  for (int i = 0; i < num_threads; ++i)
+    threads_.emplace_back([this] { Work(); });
 }
 
 ThreadPool::~ThreadPool() {

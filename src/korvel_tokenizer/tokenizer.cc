@@ -104,11 +104,12 @@ absl::Status Tokenizer::Encode(std::string_view text,
   if (options.parse_special) {
     SpecialPieces::Match match;
     while (special_pieces_.FindNext(text, from, &match)) {
-      absl::Status status = EncodeSegment(
-          text.substr(from, match.begin - from), from, ids, offsets);
+      absl::Status status = EncodeSegment(text.substr(from, match.begin - from),
+                                          from, ids, offsets);
       if (!status.ok()) return status;
       ids->push_back(match.id);
-      if (offsets != nullptr) offsets->push_back(Offset{match.begin, match.end});
+      if (offsets != nullptr)
+        offsets->push_back(Offset{match.begin, match.end});
       from = match.end;
     }
   }
@@ -116,7 +117,8 @@ absl::Status Tokenizer::Encode(std::string_view text,
   if (!status.ok()) return status;
   if (options.add_eos) {
     ids->push_back(eos_id());
-    if (offsets != nullptr) offsets->push_back(Offset{text.size(), text.size()});
+    if (offsets != nullptr)
+      offsets->push_back(Offset{text.size(), text.size()});
   }
   return absl::OkStatus();
 }
@@ -210,7 +212,8 @@ absl::Status Tokenizer::Sample(std::string_view text, float alpha,
     code = processor_.SampleNormalized(
         normalized, alpha, [&random] { return random.Next(); }, ids, nullptr);
   }
-  if (normalized.capacity() > kMaxKeptScratchBytes) std::string().swap(normalized);
+  if (normalized.capacity() > kMaxKeptScratchBytes)
+    std::string().swap(normalized);
   return code == absl::StatusCode::kOk ? absl::OkStatus()
                                        : CodeError(code, "sampling");
 }

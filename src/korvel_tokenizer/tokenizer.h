@@ -94,8 +94,8 @@ class Tokenizer {
   friend class DecodeStream;
 
   explicit Tokenizer(ModelBytes bytes);
-  static absl::StatusOr<std::unique_ptr<Tokenizer>> Load(
-      ModelBytes bytes, std::string_view name);
+  static absl::StatusOr<std::unique_ptr<Tokenizer>> Load(ModelBytes bytes,
+                                                         std::string_view name);
   absl::Status EncodeSegment(std::string_view text, size_t base,
                              std::vector<int>* ids,
                              std::vector<Offset>* offsets) const;

@@ -14,8 +14,8 @@ namespace korvel {
 namespace {
 
 absl::Status ReadError(const std::string& path, int error) {
-  return absl::NotFoundError(absl::StrCat("Cannot read model file ", path,
-                                          ": ", std::strerror(error)));
+  return absl::NotFoundError(absl::StrCat("Cannot read model file ", path, ": ",
+                                          std::strerror(error)));
 }
 
 absl::StatusOr<std::string> ReadFile(const std::string& path) {

@@ -43,9 +43,19 @@ inline ModelProto FullModelToDamage(TrainerSpec::ModelType type) {
       {{"<s>", 0, FullPiece::CONTROL},
        {"</s>", 0, FullPiece::CONTROL},
        {"<sep>", 0, FullPiece::USER_DEFINED},
-       {s, -5}, {"a", -2}, {"b", -2}, {"c", -3}, {"A", -3}, {s + "a", -4},
-       {"ab", -3}, {"bc", -4}, {s + "ab", -6}, {"abc", -7}, {s + "c", -6},
-       {s + "b", -7}, {"Ab", -5}},
+       {s, -5},
+       {"a", -2},
+       {"b", -2},
+       {"c", -3},
+       {"A", -3},
+       {s + "a", -4},
+       {"ab", -3},
+       {"bc", -4},
+       {s + "ab", -6},
+       {"abc", -7},
+       {s + "c", -6},
+       {s + "b", -7},
+       {"Ab", -5}},
       type);
   if (type == TrainerSpec::UNIGRAM) {
     lite::testing::AddBytePieces(&model);
@@ -92,7 +102,8 @@ inline std::vector<FileVariant> BitFlips(const std::string& bytes, int count,
     const int bit = static_cast<int>(random() % 8);
     FileVariant variant = {absl::StrCat("bit ", bit, " of byte ", offset),
                            bytes};
-    variant.bytes[offset] = static_cast<char>(variant.bytes[offset] ^ (1 << bit));
+    variant.bytes[offset] =
+        static_cast<char>(variant.bytes[offset] ^ (1 << bit));
     variants.push_back(std::move(variant));
   }
   return variants;
@@ -105,7 +116,8 @@ inline std::vector<FileVariant> ForeignContents() {
       {"PNG header", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16)},
       {"gzip header", std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10)},
       {"text", "hello world\nsecond line\n"},
-      {"JSON", "{\"vocab\": [[\"a\", -1.0]], \"model\": {\"type\": \"BPE\"}}\n"},
+      {"JSON",
+       "{\"vocab\": [[\"a\", -1.0]], \"model\": {\"type\": \"BPE\"}}\n"},
       {"zeros", std::string(4096, '\0')},
   };
 }
@@ -131,7 +143,8 @@ inline ProcessResult RunWithDeadline(std::vector<std::string> argv,
                                      int seconds = 30) {
   const char* timeout = "/usr/bin/timeout";
   if (FileExists(timeout)) {
-    argv.insert(argv.begin(), {timeout, "--signal=KILL", absl::StrCat(seconds)});
+    argv.insert(argv.begin(),
+                {timeout, "--signal=KILL", absl::StrCat(seconds)});
   }
   return RunProcess(argv, scratch);
 }
@@ -150,7 +163,8 @@ inline std::string UnreadableFile(const ScratchDir& dir,
 // no sanitizer report. Returns true when the program failed.
 inline bool CheckExit(const ProcessResult& result) {
   EXPECT_THAT(result.exit_code, ::testing::AnyOf(0, 1))
-      << "killed, crashed or timed out; stderr:\n" << result.err;
+      << "killed, crashed or timed out; stderr:\n"
+      << result.err;
   EXPECT_THAT(result.err, ::testing::Not(::testing::HasSubstr("Sanitizer")));
   EXPECT_THAT(result.err,
               ::testing::Not(::testing::HasSubstr("runtime error")));

@@ -58,7 +58,8 @@ class ScriptedRng {
 };
 
 // The texts of `pieces`, for building a bigram trie.
-inline std::vector<std::string> PieceTexts(const std::vector<TestPiece>& pieces) {
+inline std::vector<std::string> PieceTexts(
+    const std::vector<TestPiece>& pieces) {
   std::vector<std::string> texts;
   for (const TestPiece& piece : pieces) texts.push_back(piece.text);
   return texts;
@@ -79,7 +80,15 @@ inline std::string Join(const std::vector<std::string_view>& surfaces) {
 // The characters of random BPE texts; the last two are in no piece.
 inline const std::vector<std::string>& BpeAlphabet() {
   static const auto* alphabet = new std::vector<std::string>{
-      "a", "b", "c", "n", "s", "t", "Q", "7", ".",
+      "a",
+      "b",
+      "c",
+      "n",
+      "s",
+      "t",
+      "Q",
+      "7",
+      ".",
       "\xe2\x96\x81",      // whitespace symbol
       "\xc3\xa9",          // e acute
       "\xe4\xb8\xad",      // CJK
@@ -100,7 +109,8 @@ inline std::string RandomBpeText(std::mt19937* rng, int min_chars,
   std::string text;
   for (int i = 0; i < chars; ++i) {
     text += alphabet[(*rng)() % (alphabet.size() - 2)];
-    if ((*rng)() % 16 == 0) text += alphabet[alphabet.size() - 1 - (*rng)() % 2];
+    if ((*rng)() % 16 == 0)
+      text += alphabet[alphabet.size() - 1 - (*rng)() % 2];
   }
   return text;
 }

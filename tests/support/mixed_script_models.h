@@ -23,8 +23,8 @@
 
 #include "full_model_builder.h"
 #include "korvel_model_converters/model_converter.h"
-#include "utf8_encode.h"
 #include "test_models.h"
+#include "utf8_encode.h"
 
 namespace korvel::lite::testing {
 
@@ -38,13 +38,13 @@ struct Script {
 
 inline const std::vector<Script>& MixedScripts() {
   static const auto* scripts = new std::vector<Script>{
-      {'a', 26},    // Latin
-      {0x430, 32},  // Cyrillic
-      {0x3b1, 24},  // Greek
-      {0x627, 20},  // Arabic
-      {0x915, 30},  // Devanagari
-      {0xac00, 60}, // Hangul syllables
-      {0x4e00, 300} // CJK
+      {'a', 26},     // Latin
+      {0x430, 32},   // Cyrillic
+      {0x3b1, 24},   // Greek
+      {0x627, 20},   // Arabic
+      {0x915, 30},   // Devanagari
+      {0xac00, 60},  // Hangul syllables
+      {0x4e00, 300}  // CJK
   };
   return *scripts;
 }
@@ -105,7 +105,8 @@ inline korvel::ModelProto MixedScriptFullModel(
       add(letter);
     }
   }
-  for (char c : std::string("0123456789.,!?;:'\"()-ABCDEFGHIJKLMNOPQRSTUVWXYZ")) {
+  for (char c :
+       std::string("0123456789.,!?;:'\"()-ABCDEFGHIJKLMNOPQRSTUVWXYZ")) {
     add(std::string(1, c));
   }
   std::string run = kMixedWhitespaceSymbol;
@@ -134,13 +135,13 @@ inline korvel::ModelProto MixedScriptFullModel(
   std::mt19937 rng(99);
   for (size_t i = 0; i < texts.size(); ++i) {
     const bool user_defined = i < 2;
-    const float score =
-        type == korvel::TrainerSpec::BPE
-            ? -static_cast<float>(i)
-            : -3.0f - static_cast<float>(i) / 1000.0f -
-                  static_cast<float>(rng() % 100) / 100.0f;
-    pieces.push_back({texts[i], user_defined ? 0.0f : score,
-                      user_defined ? FullPiece::USER_DEFINED : FullPiece::NORMAL});
+    const float score = type == korvel::TrainerSpec::BPE
+                            ? -static_cast<float>(i)
+                            : -3.0f - static_cast<float>(i) / 1000.0f -
+                                  static_cast<float>(rng() % 100) / 100.0f;
+    pieces.push_back(
+        {texts[i], user_defined ? 0.0f : score,
+         user_defined ? FullPiece::USER_DEFINED : FullPiece::NORMAL});
   }
   korvel::ModelProto full = FullModelWithUnknown(pieces, type);
   if (type == korvel::TrainerSpec::BPE) {

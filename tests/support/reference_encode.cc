@@ -148,16 +148,16 @@ std::vector<std::string_view> ReferencePretokenize(const Model& model,
       while (letters < 8 && is_letter(text[at + letters])) ++letters;
       if (letters > 0) {
         at += letters;
-        state = model.bigram_root_children[static_cast<unsigned char>(
-            text[at - 1])];
+        state =
+            model
+                .bigram_root_children[static_cast<unsigned char>(text[at - 1])];
         continue;
       }
     }
     length = char_length(at);
-    const uint32_t node =
-        state == -1 ? kNoNode
-                    : Walk(trie, static_cast<uint32_t>(state),
-                           text.substr(at, length));
+    const uint32_t node = state == -1 ? kNoNode
+                                      : Walk(trie, static_cast<uint32_t>(state),
+                                             text.substr(at, length));
     if (node != kNoNode && DoubleArray::has_leaf(trie.units[node])) {
       state = trie.leaf_value(node);
     } else {
@@ -191,8 +191,11 @@ void ReferenceEncodeBpeChunk(const Model& model, std::string_view chunk,
   std::vector<Symbol> symbols;
   for (size_t at = 0; at < chunk.size();) {
     const std::string_view rest = chunk.substr(at);
-    Symbol symbol{{}, static_cast<int>(symbols.size()) - 1,
-                  static_cast<int>(symbols.size()) + 1, model.unk_id, false,
+    Symbol symbol{{},
+                  static_cast<int>(symbols.size()) - 1,
+                  static_cast<int>(symbols.size()) + 1,
+                  model.unk_id,
+                  false,
                   kNoNode};
     const DoubleArray::Match user_defined =
         model.user_defined_trie.longest_prefix_lookup(rest);
@@ -202,8 +205,8 @@ void ReferenceEncodeBpeChunk(const Model& model, std::string_view chunk,
       symbol.id = user_defined.value;
       symbol.frozen = true;
     } else {
-      symbol.text = rest.substr(
-          0, CharLength(static_cast<unsigned char>(rest[0])));
+      symbol.text =
+          rest.substr(0, CharLength(static_cast<unsigned char>(rest[0])));
       symbol.node = Walk(model.piece_trie, 0, symbol.text);
       const int id = PieceAt(model, symbol.node);
       if (id >= 0) symbol.id = id;
@@ -283,8 +286,8 @@ void ReferenceEncodeUnigram(const Model& model, std::string_view text,
       }
       base = 0.0f;
     }
-    const int length = std::min(
-        CharLength(static_cast<unsigned char>(text[pos])), size - pos);
+    const int length =
+        std::min(CharLength(static_cast<unsigned char>(text[pos])), size - pos);
     bool covered = false;
     model.piece_trie.common_prefix_lookup(
         text.substr(pos), [&](int32_t id, int32_t key_length) {

@@ -21,7 +21,8 @@ Prefix NormalizePrefix(const Normalizer& normalizer, std::string_view input) {
       normalizer.user_defined_trie->bound()) {
     const int length =
         normalizer.user_defined_trie->longest_prefix_lookup(input).length;
-    if (length > 0) return {input.substr(0, length), static_cast<size_t>(length)};
+    if (length > 0)
+      return {input.substr(0, length), static_cast<size_t>(length)};
   }
   if (normalizer.charsmap_trie.bound()) {
     const DoubleArray::Match match =
@@ -59,7 +60,8 @@ void ReferenceNormalize(const Model& model, std::string_view input,
     for (size_t i = 0; i <= input.size(); ++i) offsets->push_back(i);
     return;
   }
-  const std::string_view ws = normalizer.escape_whitespaces ? kWhitespaceSymbol : " ";
+  const std::string_view ws =
+      normalizer.escape_whitespaces ? kWhitespaceSymbol : " ";
   size_t at = 0;
   if (normalizer.remove_extra_whitespaces) {
     while (true) {
@@ -135,7 +137,8 @@ bool ReferenceCanSkipNormalization(const Model& model, std::string_view input) {
       normalizer.remove_extra_whitespaces) {
     return false;
   }
-  if (normalizer.escape_whitespaces && input.find(' ') != std::string_view::npos) {
+  if (normalizer.escape_whitespaces &&
+      input.find(' ') != std::string_view::npos) {
     return false;
   }
   return IsWellFormed(input);
@@ -173,7 +176,7 @@ void ReferenceDecode(const Model& model, absl::Span<const int> ids,
         (*views)[pending_start + p + k] = {start, 0};
       }
       (*views)[pending_start + p + length - 1] = {start,
-                                                 static_cast<size_t>(length)};
+                                                  static_cast<size_t>(length)};
       p += length;
     }
     pending.clear();

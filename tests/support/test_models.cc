@@ -28,7 +28,8 @@ std::vector<uint8_t> BuildTrieBlob(
     values.push_back(value);
   }
   Darts::DoubleArray trie;
-  if (trie.build(keys.size(), keys.data(), lengths.data(), values.data()) != 0) {
+  if (trie.build(keys.size(), keys.data(), lengths.data(), values.data()) !=
+      0) {
     throw std::runtime_error("double-array build failed");
   }
   std::vector<uint8_t> blob(trie.total_size());
@@ -56,14 +57,14 @@ std::vector<uint8_t> BuildCharsMap(
 
 std::vector<uint8_t> FoldingCharsMap() {
   return BuildCharsMap({
-      {"\xef\xbc\xa1", "A"},                      // FULLWIDTH A
-      {"\xef\xbc\xa2", "B"},                      // FULLWIDTH B
-      {"\xef\xbd\x82", "b"},                      // FULLWIDTH b
-      {"\xef\xac\x81", "fi"},                     // LIGATURE fi
-      {"\xc2\xad", ""},                           // SOFT HYPHEN
-      {"\xef\xbd\xb6", "\xe3\x82\xab"},           // HALFWIDTH KA -> KA
+      {"\xef\xbc\xa1", "A"},                         // FULLWIDTH A
+      {"\xef\xbc\xa2", "B"},                         // FULLWIDTH B
+      {"\xef\xbd\x82", "b"},                         // FULLWIDTH b
+      {"\xef\xac\x81", "fi"},                        // LIGATURE fi
+      {"\xc2\xad", ""},                              // SOFT HYPHEN
+      {"\xef\xbd\xb6", "\xe3\x82\xab"},              // HALFWIDTH KA -> KA
       {"\xef\xbd\xb6\xef\xbe\x9e", "\xe3\x82\xac"},  // KA + VOICED -> GA
-      {"\xe3\x80\x80", " "},                      // IDEOGRAPHIC SPACE
+      {"\xe3\x80\x80", " "},                         // IDEOGRAPHIC SPACE
       {"\xe2\x91\xb4", "a  b"},
   });
 }
@@ -71,8 +72,8 @@ std::vector<uint8_t> FoldingCharsMap() {
 std::vector<TestPiece> BytePieces() {
   std::vector<TestPiece> pieces;
   for (int b = 0; b < 256; ++b) {
-    pieces.push_back({ByteToPiece(static_cast<unsigned char>(b)), 0.0f,
-                      PieceType_BYTE});
+    pieces.push_back(
+        {ByteToPiece(static_cast<unsigned char>(b)), 0.0f, PieceType_BYTE});
   }
   return pieces;
 }
@@ -98,7 +99,8 @@ ModelProtoT MakeModel(const std::vector<TestPiece>& pieces,
     if (piece.type == PieceType_USER_DEFINED) {
       user_defined_pairs.emplace_back(piece.text, id);
     }
-    if (piece.type == PieceType_UNKNOWN && model.unk_id == -1) model.unk_id = id;
+    if (piece.type == PieceType_UNKNOWN && model.unk_id == -1)
+      model.unk_id = id;
   }
   if (!piece_pairs.empty()) model.piece_trie = BuildTrieBlob(piece_pairs);
   if (!user_defined_pairs.empty()) {
