@@ -316,9 +316,16 @@ void ReferenceEncodeUnigram(const Model& model, std::string_view text,
                  &path_ids, &path_views);
   }
   // Front to back onto the output, so that a leading unknown piece joins one
-  // that an earlier call left at its end.
+  // that an earlier call left at its end. Byte fallback has already spelled
+  // unknown pieces out in bytes, which must not be read as unknown again
+  // when the unknown id is itself a byte piece.
   for (size_t i = path_ids.size(); i-- > 0;) {
-    EmitForward(model, path_ids[i], path_views[i], ids, views);
+    if (model.first_byte_piece_id == -1) {
+      EmitForward(model, path_ids[i], path_views[i], ids, views);
+    } else {
+      ids->push_back(path_ids[i]);
+      views->push_back(path_views[i]);
+    }
   }
 }
 
