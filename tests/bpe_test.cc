@@ -19,15 +19,7 @@ constexpr std::string_view kSpace = "\xe2\x96\x81";
 
 Encoded Merge(const Model& model, std::string_view text, float alpha = 0.0f,
               ScriptedRng* rng = nullptr) {
-  Encoded out;
-  if (rng == nullptr) {
-    model.EncodeBPE(text, &out.ids, &out.surfaces, alpha, nullptr);
-  } else {
-    auto draw = [rng] { return (*rng)(); };
-    const RandomSource source(draw);
-    model.EncodeBPE(text, &out.ids, &out.surfaces, alpha, &source);
-  }
-  return out;
+  return EncodeWith(&Model::EncodeBPE, model, text, alpha, rng);
 }
 
 // A BPE model whose piece 0 is <unk>; the scores are the merge priorities.

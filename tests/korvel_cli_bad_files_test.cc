@@ -108,9 +108,7 @@ constexpr Command kLiteCommands[] = {{"encode", Reads::kLiteModel},
 class KorvelBadFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(testing::FileExists(Korvel()))
-        << Korvel() << " is missing; build korvel_cli and run through ctest, "
-        << "which sets KORVEL_BINARY_DIR";
+    ASSERT_TRUE(testing::IsBuilt(Korvel(), "korvel_cli"));
     for (const auto type : {TrainerSpec::UNIGRAM, TrainerSpec::BPE}) {
       const ModelProto model = FullModelToDamage(type);
       const char* name = type == TrainerSpec::BPE ? "BPE" : "unigram";

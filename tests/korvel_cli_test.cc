@@ -120,9 +120,7 @@ bool WaitForLines(const std::string& path, int lines) {
 class KorvelCliTest : public ::testing::TestWithParam<TrainerSpec::ModelType> {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(FileExists(Korvel()))
-        << Korvel() << " is missing; build korvel_cli and run through ctest, "
-        << "which sets KORVEL_BINARY_DIR";
+    ASSERT_TRUE(testing::IsBuilt(Korvel(), "korvel_cli"));
     full_model_ = dir_.File("test.model");
     lite_model_ = dir_.File("test.lite");
     WriteFileOrDie(full_model_, TestModel(GetParam()).SerializeAsString());

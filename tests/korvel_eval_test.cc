@@ -82,9 +82,7 @@ ProcessResult RunEval(const ScratchDir& dir, const std::string& model,
 class KorvelEvalTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(testing::FileExists(Eval()))
-        << Eval() << " is missing; build korvel_eval and run through ctest, "
-        << "which sets KORVEL_BINARY_DIR";
+    ASSERT_TRUE(testing::IsBuilt(Eval(), "korvel_eval"));
   }
 };
 

@@ -21,15 +21,7 @@ using ::testing::ElementsAreArray;
 
 Encoded Segment(const Model& model, std::string_view text, float alpha = 0.0f,
                 ScriptedRng* rng = nullptr) {
-  Encoded out;
-  if (rng == nullptr) {
-    model.EncodeUnigram(text, &out.ids, &out.surfaces, alpha, nullptr);
-  } else {
-    auto draw = [rng] { return (*rng)(); };
-    const RandomSource source(draw);
-    model.EncodeUnigram(text, &out.ids, &out.surfaces, alpha, &source);
-  }
-  return out;
+  return EncodeWith(&Model::EncodeUnigram, model, text, alpha, rng);
 }
 
 std::vector<TestPiece> WithUnknown(std::vector<TestPiece> pieces) {

@@ -5,6 +5,7 @@
 # build and the tests do not need them. Idempotent; returns at once when
 # everything is present.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/debian_packages.sh"
 
 packages=(
   manpages manpages-dev
@@ -13,19 +14,9 @@ packages=(
   iso-codes libc-l10n xkb-data
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
+mapfile -t missing < <(missing_debian_packages "${packages[@]}")
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-echo "korvel bench setup: installing ${missing[*]}" >&2
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+install_debian_packages "korvel bench setup" "${missing[@]}"

@@ -3,6 +3,7 @@
 # This is the single list of dependencies; it is idempotent and returns at once
 # when everything is already present.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/debian_packages.sh"
 
 packages=(
   cmake g++ make pkg-config
@@ -16,12 +17,7 @@ packages=(
   python3-dev pybind11-dev python3-numpy python3-pytest python3-distributed
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
+mapfile -t missing < <(missing_debian_packages "${packages[@]}")
 
 # The real-model tests fetch a tokenizer with npm. Machines that ship Node.js
 # from another source already carry npm; only a machine without it gets Debian's.
@@ -33,9 +29,4 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-echo "korvel setup: installing ${missing[*]}" >&2
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+install_debian_packages "korvel setup" "${missing[@]}"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "korvel_tokenizer/tokenizer.h"
+#include "split_lines.h"
 
 namespace {
 
@@ -20,17 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::vector<std::string_view> SplitLines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    const size_t newline = text.find('\n');
-    lines.push_back(text.substr(0, newline));
-    if (newline == std::string_view::npos) break;
-    text.remove_prefix(newline + 1);
-  }
-  return lines;
 }
 
 // The best of `rounds` timings of one batch, in MB/s of text.
@@ -66,7 +56,7 @@ int main(int argc, char** argv) {
   std::stringstream contents;
   contents << file.rdbuf();
   const std::string text = contents.str();
-  const std::vector<std::string_view> lines = SplitLines(text);
+  const std::vector<std::string_view> lines = korvel::python::SplitLines(text);
   for (int threads : {1, 2}) {
     std::printf(
         "cpp_batch_mb_s_%d %.3f\n", threads,

@@ -143,87 +143,83 @@ void DefineLoading(py::class_<PyTokenizer>& tokenizer) {
   ;
 }
 
+// Binds an encoder of one str with the encoding options as keywords.
+template <typename Result>
+void DefTextEncoder(py::class_<PyTokenizer>& tokenizer, const char* name,
+                    Result (PyTokenizer::*method)(
+                        const py::str&, const tokenizer::EncodeOptions&) const,
+                    const char* doc) {
+  tokenizer.def(
+      name,
+      [method](const PyTokenizer& t, const py::str& text, bool add_bos,
+               bool add_eos, bool parse_special) {
+        return (t.*method)(text, MakeOptions(add_bos, add_eos, parse_special));
+      },
+      "text"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
+      "parse_special"_a = false, doc);
+}
+
+// Binds an encoder of many texts (the argument `input_name`) with the
+// encoding options and num_threads as keywords.
+template <typename Input, typename Result>
+void DefBatchEncoder(py::class_<PyTokenizer>& tokenizer, const char* name,
+                     Result (PyTokenizer::*method)(
+                         Input, const tokenizer::EncodeOptions&, int) const,
+                     const char* input_name, const char* doc) {
+  tokenizer.def(
+      name,
+      [method](const PyTokenizer& t, Input input, bool add_bos, bool add_eos,
+               bool parse_special, int num_threads) {
+        return (t.*method)(input, MakeOptions(add_bos, add_eos, parse_special),
+                           num_threads);
+      },
+      py::arg(input_name), py::kw_only(), "add_bos"_a = false,
+      "add_eos"_a = false, "parse_special"_a = false, "num_threads"_a = 0, doc);
+}
+
 // Vocabulary lookups and encoding.
 void DefineEncoding(py::class_<PyTokenizer>& tokenizer) {
   tokenizer
       .def("id_to_piece", &PyTokenizer::IdToPiece, "id"_a,
            "The text of piece `id`; ValueError outside [0, vocab_size).")
       .def("piece_to_id", &PyTokenizer::PieceToId, "piece"_a,
-           "The id of `piece`, or unk_id when the vocabulary lacks it.")
-      .def(
-          "encode",
-          [](const PyTokenizer& t, const py::str& text, bool add_bos,
-             bool add_eos, bool parse_special) {
-            return t.Encode(text, MakeOptions(add_bos, add_eos, parse_special));
-          },
-          "text"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
-          "parse_special"_a = false,
-          "The ids of `text`. parse_special turns texts of control "
-          "pieces and of the unknown piece "
-          "into their ids.")
-      .def(
-          "encode_with_offsets",
-          [](const PyTokenizer& t, const py::str& text, bool add_bos,
-             bool add_eos, bool parse_special) {
-            return t.EncodeWithOffsets(
-                text, MakeOptions(add_bos, add_eos, parse_special));
-          },
-          "text"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
-          "parse_special"_a = false,
-          "(ids, offsets): offsets[i] is the [begin, end) range of characters "
-          "of `text` that ids[i] covers.")
-      .def(
-          "encode_batch",
-          [](const PyTokenizer& t, const py::sequence& texts, bool add_bos,
-             bool add_eos, bool parse_special, int num_threads) {
-            return t.EncodeBatch(texts,
-                                 MakeOptions(add_bos, add_eos, parse_special),
-                                 num_threads);
-          },
-          "texts"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
-          "parse_special"_a = false, "num_threads"_a = 0,
-          "The ids of every text, encoded in parallel (num_threads 0: all "
-          "cores).")
-      .def(
-          "encode_batch_numpy",
-          [](const PyTokenizer& t, const py::sequence& texts, bool add_bos,
-             bool add_eos, bool parse_special, int num_threads) {
-            return t.EncodeBatchNumpy(
-                texts, MakeOptions(add_bos, add_eos, parse_special),
-                num_threads);
-          },
-          "texts"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
-          "parse_special"_a = false, "num_threads"_a = 0,
-          "(ids, offsets): the uint32 ids of all texts one after another, and "
-          "int64 offsets, len(texts) + 1, where text i's ids start and end.")
-      .def(
-          "encode_batch_padded",
-          [](const PyTokenizer& t, const py::sequence& texts, bool add_bos,
-             bool add_eos, bool parse_special, int num_threads,
-             std::optional<size_t> max_length, bool truncation,
-             const std::string& padding_side) {
-            return t.EncodeBatchPadded(
-                texts, MakeOptions(add_bos, add_eos, parse_special),
-                num_threads, max_length, truncation, padding_side);
-          },
-          "texts"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
-          "parse_special"_a = false, "num_threads"_a = 0,
-          "max_length"_a = py::none(), "truncation"_a = false,
-          "padding_side"_a = "right",
-          "(ids, attention_mask): int32 arrays [len(texts), width], ids padded "
-          "with pad_id (0 without one), width the longest text or max_length. "
-          "A text longer than max_length is a ValueError unless truncation "
-          "keeps its first max_length ids.")
-      .def(
-          "_encode_lines",
-          [](const PyTokenizer& t, py::buffer data, bool add_bos, bool add_eos,
-             bool parse_special, int num_threads) {
-            return t.EncodeLines(data,
-                                 MakeOptions(add_bos, add_eos, parse_special),
-                                 num_threads);
-          },
-          "data"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
-          "parse_special"_a = false, "num_threads"_a = 0);
+           "The id of `piece`, or unk_id when the vocabulary lacks it.");
+  DefTextEncoder(tokenizer, "encode", &PyTokenizer::Encode,
+                 "The ids of `text`. parse_special turns texts of control "
+                 "pieces and of the unknown piece "
+                 "into their ids.");
+  DefTextEncoder(
+      tokenizer, "encode_with_offsets", &PyTokenizer::EncodeWithOffsets,
+      "(ids, offsets): offsets[i] is the [begin, end) range of characters "
+      "of `text` that ids[i] covers.");
+  DefBatchEncoder(
+      tokenizer, "encode_batch", &PyTokenizer::EncodeBatch, "texts",
+      "The ids of every text, encoded in parallel (num_threads 0: all "
+      "cores).");
+  DefBatchEncoder(
+      tokenizer, "encode_batch_numpy", &PyTokenizer::EncodeBatchNumpy, "texts",
+      "(ids, offsets): the uint32 ids of all texts one after another, and "
+      "int64 offsets, len(texts) + 1, where text i's ids start and end.");
+  DefBatchEncoder(tokenizer, "_encode_lines", &PyTokenizer::EncodeLines, "data",
+                  nullptr);
+  tokenizer.def(
+      "encode_batch_padded",
+      [](const PyTokenizer& t, const py::sequence& texts, bool add_bos,
+         bool add_eos, bool parse_special, int num_threads,
+         std::optional<size_t> max_length, bool truncation,
+         const std::string& padding_side) {
+        return t.EncodeBatchPadded(
+            texts, MakeOptions(add_bos, add_eos, parse_special), num_threads,
+            max_length, truncation, padding_side);
+      },
+      "texts"_a, py::kw_only(), "add_bos"_a = false, "add_eos"_a = false,
+      "parse_special"_a = false, "num_threads"_a = 0,
+      "max_length"_a = py::none(), "truncation"_a = false,
+      "padding_side"_a = "right",
+      "(ids, attention_mask): int32 arrays [len(texts), width], ids padded "
+      "with pad_id (0 without one), width the longest text or max_length. "
+      "A text longer than max_length is a ValueError unless truncation "
+      "keeps its first max_length ids.");
 }
 
 // Decoding, normalization and sampling.

@@ -7,6 +7,7 @@
 
 #include "py_text.h"
 #include "py_tokenizer.h"
+#include "split_lines.h"
 
 namespace korvel::python {
 namespace {
@@ -204,16 +205,9 @@ PyTokenizer::EncodeLines(py::buffer data,
                          const tokenizer::EncodeOptions& options,
                          int num_threads) const {
   const py::buffer_info info = data.request();
-  std::string_view bytes(static_cast<const char*>(info.ptr),
-                         static_cast<size_t>(info.size * info.itemsize));
-  std::vector<std::string_view> lines;
-  while (!bytes.empty()) {
-    const size_t newline = bytes.find('\n');
-    lines.push_back(bytes.substr(0, newline));
-    if (newline == std::string_view::npos) break;
-    bytes.remove_prefix(newline + 1);
-  }
-  return EncodeViewsFlat(lines, options, num_threads);
+  const std::string_view bytes(static_cast<const char*>(info.ptr),
+                               static_cast<size_t>(info.size * info.itemsize));
+  return EncodeViewsFlat(SplitLines(bytes), options, num_threads);
 }
 
 }  // namespace korvel::python

@@ -14,14 +14,78 @@
 namespace korvel::cli {
 namespace {
 
-std::vector<const Command*> AllCommands() {
-  return {&ImportCommand(), &ConvertCommand(),   &EncodeCommand(),
-          &DecodeCommand(), &NormalizeCommand(), &InfoCommand()};
+const std::vector<Command>& AllCommands() {
+  static const std::vector<Command>* const commands = new std::vector<Command>{
+      {"import",
+       "[--output_file=MODEL] TOKENIZER_JSON",
+       "Imports a Hugging Face tokenizer.json as a full model.",
+       "Imports a Hugging Face tokenizer.json as a full korvel model, "
+       "written to\n--output_file (which appears only once it is complete) "
+       "or to standard output.\nA file ending in .tsv is read as a list of "
+       "piece<TAB>score lines instead\n(a unigram model)."
+       "\n\nSupported: BPE models (merges ranked in list order, optional "
+       "byte_fallback)\nand Unigram models; normalizers Precompiled, "
+       "Prepend(\"\xE2\x96\x81\"), Replace(\" \" ->\n\"\xE2\x96\x81\")"
+       " and Sequences of them; pre-tokenizers Metaspace, and Split on \" \" "
+       "after\nthat Replace; added tokens, special or not. Refused with a "
+       "message naming the\ncomponent: byte-level BPE (ByteLevel, GPT-2 "
+       "style), WordPiece, WordLevel, other\nnormalizers and pre-tokenizers, "
+       "BPE dropout. Texts that would encode differently\nfrom Hugging Face "
+       "tokenizers are named in a warning.",
+       {"output_file"},
+       RunImport},
+      {"convert",
+       "[--output_file=LITE_MODEL] [flags] FULL_MODEL",
+       "Converts a full model into a lite model.",
+       "Converts a full korvel model into a lite model that the runtime "
+       "loads in place,\nwritten to --output_file (which appears only once it "
+       "is complete) or to\nstandard output.",
+       {"output_file", "bigram_trie_for_bpe_only", "rename_null_byte_piece",
+        "allow_extended_model_types"},
+       RunConvert},
+      {"encode",
+       "--model=MODEL [flags] [INPUT]",
+       "Encodes text lines into piece ids or pieces.",
+       "Encodes every line of INPUT (standard input when absent or \"-\") "
+       "with a lite model\nand prints one line per input line, in input "
+       "order: ids or pieces separated by\nspaces (pieces with \\\\, \\t, "
+       "\\n, \\r and \\xHH for backslash, control characters\nand space), or "
+       "with --output=json an object with \"ids\", \"pieces\" and "
+       "\"offsets\"\n([begin, end) byte ranges into the line).",
+       {"model", "mmap", "output", "add_bos", "add_eos", "parse_special",
+        "sample", "alpha", "seed", "threads", "output_file"},
+       RunEncode},
+      {"decode",
+       "--model=MODEL [flags] [INPUT]",
+       "Decodes lines of piece ids back into text.",
+       "Decodes every line of space-separated piece ids in INPUT (standard "
+       "input when\nabsent or \"-\") back into text, one output line per "
+       "input line. A decoded\ntext that holds a newline spans several "
+       "output lines. With --output=pieces it\nprints the pieces instead, "
+       "escaped as encode prints them.",
+       {"model", "mmap", "output", "threads", "output_file"},
+       RunDecode},
+      {"normalize",
+       "--model=MODEL [flags] [INPUT]",
+       "Prints the normalized form of text lines.",
+       "Prints the model's normalized form of every line of INPUT (standard "
+       "input when\nabsent or \"-\"), one output line per input line.",
+       {"model", "mmap", "offsets", "threads", "output_file"},
+       RunNormalize},
+      {"info",
+       "--model=MODEL | MODEL",
+       "Describes a lite model.",
+       "Describes a lite model: vocabulary, model type, special ids, "
+       "normalizer settings,\ntrie sizes, byte fallback and direct mapping.",
+       {"model", "mmap"},
+       RunInfo},
+  };
+  return *commands;
 }
 
 const Command* FindCommand(std::string_view name) {
-  for (const Command* command : AllCommands()) {
-    if (name == command->name) return command;
+  for (const Command& command : AllCommands()) {
+    if (name == command.name) return &command;
   }
   return nullptr;
 }
@@ -39,9 +103,8 @@ std::string ProgramHelp() {
   std::string help =
       "Usage: korvel <command> [flags] [arguments]\n\n"
       "Commands:\n";
-  for (const Command* command : AllCommands()) {
-    absl::StrAppendFormat(&help, "  %-10s %s\n", command->name,
-                          command->summary);
+  for (const Command& command : AllCommands()) {
+    absl::StrAppendFormat(&help, "  %-10s %s\n", command.name, command.summary);
   }
   absl::StrAppend(&help,
                   "\nRun 'korvel <command> --help' for the flags of a "

@@ -38,13 +38,14 @@ struct Command {
   absl::Status (*run)(const CommandArgs& args);
 };
 
-// The subcommands, each defined in its own source file.
-const Command& ImportCommand();
-const Command& ConvertCommand();
-const Command& EncodeCommand();
-const Command& DecodeCommand();
-const Command& NormalizeCommand();
-const Command& InfoCommand();
+// The subcommands' entry points, each defined in its own source file with
+// the flags it reads; their names, help and accepted flags are in command.cc.
+absl::Status RunImport(const CommandArgs& args);
+absl::Status RunConvert(const CommandArgs& args);
+absl::Status RunEncode(const CommandArgs& args);
+absl::Status RunDecode(const CommandArgs& args);
+absl::Status RunNormalize(const CommandArgs& args);
+absl::Status RunInfo(const CommandArgs& args);
 
 // Runs the subcommand named in argv[1]; argv[0] is the program name. Returns
 // the process exit status: 0 on success (help included), 1 on any failure,

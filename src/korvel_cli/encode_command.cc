@@ -163,6 +163,8 @@ absl::Status CheckAgainstModel(const tokenizer::Tokenizer& model,
   return absl::OkStatus();
 }
 
+}  // namespace
+
 absl::Status RunEncode(const CommandArgs& args) {
   absl::StatusOr<EncodeSettings> settings = ReadSettings(args);
   if (!settings.ok()) return settings.status();
@@ -177,25 +179,6 @@ absl::Status RunEncode(const CommandArgs& args) {
                           return EncodeLine(model, *settings, line, line_index,
                                             scratch, out);
                         });
-}
-
-}  // namespace
-
-const Command& EncodeCommand() {
-  static const Command* const command = new Command{
-      "encode",
-      "--model=MODEL [flags] [INPUT]",
-      "Encodes text lines into piece ids or pieces.",
-      "Encodes every line of INPUT (standard input when absent or \"-\") "
-      "with a lite model\nand prints one line per input line, in input "
-      "order: ids or pieces separated by\nspaces (pieces with \\\\, \\t, "
-      "\\n, \\r and \\xHH for backslash, control characters\nand space), or "
-      "with --output=json an object with \"ids\", \"pieces\" and "
-      "\"offsets\"\n([begin, end) byte ranges into the line).",
-      {"model", "mmap", "output", "add_bos", "add_eos", "parse_special",
-       "sample", "alpha", "seed", "threads", "output_file"},
-      RunEncode};
-  return *command;
 }
 
 }  // namespace korvel::cli

@@ -99,6 +99,8 @@ std::string Report(const tokenizer::Tokenizer& file) {
   return report;
 }
 
+}  // namespace
+
 absl::Status RunInfo(const CommandArgs& args) {
   std::string path = absl::GetFlag(FLAGS_model);
   if (path.empty() && args.positional.size() == 1) path = args.positional[0];
@@ -113,20 +115,6 @@ absl::Status RunInfo(const CommandArgs& args) {
     return absl::UnavailableError("standard output: write failed");
   }
   return absl::OkStatus();
-}
-
-}  // namespace
-
-const Command& InfoCommand() {
-  static const Command* const command = new Command{
-      "info",
-      "--model=MODEL | MODEL",
-      "Describes a lite model.",
-      "Describes a lite model: vocabulary, model type, special ids, "
-      "normalizer settings,\ntrie sizes, byte fallback and direct mapping.",
-      {"model", "mmap"},
-      RunInfo};
-  return *command;
 }
 
 }  // namespace korvel::cli

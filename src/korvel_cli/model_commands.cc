@@ -62,6 +62,26 @@ absl::Status WriteOutput(const std::string& path, std::string_view bytes) {
   return sink->Finish();
 }
 
+absl::StatusOr<ModelProto> ReadFullModel(const std::string& path) {
+  absl::StatusOr<tokenizer::ModelBytes> file =
+      tokenizer::ModelBytes::ReadFile(path);
+  if (!file.ok()) return file.status();
+  const std::string_view bytes = file->data();
+  ModelProto model;
+  if (bytes.size() > INT_MAX ||
+      !model.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
+    return absl::InvalidArgumentError(
+        absl::StrCat(path, ": not a korvel full model (parsing failed)"));
+  }
+  if (model.pieces_size() == 0) {
+    return absl::InvalidArgumentError(
+        absl::StrCat(path, ": not a korvel full model (no pieces)"));
+  }
+  return model;
+}
+
+}  // namespace
+
 absl::Status RunImport(const CommandArgs& args) {
   absl::StatusOr<FileToFile> files = InputAndOutput("import", args);
   if (!files.ok()) return files.status();
@@ -92,24 +112,6 @@ absl::Status RunImport(const CommandArgs& args) {
   return WriteOutput(files->output, bytes);
 }
 
-absl::StatusOr<ModelProto> ReadFullModel(const std::string& path) {
-  absl::StatusOr<tokenizer::ModelBytes> file =
-      tokenizer::ModelBytes::ReadFile(path);
-  if (!file.ok()) return file.status();
-  const std::string_view bytes = file->data();
-  ModelProto model;
-  if (bytes.size() > INT_MAX ||
-      !model.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
-    return absl::InvalidArgumentError(
-        absl::StrCat(path, ": not a korvel full model (parsing failed)"));
-  }
-  if (model.pieces_size() == 0) {
-    return absl::InvalidArgumentError(
-        absl::StrCat(path, ": not a korvel full model (no pieces)"));
-  }
-  return model;
-}
-
 absl::Status RunConvert(const CommandArgs& args) {
   absl::StatusOr<FileToFile> files = InputAndOutput("convert", args);
   if (!files.ok()) return files.status();
@@ -136,45 +138,6 @@ absl::Status RunConvert(const CommandArgs& args) {
                      absl::StatusCodeToString(check.status()), ")"));
   }
   return WriteOutput(files->output, *lite_model);
-}
-
-}  // namespace
-
-const Command& ImportCommand() {
-  static const Command* const command = new Command{
-      "import",
-      "[--output_file=MODEL] TOKENIZER_JSON",
-      "Imports a Hugging Face tokenizer.json as a full model.",
-      "Imports a Hugging Face tokenizer.json as a full korvel model, "
-      "written to\n--output_file (which appears only once it is complete) "
-      "or to standard output.\nA file ending in .tsv is read as a list of "
-      "piece<TAB>score lines instead\n(a unigram model)."
-      "\n\nSupported: BPE models (merges ranked in list order, optional "
-      "byte_fallback)\nand Unigram models; normalizers Precompiled, "
-      "Prepend(\"\xE2\x96\x81\"), Replace(\" \" ->\n\"\xE2\x96\x81\")"
-      " and Sequences of them; pre-tokenizers Metaspace, and Split on \" \" "
-      "after\nthat Replace; added tokens, special or not. Refused with a "
-      "message naming the\ncomponent: byte-level BPE (ByteLevel, GPT-2 "
-      "style), WordPiece, WordLevel, other\nnormalizers and pre-tokenizers, "
-      "BPE dropout. Texts that would encode differently\nfrom Hugging Face "
-      "tokenizers are named in a warning.",
-      {"output_file"},
-      RunImport};
-  return *command;
-}
-
-const Command& ConvertCommand() {
-  static const Command* const command = new Command{
-      "convert",
-      "[--output_file=LITE_MODEL] [flags] FULL_MODEL",
-      "Converts a full model into a lite model.",
-      "Converts a full korvel model into a lite model that the runtime "
-      "loads in place,\nwritten to --output_file (which appears only once it "
-      "is complete) or to\nstandard output.",
-      {"output_file", "bigram_trie_for_bpe_only", "rename_null_byte_piece",
-       "allow_extended_model_types"},
-      RunConvert};
-  return *command;
 }
 
 }  // namespace korvel::cli

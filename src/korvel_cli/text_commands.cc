@@ -81,6 +81,8 @@ absl::Status NormalizeLine(const lite::KorvelLiteProcessor& processor,
   return absl::OkStatus();
 }
 
+}  // namespace
+
 absl::Status RunDecode(const CommandArgs& args) {
   const std::string output = absl::GetFlag(FLAGS_output);
   if (!output.empty() && output != "text" && output != "pieces") {
@@ -110,35 +112,6 @@ absl::Status RunNormalize(const CommandArgs& args) {
                           return NormalizeLine(processor, with_offsets, line,
                                                scratch, out);
                         });
-}
-
-}  // namespace
-
-const Command& DecodeCommand() {
-  static const Command* const command = new Command{
-      "decode",
-      "--model=MODEL [flags] [INPUT]",
-      "Decodes lines of piece ids back into text.",
-      "Decodes every line of space-separated piece ids in INPUT (standard "
-      "input when\nabsent or \"-\") back into text, one output line per "
-      "input line. A decoded\ntext that holds a newline spans several "
-      "output lines. With --output=pieces it\nprints the pieces instead, "
-      "escaped as encode prints them.",
-      {"model", "mmap", "output", "threads", "output_file"},
-      RunDecode};
-  return *command;
-}
-
-const Command& NormalizeCommand() {
-  static const Command* const command = new Command{
-      "normalize",
-      "--model=MODEL [flags] [INPUT]",
-      "Prints the normalized form of text lines.",
-      "Prints the model's normalized form of every line of INPUT (standard "
-      "input when\nabsent or \"-\"), one output line per input line.",
-      {"model", "mmap", "offsets", "threads", "output_file"},
-      RunNormalize};
-  return *command;
 }
 
 }  // namespace korvel::cli

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "absl/status/status.h"
+#include "absl/status/statusor.h"
 #include "absl/strings/str_cat.h"
 
 namespace korvel::import::hf {
@@ -28,10 +29,27 @@ bool ReadId(const Json& value, int64_t limit, int64_t* id) {
   return *id >= 0 && *id < limit;
 }
 
-void Resize(Vocabulary* vocabulary, size_t size) {
+// Finds the model's "vocab" (an object for BPE, a list for Unigram), records
+// the model kind and byte fallback, and makes room for every piece.
+absl::StatusOr<const Json*> StartVocabulary(const Json& model, bool is_bpe,
+                                            Vocabulary* vocabulary) {
+  const char* kind = is_bpe ? "BPE" : "Unigram";
+  const Json* vocab = Member(model, "vocab");
+  if (vocab == nullptr || (is_bpe ? !vocab->is_object() : !vocab->is_array())) {
+    return absl::InvalidArgumentError(absl::StrCat(
+        kind, " model has no \"vocab\" ", is_bpe ? "object" : "list"));
+  }
+  const int64_t size = static_cast<int64_t>(vocab->size());
+  if (size > INT32_MAX) {
+    return absl::InvalidArgumentError(
+        absl::StrCat(kind, " vocabulary is too large"));
+  }
+  vocabulary->is_bpe = is_bpe;
+  vocabulary->byte_fallback = FlagMember(model, "byte_fallback");
   vocabulary->pieces.resize(size);
   vocabulary->scores.resize(size, 0.0f);
   vocabulary->types.resize(size, korvel::ModelProto_Piece_Type_NORMAL);
+  return vocab;
 }
 
 absl::Status RefuseOption(const char* option) {
@@ -81,19 +99,11 @@ absl::Status CheckPlainToken(const Json& token, const std::string& content,
 absl::Status ReadBpeModel(const Json& model, Vocabulary* vocabulary) {
   absl::Status status = CheckBpeOptions(model);
   if (!status.ok()) return status;
-  const Json* vocab = Member(model, "vocab");
-  if (vocab == nullptr || !vocab->is_object()) {
-    return absl::InvalidArgumentError("BPE model has no \"vocab\" object");
-  }
-  const int64_t size = static_cast<int64_t>(vocab->size());
-  if (size > INT32_MAX) {
-    return absl::InvalidArgumentError("BPE vocabulary is too large");
-  }
-  vocabulary->is_bpe = true;
-  vocabulary->byte_fallback = FlagMember(model, "byte_fallback");
-  Resize(vocabulary, size);
+  absl::StatusOr<const Json*> vocab = StartVocabulary(model, true, vocabulary);
+  if (!vocab.ok()) return vocab.status();
+  const int64_t size = static_cast<int64_t>((*vocab)->size());
   std::vector<bool> seen(size);
-  for (const auto& [text, value] : vocab->items()) {
+  for (const auto& [text, value] : (*vocab)->items()) {
     int64_t id = 0;
     if (!ReadId(value, size, &id) || seen[id]) {
       return absl::InvalidArgumentError(
@@ -115,19 +125,11 @@ absl::Status ReadBpeModel(const Json& model, Vocabulary* vocabulary) {
 }
 
 absl::Status ReadUnigramModel(const Json& model, Vocabulary* vocabulary) {
-  const Json* vocab = Member(model, "vocab");
-  if (vocab == nullptr || !vocab->is_array()) {
-    return absl::InvalidArgumentError("Unigram model has no \"vocab\" list");
-  }
-  const int64_t size = static_cast<int64_t>(vocab->size());
-  if (size > INT32_MAX) {
-    return absl::InvalidArgumentError("Unigram vocabulary is too large");
-  }
-  vocabulary->is_bpe = false;
-  vocabulary->byte_fallback = FlagMember(model, "byte_fallback");
-  Resize(vocabulary, size);
+  absl::StatusOr<const Json*> vocab = StartVocabulary(model, false, vocabulary);
+  if (!vocab.ok()) return vocab.status();
+  const int64_t size = static_cast<int64_t>((*vocab)->size());
   for (int64_t id = 0; id < size; ++id) {
-    const Json& entry = (*vocab)[id];
+    const Json& entry = (**vocab)[id];
     if (!entry.is_array() || entry.size() != 2 || !entry[0].is_string() ||
         !entry[1].is_number()) {
       return absl::InvalidArgumentError(absl::StrCat(

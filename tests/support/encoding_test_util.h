@@ -57,6 +57,26 @@ class ScriptedRng {
   size_t calls_ = 0;
 };
 
+// One of Model's encoders, such as &Model::EncodeBPE.
+using ModelEncoder = void (Model::*)(std::string_view, std::vector<int>*,
+                                     std::vector<std::string_view>*, float,
+                                     const RandomSource*) const;
+
+// What `encoder` appends for `text`, drawing from `rng` when one is given.
+inline Encoded EncodeWith(ModelEncoder encoder, const Model& model,
+                          std::string_view text, float alpha,
+                          ScriptedRng* rng) {
+  Encoded out;
+  if (rng == nullptr) {
+    (model.*encoder)(text, &out.ids, &out.surfaces, alpha, nullptr);
+  } else {
+    auto draw = [rng] { return (*rng)(); };
+    const RandomSource source(draw);
+    (model.*encoder)(text, &out.ids, &out.surfaces, alpha, &source);
+  }
+  return out;
+}
+
 // The texts of `pieces`, for building a bigram trie.
 inline std::vector<std::string> PieceTexts(
     const std::vector<TestPiece>& pieces) {

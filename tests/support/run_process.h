@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "gtest/gtest.h"
+
 extern char** environ;
 
 namespace korvel::testing {
@@ -125,6 +127,16 @@ inline std::string BuiltProgram(const std::string& relative_path) {
   const char* binary_dir = std::getenv("KORVEL_BINARY_DIR");
   return std::string(binary_dir == nullptr ? "." : binary_dir) + "/" +
          relative_path;
+}
+
+// Passes when the program at `path` exists; otherwise fails naming the CMake
+// target to build.
+inline ::testing::AssertionResult IsBuilt(const std::string& path,
+                                          const std::string& target) {
+  if (FileExists(path)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << path << " is missing; build " << target
+         << " and run through ctest, which sets KORVEL_BINARY_DIR";
 }
 
 // The path of a file in the source tree, from the KORVEL_SOURCE_DIR that the
