@@ -28,8 +28,6 @@ constexpr size_t kShortPiece = 16;
 // Bytes read from a short piece's text: up to a leading whitespace symbol and
 // the fixed-size move after it.
 constexpr size_t kShortPieceRead = 3 + kShortPiece;
-// How many ids ahead the text of a piece is fetched into the cache.
-constexpr size_t kPrefetchDistance = 8;
 // Output bytes reserved per id at the start; grown when pieces run longer.
 constexpr size_t kInitialBytesPerId = 4;
 
@@ -119,15 +117,19 @@ class Decoder {
 
   // Decodes `ids`; false at the first id outside the vocabulary.
   bool Run(absl::Span<const int> ids) {
-    size_t i = 0;
-    // While nothing is written and the text start holds, a leading
-    // whitespace symbol may still be dropped: every id takes the full path.
-    for (; i < ids.size() && at_text_start_ && out_ == begin_; ++i) {
+    const size_t n = ids.size();
+    for (size_t i = 0; i < n; ++i) {
+      // While nothing is written and the text start holds, a leading
+      // whitespace symbol may still be dropped, and a byte run has to end
+      // before the next piece: those ids take the full rules.
+      if (!in_byte_run_ && (out_ != begin_ || !at_text_start_)) {
+        i = WriteShortPieces(ids, i);
+        if (i == n) break;
+      }
       const auto id = static_cast<uint32_t>(ids[i]);
       if (id >= vocab_size_) return false;
       Add(id);
     }
-    if (!RunFastPaths(ids, i)) return false;
     if (in_byte_run_) FlushByteRun();
     return true;
   }
@@ -136,82 +138,26 @@ class Decoder {
   void Finish() { text_->resize(static_cast<size_t>(out_ - begin_)); }
 
  private:
-  // Decodes ids[i...] once the text start is settled: short NORMAL pieces and
-  // byte pieces inline, everything else by the full rules. The loop keeps the
-  // write position and the run state in locals, and hands them back to the
-  // members around every out-of-line call.
-  bool RunFastPaths(absl::Span<const int> ids, size_t i) {
-    const size_t n = ids.size();
-    char* begin = begin_;
+  // Writes ids[i...] while they are short NORMAL pieces and the buffer keeps
+  // its slack; returns the index of the first id left to the full rules.
+  size_t WriteShortPieces(absl::Span<const int> ids, size_t i) {
     char* out = out_;
-    const char* limit = limit_;
-    bool in_run = in_byte_run_;
-    auto leave = [&] {
-      out_ = out;
-      in_byte_run_ = in_run;
-    };
-    auto enter = [&] {
-      begin = begin_;
-      out = out_;
-      limit = limit_;
-      in_run = in_byte_run_;
-    };
-    for (; i < n; ++i) {
+    const char* const limit = limit_;
+    for (; i < ids.size(); ++i) {
       const auto id = static_cast<uint32_t>(ids[i]);
-      if (id >= vocab_size_) {
-        leave();
-        return false;
+      if (id >= vocab_size_ || types_[id] != PieceType_NORMAL || out > limit) {
+        break;
       }
-      if (out > limit) {
-        leave();
-        Grow(0);
-        enter();
+      const flatbuffers::String* piece = pieces_->Get(id);
+      char* const end = WriteShortPiece(piece->c_str(), piece->size(), out);
+      if (end == nullptr) break;
+      if constexpr (kViews) {
+        views_->emplace_back(out, static_cast<size_t>(end - out));
       }
-      if (i + kPrefetchDistance < n) {
-        const auto ahead = static_cast<uint32_t>(ids[i + kPrefetchDistance]);
-        if (ahead < vocab_size_) __builtin_prefetch(pieces_->Get(ahead));
-      }
-      const uint8_t type = types_[id];
-      if (type == PieceType_NORMAL) {
-        if (in_run) {
-          if (!kViews && run_bits_ < 0x80) {
-            in_run = false;  // an ASCII run stays as written
-          } else {
-            leave();
-            FlushByteRun();
-            enter();
-          }
-        }
-        const flatbuffers::String* piece = pieces_->Get(id);
-        if (char* end = WriteShortPiece(piece->c_str(), piece->size(), out);
-            end != nullptr) {
-          const size_t start = static_cast<size_t>(out - begin);
-          out = end;
-          Record(start, static_cast<size_t>(out - begin));
-          continue;
-        }
-        leave();
-        AppendPiece(std::string_view(piece->c_str(), piece->size()));
-        enter();
-        continue;
-      }
-      if (type == PieceType_BYTE && id - first_byte_ < num_byte_pieces_) {
-        if (!in_run) {
-          in_run = true;
-          run_start_ = static_cast<size_t>(out - begin);
-          run_bits_ = 0;
-        }
-        const uint32_t byte = id - first_byte_;
-        run_bits_ |= byte;
-        *out++ = static_cast<char>(byte);
-        continue;
-      }
-      leave();
-      Add(id);
-      enter();
+      out = end;
     }
-    leave();
-    return true;
+    out_ = out;
+    return i;
   }
 
   // Writes the NORMAL piece `text` at `out` with one fixed-size move when it
@@ -282,10 +228,16 @@ class Decoder {
     *out_++ = static_cast<char>(byte);
   }
 
-  // Appends `piece` with every whitespace symbol written as a space.
+  // Appends `piece`, the end of a piece's text in the model, with every
+  // whitespace symbol written as a space.
   void AppendPiece(std::string_view piece) {
     const size_t start = Written();
     Reserve(piece.size());
+    if (char* end = WriteShortPiece(piece.data(), piece.size(), out_)) {
+      out_ = end;
+      Record(start);
+      return;
+    }
     if (StartsWithSymbol(piece)) {
       *out_++ = ' ';
       piece.remove_prefix(kWhitespaceSymbol.size());
