@@ -37,43 +37,75 @@ inline uint32_t LoadWord32(const char* p) {
   return word;
 }
 
-// True when one of the first `length` (at most 16) bytes at `p` is 0xE2, the
-// lead byte of the whitespace symbol; all 16 bytes must be readable.
+// A 16-byte block of piece text held in registers: a short piece is copied
+// as one block, and searched for whitespace symbols in the same registers.
 #if defined(__SSE2__)
-inline bool HasSymbolLeadWithin16(const char* p, size_t length) {
-  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+using Block = __m128i;
+
+inline Block LoadBlock(const char* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+inline void StoreBlock(char* p, Block block) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), block);
+}
+
+// The bits of the first k bytes of a block, for k = 0 to 16.
+struct FirstBytes {
+  uint32_t bits[kShortPiece + 1];
+};
+constexpr FirstBytes MakeFirstBytes() {
+  FirstBytes first{};
+  for (size_t k = 0; k <= kShortPiece; ++k) first.bits[k] = (1u << k) - 1;
+  return first;
+}
+constexpr FirstBytes kFirstBytes = MakeFirstBytes();
+
+// True when one of the first `length` (at most 16) bytes of `block` is 0xE2,
+// the lead byte of the whitespace symbol.
+inline bool HasSymbolLead(Block block, size_t length) {
   const auto hits = static_cast<uint32_t>(
       _mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_set1_epi8('\xe2'))));
-  return (hits & ((1u << length) - 1)) != 0;
+  return (hits & kFirstBytes.bits[length]) != 0;
 }
 #else
-// Masks of the first k bytes of a 16-byte block, as two little-endian words,
-// for k = 0 to 16.
-struct BlockMask {
+struct Block {
   uint64_t low;
   uint64_t high;
 };
-constexpr BlockMask MakeBlockMask(size_t k) {
+
+inline Block LoadBlock(const char* p) { return {LoadWord(p), LoadWord(p + 8)}; }
+
+inline void StoreBlock(char* p, Block block) {
+  std::memcpy(p, &block.low, sizeof(block.low));
+  std::memcpy(p + 8, &block.high, sizeof(block.high));
+}
+
+// Masks of the first k bytes of a block, as two little-endian words, for
+// k = 0 to 16.
+constexpr Block MakeBlockMask(size_t k) {
   return {k >= 8 ? ~0ull : (1ull << (8 * k)) - 1,
           k <= 8    ? 0ull
           : k >= 16 ? ~0ull
                     : (1ull << (8 * (k - 8))) - 1};
 }
-constexpr BlockMask kBlockMasks[17] = {
+constexpr Block kBlockMasks[17] = {
     MakeBlockMask(0),  MakeBlockMask(1),  MakeBlockMask(2),  MakeBlockMask(3),
     MakeBlockMask(4),  MakeBlockMask(5),  MakeBlockMask(6),  MakeBlockMask(7),
     MakeBlockMask(8),  MakeBlockMask(9),  MakeBlockMask(10), MakeBlockMask(11),
     MakeBlockMask(12), MakeBlockMask(13), MakeBlockMask(14), MakeBlockMask(15),
     MakeBlockMask(16)};
 
-// A flagged byte of the zero-byte test is either a true hit or lies above one,
-// so the test is exact once masked to the first `length` bytes.
-inline bool HasSymbolLeadWithin16(const char* p, size_t length) {
+// True when one of the first `length` (at most 16) bytes of `block` is 0xE2,
+// the lead byte of the whitespace symbol. A flagged byte of the zero-byte test
+// is either a true hit or lies above one, so the test is exact once masked to
+// the first `length` bytes.
+inline bool HasSymbolLead(Block block, size_t length) {
   constexpr uint64_t kLowBits = 0x0101010101010101ull;
   constexpr uint64_t kLeads = 0xe2e2e2e2e2e2e2e2ull;
-  const uint64_t low = LoadWord(p) ^ kLeads;
-  const uint64_t high = LoadWord(p + 8) ^ kLeads;
-  const BlockMask& mask = kBlockMasks[length];
+  const uint64_t low = block.low ^ kLeads;
+  const uint64_t high = block.high ^ kLeads;
+  const Block& mask = kBlockMasks[length];
   return ((((low - kLowBits) & ~low & mask.low) |
            ((high - kLowBits) & ~high & mask.high)) &
           kHighBits) != 0;
@@ -101,8 +133,9 @@ class Decoder {
       : model_(model),
         pieces_(model.root->pieces()),
         types_(reinterpret_cast<const uint8_t*>(model.types)),
-        model_end_(model.bytes_end),
-        vocab_size_(static_cast<uint32_t>(model.vocab_size())),
+        last_short_read_(reinterpret_cast<uintptr_t>(model.bytes_end) -
+                         kShortPieceRead),
+        vocab_size_(pieces_->size()),
         first_byte_(static_cast<uint32_t>(model.first_byte_piece_id)),
         num_byte_pieces_(model.first_byte_piece_id == -1 ? 0u : 256u),
         inner_symbols_(model.has_inner_whitespace_symbol),
@@ -111,8 +144,11 @@ class Decoder {
         remove_extra_whitespaces_(model.normalizer.remove_extra_whitespaces),
         text_(text),
         views_(views) {
-    text_->clear();
-    Grow(num_ids * kInitialBytesPerId + kSlack);
+    // The text's old contents serve as scratch space, all written over or
+    // cut off, so that only bytes beyond its old size are filled.
+    const size_t wanted = num_ids * kInitialBytesPerId + kSlack;
+    if (text_->size() < wanted) text_->resize(wanted);
+    Bind(0);
   }
 
   // Decodes `ids`; false at the first id outside the vocabulary.
@@ -123,7 +159,8 @@ class Decoder {
       // whitespace symbol may still be dropped, and a byte run has to end
       // before the next piece: those ids take the full rules.
       if (!in_byte_run_ && (out_ != begin_ || !at_text_start_)) {
-        i = WriteShortPieces(ids, i);
+        i = inner_symbols_ ? WriteShortPieces<true>(ids, i)
+                           : WriteShortPieces<false>(ids, i);
         if (i == n) break;
       }
       const auto id = static_cast<uint32_t>(ids[i]);
@@ -140,16 +177,21 @@ class Decoder {
  private:
   // Writes ids[i...] while they are short NORMAL pieces and the buffer keeps
   // its slack; returns the index of the first id left to the full rules.
+  // Without kInnerSymbols no piece holds a whitespace symbol after its start.
+  template <bool kInnerSymbols>
   size_t WriteShortPieces(absl::Span<const int> ids, size_t i) {
-    char* out = out_;
+    const uint32_t vocab_size = vocab_size_;
+    const uint8_t* const types = types_;
     const char* const limit = limit_;
+    char* out = out_;
     for (; i < ids.size(); ++i) {
       const auto id = static_cast<uint32_t>(ids[i]);
-      if (id >= vocab_size_ || types_[id] != PieceType_NORMAL || out > limit) {
+      if (id >= vocab_size || types[id] != PieceType_NORMAL || out > limit) {
         break;
       }
       const flatbuffers::String* piece = pieces_->Get(id);
-      char* const end = WriteShortPiece(piece->c_str(), piece->size(), out);
+      char* const end =
+          WriteShortPiece<kInnerSymbols>(piece->c_str(), piece->size(), out);
       if (end == nullptr) break;
       if constexpr (kViews) {
         views_->emplace_back(out, static_cast<size_t>(end - out));
@@ -160,28 +202,25 @@ class Decoder {
     return i;
   }
 
-  // Writes the NORMAL piece `text` at `out` with one fixed-size move when it
-  // is short enough (after a leading whitespace symbol, which becomes the
-  // space written first) and holds no inner symbol, and returns the new write
+  // Writes the NORMAL piece `text` at `out` with one block move when it is
+  // short enough (after a leading whitespace symbol, which becomes the space
+  // written first) and holds no inner symbol, and returns the new write
   // position; null when the piece needs the full path. A piece shorter than
   // the symbol cannot match it, since its text ends in NUL.
+  template <bool kInnerSymbols>
   ABSL_ATTRIBUTE_ALWAYS_INLINE char* WriteShortPiece(const char* text,
                                                      size_t length,
                                                      char* out) const {
-    if (length > kShortPiece + kWhitespaceSymbol.size() ||
-        model_end_ - text < static_cast<ptrdiff_t>(kShortPieceRead)) {
-      return nullptr;
-    }
+    if (reinterpret_cast<uintptr_t>(text) > last_short_read_) return nullptr;
     const size_t symbol =
         (LoadWord32(text) & 0xffffff) == kWhitespaceSymbolWord;
     const char* rest = text + 3 * symbol;
     const size_t rest_length = length - 3 * symbol;
-    if (rest_length > kShortPiece ||
-        (inner_symbols_ && HasSymbolLeadWithin16(rest, rest_length))) {
-      return nullptr;
-    }
+    if (rest_length > kShortPiece) return nullptr;
+    const Block block = LoadBlock(rest);
+    if (kInnerSymbols && HasSymbolLead(block, rest_length)) return nullptr;
     *out = ' ';
-    std::memcpy(out + symbol, rest, kShortPiece);
+    StoreBlock(out + symbol, block);
     return out + symbol + rest_length;
   }
 
@@ -233,7 +272,7 @@ class Decoder {
   void AppendPiece(std::string_view piece) {
     const size_t start = Written();
     Reserve(piece.size());
-    if (char* end = WriteShortPiece(piece.data(), piece.size(), out_)) {
+    if (char* end = WriteShortPiece<true>(piece.data(), piece.size(), out_)) {
       out_ = end;
       Record(start);
       return;
@@ -351,6 +390,11 @@ class Decoder {
     } else {
       text_->resize(new_size);
     }
+    Bind(written);
+  }
+
+  // Points the write position at `written` bytes into the text.
+  void Bind(size_t written) {
     begin_ = text_->data();
     out_ = begin_ + written;
     end_ = begin_ + text_->size();
@@ -366,7 +410,8 @@ class Decoder {
   const Model& model_;
   const flatbuffers::Vector<flatbuffers::Offset<flatbuffers::String>>* pieces_;
   const uint8_t* types_;
-  const char* model_end_;
+  // The last address from which a short piece's text may be read.
+  const uintptr_t last_short_read_;
   const uint32_t vocab_size_;
   const uint32_t first_byte_;
   const uint32_t num_byte_pieces_;
