@@ -112,6 +112,30 @@ inline bool HasSymbolLead(Block block, size_t length) {
 }
 #endif
 
+// Writes the NORMAL piece `text` (`length` bytes followed by a NUL) at `out`
+// with one block move when it is short enough (after a leading whitespace
+// symbol, which becomes the space written first) and, with kInnerSymbols,
+// holds no whitespace symbol further on; returns the new write position, or
+// null when the piece needs the full rules. `last_read` is the last address
+// from which a block may be read before the model's end. A piece shorter than
+// the symbol cannot match it, since its text ends in NUL.
+template <bool kInnerSymbols>
+ABSL_ATTRIBUTE_ALWAYS_INLINE inline char* WriteShortPiece(const char* text,
+                                                          size_t length,
+                                                          uintptr_t last_read,
+                                                          char* out) {
+  if (reinterpret_cast<uintptr_t>(text) > last_read) return nullptr;
+  const size_t symbol = (LoadWord32(text) & 0xffffff) == kWhitespaceSymbolWord;
+  const char* rest = text + 3 * symbol;
+  const size_t rest_length = length - 3 * symbol;
+  if (rest_length > kShortPiece) return nullptr;
+  const Block block = LoadBlock(rest);
+  if (kInnerSymbols && HasSymbolLead(block, rest_length)) return nullptr;
+  *out = ' ';
+  StoreBlock(out + symbol, block);
+  return out + symbol + rest_length;
+}
+
 inline bool StartsWithSymbol(std::string_view text) {
   return text.size() >= kWhitespaceSymbol.size() &&
          std::memcmp(text.data(), kWhitespaceSymbol.data(),
@@ -180,18 +204,23 @@ class Decoder {
   // Without kInnerSymbols no piece holds a whitespace symbol after its start.
   template <bool kInnerSymbols>
   size_t WriteShortPieces(absl::Span<const int> ids, size_t i) {
+    // Locals, since the stores through `out` might alias the members.
+    const auto* const pieces = pieces_;
     const uint32_t vocab_size = vocab_size_;
     const uint8_t* const types = types_;
+    const uintptr_t last_short_read = last_short_read_;
     const char* const limit = limit_;
+    const int* const end_id = ids.data() + ids.size();
+    const int* next_id = ids.data() + i;
     char* out = out_;
-    for (; i < ids.size(); ++i) {
-      const auto id = static_cast<uint32_t>(ids[i]);
+    for (; next_id != end_id; ++next_id) {
+      const auto id = static_cast<uint32_t>(*next_id);
       if (id >= vocab_size || types[id] != PieceType_NORMAL || out > limit) {
         break;
       }
-      const flatbuffers::String* piece = pieces_->Get(id);
-      char* const end =
-          WriteShortPiece<kInnerSymbols>(piece->c_str(), piece->size(), out);
+      const flatbuffers::String* piece = pieces->Get(id);
+      char* const end = WriteShortPiece<kInnerSymbols>(
+          piece->c_str(), piece->size(), last_short_read, out);
       if (end == nullptr) break;
       if constexpr (kViews) {
         views_->emplace_back(out, static_cast<size_t>(end - out));
@@ -199,30 +228,9 @@ class Decoder {
       out = end;
     }
     out_ = out;
-    return i;
+    return static_cast<size_t>(next_id - ids.data());
   }
 
-  // Writes the NORMAL piece `text` at `out` with one block move when it is
-  // short enough (after a leading whitespace symbol, which becomes the space
-  // written first) and holds no inner symbol, and returns the new write
-  // position; null when the piece needs the full path. A piece shorter than
-  // the symbol cannot match it, since its text ends in NUL.
-  template <bool kInnerSymbols>
-  ABSL_ATTRIBUTE_ALWAYS_INLINE char* WriteShortPiece(const char* text,
-                                                     size_t length,
-                                                     char* out) const {
-    if (reinterpret_cast<uintptr_t>(text) > last_short_read_) return nullptr;
-    const size_t symbol =
-        (LoadWord32(text) & 0xffffff) == kWhitespaceSymbolWord;
-    const char* rest = text + 3 * symbol;
-    const size_t rest_length = length - 3 * symbol;
-    if (rest_length > kShortPiece) return nullptr;
-    const Block block = LoadBlock(rest);
-    if (kInnerSymbols && HasSymbolLead(block, rest_length)) return nullptr;
-    *out = ' ';
-    StoreBlock(out + symbol, block);
-    return out + symbol + rest_length;
-  }
 
   // Decodes `id` by the full rules; the id is in range.
   void Add(uint32_t id) {
@@ -272,7 +280,8 @@ class Decoder {
   void AppendPiece(std::string_view piece) {
     const size_t start = Written();
     Reserve(piece.size());
-    if (char* end = WriteShortPiece<true>(piece.data(), piece.size(), out_)) {
+    if (char* end = WriteShortPiece<true>(piece.data(), piece.size(),
+                                          last_short_read_, out_)) {
       out_ = end;
       Record(start);
       return;
