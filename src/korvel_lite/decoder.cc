@@ -5,6 +5,7 @@
 // kSlack bytes beyond the write position, so that a short piece is copied
 // with one fixed-size move and each byte piece with one store.
 
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -112,7 +113,7 @@ inline bool HasSymbolLead(Block block, size_t length) {
 }
 #endif
 
-// Writes the NORMAL piece `text` (`length` bytes followed by a NUL) at `out`
+// Writes the piece text `text` (`length` bytes followed by a NUL) at `out`
 // with one block move when it is short enough (after a leading whitespace
 // symbol, which becomes the space written first) and, with kInnerSymbols,
 // holds no whitespace symbol further on; returns the new write position, or
@@ -230,7 +231,6 @@ class Decoder {
     out_ = out;
     return static_cast<size_t>(next_id - ids.data());
   }
-
 
   // Decodes `id` by the full rules; the id is in range.
   void Add(uint32_t id) {
