@@ -1,5 +1,6 @@
 #include "korvel_lite/model.h"
 
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +14,12 @@ namespace {
 
 constexpr size_t kMaxModelSize = 0x7ffffffe;
 constexpr std::string_view kDefaultUnkSurface = " \xe2\x81\x87 ";
+
+// Serial numbers start at 1, so that a zeroed cache slot matches no model.
+uint64_t NextModelSerial() {
+  static std::atomic<uint64_t> last_serial{0};
+  return last_serial.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 bool InIdRange(int32_t id, size_t vocab_size) {
   return id >= -1 && (id < 0 || static_cast<size_t>(id) < vocab_size);
@@ -58,7 +65,7 @@ std::string ByteToPiece(unsigned char byte) {
   return piece;
 }
 
-Model::Model(std::string_view model_bytes) {
+Model::Model(std::string_view model_bytes) : serial_(NextModelSerial()) {
   for (int b = 0; b < 256; ++b) {
     byte_piece_ids[b] = -1;
     bigram_root_children[b] = -1;

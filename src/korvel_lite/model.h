@@ -19,6 +19,8 @@ namespace korvel::lite {
 // A source of uniform draws from [0, 1) for sampling; null means deterministic.
 using RandomSource = absl::FunctionRef<float()>;
 
+class ChunkCache;
+
 // A lite model loaded in place over a caller's buffer.
 //
 // The constructor verifies the flatbuffer, checks every rule that ties its
@@ -41,6 +43,9 @@ class Model {
   // The first rule the buffer broke, or LoadRule::kNone when it loaded;
   // `status()` is its status code.
   LoadRule broken_rule() const { return broken_rule_; }
+  // A number that no other Model of this process has, so that caches kept
+  // across calls can tell models apart.
+  uint64_t serial() const { return serial_; }
 
   // The id of the piece whose text is exactly `piece`, or `unk_id`.
   int32_t PieceToId(std::string_view piece) const;
@@ -74,6 +79,10 @@ class Model {
   void EncodeBPE(std::string_view text, std::vector<int>* ids,
                  std::vector<std::string_view>* surfaces, float alpha,
                  const RandomSource* rng) const;
+  // EncodeChunk of a deterministic chunk without views, whose ids then go into
+  // `cache` when they do not depend on the ids before them.
+  void EncodeAndCacheChunk(std::string_view chunk, ChunkCache& cache,
+                           std::vector<int>* ids) const;
   // Cuts `text` at the boundaries that no piece spans and calls `on_chunk`
   // with each non-empty chunk in order. Always returns kOk.
   absl::StatusCode PretokenizeAtSafeBoundaries(
@@ -109,6 +118,7 @@ class Model {
 
   absl::StatusCode status_ = absl::StatusCode::kFailedPrecondition;
   LoadRule broken_rule_ = LoadRule::kNone;
+  const uint64_t serial_;
 
  public:
   DoubleArray piece_trie;
