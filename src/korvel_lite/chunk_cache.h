@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -13,7 +14,7 @@ namespace korvel::lite {
 // on the chunk and the model, so a hit replaces the merging with a copy.
 //
 // Each thread has its own cache, made on the thread's first use and freed
-// when the thread ends: kBytes (256 KiB) of kSlots direct-mapped slots, never
+// when the thread ends: kBytes (1 MiB) of kSlots direct-mapped slots, never
 // more. A slot holds one chunk of at most kMaxChunkBytes bytes whose ids
 // number at most kMaxIds; longer chunks are never cached. Entries are tagged
 // with the model's serial number, which no other model ever gets, so models
@@ -21,7 +22,7 @@ namespace korvel::lite {
 // cache cannot be had, encoding goes on without it.
 class ChunkCache {
  public:
-  static constexpr int kSlotBits = 12;
+  static constexpr int kSlotBits = 14;
   static constexpr size_t kSlots = size_t{1} << kSlotBits;
   static constexpr size_t kMaxChunkBytes = 24;
   static constexpr size_t kMaxIds = 7;
@@ -63,6 +64,72 @@ class ChunkCache {
  public:
   static constexpr size_t kBytes = sizeof(Slot) * kSlots;
 };
+
+namespace chunk_cache_internal {
+
+inline uint64_t Load64(const char* p) {
+  uint64_t word;
+  std::memcpy(&word, p, sizeof(word));
+  return word;
+}
+
+inline uint64_t Load32(const char* p) {
+  uint32_t word;
+  std::memcpy(&word, p, sizeof(word));
+  return word;
+}
+
+}  // namespace chunk_cache_internal
+
+// Overlapping reads cover every byte of the chunk exactly as its length
+// dictates, so two chunks of one length have equal words only when they are
+// equal; the chunk is never read past its end.
+inline ChunkCache::Key ChunkCache::MakeKey(uint64_t serial,
+                                           std::string_view chunk) {
+  const char* p = chunk.data();
+  const size_t size = chunk.size();
+  Key key = {{0, 0, 0}, serial << 8 | size};
+  if (size < 4) {
+    key.words[0] =
+        static_cast<unsigned char>(p[0]) |
+        static_cast<uint64_t>(static_cast<unsigned char>(p[size / 2])) << 8 |
+        static_cast<uint64_t>(static_cast<unsigned char>(p[size - 1])) << 16;
+  } else if (size <= 8) {
+    key.words[0] = chunk_cache_internal::Load32(p) |
+                   chunk_cache_internal::Load32(p + size - 4) << 32;
+  } else if (size <= 16) {
+    key.words[0] = chunk_cache_internal::Load64(p);
+    key.words[1] = chunk_cache_internal::Load64(p + size - 8);
+  } else {
+    key.words[0] = chunk_cache_internal::Load64(p);
+    key.words[1] = chunk_cache_internal::Load64(p + 8);
+    key.words[2] = chunk_cache_internal::Load64(p + size - 8);
+  }
+  return key;
+}
+
+inline ChunkCache::Slot& ChunkCache::SlotOf(const Key& key) {
+  uint64_t hash = (key.words[0] * 0x9e3779b97f4a7c15ull) ^
+                  (key.words[1] * 0xc2b2ae3d27d4eb4full) ^
+                  (key.words[2] * 0x165667b19e3779f9ull) ^
+                  (key.tag * 0xd6e8feb86659fd93ull);
+  hash ^= hash >> 32;
+  hash *= 0x9e3779b97f4a7c15ull;
+  return slots_[hash >> (64 - kSlotBits)];
+}
+
+inline bool ChunkCache::Find(uint64_t serial, std::string_view chunk,
+                             std::vector<int>* ids) const {
+  if (chunk.empty() || chunk.size() > kMaxChunkBytes) return false;
+  const Key key = MakeKey(serial, chunk);
+  const Slot& slot = SlotOf(key);
+  if (slot.key.tag != key.tag || slot.key.words[0] != key.words[0] ||
+      slot.key.words[1] != key.words[1] || slot.key.words[2] != key.words[2]) {
+    return false;
+  }
+  for (int32_t i = 0; i < slot.count; ++i) ids->push_back(slot.ids[i]);
+  return true;
+}
 
 }  // namespace korvel::lite
 
