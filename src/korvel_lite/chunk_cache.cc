@@ -14,16 +14,13 @@ ChunkCache* ChunkCache::ForThisThread() {
   return cache.get();
 }
 
-void ChunkCache::Insert(uint64_t serial, std::string_view chunk, const int* ids,
-                        size_t count) {
-  if (chunk.empty() || chunk.size() > kMaxChunkBytes || count > kMaxIds) {
-    return;
-  }
-  const Key key = MakeKey(serial, chunk);
-  Slot& slot = SlotOf(key);
-  slot.key = key;
-  slot.count = static_cast<int32_t>(count);
-  std::memcpy(slot.ids, ids, count * sizeof(int));
+void ChunkCache::Insert(const Probe& probe, const int* ids, size_t count) {
+  if (probe.set_ == nullptr || count > kMaxIds) return;
+  Set& set = *probe.set_;
+  set.older = set.recent;
+  set.recent.key = probe.key_;
+  set.recent.count = static_cast<int32_t>(count);
+  std::memcpy(set.recent.ids, ids, count * sizeof(int));
 }
 
 }  // namespace korvel::lite

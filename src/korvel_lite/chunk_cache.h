@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace korvel::lite {
@@ -14,30 +15,19 @@ namespace korvel::lite {
 // on the chunk and the model, so a hit replaces the merging with a copy.
 //
 // Each thread has its own cache, made on the thread's first use and freed
-// when the thread ends: kBytes (1 MiB) of kSlots direct-mapped slots, never
-// more. A slot holds one chunk of at most kMaxChunkBytes bytes whose ids
-// number at most kMaxIds; longer chunks are never cached. Entries are tagged
-// with the model's serial number, which no other model ever gets, so models
-// share the cache without seeing each other's entries. When the memory for the
-// cache cannot be had, encoding goes on without it.
+// when the thread ends: kBytes (1 MiB), never more. It has kSets sets of two
+// slots, the more recently used first; a new chunk replaces the other. A slot
+// holds one chunk of at most kMaxChunkBytes bytes whose ids number at most
+// kMaxIds; longer chunks are never cached. Entries are tagged with the model's
+// serial number, which no other model ever gets, so models share the cache
+// without seeing each other's entries. When the memory for the cache cannot
+// be had, encoding goes on without it.
 class ChunkCache {
  public:
-  static constexpr int kSlotBits = 14;
-  static constexpr size_t kSlots = size_t{1} << kSlotBits;
+  static constexpr int kSetBits = 13;
+  static constexpr size_t kSets = size_t{1} << kSetBits;
   static constexpr size_t kMaxChunkBytes = 24;
   static constexpr size_t kMaxIds = 7;
-
-  // The calling thread's cache, or null when it could not be allocated.
-  static ChunkCache* ForThisThread();
-
-  // Appends the ids cached for `chunk` of the model numbered `serial` to
-  // `ids` and returns true, or returns false when they are not cached.
-  bool Find(uint64_t serial, std::string_view chunk,
-            std::vector<int>* ids) const;
-  // Caches `chunk`'s `count` ids when the chunk and the ids fit a slot,
-  // replacing whatever the slot held.
-  void Insert(uint64_t serial, std::string_view chunk, const int* ids,
-              size_t count);
 
  private:
   // The chunk in three words from which its bytes can be read back given its
@@ -51,18 +41,48 @@ class ChunkCache {
     Key key;
     int32_t count;
     int32_t ids[kMaxIds];
+
+    bool Holds(const Key& other) const {
+      return key.tag == other.tag && key.words[0] == other.words[0] &&
+             key.words[1] == other.words[1] && key.words[2] == other.words[2];
+    }
+  };
+  static_assert(sizeof(Slot) == 64, "a slot is one cache line");
+  struct alignas(64) Set {
+    Slot recent;
+    Slot older;
   };
 
-  static Key MakeKey(uint64_t serial, std::string_view chunk);
-  Slot& SlotOf(const Key& key);
-  const Slot& SlotOf(const Key& key) const {
-    return const_cast<ChunkCache*>(this)->SlotOf(key);
-  }
-
-  Slot slots_[kSlots] = {};
-
  public:
-  static constexpr size_t kBytes = sizeof(Slot) * kSlots;
+  // Where a chunk is or would be cached. Made ahead of the lookup, it starts
+  // fetching the set into the processor's cache, so that the lookups of
+  // several chunks overlap.
+  class Probe {
+   private:
+    friend class ChunkCache;
+    Key key_;
+    Set* set_ = nullptr;  // null for a chunk that is never cached
+  };
+
+  static constexpr size_t kBytes = sizeof(Set) * kSets;
+
+  // The calling thread's cache, or null when it could not be allocated.
+  static ChunkCache* ForThisThread();
+
+  // The probe for `chunk` of the model numbered `serial`.
+  Probe Prepare(uint64_t serial, std::string_view chunk);
+  // Appends the ids cached for the probed chunk to `ids` and returns true, or
+  // returns false when they are not cached.
+  bool Find(const Probe& probe, std::vector<int>* ids);
+  // Caches the probed chunk's `count` ids when they fit a slot, in place of
+  // the less recently used chunk of its set.
+  void Insert(const Probe& probe, const int* ids, size_t count);
+
+ private:
+  static Key MakeKey(uint64_t serial, std::string_view chunk);
+  Set& SetOf(const Key& key);
+
+  Set sets_[kSets] = {};
 };
 
 namespace chunk_cache_internal {
@@ -86,6 +106,8 @@ inline uint64_t Load32(const char* p) {
 // equal; the chunk is never read past its end.
 inline ChunkCache::Key ChunkCache::MakeKey(uint64_t serial,
                                            std::string_view chunk) {
+  using chunk_cache_internal::Load32;
+  using chunk_cache_internal::Load64;
   const char* p = chunk.data();
   const size_t size = chunk.size();
   Key key = {{0, 0, 0}, serial << 8 | size};
@@ -95,39 +117,48 @@ inline ChunkCache::Key ChunkCache::MakeKey(uint64_t serial,
         static_cast<uint64_t>(static_cast<unsigned char>(p[size / 2])) << 8 |
         static_cast<uint64_t>(static_cast<unsigned char>(p[size - 1])) << 16;
   } else if (size <= 8) {
-    key.words[0] = chunk_cache_internal::Load32(p) |
-                   chunk_cache_internal::Load32(p + size - 4) << 32;
+    key.words[0] = Load32(p) | Load32(p + size - 4) << 32;
   } else if (size <= 16) {
-    key.words[0] = chunk_cache_internal::Load64(p);
-    key.words[1] = chunk_cache_internal::Load64(p + size - 8);
+    key.words[0] = Load64(p);
+    key.words[1] = Load64(p + size - 8);
   } else {
-    key.words[0] = chunk_cache_internal::Load64(p);
-    key.words[1] = chunk_cache_internal::Load64(p + 8);
-    key.words[2] = chunk_cache_internal::Load64(p + size - 8);
+    key.words[0] = Load64(p);
+    key.words[1] = Load64(p + 8);
+    key.words[2] = Load64(p + size - 8);
   }
   return key;
 }
 
-inline ChunkCache::Slot& ChunkCache::SlotOf(const Key& key) {
+inline ChunkCache::Set& ChunkCache::SetOf(const Key& key) {
   uint64_t hash = (key.words[0] * 0x9e3779b97f4a7c15ull) ^
                   (key.words[1] * 0xc2b2ae3d27d4eb4full) ^
                   (key.words[2] * 0x165667b19e3779f9ull) ^
                   (key.tag * 0xd6e8feb86659fd93ull);
   hash ^= hash >> 32;
   hash *= 0x9e3779b97f4a7c15ull;
-  return slots_[hash >> (64 - kSlotBits)];
+  return sets_[hash >> (64 - kSetBits)];
 }
 
-inline bool ChunkCache::Find(uint64_t serial, std::string_view chunk,
-                             std::vector<int>* ids) const {
-  if (chunk.empty() || chunk.size() > kMaxChunkBytes) return false;
-  const Key key = MakeKey(serial, chunk);
-  const Slot& slot = SlotOf(key);
-  if (slot.key.tag != key.tag || slot.key.words[0] != key.words[0] ||
-      slot.key.words[1] != key.words[1] || slot.key.words[2] != key.words[2]) {
-    return false;
+inline ChunkCache::Probe ChunkCache::Prepare(uint64_t serial,
+                                             std::string_view chunk) {
+  Probe probe;
+  if (chunk.empty() || chunk.size() > kMaxChunkBytes) return probe;
+  probe.key_ = MakeKey(serial, chunk);
+  probe.set_ = &SetOf(probe.key_);
+  __builtin_prefetch(probe.set_);
+  return probe;
+}
+
+inline bool ChunkCache::Find(const Probe& probe, std::vector<int>* ids) {
+  if (probe.set_ == nullptr) return false;
+  Set& set = *probe.set_;
+  if (!set.recent.Holds(probe.key_)) {
+    if (!set.older.Holds(probe.key_)) return false;
+    std::swap(set.recent, set.older);
   }
-  for (int32_t i = 0; i < slot.count; ++i) ids->push_back(slot.ids[i]);
+  for (int32_t i = 0; i < set.recent.count; ++i) {
+    ids->push_back(set.recent.ids[i]);
+  }
   return true;
 }
 

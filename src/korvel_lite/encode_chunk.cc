@@ -145,16 +145,39 @@ void Model::Encode(std::string_view text, std::vector<int>* ids,
     });
     return;
   }
+  EncodeThroughCache(text, *cache, ids);
+}
+
+// Chunks are looked up in groups: the probes of a whole group are made
+// first, so that the cache reads of the group overlap.
+void Model::EncodeThroughCache(std::string_view text, ChunkCache& cache,
+                               std::vector<int>* ids) const {
+  constexpr int kGroupSize = 16;
+  std::string_view chunks[kGroupSize];
+  ChunkCache::Probe probes[kGroupSize];
+  int pending = 0;
+  auto encode_pending = [&] {
+    for (int i = 0; i < pending; ++i) {
+      if (!cache.Find(probes[i], ids)) {
+        EncodeAndCacheChunk(chunks[i], probes[i], cache, ids);
+      }
+    }
+    pending = 0;
+  };
   ForEachSafeChunk(*this, text, [&](std::string_view chunk) {
-    if (!cache->Find(serial(), chunk, ids))
-      EncodeAndCacheChunk(chunk, *cache, ids);
+    chunks[pending] = chunk;
+    probes[pending++] = cache.Prepare(serial(), chunk);
+    if (pending == kGroupSize) encode_pending();
   });
+  encode_pending();
 }
 
 // Without byte fallback an unknown piece folds into an unknown id before it,
 // so a chunk's ids depend on what came before when they hold the unknown id;
 // such chunks are not cached.
-void Model::EncodeAndCacheChunk(std::string_view chunk, ChunkCache& cache,
+void Model::EncodeAndCacheChunk(std::string_view chunk,
+                                const ChunkCache::Probe& probe,
+                                ChunkCache& cache,
                                 std::vector<int>* ids) const {
   const size_t before = ids->size();
   EncodeChunk(chunk, ids, nullptr, 0.0f, nullptr);
@@ -165,7 +188,7 @@ void Model::EncodeAndCacheChunk(std::string_view chunk, ChunkCache& cache,
        std::find(first, first + count, unk_id) != first + count)) {
     return;
   }
-  cache.Insert(serial(), chunk, first, count);
+  cache.Insert(probe, first, count);
 }
 
 void Model::EncodeChunk(std::string_view text, std::vector<int>* ids,

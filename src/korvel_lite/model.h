@@ -9,6 +9,7 @@
 
 #include "absl/functional/function_ref.h"
 #include "absl/status/status.h"
+#include "korvel_lite/chunk_cache.h"
 #include "korvel_lite/double_array.h"
 #include "korvel_lite/korvel_lite_model_generated.h"
 #include "korvel_lite/load_rule.h"
@@ -18,8 +19,6 @@ namespace korvel::lite {
 
 // A source of uniform draws from [0, 1) for sampling; null means deterministic.
 using RandomSource = absl::FunctionRef<float()>;
-
-class ChunkCache;
 
 // A lite model loaded in place over a caller's buffer.
 //
@@ -79,9 +78,13 @@ class Model {
   void EncodeBPE(std::string_view text, std::vector<int>* ids,
                  std::vector<std::string_view>* surfaces, float alpha,
                  const RandomSource* rng) const;
-  // EncodeChunk of a deterministic chunk without views, whose ids then go into
-  // `cache` when they do not depend on the ids before them.
-  void EncodeAndCacheChunk(std::string_view chunk, ChunkCache& cache,
+  // Deterministic BPE encoding without views through the calling thread's
+  // chunk cache. A chunk missing from the cache is encoded and then cached
+  // when its ids do not depend on the ids before it.
+  void EncodeThroughCache(std::string_view text, ChunkCache& cache,
+                          std::vector<int>* ids) const;
+  void EncodeAndCacheChunk(std::string_view chunk,
+                           const ChunkCache::Probe& probe, ChunkCache& cache,
                            std::vector<int>* ids) const;
   // Cuts `text` at the boundaries that no piece spans and calls `on_chunk`
   // with each non-empty chunk in order. Always returns kOk.
