@@ -71,6 +71,7 @@ Model::Model(std::string_view model_bytes) : serial_(NextModelSerial()) {
     bigram_root_children[b] = -1;
     piece_root_children[b] = trie_unit::kNoNode;
     single_byte_piece_ids[b] = -1;
+    user_defined_lead_bytes[b] = false;
   }
   status_ = Initialize(model_bytes);
 }
@@ -208,6 +209,9 @@ LoadRule Model::DeriveRootTables() {
     const int32_t child =
         piece_trie.child_index(0, static_cast<unsigned char>(b));
     single_byte_piece_ids[b] = unk_id;
+    user_defined_lead_bytes[b] =
+        user_defined_trie.bound() &&
+        user_defined_trie.child_index(0, static_cast<unsigned char>(b)) >= 0;
     if (child < 0) continue;
     piece_root_children[b] = static_cast<uint32_t>(child);
     if (trie_unit::HasLeaf(piece_trie.units[child])) {

@@ -152,6 +152,9 @@ class Model {
   // as a whole symbol: its NORMAL or USER_DEFINED piece, else `unk_id`.
   uint32_t piece_root_children[256];
   int32_t single_byte_piece_ids[256];
+  // Whether some key of the user-defined trie starts with each byte: text at
+  // other bytes needs no user-defined lookup.
+  bool user_defined_lead_bytes[256];
   // The piece_trie node reached from the root by the whitespace symbol and
   // the bigram-trie node reached by it (trie_unit::kNoNode and -1 when none):
   // most chunks start with the symbol, so walks may start from there.
