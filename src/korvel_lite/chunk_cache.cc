@@ -9,9 +9,16 @@ namespace korvel::lite {
 ChunkCache* ChunkCache::ForThisThread() {
   // A failed allocation is tried again on the next call rather than leaving
   // the thread without a cache for good.
-  thread_local std::unique_ptr<ChunkCache> cache;
-  if (cache == nullptr) cache.reset(new (std::nothrow) ChunkCache());
-  return cache.get();
+  thread_local ChunkCache cache;
+  if (cache.sets_ == nullptr) {
+    cache.memory_.reset(new (std::nothrow) char[kBytes]());
+    if (cache.memory_ == nullptr) return nullptr;
+    void* start = cache.memory_.get();
+    size_t space = kBytes;
+    cache.sets_ = static_cast<Set*>(
+        std::align(alignof(Set), sizeof(Set) * kSets, start, space));
+  }
+  return &cache;
 }
 
 void ChunkCache::Insert(const Probe& probe, const int* ids, size_t count) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -15,13 +16,13 @@ namespace korvel::lite {
 // on the chunk and the model, so a hit replaces the merging with a copy.
 //
 // Each thread has its own cache, made on the thread's first use and freed
-// when the thread ends: kBytes (1 MiB), never more. It has kSets sets of two
-// slots, the more recently used first; a new chunk replaces the other. A slot
-// holds one chunk of at most kMaxChunkBytes bytes whose ids number at most
-// kMaxIds; longer chunks are never cached. Entries are tagged with the model's
-// serial number, which no other model ever gets, so models share the cache
-// without seeing each other's entries. When the memory for the cache cannot
-// be had, encoding goes on without it.
+// when the thread ends: kBytes (1 MiB and 64 bytes), never more. It has kSets
+// sets of two slots, the more recently used first; a new chunk replaces the
+// other. A slot holds one chunk of at most kMaxChunkBytes bytes whose ids
+// number at most kMaxIds; longer chunks are never cached. Entries are tagged
+// with the model's serial number, which no other model ever gets, so models
+// share the cache without seeing each other's entries. When the memory for the
+// cache cannot be had, encoding goes on without it.
 class ChunkCache {
  public:
   static constexpr int kSetBits = 13;
@@ -64,7 +65,8 @@ class ChunkCache {
     Set* set_ = nullptr;  // null for a chunk that is never cached
   };
 
-  static constexpr size_t kBytes = sizeof(Set) * kSets;
+  // The memory of one thread's cache: the sets and room to align them.
+  static constexpr size_t kBytes = sizeof(Set) * kSets + alignof(Set);
 
   // The calling thread's cache, or null when it could not be allocated.
   static ChunkCache* ForThisThread();
@@ -82,7 +84,10 @@ class ChunkCache {
   static Key MakeKey(uint64_t serial, std::string_view chunk);
   Set& SetOf(const Key& key);
 
-  Set sets_[kSets] = {};
+  // Null until the memory is had; then kSets zeroed sets, aligned to cache
+  // lines, inside `memory_`.
+  std::unique_ptr<char[]> memory_;
+  Set* sets_ = nullptr;
 };
 
 namespace chunk_cache_internal {
