@@ -45,7 +45,7 @@ struct InitialSymbol {
 
 InitialSymbol ReadSymbol(const Model& model, std::string_view text,
                          size_t pos) {
-  if (model.user_defined_trie.bound()) {
+  if (model.user_defined_lead_bytes[static_cast<unsigned char>(text[pos])]) {
     const DoubleArray::Match user_defined =
         model.user_defined_trie.longest_prefix_lookup(text.substr(pos));
     if (user_defined.length > 0 &&
@@ -159,10 +159,9 @@ class ScanMerger {
            static_cast<int64_t>(kMaxScanBytes - left);
   }
 
-  // Splits the text into initial symbols; plain ASCII bytes skip the general
-  // reader when the model has no user-defined pieces.
+  // Splits the text into initial symbols; ASCII bytes that start no
+  // user-defined piece skip the general reader.
   void ReadSymbols() {
-    const bool plain_ascii_symbols = !model_.user_defined_trie.bound();
     int32_t count = 0;
     for (size_t pos = 0; pos < text_.size(); ++count) {
       ScanSymbol& symbol = symbols_[count];
@@ -170,7 +169,7 @@ class ScanMerger {
       symbol.start = static_cast<uint32_t>(pos);
       symbol.prev = count - 1;
       symbol.next = count + 1;
-      if (plain_ascii_symbols && lead < 0x80) {
+      if (lead < 0x80 && !model_.user_defined_lead_bytes[lead]) {
         symbol.length = 1;
         symbol.id = model_.single_byte_piece_ids[lead];
         symbol.node = model_.piece_root_children[lead];

@@ -1,6 +1,7 @@
 // The entry of encoding: cutting BPE input at safe boundaries, emitting chunks
 // that are whole pieces directly, and handing the rest to the segmenters.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "absl/numeric/bits.h"
+#include "korvel_lite/chunk_cache.h"
 #include "korvel_lite/emit_piece.h"
 #include "korvel_lite/model.h"
 #include "korvel_lite/utf8.h"
@@ -130,13 +132,63 @@ void Model::Encode(std::string_view text, std::vector<int>* ids,
                    std::vector<std::string_view>* surfaces, float alpha,
                    const RandomSource* rng) const {
   if (status_ != absl::StatusCode::kOk || text.empty()) return;
-  if (is_bpe() && bigram_trie.bound()) {
+  if (!is_bpe() || !bigram_trie.bound()) {
+    EncodeChunk(text, ids, surfaces, alpha, rng);
+    return;
+  }
+  ChunkCache* cache = rng == nullptr && alpha == 0.0f && surfaces == nullptr
+                          ? ChunkCache::ForThisThread()
+                          : nullptr;
+  if (cache == nullptr) {
     ForEachSafeChunk(*this, text, [&](std::string_view chunk) {
       EncodeChunk(chunk, ids, surfaces, alpha, rng);
     });
     return;
   }
-  EncodeChunk(text, ids, surfaces, alpha, rng);
+  EncodeThroughCache(text, *cache, ids);
+}
+
+// Chunks are looked up in groups: the probes of a whole group are made
+// first, so that the cache reads of the group overlap.
+void Model::EncodeThroughCache(std::string_view text, ChunkCache& cache,
+                               std::vector<int>* ids) const {
+  constexpr int kGroupSize = 16;
+  std::string_view chunks[kGroupSize];
+  ChunkCache::Probe probes[kGroupSize];
+  int pending = 0;
+  auto encode_pending = [&] {
+    for (int i = 0; i < pending; ++i) {
+      if (!cache.Find(probes[i], ids)) {
+        EncodeAndCacheChunk(chunks[i], probes[i], cache, ids);
+      }
+    }
+    pending = 0;
+  };
+  ForEachSafeChunk(*this, text, [&](std::string_view chunk) {
+    chunks[pending] = chunk;
+    probes[pending++] = cache.Prepare(serial(), chunk);
+    if (pending == kGroupSize) encode_pending();
+  });
+  encode_pending();
+}
+
+// Without byte fallback an unknown piece folds into an unknown id before it,
+// so a chunk's ids depend on what came before when they hold the unknown id;
+// such chunks are not cached.
+void Model::EncodeAndCacheChunk(std::string_view chunk,
+                                const ChunkCache::Probe& probe,
+                                ChunkCache& cache,
+                                std::vector<int>* ids) const {
+  const size_t before = ids->size();
+  EncodeChunk(chunk, ids, nullptr, 0.0f, nullptr);
+  const int* first = ids->data() + before;
+  const size_t count = ids->size() - before;
+  if (first_byte_piece_id == -1 &&
+      ((before > 0 && first[-1] == unk_id) ||
+       std::find(first, first + count, unk_id) != first + count)) {
+    return;
+  }
+  cache.Insert(probe, first, count);
 }
 
 void Model::EncodeChunk(std::string_view text, std::vector<int>* ids,

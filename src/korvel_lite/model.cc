@@ -1,5 +1,6 @@
 #include "korvel_lite/model.h"
 
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +14,12 @@ namespace {
 
 constexpr size_t kMaxModelSize = 0x7ffffffe;
 constexpr std::string_view kDefaultUnkSurface = " \xe2\x81\x87 ";
+
+// Serial numbers start at 1, so that a zeroed cache slot matches no model.
+uint64_t NextModelSerial() {
+  static std::atomic<uint64_t> last_serial{0};
+  return last_serial.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 bool InIdRange(int32_t id, size_t vocab_size) {
   return id >= -1 && (id < 0 || static_cast<size_t>(id) < vocab_size);
@@ -58,12 +65,13 @@ std::string ByteToPiece(unsigned char byte) {
   return piece;
 }
 
-Model::Model(std::string_view model_bytes) {
+Model::Model(std::string_view model_bytes) : serial_(NextModelSerial()) {
   for (int b = 0; b < 256; ++b) {
     byte_piece_ids[b] = -1;
     bigram_root_children[b] = -1;
     piece_root_children[b] = trie_unit::kNoNode;
     single_byte_piece_ids[b] = -1;
+    user_defined_lead_bytes[b] = false;
   }
   status_ = Initialize(model_bytes);
 }
@@ -201,6 +209,9 @@ LoadRule Model::DeriveRootTables() {
     const int32_t child =
         piece_trie.child_index(0, static_cast<unsigned char>(b));
     single_byte_piece_ids[b] = unk_id;
+    user_defined_lead_bytes[b] =
+        user_defined_trie.bound() &&
+        user_defined_trie.child_index(0, static_cast<unsigned char>(b)) >= 0;
     if (child < 0) continue;
     piece_root_children[b] = static_cast<uint32_t>(child);
     if (trie_unit::HasLeaf(piece_trie.units[child])) {

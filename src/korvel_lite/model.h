@@ -9,6 +9,7 @@
 
 #include "absl/functional/function_ref.h"
 #include "absl/status/status.h"
+#include "korvel_lite/chunk_cache.h"
 #include "korvel_lite/double_array.h"
 #include "korvel_lite/korvel_lite_model_generated.h"
 #include "korvel_lite/load_rule.h"
@@ -41,6 +42,9 @@ class Model {
   // The first rule the buffer broke, or LoadRule::kNone when it loaded;
   // `status()` is its status code.
   LoadRule broken_rule() const { return broken_rule_; }
+  // A number that no other Model of this process has, so that caches kept
+  // across calls can tell models apart.
+  uint64_t serial() const { return serial_; }
 
   // The id of the piece whose text is exactly `piece`, or `unk_id`.
   int32_t PieceToId(std::string_view piece) const;
@@ -74,6 +78,14 @@ class Model {
   void EncodeBPE(std::string_view text, std::vector<int>* ids,
                  std::vector<std::string_view>* surfaces, float alpha,
                  const RandomSource* rng) const;
+  // Deterministic BPE encoding without views through the calling thread's
+  // chunk cache. A chunk missing from the cache is encoded and then cached
+  // when its ids do not depend on the ids before it.
+  void EncodeThroughCache(std::string_view text, ChunkCache& cache,
+                          std::vector<int>* ids) const;
+  void EncodeAndCacheChunk(std::string_view chunk,
+                           const ChunkCache::Probe& probe, ChunkCache& cache,
+                           std::vector<int>* ids) const;
   // Cuts `text` at the boundaries that no piece spans and calls `on_chunk`
   // with each non-empty chunk in order. Always returns kOk.
   absl::StatusCode PretokenizeAtSafeBoundaries(
@@ -109,6 +121,7 @@ class Model {
 
   absl::StatusCode status_ = absl::StatusCode::kFailedPrecondition;
   LoadRule broken_rule_ = LoadRule::kNone;
+  const uint64_t serial_;
 
  public:
   DoubleArray piece_trie;
@@ -139,6 +152,9 @@ class Model {
   // as a whole symbol: its NORMAL or USER_DEFINED piece, else `unk_id`.
   uint32_t piece_root_children[256];
   int32_t single_byte_piece_ids[256];
+  // Whether some key of the user-defined trie starts with each byte: text at
+  // other bytes needs no user-defined lookup.
+  bool user_defined_lead_bytes[256];
   // The piece_trie node reached from the root by the whitespace symbol and
   // the bigram-trie node reached by it (trie_unit::kNoNode and -1 when none):
   // most chunks start with the symbol, so walks may start from there.
