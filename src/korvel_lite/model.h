@@ -104,6 +104,7 @@ class Model {
   LoadRule BindPieceTables();
   LoadRule DeriveRootTables();
   LoadRule CheckPieces();
+  bool PiecesLeadToTheirIds();
   LoadRule DeriveUnknownScore();
   LoadRule CheckBytePieces();
 
