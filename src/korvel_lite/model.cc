@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "absl/base/attributes.h"
 #include "flatbuffers/flatbuffers.h"
 #include "korvel_lite/utf8.h"
 
@@ -88,8 +89,10 @@ std::string_view AsView(const flatbuffers::String* text) {
 // holds the whitespace symbol inside (unless already noted), and starts its
 // walk below the root by the model's root tables. False when the piece is
 // empty or too long or has no first step.
-bool StartPieceWalk(const Model& model, uint32_t id, bool* inner_whitespace,
-                    PieceWalk* walk) {
+ABSL_ATTRIBUTE_ALWAYS_INLINE inline bool StartPieceWalk(const Model& model,
+                                                        uint32_t id,
+                                                        bool* inner_whitespace,
+                                                        PieceWalk* walk) {
   const std::string_view piece = AsView(model.root->pieces()->Get(id));
   if (piece.empty() || piece.size() > kMaxPieceLength) return false;
   if (!*inner_whitespace && model.types[id] != PieceType_UNKNOWN &&
