@@ -74,6 +74,7 @@ bool PieceWalkEndsAtId(const uint32_t* units, const PieceWalk& walk) {
              static_cast<int32_t>(walk.id);
 }
 
+// Takes the walk's remaining steps and checks where it ends.
 bool FinishPieceWalk(const uint32_t* units, PieceWalk walk) {
   while (walk.next != walk.end) {
     if (!StepPieceWalk(units, &walk)) return false;
@@ -88,7 +89,8 @@ std::string_view AsView(const flatbuffers::String* text) {
 // Checks the length of piece `id`, notes in `*inner_whitespace` whether it
 // holds the whitespace symbol inside (unless already noted), and starts its
 // walk below the root by the model's root tables. False when the piece is
-// empty or too long or has no first step.
+// empty or too long or has no first step. Always inlined: a call per piece
+// costs about as much as a short piece's walk.
 ABSL_ATTRIBUTE_ALWAYS_INLINE inline bool StartPieceWalk(const Model& model,
                                                         uint32_t id,
                                                         bool* inner_whitespace,
