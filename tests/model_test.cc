@@ -267,6 +267,53 @@ TEST(ModelLoadTest, ContentRules) {
   }
 }
 
+// Tries of 2^18 units and more are checked by walks in lockstep; faults are
+// reported as for small tries, the first broken piece first.
+TEST(ModelLoadTest, PieceRulesOfLargeTries) {
+  const std::string too_long(4097, 'z');
+  const Mutation mutations[] = {
+      {"sound", [](ModelProtoT*) {}, kOk, R::kNone},
+      {"inner whitespace symbol",
+       [](ModelProtoT* m) {
+         m->pieces[38] = "x\xe2\x96\x81y";
+         RebuildPieceTrie(m);
+       },
+       kOk, R::kNone},
+      {"swapped", [](ModelProtoT* m) { std::swap(m->pieces[8], m->pieces[9]); },
+       kInternal, R::kPieceInTrie},
+      {"empty", [](ModelProtoT* m) { m->pieces[20] = ""; }, kInternal,
+       R::kPieceInTrie},
+      {"too long then swapped",
+       [&](ModelProtoT* m) {
+         m->pieces[30] = too_long;
+         std::swap(m->pieces[35], m->pieces[36]);
+       },
+       kInternal, R::kPieceLength},
+      {"swapped then too long",
+       [&](ModelProtoT* m) {
+         std::swap(m->pieces[25], m->pieces[26]);
+         m->pieces[30] = too_long;
+       },
+       kInternal, R::kPieceInTrie},
+      {"last not in trie", [](ModelProtoT* m) { m->pieces[39] = "zz"; },
+       kInternal, R::kPieceInTrie},
+  };
+  for (const Mutation& mutation : mutations) {
+    std::vector<TestPiece> pieces = {{"<unk>", 0.0f, PieceType_UNKNOWN}};
+    for (int i = 1; i < 40; ++i) {
+      pieces.push_back({(i % 2 ? "\xe2\x96\x81p" : "p") + std::to_string(i)});
+    }
+    ModelProtoT object = MakeModel(pieces);
+    mutation.apply(&object);
+    object.piece_trie.resize(size_t{1} << 20);
+    ExpectLoad(mutation, object);
+    if (mutation.expected == kOk) {
+      EXPECT_EQ(Model(Pack(object)).has_inner_whitespace_symbol,
+                mutation.name == std::string("inner whitespace symbol"));
+    }
+  }
+}
+
 TEST(ModelLoadTest, CharacterMapRules) {
   const std::vector<uint8_t> good = BuildCharsMap({{"A", "a"}, {"x", ""}});
   auto with_map = [](std::vector<uint8_t> charsmap) {

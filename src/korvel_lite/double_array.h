@@ -100,9 +100,9 @@ struct DoubleArray {
 // the blob, every leaf backed by a value unit, and every value below
 // `max_value` (compared unsigned, so -1 imposes no bound). With
 // `values_are_unit_positions`, each value must also name an inner unit of the
-// blob. A null or empty blob returns OK when `optional` and leaves `out`
-// unbound. Returns kOk or kInternal; on kInternal the view may already be bound
-// and must be discarded.
+// blob. A blob of 2^32 or more units is refused. A null or empty blob returns
+// OK when `optional` and leaves `out` unbound. Returns kOk or kInternal; on
+// kInternal the view may already be bound and must be discarded.
 absl::StatusCode InitializeTrie(const void* data, size_t size,
                                 uint32_t max_value,
                                 bool values_are_unit_positions, bool optional,

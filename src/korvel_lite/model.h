@@ -116,6 +116,7 @@ class Model {
   LoadRule BindPieceTables();
   LoadRule DeriveRootTables();
   LoadRule CheckPieces();
+  bool PiecesLeadToTheirIds();
   LoadRule DeriveUnknownScore();
   LoadRule CheckBytePieces();
 
