@@ -40,15 +40,16 @@ absl::Status AtText(size_t index, const absl::Status& status) {
 
 BatchEncoder::BatchEncoder(const Tokenizer& tokenizer, int num_threads)
     : tokenizer_(tokenizer),
-      pool_(std::make_unique<ThreadPool>(ThreadCount(num_threads))) {}
+      pool_(std::make_unique<ThreadPool>(ThreadCount(num_threads) - 1)) {}
 
 BatchEncoder::~BatchEncoder() = default;
 
-int BatchEncoder::num_threads() const { return pool_->size(); }
+int BatchEncoder::num_threads() const { return pool_->size() + 1; }
 
 absl::Status BatchEncoder::ForEach(
     size_t count, const std::function<absl::Status(size_t)>& task) const {
-  const size_t workers = std::min<size_t>(count, pool_->size());
+  const size_t workers =
+      std::clamp<size_t>(count, 1, static_cast<size_t>(num_threads()));
   const size_t chunk = ChunkSize(count, workers);
   std::atomic<size_t> next{0};
   std::mutex mutex;
@@ -69,18 +70,17 @@ absl::Status BatchEncoder::ForEach(
       }
     }
   };
-  if (workers <= 1) {
-    run();
-  } else {
-    CountDown done(workers);
-    for (size_t w = 0; w < workers; ++w) {
-      pool_->Schedule([&] {
-        run();
-        done.Done();
-      });
-    }
-    done.Wait();
+  // The calling thread is one of the workers: it is already running, while a
+  // pool thread first has to wake up.
+  CountDown done(workers - 1);
+  for (size_t w = 1; w < workers; ++w) {
+    pool_->Schedule([&] {
+      run();
+      done.Done();
+    });
   }
+  run();
+  done.Wait();
   return failure;
 }
 
