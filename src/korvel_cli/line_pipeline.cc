@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "absl/strings/str_cat.h"
-#include "absl/synchronization/blocking_counter.h"
 #include "absl/types/span.h"
 #include "korvel_cli/progress.h"
 #include "korvel_tokenizer/thread_pool.h"
@@ -108,11 +107,11 @@ absl::Status TransformLines(LineReader& reader, int threads,
       }
     };
     // Threads 1 and up are the pool's, thread 0 is this one.
-    absl::BlockingCounter done(static_cast<int>(active - 1));
+    tokenizer::CountDown done(active - 1);
     for (size_t t = 1; t < active; ++t) {
       pool->Schedule([&run, &done, &thread_scratch = scratch[t]] {
         run(thread_scratch);
-        done.DecrementCount();
+        done.Done();
       });
     }
     run(scratch[0]);
