@@ -381,7 +381,7 @@ void BenchmarkThreads(const Options& options, const std::string& model_name,
     }
   };
   double best[2] = {1e100, 1e100};
-  const int passes = options.quick ? 2 : 6;
+  const int passes = options.quick ? 4 : 10;
   for (int pass = 0; pass < passes; ++pass) {
     for (int i = 0; i < 2; ++i) {
       best[i] = std::min(

@@ -76,7 +76,7 @@ for model in "${models[@]}"; do
 done
 
 echo "== korvel encode, whole process, 1 and 2 threads" >&2
-cli_runs=$([ "$quick" = quick ] && echo 3 || echo 7)
+cli_runs=$([ "$quick" = quick ] && echo 5 || echo 15)
 cli_encode=$work/cli_encode.times
 best=(0 1e9 1e9)
 for ((run = 0; run < cli_runs; ++run)); do
