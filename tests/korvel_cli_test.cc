@@ -198,8 +198,9 @@ TEST_P(KorvelCliTest, EncodesPiecesFromStandardInput) {
 }
 
 TEST_P(KorvelCliTest, ThreadsKeepLineOrder) {
-  // About 400 kB, enough for every thread to get a share.
-  const std::vector<std::string> lines = RandomLines(6000, 30, 2);
+  // About 1.3 MB: several batches, read ahead of the work, each with a
+  // share for every thread.
+  const std::vector<std::string> lines = RandomLines(20000, 30, 2);
   const std::string input = WriteInput("input.txt", JoinLines(lines));
   const std::string expected = ExpectedEncoding(lines, /*pieces=*/false);
   for (const char* threads : {"--threads=1", "--threads=4", "--threads=7"}) {
