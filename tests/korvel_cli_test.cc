@@ -198,8 +198,7 @@ TEST_P(KorvelCliTest, EncodesPiecesFromStandardInput) {
 }
 
 TEST_P(KorvelCliTest, ThreadsKeepLineOrder) {
-  // About 1.3 MB: several batches, read ahead of the work, each with a
-  // share for every thread.
+  // About 1.3 MB: several batches, each with a share for every thread.
   const std::vector<std::string> lines = RandomLines(20000, 30, 2);
   const std::string input = WriteInput("input.txt", JoinLines(lines));
   const std::string expected = ExpectedEncoding(lines, /*pieces=*/false);

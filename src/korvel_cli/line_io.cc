@@ -1,7 +1,6 @@
 #include "korvel_cli/line_io.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,19 +40,11 @@ absl::StatusOr<LineReader> LineReader::Open(const std::string& path) {
   return LineReader(fd, true, path);
 }
 
-LineReader::LineReader(int fd, bool owns_fd, std::string name)
-    : fd_(fd), owns_fd_(owns_fd), name_(std::move(name)) {
-  struct stat info;
-  regular_file_ = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
-}
-
 LineReader::LineReader(LineReader&& other) noexcept
     : fd_(other.fd_),
       owns_fd_(std::exchange(other.owns_fd_, false)),
-      regular_file_(other.regular_file_),
       name_(std::move(other.name_)),
-      buffers_{std::move(other.buffers_[0]), std::move(other.buffers_[1])},
-      current_(other.current_),
+      buffer_(std::move(other.buffer_)),
       begin_(other.begin_),
       end_(other.end_),
       at_eof_(other.at_eof_) {}
@@ -65,30 +56,23 @@ LineReader::~LineReader() {
 absl::StatusOr<bool> LineReader::NextBatch(
     std::vector<std::string_view>* lines) {
   lines->clear();
-  // The unread tail moves to the other buffer, so that the views of the last
-  // batch stay valid through this call; then read until it holds a complete
-  // line. Buffers keep their size, so that they are not filled with zeros
-  // again.
-  const std::string& last = buffers_[current_];
-  current_ ^= 1;
-  std::string& buffer = buffers_[current_];
-  const size_t tail = end_ - begin_;
-  if (buffer.size() < tail + kMinReadSize) buffer.resize(tail + kMinReadSize);
-  std::memcpy(buffer.data(), last.data() + begin_, tail);
-  end_ = tail;
+  // Keep the unread tail, then read until it holds a complete line. The
+  // buffer keeps its size, so that it is not filled with zeros again.
+  std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+  end_ -= begin_;
   begin_ = 0;
   size_t scanned = 0;
   while (!at_eof_) {
-    if (std::memchr(buffer.data() + scanned, '\n', end_ - scanned) !=
+    if (std::memchr(buffer_.data() + scanned, '\n', end_ - scanned) !=
         nullptr) {
       break;
     }
     scanned = end_;
-    if (buffer.size() - end_ < kMinReadSize) {
-      buffer.resize(std::max(buffer.size() * 2, end_ + kMinReadSize));
+    if (buffer_.size() - end_ < kMinReadSize) {
+      buffer_.resize(std::max(buffer_.size() * 2, end_ + kMinReadSize));
     }
     const ssize_t count =
-        ::read(fd_, buffer.data() + end_, buffer.size() - end_);
+        ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
     if (count < 0) {
       if (errno == EINTR) continue;
       return absl::DataLossError(
@@ -97,7 +81,7 @@ absl::StatusOr<bool> LineReader::NextBatch(
     if (count == 0) at_eof_ = true;
     end_ += static_cast<size_t>(count);
   }
-  std::string_view unread(buffer.data(), end_);
+  std::string_view unread(buffer_.data(), end_);
   size_t batch_end = end_;
   if (!at_eof_) batch_end = unread.rfind('\n') + 1;
   SplitLines(unread.substr(0, batch_end), lines);

@@ -18,8 +18,7 @@ namespace korvel::cli {
 // ends at '\n', which is not part of it; a last line without '\n' counts as a
 // line too. A batch holds every complete line available after one read, so an
 // interactive producer sees its lines answered as it writes them. Not
-// thread-safe; the views of a batch stay valid through the next call, until
-// the one after it.
+// thread-safe; the views of a batch live until the next call.
 class LineReader {
  public:
   // An empty path or "-" reads standard input.
@@ -35,21 +34,16 @@ class LineReader {
 
   // "standard input" or the path, for messages.
   const std::string& name() const { return name_; }
-  // Whether the input is a regular file, whose reads never wait for a
-  // producer, so that reading ahead cannot hold back an interactive one.
-  bool is_regular_file() const { return regular_file_; }
 
  private:
-  LineReader(int fd, bool owns_fd, std::string name);
+  LineReader(int fd, bool owns_fd, std::string name)
+      : fd_(fd), owns_fd_(owns_fd), name_(std::move(name)) {}
 
   int fd_;
   bool owns_fd_;
-  bool regular_file_;
   std::string name_;
-  // Batches alternate between the buffers; the last one is in
-  // buffers_[current_], and its unread bytes are [begin_, end_).
-  std::string buffers_[2];
-  int current_ = 0;
+  std::string buffer_;
+  // The unread bytes are buffer_[begin_, end_).
   size_t begin_ = 0;
   size_t end_ = 0;
   bool at_eof_ = false;

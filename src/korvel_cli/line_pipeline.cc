@@ -81,16 +81,11 @@ absl::Status TransformLines(LineReader& reader, int threads,
       thread_count > 1 ? std::make_unique<tokenizer::ThreadPool>(
                              static_cast<int>(thread_count - 1))
                        : nullptr;
-  // From a regular file the next batch is read while the pool works on this
-  // one; from anything else only after this one is written, since a producer
-  // may wait for the answer before it writes more.
-  const bool read_ahead = reader.is_regular_file();
   std::vector<std::string_view> lines;
-  std::vector<std::string_view> next_lines;
-  absl::StatusOr<bool> more = reader.NextBatch(&lines);
   ProgressMeter progress{std::string(verb)};
   uint64_t base_index = 0;
   while (true) {
+    absl::StatusOr<bool> more = reader.NextBatch(&lines);
     if (!more.ok()) return more.status();
     if (!*more) break;
     size_t bytes = 0;
@@ -119,7 +114,6 @@ absl::Status TransformLines(LineReader& reader, int threads,
         done.Done();
       });
     }
-    if (read_ahead) more = reader.NextBatch(&next_lines);
     run(scratch[0]);
     done.Wait();
 
@@ -135,8 +129,6 @@ absl::Status TransformLines(LineReader& reader, int threads,
     sink.Flush();
     progress.Add(lines.size(), bytes);
     base_index += lines.size();
-    if (!read_ahead) more = reader.NextBatch(&next_lines);
-    lines.swap(next_lines);
   }
   return absl::OkStatus();
 }
