@@ -384,8 +384,8 @@ void BenchmarkThreads(const Options& options, const std::string& model_name,
   const int passes = options.quick ? 4 : 10;
   for (int pass = 0; pass < passes; ++pass) {
     for (int i = 0; i < 2; ++i) {
-      best[i] = std::min(
-          best[i], BestMilliseconds(1, [&] { encode_all(encoders[i]); }));
+      best[i] = std::min(best[i],
+                         BestMilliseconds(1, [&] { encode_all(encoders[i]); }));
     }
   }
   const double lines_count = static_cast<double>(lines.size());
@@ -394,10 +394,12 @@ void BenchmarkThreads(const Options& options, const std::string& model_name,
         CountAllocations([&] { encode_all(encoders[i]); });
     char extra[64] = "";
     if (i == 1) {
-      std::snprintf(extra, sizeof(extra), "%.2fx one thread", best[0] / best[1]);
+      std::snprintf(extra, sizeof(extra), "%.2fx one thread",
+                    best[0] / best[1]);
     }
     PrintRow(i == 0 ? "BatchEncoder 1 thread" : "BatchEncoder 2 threads",
-             model_name, text, MegabytesPerSecond(text.line_bytes, best[i] / 1e3),
+             model_name, text,
+             MegabytesPerSecond(text.line_bytes, best[i] / 1e3),
              allocations / lines_count, extra);
   }
 }

@@ -120,10 +120,10 @@ absl::Status TransformLines(LineReader& reader, int threads,
     for (const Slice& slice : batch) {
       sink.Write(slice.output);
       if (!slice.status.ok()) {
-        return absl::Status(slice.status.code(),
-                            absl::StrCat(reader.name(), ":",
-                                         base_index + slice.failed_line + 1,
-                                         ": ", slice.status.message()));
+        return absl::Status(
+            slice.status.code(),
+            absl::StrCat(reader.name(), ":", base_index + slice.failed_line + 1,
+                         ": ", slice.status.message()));
       }
     }
     sink.Flush();

@@ -26,9 +26,8 @@ int ThreadCount(int requested) {
 size_t ChunkSize(size_t count, size_t workers) {
   constexpr size_t kRunsPerThread = 16;
   constexpr size_t kMaxChunk = 256;
-  return std::clamp<size_t>(count / (std::max<size_t>(workers, 1) *
-                                     kRunsPerThread),
-                            1, kMaxChunk);
+  return std::clamp<size_t>(
+      count / (std::max<size_t>(workers, 1) * kRunsPerThread), 1, kMaxChunk);
 }
 
 absl::Status AtText(size_t index, const absl::Status& status) {
