@@ -1,12 +1,18 @@
 // The real-model benchmark: throughput of KorvelLiteProcessor on real models
 // and texts, one thread, beside the peer library's figures (measured by
 // tools/peer_bench.js in the same run of tools/bench.sh), plus load time,
-// model sizes and heap allocations per call. Prints one table.
+// model sizes and heap allocations per call; then the first model's
+// BatchEncoder on the English lines with one and two threads, and the timings
+// of `korvel encode --threads=N` that tools/bench.sh took. Prints one table.
 //
-//   real_model_bench llama2=<lite> llama2_full=<full model>
-//       [unigram=<lite> unigram_full=<full model>]
-//       english=<text> multilingual=<text> [peer_dir=<dir>] [quick]
-//       [encode_only]
+//   real_model_bench <name>=<lite> <name>_full=<full model> [...]
+//       english=<text> multilingual=<text> [peer_dir=<dir>]
+//       [cli_encode=<file>] [quick] [encode_only]
+//
+// Every argument <name>=<path> other than the texts, peer_dir and cli_encode
+// names a model (llama2, unigram, gemma3, ...), measured in argument order.
+// The cli_encode file holds lines "<threads> <best seconds>", times of the
+// whole `korvel encode` process on the English text.
 //
 // Texts are encoded line by line (lines cut at "\n"), as raw text through
 // Encode. Throughput counts the bytes of the lines without their newlines: of
@@ -38,6 +44,8 @@
 #include "allocation_counter.h"
 #include "bench_models.h"
 #include "korvel_lite/korvel_lite_processor.h"
+#include "korvel_tokenizer/batch_encoder.h"
+#include "korvel_tokenizer/tokenizer.h"
 
 namespace korvel::lite {
 namespace {
@@ -46,6 +54,8 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
   std::map<std::string, std::string> paths;
+  // Model names in argument order.
+  std::vector<std::string> models;
   bool quick = false;
   // Only the Encode rows, for profiling.
   bool encode_only = false;
@@ -162,11 +172,17 @@ PeerResult ComparePeer(const Options& options, const std::string& key,
   return result;
 }
 
+// A negative `allocations_per_call` means not measured.
 void PrintRow(const std::string& what, const std::string& model,
               const Text& text, double mb_per_s, double allocations_per_call,
               const std::string& extra) {
-  std::printf("%-22s %-8s %-13s %9.1f %8.3f  %s\n", what.c_str(), model.c_str(),
-              text.name.c_str(), mb_per_s, allocations_per_call, extra.c_str());
+  char allocations[32] = "       -";
+  if (allocations_per_call >= 0.0) {
+    std::snprintf(allocations, sizeof(allocations), "%8.3f",
+                  allocations_per_call);
+  }
+  std::printf("%-22s %-8s %-13s %9.1f %s  %s\n", what.c_str(), model.c_str(),
+              text.name.c_str(), mb_per_s, allocations, extra.c_str());
 }
 
 void BenchmarkText(const Options& options, const std::string& model_name,
@@ -336,6 +352,81 @@ void BenchmarkLoad(const Options& options, const std::string& name,
       trie_checks, piece_checks, rest, rest / megabytes, allocations);
 }
 
+// Lines per EncodeBatch call, as in the peer's batches.
+constexpr size_t kBatchLines = 1000;
+
+// BatchEncoder over the lines of `text` in batches of kBatchLines, with one
+// thread and with two. The passes alternate between the two, so that other
+// work on the machine weighs on both alike; each rate is the best pass.
+void BenchmarkThreads(const Options& options, const std::string& model_name,
+                      const std::string& lite, const Text& text) {
+  absl::StatusOr<std::unique_ptr<tokenizer::Tokenizer>> model =
+      tokenizer::Tokenizer::FromBytes(lite);
+  if (!model.ok()) {
+    std::fprintf(stderr, "real_model_bench: %s: %s\n", model_name.c_str(),
+                 model.status().ToString().c_str());
+    std::exit(1);
+  }
+  const tokenizer::BatchEncoder encoders[] = {
+      tokenizer::BatchEncoder(**model, 1), tokenizer::BatchEncoder(**model, 2)};
+  const absl::Span<const std::string_view> lines(text.lines);
+  std::vector<std::vector<int>> ids;
+  auto encode_all = [&](const tokenizer::BatchEncoder& encoder) {
+    for (size_t start = 0; start < lines.size(); start += kBatchLines) {
+      if (!encoder.EncodeBatch(lines.subspan(start, kBatchLines), {}, &ids)
+               .ok()) {
+        std::fprintf(stderr, "real_model_bench: EncodeBatch failed\n");
+        std::exit(1);
+      }
+    }
+  };
+  double best[2] = {1e100, 1e100};
+  const int passes = options.quick ? 4 : 10;
+  for (int pass = 0; pass < passes; ++pass) {
+    for (int i = 0; i < 2; ++i) {
+      best[i] = std::min(best[i],
+                         BestMilliseconds(1, [&] { encode_all(encoders[i]); }));
+    }
+  }
+  const double lines_count = static_cast<double>(lines.size());
+  for (int i = 0; i < 2; ++i) {
+    const size_t allocations =
+        CountAllocations([&] { encode_all(encoders[i]); });
+    char extra[64] = "";
+    if (i == 1) {
+      std::snprintf(extra, sizeof(extra), "%.2fx one thread",
+                    best[0] / best[1]);
+    }
+    PrintRow(i == 0 ? "BatchEncoder 1 thread" : "BatchEncoder 2 threads",
+             model_name, text,
+             MegabytesPerSecond(text.line_bytes, best[i] / 1e3),
+             allocations / lines_count, extra);
+  }
+}
+
+// Rows for the timings of the whole `korvel encode` process on `text` in the
+// cli_encode file, if one was given.
+void PrintCliRows(const Options& options, const std::string& model_name,
+                  const Text& text) {
+  const auto path = options.paths.find("cli_encode");
+  if (path == options.paths.end()) return;
+  std::ifstream timings(path->second);
+  double one_thread_seconds = 0.0;
+  int threads = 0;
+  for (double seconds; timings >> threads >> seconds;) {
+    if (threads == 1) one_thread_seconds = seconds;
+    char what[32];
+    std::snprintf(what, sizeof(what), "korvel encode %d thr", threads);
+    char extra[80] = "whole process";
+    if (threads > 1 && one_thread_seconds > 0.0) {
+      std::snprintf(extra, sizeof(extra), "whole process, %.2fx one thread",
+                    one_thread_seconds / seconds);
+    }
+    PrintRow(what, model_name, text,
+             MegabytesPerSecond(text.line_bytes, seconds), -1.0, extra);
+  }
+}
+
 const std::string& Path(const Options& options, const std::string& key) {
   const auto it = options.paths.find(key);
   if (it == options.paths.end()) {
@@ -349,8 +440,12 @@ int Run(const Options& options) {
   Text texts[2];
   LoadText("english", Path(options, "english"), &texts[0]);
   LoadText("multilingual", Path(options, "multilingual"), &texts[1]);
-  std::vector<std::string> models = {"llama2"};
-  if (options.paths.count("unigram") != 0) models.push_back("unigram");
+  const std::vector<std::string>& models = options.models;
+  if (models.empty()) {
+    std::fprintf(stderr, "real_model_bench: no model given\n");
+    return 2;
+  }
+  for (const std::string& model : models) Path(options, model + "_full");
 
   std::printf("%-22s %-8s %-13s %9s %8s\n", "operation", "model", "text",
               "MB/s", "allocs");
@@ -369,6 +464,8 @@ int Run(const Options& options) {
   }
 
   if (options.encode_only) return 0;
+  BenchmarkThreads(options, models[0], lite_bytes[models[0]], texts[0]);
+  PrintCliRows(options, models[0], texts[0]);
   std::printf("\nModel load (best of %d)\n", options.quick ? 3 : 20);
   for (const std::string& model : models) {
     const std::string full = ReadFile(Path(options, model + "_full"));
@@ -377,6 +474,15 @@ int Run(const Options& options) {
   const SyntheticModel synthetic = BuildSyntheticModel(256000);
   BenchmarkLoad(options, "synthetic 256k", synthetic.lite, synthetic.full_size);
   return 0;
+}
+
+// Whether an argument <key>=<path> names something other than a model.
+bool IsReservedKey(std::string_view key) {
+  constexpr std::string_view kFullSuffix = "_full";
+  return key == "english" || key == "multilingual" || key == "peer_dir" ||
+         key == "cli_encode" ||
+         (key.size() > kFullSuffix.size() &&
+          key.substr(key.size() - kFullSuffix.size()) == kFullSuffix);
 }
 
 }  // namespace
@@ -392,7 +498,11 @@ int main(int argc, char** argv) {
     } else if (arg == "encode_only") {
       options.encode_only = true;
     } else if (equals != std::string::npos) {
-      options.paths[arg.substr(0, equals)] = arg.substr(equals + 1);
+      const std::string key = arg.substr(0, equals);
+      if (options.paths.count(key) == 0 && !korvel::lite::IsReservedKey(key)) {
+        options.models.push_back(key);
+      }
+      options.paths[key] = arg.substr(equals + 1);
     } else {
       std::fprintf(stderr, "real_model_bench: unknown argument %s\n", argv[i]);
       return 2;

@@ -245,6 +245,11 @@ TEST(ConcurrencyTest, BatchEncoderEqualsOneAtATime) {
     EXPECT_TRUE(batch_ids[c] == ids && batch_offsets[c] == offsets);
     EXPECT_TRUE(batch_decoded[c] == decoded);
   }
+  // Of two failing texts in different runs of a batch, the first is reported.
+  std::vector<std::vector<int>> bad(200, ids[3]);
+  bad[120] = bad[190] = {1 << 30};
+  const absl::Status failure = batch.DecodeBatch(bad, &batch_decoded[0]);
+  EXPECT_EQ(failure.message().substr(0, 9), "text 120:") << failure;
 }
 
 }  // namespace

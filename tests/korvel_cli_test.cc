@@ -198,8 +198,8 @@ TEST_P(KorvelCliTest, EncodesPiecesFromStandardInput) {
 }
 
 TEST_P(KorvelCliTest, ThreadsKeepLineOrder) {
-  // About 400 kB, enough for every thread to get a share.
-  const std::vector<std::string> lines = RandomLines(6000, 30, 2);
+  // About 1.3 MB: several batches, each with a share for every thread.
+  const std::vector<std::string> lines = RandomLines(20000, 30, 2);
   const std::string input = WriteInput("input.txt", JoinLines(lines));
   const std::string expected = ExpectedEncoding(lines, /*pieces=*/false);
   for (const char* threads : {"--threads=1", "--threads=4", "--threads=7"}) {
@@ -479,11 +479,14 @@ TEST_P(KorvelCliErrorTest, BadFullModelsAreNamed) {
 TEST_P(KorvelCliErrorTest, FailuresLeaveNoPartialOutput) {
   const std::string output = dir_.File("out.txt");
   WriteFileOrDie(output, "previous contents\n");
-  // Line 3000 of 4000 (in the third thread's share of about 500 kB) holds an
-  // id outside the vocabulary.
+  // Lines 3000 and 3900 of 4000 (in different slices of the batch) hold
+  // ids outside the vocabulary; the first one in input order is reported.
   std::string ids;
   for (int line = 1; line <= 4000; ++line) {
-    absl::StrAppend(&ids, line == 3000 ? "3 99999 4" : "3 4 5 6 7 8 9 10 11 12",
+    absl::StrAppend(&ids,
+                    line == 3000   ? "3 99999 4"
+                    : line == 3900 ? "3 88888 4"
+                                   : "3 4 5 6 7 8 9 10 11 12",
                     " 3 4 5 6 7 8 9 10 11 12 3 4 5 6 7 8 9 10 11 12\n");
   }
   const std::string input = WriteInput("ids.txt", ids);

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # The real-model benchmark, start to end: builds korvel (Release) into
-# <build dir>, fetches the LLaMA-2 tokenizer and the peer library (Hugging Face
-# tokenizers' native binding) with tools/fetch_llama2.sh, imports and converts
-# LLaMA-2 and a unigram tokenizer made from its vocabulary, builds the texts
-# from Debian documentation (tools/bench_setup.sh, tools/bench_texts.js), runs
-# the peer on every model and text with one thread, then bench/real_model_bench
-# on the same, and prints the table. All ratios come from this one run.
+# <build dir>, fetches the LLaMA-2 and Gemma-3 tokenizers and the peer library
+# (Hugging Face tokenizers' native binding) with tools/fetch_llama2.sh, imports
+# and converts LLaMA-2, a unigram tokenizer made from its vocabulary and
+# Gemma-3, builds the texts from Debian documentation (tools/bench_setup.sh,
+# tools/bench_texts.js), runs the peer on every model and text with one
+# thread, times the whole `korvel encode` process on the English text with one
+# and two threads (best of several alternating runs), then runs
+# bench/real_model_bench on the same, and prints the table. All ratios come
+# from this one run.
 #   tools/bench.sh [build dir] [quick]
 # Without network access nothing can be compared, and the script fails.
 set -euo pipefail
+export LC_NUMERIC=C  # a decimal point in $EPOCHREALTIME
 cd "$(dirname "$0")/.."
 
 build=${1:-build-bench}
@@ -21,14 +25,16 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target korvel_cli real_model_bench \
   unigram_tokenizer_maker >/dev/null
 
-echo "== Fetching the LLaMA-2 tokenizer and the peer library" >&2
+echo "== Fetching the LLaMA-2 and Gemma-3 tokenizers and the peer library" >&2
 llama2_json=$(tools/fetch_llama2.sh "$build/hf")
+gemma3_json=$(tools/fetch_llama2.sh "$build/hf" gemma3)
 # The peer resolves its binding next to the tokenizer file.
 unigram_json=$build/hf/unigram_tokenizer.json
 "$build/bench/unigram_tokenizer_maker" "$llama2_json" "$unigram_json"
 
+models=(llama2 unigram gemma3)
 echo "== Importing and converting" >&2
-for model in llama2 unigram; do
+for model in "${models[@]}"; do
   json_var=${model}_json
   "$build/src/korvel_cli/korvel" import --output_file="$work/$model.full" \
     "${!json_var}"
@@ -60,7 +66,7 @@ fi
 echo "== Peer: Hugging Face tokenizers, one thread, batches of 1,000" >&2
 peer=$work/peer
 mkdir -p "$peer"
-for model in llama2 unigram; do
+for model in "${models[@]}"; do
   json_var=${model}_json
   for text in english multilingual; do
     RAYON_NUM_THREADS=1 TOKENIZERS_PARALLELISM=false \
@@ -69,9 +75,27 @@ for model in llama2 unigram; do
   done
 done
 
+echo "== korvel encode, whole process, 1 and 2 threads" >&2
+cli_runs=$([ "$quick" = quick ] && echo 5 || echo 15)
+cli_encode=$work/cli_encode.times
+best=(0 1e9 1e9)
+for ((run = 0; run < cli_runs; ++run)); do
+  for threads in 1 2; do
+    begin=$EPOCHREALTIME
+    "$build/src/korvel_cli/korvel" encode --model="$work/llama2.lite" \
+      --threads=$threads "$texts/english.txt" > /dev/null
+    end=$EPOCHREALTIME
+    best[threads]=$(awk -v b="$begin" -v e="$end" -v best="${best[threads]}" \
+      'BEGIN { s = e - b; print (s < best ? s : best) }')
+  done
+done
+printf '1 %s\n2 %s\n' "${best[1]}" "${best[2]}" > "$cli_encode"
+
 echo "== korvel" >&2
-"$build/bench/real_model_bench" \
-  llama2="$work/llama2.lite" llama2_full="$work/llama2.full" \
-  unigram="$work/unigram.lite" unigram_full="$work/unigram.full" \
+model_args=()
+for model in "${models[@]}"; do
+  model_args+=("$model=$work/$model.lite" "${model}_full=$work/$model.full")
+done
+"$build/bench/real_model_bench" "${model_args[@]}" \
   english="$texts/english.txt" multilingual="$texts/multilingual.txt" \
-  peer_dir="$peer" "${bench_args[@]}"
+  peer_dir="$peer" cli_encode="$cli_encode" "${bench_args[@]}"

@@ -56,8 +56,9 @@ LineReader::~LineReader() {
 absl::StatusOr<bool> LineReader::NextBatch(
     std::vector<std::string_view>* lines) {
   lines->clear();
-  // Keep the unread tail, then read until it holds a complete line.
-  buffer_.erase(0, begin_);
+  // Keep the unread tail, then read until it holds a complete line. The
+  // buffer keeps its size, so that it is not filled with zeros again.
+  std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
   end_ -= begin_;
   begin_ = 0;
   size_t scanned = 0;

@@ -1,10 +1,10 @@
 #include "korvel_cli/line_pipeline.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 #include "absl/strings/str_cat.h"
-#include "absl/synchronization/blocking_counter.h"
 #include "absl/types/span.h"
 #include "korvel_cli/progress.h"
 #include "korvel_tokenizer/thread_pool.h"
@@ -14,49 +14,58 @@ namespace {
 
 // Below this many bytes per thread a batch runs on the calling thread alone.
 constexpr size_t kMinBytesPerThread = size_t{64} << 10;
+// With several threads a batch is cut into slices that the threads take one
+// at a time, so that a thread that finishes early takes more; up to this many
+// per thread, of at least kMinBytesPerThread each.
+constexpr size_t kSlicesPerThread = 8;
 
-// One thread's share of a batch and what came of it.
-struct Worker {
+// A run of consecutive lines of a batch and what came of it. Aligned so that
+// threads writing neighbouring slices do not share cache lines.
+struct alignas(64) Slice {
   size_t first = 0;
   size_t last = 0;
   std::string output;
   size_t failed_line = 0;
   absl::Status status;
-  LineScratch scratch;
 };
 
-void RunWorker(const std::vector<std::string_view>& lines, uint64_t base_index,
-               LineTransform transform, Worker& worker) {
-  worker.output.clear();
-  worker.status = absl::OkStatus();
-  for (size_t i = worker.first; i < worker.last; ++i) {
-    const size_t line_start = worker.output.size();
+// One thread's working space, apart from the others' for the same reason.
+struct alignas(64) ThreadScratch {
+  LineScratch lines;
+};
+
+void RunSlice(const std::vector<std::string_view>& lines, uint64_t base_index,
+              LineTransform transform, LineScratch& scratch, Slice& slice) {
+  slice.output.clear();
+  slice.status = absl::OkStatus();
+  for (size_t i = slice.first; i < slice.last; ++i) {
+    const size_t line_start = slice.output.size();
     absl::Status status =
-        transform(lines[i], base_index + i, worker.scratch, worker.output);
+        transform(lines[i], base_index + i, scratch, slice.output);
     if (!status.ok()) {
-      worker.output.resize(line_start);
-      worker.failed_line = i;
-      worker.status = std::move(status);
+      slice.output.resize(line_start);
+      slice.failed_line = i;
+      slice.status = std::move(status);
       return;
     }
-    worker.output.push_back('\n');
+    slice.output.push_back('\n');
   }
 }
 
-// Cuts lines into `workers.size()` consecutive ranges of about equal bytes.
+// Cuts lines into `slices.size()` consecutive ranges of about equal bytes.
 void AssignRanges(const std::vector<std::string_view>& lines, size_t bytes,
-                  absl::Span<Worker> workers) {
-  const size_t count = workers.size();
+                  absl::Span<Slice> slices) {
+  const size_t count = slices.size();
   size_t line = 0;
   size_t done = 0;
-  for (size_t w = 0; w < count; ++w) {
-    workers[w].first = line;
-    const size_t target = bytes / count * (w + 1);
-    while (line < lines.size() && (w + 1 == count || done < target)) {
+  for (size_t s = 0; s < count; ++s) {
+    slices[s].first = line;
+    const size_t target = bytes / count * (s + 1);
+    while (line < lines.size() && (s + 1 == count || done < target)) {
       done += lines[line].size() + 1;
       ++line;
     }
-    workers[w].last = line;
+    slices[s].last = line;
   }
 }
 
@@ -65,11 +74,13 @@ void AssignRanges(const std::vector<std::string_view>& lines, size_t bytes,
 absl::Status TransformLines(LineReader& reader, int threads,
                             std::string_view verb, LineTransform transform,
                             OutputSink& sink) {
-  std::vector<Worker> workers(std::max(threads, 1));
+  const size_t thread_count = static_cast<size_t>(std::max(threads, 1));
+  std::vector<ThreadScratch> scratch(thread_count);
+  std::vector<Slice> slices(thread_count * kSlicesPerThread);
   const std::unique_ptr<tokenizer::ThreadPool> pool =
-      workers.size() > 1 ? std::make_unique<tokenizer::ThreadPool>(
-                               static_cast<int>(workers.size() - 1))
-                         : nullptr;
+      thread_count > 1 ? std::make_unique<tokenizer::ThreadPool>(
+                             static_cast<int>(thread_count - 1))
+                       : nullptr;
   std::vector<std::string_view> lines;
   ProgressMeter progress{std::string(verb)};
   uint64_t base_index = 0;
@@ -81,30 +92,38 @@ absl::Status TransformLines(LineReader& reader, int threads,
     for (std::string_view line : lines) bytes += line.size() + 1;
 
     const size_t active =
-        std::clamp<size_t>(bytes / kMinBytesPerThread, 1, workers.size());
-    const absl::Span<Worker> batch(workers.data(), active);
+        std::clamp<size_t>(bytes / kMinBytesPerThread, 1, thread_count);
+    const size_t slice_count =
+        active == 1 ? 1
+                    : std::clamp<size_t>(bytes / kMinBytesPerThread, active,
+                                         active * kSlicesPerThread);
+    const absl::Span<Slice> batch(slices.data(), slice_count);
     AssignRanges(lines, bytes, batch);
-    const auto run = [&](Worker& worker) {
-      RunWorker(lines, base_index, transform, worker);
+    std::atomic<size_t> next_slice{0};
+    const auto run = [&](ThreadScratch& thread_scratch) {
+      for (size_t s = next_slice.fetch_add(1); s < slice_count;
+           s = next_slice.fetch_add(1)) {
+        RunSlice(lines, base_index, transform, thread_scratch.lines, batch[s]);
+      }
     };
-    // Ranges 1 and up go to the pool, range 0 runs here.
-    absl::BlockingCounter done(static_cast<int>(active - 1));
-    for (size_t w = 1; w < active; ++w) {
-      pool->Schedule([&run, &done, &worker = batch[w]] {
-        run(worker);
-        done.DecrementCount();
+    // Threads 1 and up are the pool's, thread 0 is this one.
+    tokenizer::CountDown done(active - 1);
+    for (size_t t = 1; t < active; ++t) {
+      pool->Schedule([&run, &done, &thread_scratch = scratch[t]] {
+        run(thread_scratch);
+        done.Done();
       });
     }
-    run(batch[0]);
+    run(scratch[0]);
     done.Wait();
 
-    for (const Worker& worker : batch) {
-      sink.Write(worker.output);
-      if (!worker.status.ok()) {
-        return absl::Status(worker.status.code(),
-                            absl::StrCat(reader.name(), ":",
-                                         base_index + worker.failed_line + 1,
-                                         ": ", worker.status.message()));
+    for (const Slice& slice : batch) {
+      sink.Write(slice.output);
+      if (!slice.status.ok()) {
+        return absl::Status(
+            slice.status.code(),
+            absl::StrCat(reader.name(), ":", base_index + slice.failed_line + 1,
+                         ": ", slice.status.message()));
       }
     }
     sink.Flush();

@@ -20,11 +20,12 @@ class ThreadPool;
 // Encodes and decodes many texts at once on a pool of threads that share one
 // Tokenizer.
 //
-// The threads start with the BatchEncoder and end with it; `num_threads` 0
-// means one per core of the machine. Results come in input order and equal
-// those of encoding one text at a time. A batch that fails reports the error
-// of its first failing text (in input order), with the index of the text in
-// the message, and leaves the outputs unspecified. The Tokenizer must outlive
+// A batch runs on the calling thread and `num_threads` - 1 pool threads, which
+// start with the BatchEncoder and end with it; `num_threads` 0 means one per
+// core of the machine. Results come in input order and equal those of
+// encoding one text at a time. A batch that fails reports the error of its
+// first failing text (in input order), with the index of the text in the
+// message, and leaves the outputs unspecified. The Tokenizer must outlive
 // the encoder. Batches from several threads may run at once; they share the
 // pool.
 class BatchEncoder {
