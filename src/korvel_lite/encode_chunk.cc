@@ -117,6 +117,48 @@ void ForEachSafeChunk(const Model& model, std::string_view text,
   on_chunk(std::string_view(text.data() + start, size - start));
 }
 
+// Without byte fallback an unknown piece folds into an unknown id before it,
+// so a chunk's ids depend on what came before when they hold the unknown id;
+// such chunks are not cached.
+void EncodeAndCacheChunk(const Model& model, std::string_view chunk,
+                         const ChunkCache::Probe& probe, ChunkCache& cache,
+                         std::vector<int>* ids) {
+  const size_t before = ids->size();
+  model.EncodeChunk(chunk, ids, nullptr, 0.0f, nullptr);
+  const int* first = ids->data() + before;
+  const size_t count = ids->size() - before;
+  if (model.first_byte_piece_id == -1 &&
+      ((before > 0 && first[-1] == model.unk_id) ||
+       std::find(first, first + count, model.unk_id) != first + count)) {
+    return;
+  }
+  cache.Insert(probe, first, count);
+}
+
+// Chunks are looked up in groups: the probes of a whole group are made
+// first, so that the cache reads of the group overlap.
+void EncodeThroughCache(const Model& model, std::string_view text,
+                        ChunkCache& cache, std::vector<int>* ids) {
+  constexpr int kGroupSize = 16;
+  std::string_view chunks[kGroupSize];
+  ChunkCache::Probe probes[kGroupSize];
+  int pending = 0;
+  auto encode_pending = [&] {
+    for (int i = 0; i < pending; ++i) {
+      if (!cache.Find(probes[i], ids)) {
+        EncodeAndCacheChunk(model, chunks[i], probes[i], cache, ids);
+      }
+    }
+    pending = 0;
+  };
+  ForEachSafeChunk(model, text, [&](std::string_view chunk) {
+    chunks[pending] = chunk;
+    probes[pending++] = cache.Prepare(model.serial(), chunk);
+    if (pending == kGroupSize) encode_pending();
+  });
+  encode_pending();
+}
+
 }  // namespace
 
 // Both directions of EmitPiece, instantiated for the tests that call them
@@ -145,50 +187,7 @@ void Model::Encode(std::string_view text, std::vector<int>* ids,
     });
     return;
   }
-  EncodeThroughCache(text, *cache, ids);
-}
-
-// Chunks are looked up in groups: the probes of a whole group are made
-// first, so that the cache reads of the group overlap.
-void Model::EncodeThroughCache(std::string_view text, ChunkCache& cache,
-                               std::vector<int>* ids) const {
-  constexpr int kGroupSize = 16;
-  std::string_view chunks[kGroupSize];
-  ChunkCache::Probe probes[kGroupSize];
-  int pending = 0;
-  auto encode_pending = [&] {
-    for (int i = 0; i < pending; ++i) {
-      if (!cache.Find(probes[i], ids)) {
-        EncodeAndCacheChunk(chunks[i], probes[i], cache, ids);
-      }
-    }
-    pending = 0;
-  };
-  ForEachSafeChunk(*this, text, [&](std::string_view chunk) {
-    chunks[pending] = chunk;
-    probes[pending++] = cache.Prepare(serial(), chunk);
-    if (pending == kGroupSize) encode_pending();
-  });
-  encode_pending();
-}
-
-// Without byte fallback an unknown piece folds into an unknown id before it,
-// so a chunk's ids depend on what came before when they hold the unknown id;
-// such chunks are not cached.
-void Model::EncodeAndCacheChunk(std::string_view chunk,
-                                const ChunkCache::Probe& probe,
-                                ChunkCache& cache,
-                                std::vector<int>* ids) const {
-  const size_t before = ids->size();
-  EncodeChunk(chunk, ids, nullptr, 0.0f, nullptr);
-  const int* first = ids->data() + before;
-  const size_t count = ids->size() - before;
-  if (first_byte_piece_id == -1 &&
-      ((before > 0 && first[-1] == unk_id) ||
-       std::find(first, first + count, unk_id) != first + count)) {
-    return;
-  }
-  cache.Insert(probe, first, count);
+  EncodeThroughCache(*this, text, *cache, ids);
 }
 
 void Model::EncodeChunk(std::string_view text, std::vector<int>* ids,

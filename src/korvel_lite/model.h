@@ -9,7 +9,6 @@
 
 #include "absl/functional/function_ref.h"
 #include "absl/status/status.h"
-#include "korvel_lite/chunk_cache.h"
 #include "korvel_lite/double_array.h"
 #include "korvel_lite/korvel_lite_model_generated.h"
 #include "korvel_lite/load_rule.h"
@@ -78,14 +77,6 @@ class Model {
   void EncodeBPE(std::string_view text, std::vector<int>* ids,
                  std::vector<std::string_view>* surfaces, float alpha,
                  const RandomSource* rng) const;
-  // Deterministic BPE encoding without views through the calling thread's
-  // chunk cache. A chunk missing from the cache is encoded and then cached
-  // when its ids do not depend on the ids before it.
-  void EncodeThroughCache(std::string_view text, ChunkCache& cache,
-                          std::vector<int>* ids) const;
-  void EncodeAndCacheChunk(std::string_view chunk,
-                           const ChunkCache::Probe& probe, ChunkCache& cache,
-                           std::vector<int>* ids) const;
   // Cuts `text` at the boundaries that no piece spans and calls `on_chunk`
   // with each non-empty chunk in order. Always returns kOk.
   absl::StatusCode PretokenizeAtSafeBoundaries(
