@@ -443,6 +443,25 @@ TEST(ProcessorEncodeTest, EncodeFromManyThreadsGivesTheSameIds) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(mismatches.load(), 0);
+
+  // A thread-local made before the thread's first encoding is destroyed after
+  // the thread's chunk cache; encoding from its destructor still works.
+  struct EncodeAtExit {
+    ~EncodeAtExit() { processor->Encode(*line, out); }
+    const KorvelLiteProcessor* processor = nullptr;
+    const std::string* line = nullptr;
+    std::vector<int>* out = nullptr;
+  };
+  std::vector<int> at_exit;
+  std::thread([&] {
+    thread_local EncodeAtExit late;
+    late.processor = &processor;
+    late.line = &lines[0];
+    late.out = &at_exit;
+    std::vector<int> ids;
+    processor.Encode(lines[1], &ids);
+  }).join();
+  EXPECT_EQ(at_exit, expected[0]);
 }
 
 }  // namespace

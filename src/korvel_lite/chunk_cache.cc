@@ -4,21 +4,32 @@
 #include <memory>
 #include <new>
 
+#include "korvel_lite/thread_state.h"
+
 namespace korvel::lite {
 
+namespace {
+struct ChunkCacheTag {};
+}  // namespace
+
 ChunkCache* ChunkCache::ForThisThread() {
+  ChunkCache* cache = ThreadState<ChunkCache, ChunkCacheTag>();
   // A failed allocation is tried again on the next call rather than leaving
   // the thread without a cache for good.
-  thread_local ChunkCache cache;
-  if (cache.sets_ == nullptr) {
-    cache.memory_.reset(new (std::nothrow) char[kBytes]());
-    if (cache.memory_ == nullptr) return nullptr;
-    void* start = cache.memory_.get();
-    size_t space = kBytes;
-    cache.sets_ = static_cast<Set*>(
-        std::align(alignof(Set), sizeof(Set) * kSets, start, space));
+  if (cache == nullptr || (cache->sets_ == nullptr && !cache->Allocate())) {
+    return nullptr;
   }
-  return &cache;
+  return cache;
+}
+
+bool ChunkCache::Allocate() {
+  memory_.reset(new (std::nothrow) char[kBytes]());
+  if (memory_ == nullptr) return false;
+  void* start = memory_.get();
+  size_t space = kBytes;
+  sets_ = static_cast<Set*>(
+      std::align(alignof(Set), sizeof(Set) * kSets, start, space));
+  return true;
 }
 
 void ChunkCache::Insert(const Probe& probe, const int* ids, size_t count) {

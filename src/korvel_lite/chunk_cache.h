@@ -16,7 +16,9 @@ namespace korvel::lite {
 // on the chunk and the model, so a hit replaces the merging with a copy.
 //
 // Each thread has its own cache, made on the thread's first use and freed
-// when the thread ends: kBytes (1 MiB and 64 bytes), never more. It has kSets
+// when the thread ends (encoding later in the thread's exit, from another
+// thread-local's destructor, goes on without it): kBytes (1 MiB and 64
+// bytes), never more. It has kSets
 // sets of two slots, the more recently used first; a new chunk replaces the
 // other. A slot holds one chunk of at most kMaxChunkBytes bytes whose ids
 // number at most kMaxIds; longer chunks are never cached. Entries are tagged
@@ -81,6 +83,8 @@ class ChunkCache {
   void Insert(const Probe& probe, const int* ids, size_t count);
 
  private:
+  // Gets the memory for the sets; false when it cannot be had.
+  bool Allocate();
   static Key MakeKey(uint64_t serial, std::string_view chunk);
   Set& SetOf(const Key& key);
 

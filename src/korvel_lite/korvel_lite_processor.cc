@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "korvel_lite/allocation_guard.h"
+#include "korvel_lite/thread_state.h"
 
 namespace korvel::lite {
 namespace {
@@ -14,6 +15,8 @@ bool TooLong(size_t size) { return size >= 0x7fffffffu; }
 
 // The largest normalization buffer that Encode keeps for the next call.
 constexpr size_t kMaxKeptScratchBytes = 1 << 20;
+
+struct NormalizedTextTag {};
 
 void ClearOutputs(std::vector<int>* ids,
                   std::vector<std::string_view>* surfaces) {
@@ -151,7 +154,10 @@ absl::StatusCode KorvelLiteProcessor::Encode(std::string_view text,
   // The normalized text goes into a buffer of the calling thread that keeps
   // its capacity across calls, so encoding allocates nothing once it has
   // grown; buffers grown by unusually long texts are released afterwards.
-  thread_local std::string normalized;
+  // Late in the thread's exit the buffer is gone and a local one serves.
+  std::string local_buffer;
+  std::string* buffer = ThreadState<std::string, NormalizedTextTag>();
+  std::string& normalized = buffer != nullptr ? *buffer : local_buffer;
   const absl::StatusCode code = GuardAllocation(
       [&] {
         const absl::StatusCode normalize_code =

@@ -4,10 +4,14 @@
 #include <utility>
 
 #include "absl/strings/str_cat.h"
+#include "korvel_lite/thread_state.h"
 #include "korvel_tokenizer/errors.h"
 
 namespace korvel::tokenizer {
 namespace {
+
+// Tags the calling thread's buffer for normalized text to sample from.
+struct SampledTextTag {};
 
 // Buffers of the calling thread for encoding with offsets, kept across calls
 // so that a thread that encodes many texts stops allocating.
@@ -134,7 +138,12 @@ absl::Status Tokenizer::EncodeSegment(std::string_view text, size_t base,
     return code == absl::StatusCode::kOk ? absl::OkStatus()
                                          : CodeError(code, "encoding");
   }
-  thread_local EncodeScratch scratch;
+  // The calling thread's scratch, or a local one late in the thread's exit.
+  EncodeScratch local_scratch;
+  EncodeScratch* thread_scratch =
+      lite::ThreadState<EncodeScratch, EncodeScratch>();
+  EncodeScratch& scratch =
+      thread_scratch != nullptr ? *thread_scratch : local_scratch;
   absl::StatusCode code;
   if (offsets == nullptr) {
     code = processor_.Encode(text, &scratch.ids);
@@ -205,7 +214,11 @@ absl::Status Tokenizer::Sample(std::string_view text, float alpha,
                                      : "at least 0",
         ")"));
   }
-  thread_local std::string normalized;
+  std::string local_normalized;
+  std::string* thread_normalized =
+      lite::ThreadState<std::string, SampledTextTag>();
+  std::string& normalized =
+      thread_normalized != nullptr ? *thread_normalized : local_normalized;
   absl::StatusCode code = processor_.Normalize(text, &normalized, nullptr);
   if (code == absl::StatusCode::kOk) {
     SeededRandom random(seed);
