@@ -23,8 +23,13 @@ ChunkCache* ChunkCache::ForThisThread() {
 }
 
 bool ChunkCache::Allocate() {
-  memory_.reset(new (std::nothrow) char[kBytes]());
-  if (memory_ == nullptr) return false;
+  // A plain new[] rather than the nothrow form, so that a replaced global
+  // operator new and delete see both halves of the pair.
+  try {
+    memory_.reset(new char[kBytes]());
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   void* start = memory_.get();
   size_t space = kBytes;
   sets_ = static_cast<Set*>(
