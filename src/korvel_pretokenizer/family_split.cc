@@ -27,6 +27,13 @@ inline bool IsAsciiAlpha(Byte b) {
   return static_cast<Byte>((b | 0x20) - 'a') < 26;
 }
 
+// The start of the word when `p` holds an ASCII letter or a space and an
+// ASCII letter, else null: the common case of every family.
+inline const Byte* AsciiWordStart(const Byte* p, const Byte* end) {
+  const Byte* q = p + (*p == ' ' && end - p >= 2);
+  return *q < 0x80 && (ClassOfAscii(*q) & kLetter) ? q : nullptr;
+}
+
 inline const Byte* SkipNewlines(const Byte* p, const Byte* end) {
   while (p < end && IsNewline(*p)) ++p;
   return p;
@@ -92,6 +99,9 @@ const Byte* SkipNumbers(const Byte* p, const Byte* end) {
 }
 
 const Byte* MatchGpt2(const Byte* p, const Byte* end) {
+  if (const Byte* word = AsciiWordStart(p, end)) {
+    return SkipRun(word + 1, end, kLetter);
+  }
   if (*p == '\'') {
     const Byte* e = MatchContraction<false>(p, end);
     if (e != p) return e;
@@ -129,6 +139,9 @@ const Byte* MatchPunctuation(const Byte* p, const Char c, const Byte* end) {
 // Llama-3 / cl100k (kMaxDigits 3) and Qwen2 (1).
 template <int kMaxDigits>
 const Byte* MatchCl100k(const Byte* p, const Byte* end) {
+  if (const Byte* word = AsciiWordStart(p, end)) {
+    return SkipRun(word + 1, end, kLetter);
+  }
   if (*p == '\'') {
     const Byte* e = MatchContraction<true>(p, end);
     if (e != p) return e;
@@ -171,6 +184,17 @@ const Byte* MatchCasedWord(const Byte* s, const Byte* end,
 }
 
 const Byte* MatchO200k(const Byte* p, const Byte* end) {
+  if (const Byte* word = AsciiWordStart(p, end)) {
+    // ASCII capitals, then small letters or (second alternative) not.
+    const Byte* q = word;
+    while (q < end && static_cast<Byte>(*q - 'A') < 26) ++q;
+    if (q == end || *q < 0x80) {
+      if (q < end && static_cast<Byte>(*q - 'a') < 26) {
+        return OptionalContraction(SkipRun(q + 1, end, kLowerSide), end);
+      }
+      return OptionalContraction(q, end);
+    }
+  }
   const Char c = CharAt(p, end);
   const Byte* next = p + c.length;
   const Byte* upper_end;
@@ -223,6 +247,9 @@ const Byte* MatchDeepSeekCjk(const Byte* p, const Byte* end) {
 }
 
 const Byte* MatchDeepSeek(const Byte* p, const Byte* end) {
+  if (const Byte* word = AsciiWordStart(p, end)) {
+    return SkipRun(word + 1, end, kLetterMark);
+  }
   // `[!"#$%&'()*+,\-./:;<=>?@\[\\\]^_`{|}~][A-Za-z]+`: every ASCII
   // punctuation or symbol character.
   if (*p < 0x80 && (ClassOfAscii(*p) & kPunctSymbol) && end - p >= 2 &&
@@ -259,14 +286,14 @@ void SplitWith(std::string_view text,
   const Byte* const begin = reinterpret_cast<const Byte*>(text.data());
   const Byte* const end = begin + text.size();
   const auto emit = [&](const Byte* from, const Byte* to) {
-    on_piece(text.substr(from - begin, to - from));
+    on_piece(std::string_view(reinterpret_cast<const char*>(from), to - from));
   };
   const Byte* piece = begin;
   const Byte* p = begin;
   while (p < end) {
     const Byte* e = kMatch(p, end);
     if (e == p) {
-      p += CharAt(p, end).length;
+      p += *p < 0x80 ? 1 : CharAt(p, end).length;
       continue;
     }
     if (piece < p) emit(piece, p);

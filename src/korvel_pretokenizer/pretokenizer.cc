@@ -38,7 +38,8 @@ absl::StatusCode SplitFrom(
   const absl::StatusCode outer =
       steps[0].Split(text, [&](std::string_view piece) {
         if (inner == absl::StatusCode::kOk) {
-          inner = SplitFrom(steps.subspan(1), piece, on_pretoken);
+          inner = SplitFrom({steps.data() + 1, steps.size() - 1}, piece,
+                            on_pretoken);
         }
       });
   return inner != absl::StatusCode::kOk ? inner : outer;
