@@ -244,7 +244,9 @@ TEST(PretokenizerTest, PatternsAndSteps) {
                             "\xe3\x82\xa0-\xe3\x83\xbf]+"),
             Family::kDeepSeekCjk);
   EXPECT_EQ(Join(Pieces({}, "a b")), "a b|");
-  EXPECT_TRUE(Pieces(AllFamilies()[0].family, "").empty());
+  SplitStep gpt2;
+  ASSERT_EQ(SplitStep::ForFamily(Family::kGpt2, &gpt2), absl::StatusCode::kOk);
+  EXPECT_TRUE(Pieces({&gpt2, 1}, "").empty());
 }
 
 TEST(PretokenizerTest, RegexEngine) {
