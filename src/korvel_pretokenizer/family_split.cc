@@ -7,6 +7,9 @@
 
 #include "korvel_pretokenizer/internal/family_split.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include "korvel_pretokenizer/internal/unicode_classes.h"
 
 namespace korvel::pretokenizer::internal {
@@ -25,6 +28,38 @@ constexpr uint32_t kBothSides = kUpperSide & kLowerSide;
 inline bool IsNewline(Byte b) { return b == '\r' || b == '\n'; }
 inline bool IsAsciiAlpha(Byte b) {
   return static_cast<Byte>((b | 0x20) - 'a') < 26;
+}
+
+// How many of the 8 bytes at `p` come before the first that is not an ASCII
+// letter (of either case with kBothCases, else small), all at once.
+template <bool kBothCases>
+inline int AsciiLetterPrefix(const Byte* p) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = kOnes * 0x80;
+  uint64_t bytes;
+  std::memcpy(&bytes, p, sizeof(bytes));
+  const uint64_t low = (kBothCases ? bytes | kOnes * 0x20 : bytes) & ~kHigh;
+  // Per byte, without carries: the high bit says low >= 'a', low > 'z'.
+  const uint64_t letters = (low + kOnes * (0x80 - 'a')) &
+                           ~(low + kOnes * (0x7f - 'z')) & ~bytes & kHigh;
+  const uint64_t others = ~letters & kHigh;
+  return others == 0 ? 8 : __builtin_ctzll(others) >> 3;
+}
+
+// SkipRun for a class set `mask` whose ASCII members are the ASCII letters
+// AsciiLetterPrefix<kBothCases> takes, eight bytes at a time while they are
+// ASCII.
+template <bool kBothCases>
+inline const Byte* SkipWord(const Byte* p, const Byte* end, uint32_t mask) {
+  while (end - p >= 8) {
+    const int n = AsciiLetterPrefix<kBothCases>(p);
+    p += n;
+    if (n < 8) {
+      if (*p < 0x80) return p;
+      break;
+    }
+  }
+  return SkipRun(p, end, mask);
 }
 
 // The start of the word when `p` holds an ASCII letter or a space and an
@@ -100,7 +135,7 @@ const Byte* SkipNumbers(const Byte* p, const Byte* end) {
 
 const Byte* MatchGpt2(const Byte* p, const Byte* end) {
   if (const Byte* word = AsciiWordStart(p, end)) {
-    return SkipRun(word + 1, end, kLetter);
+    return SkipWord<true>(word + 1, end, kLetter);
   }
   if (*p == '\'') {
     const Byte* e = MatchContraction<false>(p, end);
@@ -140,7 +175,7 @@ const Byte* MatchPunctuation(const Byte* p, const Char c, const Byte* end) {
 template <int kMaxDigits>
 const Byte* MatchCl100k(const Byte* p, const Byte* end) {
   if (const Byte* word = AsciiWordStart(p, end)) {
-    return SkipRun(word + 1, end, kLetter);
+    return SkipWord<true>(word + 1, end, kLetter);
   }
   if (*p == '\'') {
     const Byte* e = MatchContraction<true>(p, end);
@@ -190,7 +225,8 @@ const Byte* MatchO200k(const Byte* p, const Byte* end) {
     while (q < end && static_cast<Byte>(*q - 'A') < 26) ++q;
     if (q == end || *q < 0x80) {
       if (q < end && static_cast<Byte>(*q - 'a') < 26) {
-        return OptionalContraction(SkipRun(q + 1, end, kLowerSide), end);
+        return OptionalContraction(SkipWord<false>(q + 1, end, kLowerSide),
+                                   end);
       }
       return OptionalContraction(q, end);
     }
@@ -248,7 +284,7 @@ const Byte* MatchDeepSeekCjk(const Byte* p, const Byte* end) {
 
 const Byte* MatchDeepSeek(const Byte* p, const Byte* end) {
   if (const Byte* word = AsciiWordStart(p, end)) {
-    return SkipRun(word + 1, end, kLetterMark);
+    return SkipWord<true>(word + 1, end, kLetterMark);
   }
   // `[!"#$%&'()*+,\-./:;<=>?@\[\\\]^_`{|}~][A-Za-z]+`: every ASCII
   // punctuation or symbol character.
