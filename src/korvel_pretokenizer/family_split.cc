@@ -341,6 +341,42 @@ void SplitWith(std::string_view text,
 
 }  // namespace
 
+void SplitDeepSeekSequence(
+    std::string_view text,
+    absl::FunctionRef<void(std::string_view piece)> on_piece) {
+  const Byte* const end =
+      reinterpret_cast<const Byte*>(text.data()) + text.size();
+  const Byte* p = reinterpret_cast<const Byte*>(text.data());
+  const auto piece = [](const Byte* from, const Byte* to) {
+    return std::string_view(reinterpret_cast<const char*>(from), to - from);
+  };
+  while (p < end) {
+    const Char c = CharAt(p, end);
+    const Byte* e;
+    if (c.bits & kNumber) {
+      // The main pattern matches nothing in a group of numbers.
+      e = SkipNumbers<3>(p + c.length, end);
+      on_piece(piece(p, e));
+    } else {
+      e = MatchDeepSeekCjk(p, end);
+      if (e == p) {
+        for (e = p + c.length; e < end;) {
+          if (*e < 0x80) {
+            if (static_cast<Byte>(*e - '0') < 10) break;
+            ++e;
+            continue;
+          }
+          const Char d = MultiByteCharAt(e, end);
+          if ((d.bits & kNumber) || IsDeepSeekCjk(e, end)) break;
+          e += d.length;
+        }
+      }
+      SplitWith<MatchDeepSeek>(piece(p, e), on_piece);
+    }
+    p = e;
+  }
+}
+
 void SplitFamily(Family family, std::string_view text,
                  absl::FunctionRef<void(std::string_view piece)> on_piece) {
   switch (family) {

@@ -110,6 +110,12 @@ absl::StatusCode ForEachPretoken(
     on_pretoken(text);
     return absl::StatusCode::kOk;
   }
+  if (steps.size() == 3 && steps[0].family() == Family::kDigits1To3 &&
+      steps[1].family() == Family::kDeepSeekCjk &&
+      steps[2].family() == Family::kDeepSeek) {
+    internal::SplitDeepSeekSequence(text, on_pretoken);
+    return absl::StatusCode::kOk;
+  }
   return SplitFrom(steps, text, on_pretoken);
 }
 

@@ -69,6 +69,9 @@ class SplitStep {
       std::string_view text,
       absl::FunctionRef<void(std::string_view piece)> on_piece) const;
 
+  // The family of a family step; kNone for a regex step and an empty one.
+  Family family() const { return family_; }
+
  private:
   struct Compiled;
   Family family_ = Family::kNone;
