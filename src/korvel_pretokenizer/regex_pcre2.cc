@@ -52,22 +52,23 @@ pcre2_jit_stack* JitStackOfThread(void*) {
 // *subject, and into *source_offset the offset in `text` of each byte of
 // *subject and of its end, and returns true.
 bool ReplaceBadBytes(std::string_view text, std::string* subject,
-                     std::vector<uint32_t>* source_offset) {
+                     std::vector<size_t>* source_offset) {
   const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = begin + text.size();
   const auto* p = begin;
-  while (p < end && (*p < 0x80 || CharAt(p, end).length > 1)) {
-    p += *p < 0x80 ? 1 : CharAt(p, end).length;
+  for (uint32_t length; p < end; p += length) {
+    length = CharAt(p, end).length;
+    if (*p >= 0x80 && length == 1) break;
   }
   if (p == end) return false;
   subject->assign(text.data(), p - begin);
   source_offset->resize(p - begin);
-  for (uint32_t i = 0; i < source_offset->size(); ++i) {
+  for (size_t i = 0; i < source_offset->size(); ++i) {
     (*source_offset)[i] = i;
   }
   while (p < end) {
-    const uint32_t offset = static_cast<uint32_t>(p - begin);
-    const uint32_t length = *p < 0x80 ? 1 : CharAt(p, end).length;
+    const size_t offset = static_cast<size_t>(p - begin);
+    const uint32_t length = CharAt(p, end).length;
     if (*p >= 0x80 && length == 1) {
       subject->append(kStandIn, 3);
       source_offset->insert(source_offset->end(), 3, offset);
@@ -79,7 +80,7 @@ bool ReplaceBadBytes(std::string_view text, std::string* subject,
     }
     p += length;
   }
-  source_offset->push_back(static_cast<uint32_t>(text.size()));
+  source_offset->push_back(text.size());
   return true;
 }
 
@@ -135,7 +136,7 @@ absl::StatusCode Regex::Split(
   ThreadState& state = State();
   if (state.match_data == nullptr) return absl::StatusCode::kResourceExhausted;
   std::string replaced_text;
-  std::vector<uint32_t> source_offset;
+  std::vector<size_t> source_offset;
   const bool replaced = ReplaceBadBytes(text, &replaced_text, &source_offset);
   const std::string_view subject = replaced ? replaced_text : text;
   const auto source = [&](size_t offset) -> size_t {
