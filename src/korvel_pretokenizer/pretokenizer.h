@@ -40,14 +40,14 @@ bool HasRegexEngine();
 
 // One split step: a family matcher, or a pattern compiled by the regex engine
 // (PCRE2 in UTF-8 mode with Unicode classes) with match, depth and heap
-// limits. The character classes come from Unicode 15.0 for the families;
-// the regex engine uses its own Unicode tables. Text that is not valid UTF-8
-// is split as if every byte that starts no well-formed character were one
-// character of its own that belongs to no letter, mark, number, punctuation,
-// symbol or space class (the regex engine matches it as U+E000). A regex step
-// passes no piece for an empty match and resumes its search one character
-// later. Immutable after creation and safe to use from any number of threads
-// at once.
+// limits. The families take their character classes from the Unicode data
+// the build was made with (15.0 on Debian 12); the regex engine uses its own
+// Unicode tables. Text that is not valid UTF-8 is split as if every byte that
+// starts no well-formed character were one character of its own that belongs
+// to no letter, mark, number, punctuation, symbol or space class (the regex
+// engine matches it as U+E000). A regex step passes no piece for an empty
+// match and resumes its search one character later. Immutable after creation
+// and safe to use from any number of threads at once.
 class SplitStep {
  public:
   SplitStep();  // splits nothing: the whole text is one piece
