@@ -247,6 +247,9 @@ function makeApi(core, readFile) {
 
     decode(ids) {
       const pointer = this._pointer;
+      if (ids == null || typeof ids.length !== 'number') {
+        throw new TypeError('ids must be an array of integers');
+      }
       const count = ids.length >>> 0;
       const base = reserve('ids', count * 4) >>> 2;
       const vocabSize = this.vocabSize;

@@ -136,6 +136,7 @@ test('bad inputs get defined errors', () => {
     [() => tok.decode([5, -1]), IdOutOfRangeError, /id -1 /],
     [() => tok.decode([2 ** 31]), IdOutOfRangeError, /id 2147483648 /],
     [() => tok.decode([1.5]), TypeError, /not an integer/],
+    [() => tok.decode(7), TypeError, /array of integers/],
     [() => tok.idToPiece(-3), IdOutOfRangeError, /id -3 /],
     [() => stream.step(99999), IdOutOfRangeError, /id 99999 /],
     [() => tok.encode('\uD800'), TextError, /lone surrogate at index 0/],
