@@ -46,4 +46,4 @@ if [ ! -f "$npm_dir/node_modules/puppeteer-core/package.json" ]; then
 fi
 
 KORVEL_JS_DATA=$data KORVEL_JS_NODE_MODULES=$npm_dir/node_modules \
-KORVEL_CLI=$korvel node --test js/test/
+KORVEL_CLI=$korvel node --test js/test/api.test.mjs js/test/page.test.mjs
