@@ -99,3 +99,14 @@ done
 "$build/bench/real_model_bench" "${model_args[@]}" \
   english="$texts/english.txt" multilingual="$texts/multilingual.txt" \
   peer_dir="$peer" cli_encode="$cli_encode" "${bench_args[@]}"
+
+echo "== korvel for JavaScript (wasm) against pure JavaScript, in Node" >&2
+js/build.sh build-js >/dev/null
+js_peers=$build/js_peers
+if [ ! -d "$js_peers/node_modules/@huggingface/tokenizers" ]; then
+  npm install --prefix "$js_peers" --no-audit --no-fund --loglevel=error \
+    @huggingface/tokenizers@0.2.0 gpt-tokenizer @dqbd/tiktoken >&2
+fi
+node js/bench.mjs "$texts" "$js_peers/node_modules" \
+  "$build/src/korvel_cli/korvel" "$work" \
+  "llama2=$work/llama2.lite,$llama2_json" "gemma3=$work/gemma3.lite,$gemma3_json"

@@ -12,6 +12,8 @@
 #              default 60 each), built with clang in build-fuzz/
 #   python     the Python package's tests (pytest under Debian's /usr/bin/python3,
 #              including the Dask job), Release build in build/
+#   js         the npm package's tests (node --test) and the page in headless
+#              Chromium; wasm build in build-js/, `korvel` from build/
 # `--sanitize` is accepted for `sanitize`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -60,13 +62,17 @@ run_python() {
     /usr/bin/python3 -m pytest -p no:cacheprovider -q python/tests
 }
 
+run_js() {
+  js/test.sh build-js
+}
+
 run_fuzz() {
   tools/run_fuzzers.sh build-fuzz "${KORVEL_FUZZ_SECONDS:-60}"
 }
 
 stages=("$@")
 if [ ${#stages[@]} -eq 0 ]; then
-  stages=(release sanitize tsan scaling python fuzz)
+  stages=(release sanitize tsan scaling python js fuzz)
 fi
 
 tools/setup.sh
@@ -78,6 +84,7 @@ for stage in "${stages[@]}"; do
     tsan) run_tsan ;;
     scaling) run_scaling ;;
     python) run_python ;;
+    js) run_js ;;
     fuzz) run_fuzz ;;
     *) echo "run_tests.sh: unknown stage '$stage'" >&2; exit 2 ;;
   esac

@@ -16,6 +16,7 @@ packages=(
   clang libclang-rt-14-dev
   python3-dev pybind11-dev python3-numpy python3-pytest python3-distributed
   unicode-data libpcre2-dev
+  emscripten node-acorn binaryen dpkg-dev chromium fonts-dejavu-core
 )
 
 mapfile -t missing < <(missing_debian_packages "${packages[@]}")

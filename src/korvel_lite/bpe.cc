@@ -320,7 +320,8 @@ struct Symbol {
   // The piece_trie position reached by `text`, or trie_unit::kNoNode.
   uint32_t trie_node;
 };
-static_assert(sizeof(Symbol) == 32, "id and frozen share one word");
+static_assert(sizeof(Symbol) == sizeof(std::string_view) + 16,
+              "id and frozen share one word");
 
 // A candidate merge of symbols `left` and `right` into piece `id`, made when
 // their texts were `size` bytes long together. `priority` orders the heap:

@@ -1,0 +1,115 @@
+// Benchmark rows of the npm package in Node, one thread: encode throughput of
+// korvel (wasm) against @huggingface/tokenizers (pure JavaScript) and the
+// native `korvel encode` process, per line and in 1 MB blocks, with the ids
+// of the two JavaScript tokenizers compared; model load times; the package's
+// gzip size; tiktoken's wasm build and gpt-tokenizer (their own vocabularies)
+// as reference rows. tools/bench.sh runs it:
+//   node js/bench.mjs <texts dir> <peers node_modules> <korvel command>
+//        <work dir> name=<lite model>,<tokenizer.json> ...
+import { execFileSync } from 'node:child_process';
+import { readFileSync, writeFileSync } from 'node:fs';
+import { createRequire } from 'node:module';
+import { join, resolve } from 'node:path';
+import { pathToFileURL } from 'node:url';
+import { gzipSync } from 'node:zlib';
+
+import { Tokenizer } from './dist/korvel.mjs';
+
+const [textsDir, peers, korvel, work, ...modelArgs] = process.argv.slice(2);
+const need = createRequire(join(resolve(peers), 'x.js'));
+const { Tokenizer: HfTokenizer } = await import(pathToFileURL(
+  join(resolve(peers), '@huggingface/tokenizers/dist/tokenizers.mjs')));
+const mib = Number(process.env.KORVEL_JS_BENCH_MIB || 2);
+
+// The first `mib` MiB of a text, as lines and as 1 MB blocks of lines.
+function units(name) {
+  const text = readFileSync(join(textsDir, `${name}.txt`), 'utf8');
+  const lines = [];
+  let bytes = 0;
+  for (const line of text.split('\n')) {
+    if (bytes >= mib * 1048576) break;
+    lines.push(line);
+    bytes += Buffer.byteLength(line) + 1;
+  }
+  const blocks = [];
+  for (let i = 0, size = 0; i < lines.length; ++i) {
+    if (size === 0) blocks.push([]);
+    blocks[blocks.length - 1].push(lines[i]);
+    size += Buffer.byteLength(lines[i]) + 1;
+    if (size >= 1e6) size = 0;
+  }
+  return { bytes, line: lines, block: blocks.map((b) => b.join(' ')) };
+}
+
+function seconds(run, passes = 2) {
+  let best = Infinity;
+  for (let i = 0; i < passes; ++i) {
+    const begin = process.hrtime.bigint();
+    run();
+    best = Math.min(best, Number(process.hrtime.bigint() - begin) / 1e9);
+  }
+  return best;
+}
+
+const mbs = (bytes, s) => (bytes / 1e6 / s).toFixed(1);
+const rows = ['| model | text | unit | korvel wasm MB/s | @huggingface/tokenizers MB/s | wasm / HF | native `korvel encode` MB/s | native / wasm | lines with different ids |',
+  '|---|---|---|---|---|---|---|---|---|'];
+const loads = [];
+for (const arg of modelArgs) {
+  const [name, paths] = arg.split('=');
+  const [lite, json] = paths.split(',');
+  const bytes = readFileSync(lite);
+  const config = JSON.parse(readFileSync(join(json, '../tokenizer_config.json')));
+  const tokenizerJson = JSON.parse(readFileSync(json, 'utf8'));
+  const load = seconds(() => Tokenizer.fromBytes(bytes).free(), 5);
+  const hfLoad = seconds(() => new HfTokenizer(tokenizerJson, config), 2);
+  loads.push(`| ${name} | ${(load * 1e3).toFixed(2)} ms | ${(hfLoad * 1e3).toFixed(0)} ms |`);
+  const tok = Tokenizer.fromBytes(bytes);
+  const hf = new HfTokenizer(tokenizerJson, config);
+  for (const text of ['english', 'multilingual']) {
+    const u = units(text);
+    for (const unit of ['line', 'block']) {
+      const inputs = u[unit];
+      const wasm = seconds(() => inputs.forEach((t) => tok.encode(t)));
+      const peer = seconds(() => inputs.forEach(
+        (t) => hf.encode(t, { add_special_tokens: false })), 1);
+      let different = 0;
+      if (unit === 'line') {
+        for (const t of inputs) {
+          const a = tok.encode(t);
+          const b = hf.encode(t, { add_special_tokens: false }).ids;
+          if (a.length !== b.length || a.some((id, i) => id !== b[i])) ++different;
+        }
+      }
+      const file = join(work, `js_bench.${unit}.txt`);
+      writeFileSync(file, inputs.join('\n') + '\n');
+      const native = seconds(() => execFileSync(korvel,
+        ['encode', `--model=${lite}`, file], { maxBuffer: 1 << 30 }), 3);
+      rows.push(`| ${name} | ${text} | ${unit === 'line' ? 'line' : '1 MB block'} | ${mbs(u.bytes, wasm)} | ${mbs(u.bytes, peer)} | ${(peer / wasm).toFixed(1)}× | ${mbs(u.bytes, native)} | ${(wasm / native).toFixed(2)}× | ${unit === 'line' ? `${different} of ${inputs.length}` : '–'} |`);
+    }
+  }
+  tok.free();
+}
+
+// Reference rows: other vocabularies, the same texts per line.
+const { get_encoding } = need('@dqbd/tiktoken');
+const gpt = need('gpt-tokenizer');
+const reference = ['| reference (own vocabulary) | text | MB/s per line |', '|---|---|---|'];
+const tiktoken = get_encoding('cl100k_base');
+for (const text of ['english', 'multilingual']) {
+  const u = units(text);
+  reference.push(`| tiktoken wasm, cl100k_base | ${text} | ${mbs(u.bytes, seconds(() => u.line.forEach((t) => tiktoken.encode(t))))} |`);
+  reference.push(`| gpt-tokenizer, o200k_base | ${text} | ${mbs(u.bytes, seconds(() => u.line.forEach((t) => gpt.encode(t))))} |`);
+}
+tiktoken.free();
+
+const dist = new URL('./dist/', import.meta.url);
+const tarball = execFileSync('npm', ['pack', '--dry-run', '--json'],
+  { cwd: new URL('.', import.meta.url) }).toString();
+const packed = JSON.parse(tarball)[0];
+console.log(`Texts: the first ${mib} MiB of each benchmark text; MB/s of UTF-8 input, best of runs.\n`);
+console.log(rows.join('\n'));
+console.log('\n| model | korvel fromBytes | @huggingface/tokenizers constructor |\n|---|---|---|');
+console.log(loads.join('\n'));
+console.log(`\nPackage: npm tarball ${(packed.size / 1024).toFixed(0)} KB (gzip), unpacked ${(packed.unpackedSize / 1024).toFixed(0)} KB; korvel.mjs alone gzipped ${(gzipSync(readFileSync(new URL('korvel.mjs', dist))).length / 1024).toFixed(0)} KB.\n`);
+console.log(reference.join('\n'));

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Builds the npm package korvel into js/dist: the tokenizer layer compiled to
+# WebAssembly with Debian's emscripten, wrapped as an ES module and a CommonJS
+# module that each carry the wasm inline, so loading touches no network and
+# no file. abseil is compiled from Debian's source package, fetched once into
+# the build directory through a private apt source list (Debian's mirror
+# only; the system's apt configuration is left alone).
+#   js/build.sh [build dir]      (default: build-js at the repository root)
+set -euo pipefail
+js=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$js")
+build=$(mkdir -p "${1:-$root/build-js}" && cd "${1:-$root/build-js}" && pwd)
+jobs=${KORVEL_JS_JOBS:-2}
+
+fetch_abseil() {
+  local apt=$build/apt
+  [ -f "$build/abseil/CMakeLists.txt" ] && return
+  mkdir -p "$apt/lists/partial" "$apt/parts" "$apt/source"
+  # The system's own Debian sources, as deb-src entries.
+  local sources
+  for sources in /etc/apt/sources.list.d/*.sources; do
+    sed -n '/^Types:/s/.*/Types: deb-src/p; /^Types:/!p' "$sources"
+  done >"$apt/parts/debian.sources"
+  if [ -f /etc/apt/sources.list ]; then
+    sed -n 's/^deb \(.*\)/deb-src \1/p' /etc/apt/sources.list \
+      >"$apt/parts/debian.list"
+  fi
+  local options=(-o Dir::Etc::SourceList=/dev/null
+                 -o "Dir::Etc::SourceParts=$apt/parts"
+                 -o "Dir::State::Lists=$apt/lists")
+  apt-get "${options[@]}" update -qq
+  (cd "$apt/source" && apt-get "${options[@]}" source -qq abseil >/dev/null)
+  local tree
+  tree=$(find "$apt/source" -maxdepth 1 -mindepth 1 -type d -name 'abseil-*')
+  [ -f "$tree/CMakeLists.txt" ] || { echo "build.sh: no abseil source" >&2; exit 1; }
+  # Debian links every abseil library with -latomic through GNU ld options;
+  # wasm has neither (its atomics are instructions).
+  sed -i '/"-Wl,--push-state,--as-needed" "-latomic" "-Wl,--pop-state"/d' \
+    "$tree/absl/copts/AbseilConfigureCopts.cmake"
+  rm -rf "$build/abseil"
+  mv "$tree" "$build/abseil"
+}
+
+build_wasm() {
+  NODE_PATH=/usr/share/nodejs emcmake cmake -S "$js" -B "$build/wasm" \
+    -DCMAKE_BUILD_TYPE=Release -DABSL_SOURCE_DIR="$build/abseil" >/dev/null
+  NODE_PATH=/usr/share/nodejs cmake --build "$build/wasm" -j "$jobs" \
+    --target korvel_wasm
+}
+
+# dist/korvel.cjs and dist/korvel.mjs: emscripten's loader, the wasm as
+# base64, and the API in src/api.js, with each format's exports.
+assemble() {
+  local dist=$js/dist loader=$build/wasm/korvel_wasm.js
+  local wasm64
+  wasm64=$(base64 -w0 "$build/wasm/korvel_wasm.wasm")
+  mkdir -p "$dist"
+  {
+    echo "'use strict';"
+    cat "$loader"
+    echo "const WASM_BASE64 = '$wasm64';"
+    cat "$js/src/api.js"
+    echo "module.exports = makeApi(loadSync(),"
+    echo "  (path) => require('fs').readFileSync(path));"
+  } >"$dist/korvel.cjs"
+  {
+    cat "$loader"
+    echo "const WASM_BASE64 = '$wasm64';"
+    cat "$js/src/api.js"
+    echo "const nodeFs = typeof process === 'object' && process.versions &&"
+    echo "  process.versions.node ? await import('node:fs') : null;"
+    echo "const api = makeApi(await loadAsync(),"
+    echo "  nodeFs && ((path) => nodeFs.readFileSync(path)));"
+    echo "export const { Tokenizer, DecodeStream, KorvelError, ModelError,"
+    echo "  IdOutOfRangeError, TextError, wasmMemoryBytes } = api;"
+    echo "export default api;"
+  } >"$dist/korvel.mjs"
+  cp "$js/src/index.d.ts" "$dist/index.d.ts"
+}
+
+fetch_abseil
+build_wasm
+assemble
+echo "$js/dist"
