@@ -1,6 +1,7 @@
 #include "korvel_import/hf_document.h"
 
 #include <cstddef>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,7 +43,8 @@ class DocumentBuilder {
   using string_t = Json::string_t;
   using binary_t = Json::binary_t;
 
-  explicit DocumentBuilder(Document* document) : document_(*document) {}
+  explicit DocumentBuilder(Document* document)
+      : document_(*document), open_(document->depth) {}
 
   bool null() { return Place(nullptr); }
   bool boolean(bool value) { return Place(value); }
@@ -126,9 +128,9 @@ class DocumentBuilder {
   }
 
   Document& document_;
-  std::vector<Json*> open_;  // The containers being filled, outermost first.
-  std::string keys_[2];      // The last member named at depths 1 and 2.
-  Json* member_ = nullptr;   // The member whose name was read last.
+  std::vector<Json*>& open_;  // The containers being filled, outermost first.
+  std::string keys_[2];       // The last member named at depths 1 and 2.
+  Json* member_ = nullptr;    // The member whose name was read last.
   Json* merge_list_ = nullptr;
   Json entry_;  // The merge list entry being built.
   std::string duplicate_;
@@ -136,6 +138,31 @@ class DocumentBuilder {
 };
 
 }  // namespace
+
+Document::~Document() {
+  depth.clear();
+  if (depth.capacity() == 0) return;
+  depth.push_back(&root);
+  while (!depth.empty()) {
+    Json& node = *depth.back();
+    if (!node.is_structured() || node.empty()) {
+      depth.pop_back();
+      continue;
+    }
+    auto* array = node.is_array() ? &node.get_ref<Json::array_t&>() : nullptr;
+    auto* object =
+        array == nullptr ? &node.get_ref<Json::object_t&>() : nullptr;
+    Json& last = array != nullptr ? array->back() : object->rbegin()->second;
+    if (last.is_structured() && !last.empty() &&
+        depth.size() < depth.capacity()) {
+      depth.push_back(&last);
+    } else if (array != nullptr) {
+      array->pop_back();
+    } else {
+      object->erase(std::prev(object->end()));
+    }
+  }
+}
 
 absl::StatusOr<Document> ParseDocument(std::string_view text) {
   Document document;

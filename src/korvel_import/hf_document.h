@@ -21,8 +21,19 @@ struct MergeTexts {
 // `merges` while the text is parsed, and left in `root` as an empty list: as
 // a document, half a million pairs would take most of the memory.
 struct Document {
+  Document() = default;
+  Document(Document&&) = default;
+  Document& operator=(Document&&) = delete;
+  // Frees the tree from its deepest members up, in the room of `depth`: the
+  // library's own destructor gathers a container's members in a new list,
+  // which fails when memory has run out, and would end the process.
+  ~Document();
+
   Json root;  // An object.
   std::vector<MergeTexts> merges;
+  // The parser's stack of open containers, empty once parsed but with room
+  // for a path from the root to the deepest container.
+  std::vector<Json*> depth;
 };
 
 // Parses `text` in time linear in its size. Gives kInvalidArgument for a text
