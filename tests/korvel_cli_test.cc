@@ -517,6 +517,32 @@ TEST_P(KorvelCliErrorTest, FailuresLeaveNoPartialOutput) {
   EXPECT_EQ(ReadFileOrEmpty(output), ExpectedEncoding({"ab"}, false));
 }
 
+// Under a 128 MiB address space limit, a 512 MiB input (sparse, one line)
+// runs every command out of memory: one line says so, and no temporary file
+// stays.
+TEST_P(KorvelCliErrorTest, OutOfMemoryIsOneLineAndLeavesNoFile) {
+  const std::string huge = WriteInput("huge.txt", "");
+  ASSERT_EQ(::truncate(huge.c_str(), off_t{1} << 29), 0);
+  const std::vector<std::string> before = Files(dir_.path());
+  const std::string model = "--model=" + lite_model_;
+  for (const std::string& command : std::vector<std::string>{
+           "encode " + model, "normalize --offsets " + model, "import",
+           "convert"}) {
+    SCOPED_TRACE(command);
+    const ProcessResult result =
+        RunProcess({"/bin/sh", "-c",
+                    "ulimit -v 131072 && exec \"$0\" " + command +
+                        " --output_file=\"$1\" \"$2\"",
+                    Korvel(), dir_.File("out"), huge},
+                   dir_);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err,
+              absl::StrCat("korvel ", command.substr(0, command.find(' ')),
+                           ": out of memory\n"));
+    EXPECT_EQ(Files(dir_.path()), before);
+  }
+}
+
 TEST_P(KorvelCliErrorTest, OutputThatCannotBeWrittenFails) {
   if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   const std::string input = WriteInput("input.txt", "abc\n");

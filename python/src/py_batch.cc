@@ -36,6 +36,25 @@ TextViews GatherTexts(const py::sequence& texts) {
   return gathered;
 }
 
+// The memory of `info` as bytes. Only a buffer of single bytes laid out
+// contiguously in C order is its own memory read from the start; any other
+// (reversed, strided or of wider items) gives ValueError.
+std::string_view ContiguousBytes(const py::buffer_info& info) {
+  if (info.itemsize != 1) {
+    throw py::value_error("data must be a buffer of bytes, not of " +
+                          std::to_string(info.itemsize) + "-byte items");
+  }
+  py::ssize_t stride = 1;
+  for (py::ssize_t dim = info.ndim - 1; dim >= 0; --dim) {
+    if (info.shape[dim] > 1 && info.strides[dim] != stride) {
+      throw py::value_error("data must be a C-contiguous buffer");
+    }
+    stride *= info.shape[dim];
+  }
+  return std::string_view(static_cast<const char*>(info.ptr),
+                          static_cast<size_t>(info.size));
+}
+
 // The layer's flat ids and text ends as numpy arrays: uint32 ids and int64
 // offsets, one per text plus a final one.
 std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>> ToNumpy(
@@ -205,9 +224,8 @@ PyTokenizer::EncodeLines(py::buffer data,
                          const tokenizer::EncodeOptions& options,
                          int num_threads) const {
   const py::buffer_info info = data.request();
-  const std::string_view bytes(static_cast<const char*>(info.ptr),
-                               static_cast<size_t>(info.size * info.itemsize));
-  return EncodeViewsFlat(SplitLines(bytes), options, num_threads);
+  return EncodeViewsFlat(SplitLines(ContiguousBytes(info)), options,
+                         num_threads);
 }
 
 }  // namespace korvel::python

@@ -56,6 +56,10 @@ def clean_run(tok, llama2_lite, corpus, tmp_path_factory):
                                   lines_per_task=500)
         mtimes = {p: p.stat().st_mtime_ns for p in out_dir.iterdir()}
         (out_dir / "empty.txt.bin").unlink()
+        shard = out_dir / "repeated.txt.bin"
+        data = bytearray(shard.read_bytes())
+        data[0] ^= 1
+        shard.write_bytes(data)  # Corrupted at the same size.
         again = tokenize_files(client, tok, corpus, out_dir, lines_per_task=7)
     return out_dir, manifest, mtimes, again
 
@@ -79,7 +83,33 @@ def test_a_second_run_redoes_only_what_is_missing(corpus, clean_run):
     assert again == manifest
     changed = {p.name for p in out_dir.iterdir()
                if mtimes.get(p) != p.stat().st_mtime_ns}
-    assert changed == {"empty.txt.bin", "empty.txt.idx", "manifest.json"}
+    assert changed == {"empty.txt.bin", "empty.txt.idx", "repeated.txt.bin",
+                       "repeated.txt.idx", "manifest.json"}
+
+
+def test_read_shard_refuses_corrupt_shards(tmp_path):
+    for name, ids, offsets in [("backwards", [1, 2, 3], [0, 2, 1, 3]),
+                               ("past the end", [1, 2], [0, 5, 2]),
+                               ("outside the vocabulary", [1, 50], [0, 2])]:
+        prefix = tmp_path / name
+        numpy.array(ids, "<u4").tofile(f"{prefix}.bin")
+        numpy.array(offsets, "<u8").tofile(f"{prefix}.idx")
+        with pytest.raises(ValueError, match=name.split()[0]
+                           if name.startswith("outside") else "describe"):
+            korvel.read_shard(prefix, vocab_size=50)
+
+
+def test_a_changed_input_fails_and_leaves_no_parts(
+        llama2_lite, corpus, tmp_path, monkeypatch):
+    # The stamp taken before reading never matches the one at the join.
+    monkeypatch.setattr(korvel.dask, "input_stamp", lambda path: (-1, -1))
+    with distributed.LocalCluster(n_workers=1, processes=False,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        with pytest.raises(OSError, match="changed while it was being tokenized"):
+            tokenize_files(client, llama2_lite, corpus, tmp_path,
+                           lines_per_task=500)
+    assert os.listdir(tmp_path) == []
 
 
 def start(*command):

@@ -44,6 +44,11 @@ def test_every_encode_call_gives_the_commands_ids(
     ids, offsets = tok.encode_batch_numpy(tuple(lines))
     assert ids.dtype == numpy.uint32 and offsets.dtype == numpy.int64
     assert [ids[b:e].tolist() for b, e in zip(offsets, offsets[1:])] == expected
+    data = "".join(line + "\n" for line in lines).encode()
+    for buffer in (data, bytearray(data), numpy.frombuffer(data, numpy.uint8),
+                   memoryview(data)[::-1][::-1]):
+        ids, offsets = tok._encode_lines(buffer)
+        assert [ids[b:e].tolist() for b, e in zip(offsets, offsets[1:])] == expected
     for other in (korvel.Tokenizer(llama2_lite, mmap=True),
                   korvel.Tokenizer(str(llama2_lite)),
                   korvel.Tokenizer.from_bytes(llama2_lite.read_bytes()),
@@ -202,6 +207,9 @@ def test_bad_input_raises_python_errors(tok, tmp_path):
         (ValueError, lambda: tok.decode_batch([[1]], num_threads=10**6)),
         (ValueError, lambda: tok.encode_batch_padded(["a b c"], max_length=1)),
         (ValueError, lambda: tok.encode_batch_padded(["a"], padding_side="up")),
+        (ValueError, lambda: tok._encode_lines(memoryview(b"a\nb\nc")[::2])),
+        (ValueError, lambda: tok._encode_lines(numpy.zeros(1 << 26, "u1")[::-1])),
+        (ValueError, lambda: tok._encode_lines(numpy.zeros(4, numpy.uint16))),
         (UnicodeEncodeError, lambda: tok.encode("bad \ud800 surrogate")),
         (UnicodeEncodeError, lambda: tok.encode_batch(["ok", "\udfff"])),
         (UnicodeEncodeError, lambda: tok.normalize("\ud83d")),

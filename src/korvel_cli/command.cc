@@ -1,6 +1,7 @@
 #include "korvel_cli/command.h"
 
 #include <cstdio>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -239,8 +240,16 @@ int RunCommandLine(int argc, char** argv) {
     }
   }
   CommandArgs parsed;
-  absl::Status status = ParseArgs(*command, args, parsed);
-  if (status.ok()) status = command->run(parsed);
+  absl::Status status;
+  try {
+    status = ParseArgs(*command, args, parsed);
+    if (status.ok()) status = command->run(parsed);
+  } catch (const std::bad_alloc&) {
+    // The command's memory and temporary files are gone by now; the message
+    // itself allocates nothing.
+    std::fprintf(stderr, "korvel %s: out of memory\n", command->name);
+    return 1;
+  }
   if (status.ok()) return 0;
   Print(stderr, absl::StrCat(status.message(), "\n"));
   return 1;

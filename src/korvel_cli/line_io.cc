@@ -14,6 +14,9 @@ namespace korvel::cli {
 namespace {
 
 constexpr size_t kMinReadSize = size_t{1} << 20;
+// Lines reach the runtime, whose texts are under 2 GiB, whole; a longer one
+// is refused as soon as this much of it is read.
+constexpr size_t kMaxLineBytes = 0x7FFFFFFE;
 
 void SplitLines(std::string_view text, std::vector<std::string_view>* lines) {
   while (!text.empty()) {
@@ -47,10 +50,17 @@ LineReader::LineReader(LineReader&& other) noexcept
       buffer_(std::move(other.buffer_)),
       begin_(other.begin_),
       end_(other.end_),
+      lines_read_(other.lines_read_),
       at_eof_(other.at_eof_) {}
 
 LineReader::~LineReader() {
   if (owns_fd_) ::close(fd_);
+}
+
+absl::Status LineReader::LineTooLong(size_t index) const {
+  return absl::InvalidArgumentError(
+      absl::StrCat(name_, ":", lines_read_ + index + 1,
+                   ": line is longer than 2 GiB, the most korvel reads"));
 }
 
 absl::StatusOr<bool> LineReader::NextBatch(
@@ -68,8 +78,10 @@ absl::StatusOr<bool> LineReader::NextBatch(
       break;
     }
     scanned = end_;
+    if (end_ > kMaxLineBytes) return LineTooLong(0);
     if (buffer_.size() - end_ < kMinReadSize) {
-      buffer_.resize(std::max(buffer_.size() * 2, end_ + kMinReadSize));
+      buffer_.resize(std::min(std::max(buffer_.size() * 2, end_ + kMinReadSize),
+                              kMaxLineBytes + kMinReadSize));
     }
     const ssize_t count =
         ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
@@ -85,6 +97,10 @@ absl::StatusOr<bool> LineReader::NextBatch(
   size_t batch_end = end_;
   if (!at_eof_) batch_end = unread.rfind('\n') + 1;
   SplitLines(unread.substr(0, batch_end), lines);
+  for (size_t i = 0; i < lines->size(); ++i) {
+    if ((*lines)[i].size() > kMaxLineBytes) return LineTooLong(i);
+  }
+  lines_read_ += lines->size();
   begin_ = batch_end;
   return !lines->empty();
 }

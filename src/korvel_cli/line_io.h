@@ -2,6 +2,7 @@
 #define KORVEL_CLI_LINE_IO_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -16,9 +17,11 @@ namespace korvel::cli {
 
 // Reads text from a file or standard input in batches of whole lines. A line
 // ends at '\n', which is not part of it; a last line without '\n' counts as a
-// line too. A batch holds every complete line available after one read, so an
-// interactive producer sees its lines answered as it writes them. Not
-// thread-safe; the views of a batch live until the next call.
+// line too. A line of 2 GiB or more is refused once 2 GiB of it are read, so
+// the buffer stays under 2 GiB and 1 MiB. A batch holds every complete line
+// available after one read, so an interactive producer sees its lines answered
+// as it writes them. Not thread-safe; the views of a batch live until the next
+// call.
 class LineReader {
  public:
   // An empty path or "-" reads standard input.
@@ -38,6 +41,8 @@ class LineReader {
  private:
   LineReader(int fd, bool owns_fd, std::string name)
       : fd_(fd), owns_fd_(owns_fd), name_(std::move(name)) {}
+  // Refuses line `index` of the batch being read.
+  absl::Status LineTooLong(size_t index) const;
 
   int fd_;
   bool owns_fd_;
@@ -46,6 +51,7 @@ class LineReader {
   // The unread bytes are buffer_[begin_, end_).
   size_t begin_ = 0;
   size_t end_ = 0;
+  uint64_t lines_read_ = 0;  // In earlier batches.
   bool at_eof_ = false;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <new>
 
 #include "absl/strings/str_cat.h"
 #include "absl/types/span.h"
@@ -34,6 +35,21 @@ struct alignas(64) ThreadScratch {
   LineScratch lines;
 };
 
+// Runs `transform` on one line and ends its output; an allocation failure,
+// which may happen on a pool thread, becomes the line's error.
+absl::Status RunLine(std::string_view line, uint64_t line_index,
+                     LineTransform transform, LineScratch& scratch,
+                     std::string& out) {
+  try {
+    absl::Status status = transform(line, line_index, scratch, out);
+    if (status.ok()) out.push_back('\n');
+    return status;
+  } catch (const std::bad_alloc&) {
+    scratch = LineScratch();
+    return absl::ResourceExhaustedError("out of memory");
+  }
+}
+
 void RunSlice(const std::vector<std::string_view>& lines, uint64_t base_index,
               LineTransform transform, LineScratch& scratch, Slice& slice) {
   slice.output.clear();
@@ -41,14 +57,13 @@ void RunSlice(const std::vector<std::string_view>& lines, uint64_t base_index,
   for (size_t i = slice.first; i < slice.last; ++i) {
     const size_t line_start = slice.output.size();
     absl::Status status =
-        transform(lines[i], base_index + i, scratch, slice.output);
+        RunLine(lines[i], base_index + i, transform, scratch, slice.output);
     if (!status.ok()) {
       slice.output.resize(line_start);
       slice.failed_line = i;
       slice.status = std::move(status);
       return;
     }
-    slice.output.push_back('\n');
   }
 }
 
@@ -109,10 +124,14 @@ absl::Status TransformLines(LineReader& reader, int threads,
     // Threads 1 and up are the pool's, thread 0 is this one.
     tokenizer::CountDown done(active - 1);
     for (size_t t = 1; t < active; ++t) {
-      pool->Schedule([&run, &done, &thread_scratch = scratch[t]] {
-        run(thread_scratch);
-        done.Done();
-      });
+      try {
+        pool->Schedule([&run, &done, &thread_scratch = scratch[t]] {
+          run(thread_scratch);
+          done.Done();
+        });
+      } catch (const std::bad_alloc&) {
+        done.Done();  // The threads already started take its slices.
+      }
     }
     run(scratch[0]);
     done.Wait();

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "absl/status/statusor.h"
 #include "korvel_import/hf_json.h"
 
 namespace korvel::import::hf {
@@ -20,11 +21,25 @@ struct MergeTexts {
 // `merges` while the text is parsed, and left in `root` as an empty list: as
 // a document, half a million pairs would take most of the memory.
 struct Document {
-  Json root;  // Discarded (is_discarded()) when the text is not JSON.
+  Document() = default;
+  Document(Document&&) = default;
+  Document& operator=(Document&&) = delete;
+  // Frees the tree from its deepest members up, in the room of `depth`: the
+  // library's own destructor gathers a container's members in a new list,
+  // which fails when memory has run out, and would end the process.
+  ~Document();
+
+  Json root;  // An object.
   std::vector<MergeTexts> merges;
+  // The parser's stack of open containers, empty once parsed but with room
+  // for a path from the root to the deepest container.
+  std::vector<Json*> depth;
 };
 
-Document ParseDocument(std::string_view text);
+// Parses `text` in time linear in its size. Gives kInvalidArgument for a text
+// that is not a JSON object, and for any object naming a member twice (which
+// readers of JSON resolve differently), with a message naming the member.
+absl::StatusOr<Document> ParseDocument(std::string_view text);
 
 }  // namespace korvel::import::hf
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,6 +24,20 @@ struct RankedMerge {
   int result;
   int rank;
 };
+
+// Makes room for `count` entries in the empty `table`, or throws
+// std::bad_alloc without touching it: a table of this abseil release whose
+// own allocation throws is left inconsistent, and frees memory it does not
+// own when destroyed. The trial allocation is at least the table's.
+template <typename Table>
+void ReserveOrThrow(size_t count, Table& table) {
+  const size_t slots = count / 7 * 16 + 32;
+  const size_t bytes = slots * (sizeof(typename Table::value_type) + 1);
+  if (std::unique_ptr<char[]>(new (std::nothrow) char[bytes]) == nullptr) {
+    throw std::bad_alloc();
+  }
+  table.reserve(count);
+}
 
 uint64_t PairKey(int left, int right) {
   return (static_cast<uint64_t>(static_cast<uint32_t>(left)) << 32) |
@@ -170,14 +186,14 @@ absl::StatusOr<std::vector<int>> RankMerges(
                      kMaxMerges, " can be ranked exactly"));
   }
   PieceIds ids;
-  ids.reserve(pieces.size());
+  ReserveOrThrow(pieces.size(), ids);
   for (size_t id = 0; id < pieces.size(); ++id) ids.emplace(pieces[id], id);
 
   const int num_merges = static_cast<int>(merges.size());
   std::vector<RankedMerge> ranked;
   ranked.reserve(num_merges);
   absl::flat_hash_map<uint64_t, int> pair_rank;
-  pair_rank.reserve(num_merges);
+  ReserveOrThrow(num_merges, pair_rank);
   std::string joined;
   for (int rank = 0; rank < num_merges; ++rank) {
     const std::string_view left_text = merges[rank].left;

@@ -11,9 +11,11 @@ system).
 Output files appear only when complete, and a task lost with its worker runs
 again with the same result, so a run with failures writes the same bytes as
 one without. Started again over the same out_dir, a job skips the files that
-are already complete and match their input, model and options.
+are already complete (their shards' sha256 as recorded) and match their
+input, model and options.
 """
 
+import contextlib
 import hashlib
 import json
 import os
@@ -22,7 +24,7 @@ import sys
 
 from korvel._files import write_atomically
 from korvel._korvel import Tokenizer
-from korvel.dask._tasks import encode_part, join_parts
+from korvel.dask._tasks import encode_part, file_sha256, input_stamp, join_parts
 from korvel.shards import read_shard
 
 __all__ = ["tokenize_files"]
@@ -76,12 +78,14 @@ def _read_manifest(path):
         return None
 
 
-def _is_complete(prefix, entry):
+def _is_complete(prefix, entry, vocab_size):
     try:
-        ids, offsets = read_shard(prefix)
+        ids, offsets = read_shard(prefix, vocab_size)
+        return (len(offsets) == entry["lines"] + 1 and len(ids) == entry["ids"]
+                and file_sha256(prefix + ".bin") == entry.get("bin_sha256")
+                and file_sha256(prefix + ".idx") == entry.get("idx_sha256"))
     except (OSError, ValueError):
         return False
-    return len(offsets) == entry["lines"] + 1 and len(ids) == entry["ids"]
 
 
 def _remove_parts(parts):
@@ -134,10 +138,11 @@ def tokenize_files(client, model, inputs, out_dir, *, add_bos=False,
     becomes one id sequence. progress: show a bar on standard error (default:
     when it is a terminal). Returns the manifest, also written to
     out_dir/manifest.json: the model's sha256 and vocabulary size, the
-    options, and per file NAME its input's sha256, lines and ids.
+    options, and per file NAME its input's sha256, lines and ids and the
+    sha256 of its .bin and .idx. An input whose size or modification time
+    changes before its shard is written fails the job with OSError; a failed
+    job leaves no parts behind.
     """
-    from distributed import as_completed
-
     if lines_per_task < 1:
         raise ValueError("lines_per_task must be positive")
     inputs = [os.fspath(path) for path in inputs]
@@ -159,15 +164,33 @@ def tokenize_files(client, model, inputs, out_dir, *, add_bos=False,
 
     if progress is None:
         progress = sys.stderr.isatty()
+    try:
+        return _run(client, inputs, names, out_dir, parts_dir, manifest_path,
+                    manifest, model_bytes, model_hash, lines_per_task, progress)
+    except BaseException:
+        # Parts of files not joined yet; a task still running may add one
+        # after this, into a directory the next run empties.
+        shutil.rmtree(parts_dir, ignore_errors=True)
+        raise
+
+
+def _run(client, inputs, names, out_dir, parts_dir, manifest_path, manifest,
+         model_bytes, model_hash, lines_per_task, progress):
+    from distributed import as_completed
+
+    options = manifest["options"]
+    vocab_size = manifest["vocab_size"]
     model_future = None
     joins = {}
     futures = []
     for path, name in zip(inputs, names):
+        stamp = input_stamp(path)
         digest, lines, ranges = _split_lines(path, lines_per_task)
         prefix = os.path.join(out_dir, name)
         entry = manifest["files"].get(name)
         if (entry and entry.get("input_sha256") == digest
-                and entry.get("lines") == lines and _is_complete(prefix, entry)):
+                and entry.get("lines") == lines
+                and _is_complete(prefix, entry, vocab_size)):
             continue
         manifest["files"].pop(name, None)
         if model_future is None:
@@ -178,23 +201,33 @@ def tokenize_files(client, model, inputs, out_dir, *, add_bos=False,
                                 os.path.abspath(path), begin, end, part,
                                 options, pure=False)
                   for part, (begin, end) in zip(parts, ranges)]
-        joined = client.submit(join_parts, parts, prefix, counts, pure=False)
+        joined = client.submit(join_parts, parts, prefix, counts,
+                               os.path.abspath(path), stamp, pure=False)
         joins[joined] = (name, digest, lines, parts)
         futures += counts + [joined]
 
     bar = _Progress(len(futures), progress)
-    for future in as_completed(futures):
-        bar.step()
-        if future not in joins:
-            continue
-        name, digest, lines, parts = joins[future]
-        joined_lines, ids = future.result()
-        if joined_lines != lines:
-            raise ValueError(f"{name}: {joined_lines} lines encoded, {lines} read")
-        manifest["files"][name] = {"input_sha256": digest, "lines": lines,
-                                   "ids": ids}
-        _write_manifest(manifest_path, manifest)
-        _remove_parts(parts)
+    try:
+        for future in as_completed(futures):
+            bar.step()
+            if future in joins:
+                _record(manifest, manifest_path, future, *joins[future])
+    except BaseException:
+        with contextlib.suppress(Exception):
+            client.cancel(futures)
+        raise
     _write_manifest(manifest_path, manifest)
     shutil.rmtree(parts_dir, ignore_errors=True)
     return manifest
+
+
+def _record(manifest, manifest_path, joined, name, digest, lines, parts):
+    """Adds the shard that `joined` wrote to the manifest."""
+    joined_lines, ids, bin_hash, idx_hash = joined.result()
+    if joined_lines != lines:
+        raise ValueError(f"{name}: {joined_lines} lines encoded, {lines} read")
+    manifest["files"][name] = {"input_sha256": digest, "lines": lines,
+                               "ids": ids, "bin_sha256": bin_hash,
+                               "idx_sha256": idx_hash}
+    _write_manifest(manifest_path, manifest)
+    _remove_parts(parts)

@@ -34,6 +34,10 @@ def main(argv=None):
     except (OSError, ValueError) as error:
         print(f"korvel.dask: {error}", file=sys.stderr)
         return 1
+    except Exception as error:  # The cluster's own, such as CancelledError.
+        print(f"korvel.dask: the job failed: {type(error).__name__} {error}",
+              file=sys.stderr)
+        return 1
     lines = sum(f["lines"] for f in manifest["files"].values())
     ids = sum(f["ids"] for f in manifest["files"].values())
     print(f"{len(manifest['files'])} files, {lines} lines, {ids} ids in {args.out}")

@@ -3,6 +3,8 @@ file into a part, and joining a file's parts into its shard. Both write only
 through temporary names and renames, so a task that a lost worker leaves half
 done and Dask runs again produces the same bytes."""
 
+import hashlib
+import os
 import threading
 
 import numpy
@@ -40,9 +42,30 @@ def encode_part(model_bytes, model_hash, path, begin, end, part, options):
     return len(offsets) - 1, len(ids)
 
 
-def join_parts(parts, prefix, counts):
+def input_stamp(path):
+    """What tells whether `path` was rewritten: its size and modification
+    time."""
+    info = os.stat(path)
+    return info.st_size, info.st_mtime_ns
+
+
+def file_sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        while block := f.read(1 << 24):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def join_parts(parts, prefix, counts, path, stamp):
     """Writes the shard `prefix` from the shards `parts`, in order; `counts`
-    are the parts' (lines, ids), which also make this task wait for them."""
+    are the parts' (lines, ids), which also make this task wait for them.
+    OSError, before writing, when the input `path` no longer has the stamp it
+    had before it was read. Returns the lines, the ids and the sha256 of the
+    .bin and .idx files."""
+    if input_stamp(path) != tuple(stamp):
+        raise OSError(f"{path}: changed while it was being tokenized; "
+                      "its shard is not written")
     ids = []
     offsets = [numpy.zeros(1, dtype=OFFSETS_DTYPE)]
     total = 0
@@ -55,4 +78,5 @@ def join_parts(parts, prefix, counts):
         total += part_ids
     write_atomically(prefix + ".bin", *ids)
     write_atomically(prefix + ".idx", *offsets)
-    return sum(lines for lines, _ in counts), total
+    return (sum(lines for lines, _ in counts), total,
+            file_sha256(prefix + ".bin"), file_sha256(prefix + ".idx"))
