@@ -326,6 +326,21 @@ void ReferenceEncodeByteLevel(const Model& model, std::string_view text,
   }
 }
 
+std::string ByteLevelMismatch(const KorvelLiteProcessor& processor,
+                              std::string_view text) {
+  std::vector<int> expected, ids, cached;
+  std::vector<std::string_view> expected_views, views;
+  ReferenceEncodeByteLevel(*processor.model(), text, &expected,
+                           &expected_views);
+  processor.EncodeNormalized(text, &ids, &views);
+  processor.EncodeNormalized(text, &cached, nullptr);
+  if (ids != expected || views != expected_views) return "ids or views";
+  if (cached != expected) return "ids without views";
+  std::string decoded;
+  processor.Decode(ids, &decoded, nullptr);
+  return decoded == text ? "" : "decoded text";
+}
+
 void ReferenceEncodeUnigram(const Model& model, std::string_view text,
                             float alpha, absl::FunctionRef<float()>* rng,
                             std::vector<int>* ids,

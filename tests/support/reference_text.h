@@ -15,6 +15,7 @@
 
 #include "absl/functional/function_ref.h"
 #include "absl/types/span.h"
+#include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_lite/model.h"
 
 namespace korvel::lite::fuzzing {
@@ -68,6 +69,12 @@ void ReferenceEncodeUnigram(const Model& model, std::string_view text,
 void ReferenceEncodeByteLevel(const Model& model, std::string_view text,
                               std::vector<int>* ids,
                               std::vector<std::string_view>* views);
+
+// What goes wrong when `text` goes through `processor`, a byte-level model,
+// compared with ReferenceEncodeByteLevel, with views and without (through
+// the chunk cache), and back through decoding; empty when nothing does.
+std::string ByteLevelMismatch(const KorvelLiteProcessor& processor,
+                              std::string_view text);
 
 }  // namespace korvel::lite::fuzzing
 
