@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "full_model_builder.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -104,6 +105,18 @@ TEST(ByteLevelTest, TokenizerLayer) {
   for (int i = 0; i < 4; ++i)
     ASSERT_TRUE(stream.Step(step_ids[i], &steps[i]).ok());
   EXPECT_THAT(steps, ElementsAre("", "", "", "\xe2\x82\xac"));
+}
+
+// Once the thread's cache and the output have grown, encoding with family
+// steps allocates nothing.
+TEST(ByteLevelTest, EncodingAllocatesNothing) {
+  const auto model = Open(false, 2);
+  const std::string text = "Hello world, the r\xc3\xa9 and 12345!\n\n  x";
+  std::vector<int> ids;
+  model->processor().EncodeNormalized(text, &ids, nullptr);
+  const size_t before = testing::AllocationCount();
+  model->processor().EncodeNormalized(text, &ids, nullptr);
+  EXPECT_EQ(testing::AllocationCount(), before);
 }
 
 }  // namespace
