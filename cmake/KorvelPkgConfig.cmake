@@ -1,11 +1,12 @@
-# korvel.pc: the lite runtime and the tokenizer layer for pkg-config users.
-# Its Requires come from the two libraries' own dependencies, so that it
-# follows them: absl::name becomes Debian's absl_name.pc, flatbuffers its
-# flatbuffers.pc, and the threads library -pthread. The prefix is found from
+# korvel.pc: the lite runtime (with its pre-tokenizer) and the tokenizer layer
+# for pkg-config users. Its Requires come from the libraries' own
+# dependencies, so that it follows them: absl::name becomes Debian's
+# absl_name.pc, flatbuffers its flatbuffers.pc, and the threads library
+# -pthread. The prefix is found from
 # the file's own place, so the file is right under any install prefix.
 set(KORVEL_PC_REQUIRES "")
 set(KORVEL_PC_THREADS "")
-foreach(library korvel_lite korvel_tokenizer)
+foreach(library korvel_lite korvel_pretokenizer korvel_tokenizer)
   get_target_property(dependencies ${library} INTERFACE_LINK_LIBRARIES)
   foreach(dependency IN LISTS dependencies)
     if(dependency MATCHES "^absl::(.+)$")
@@ -17,6 +18,10 @@ foreach(library korvel_lite korvel_tokenizer)
     endif()
   endforeach()
 endforeach()
+# The pre-tokenizer's regex engine, when the build has it.
+if(TARGET PkgConfig::KORVEL_PCRE2)
+  list(APPEND KORVEL_PC_REQUIRES libpcre2-8)
+endif()
 list(REMOVE_DUPLICATES KORVEL_PC_REQUIRES)
 list(JOIN KORVEL_PC_REQUIRES " " KORVEL_PC_REQUIRES)
 
