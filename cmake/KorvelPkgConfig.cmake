@@ -1,25 +1,26 @@
-# korvel.pc: the lite runtime, the pre-tokenizer below it and the tokenizer
-# layer above it, for pkg-config users.
-# Its Requires come from the two libraries' own dependencies, so that it
-# follows them: absl::name becomes Debian's absl_name.pc, flatbuffers its
-# flatbuffers.pc, and the threads library -pthread. The prefix is found from
-# the file's own place, so the file is right under any install prefix.
+# korvel.pc: the lite runtime (with its pre-tokenizer) and the tokenizer layer
+# for pkg-config users. Its Requires come from the libraries' own
+# dependencies, so that it follows them: absl::name becomes Debian's
+# absl_name.pc, flatbuffers its flatbuffers.pc, and the threads library
+# -pthread. The prefix is found from the file's own place, so the file is right under any install prefix.
 set(KORVEL_PC_REQUIRES "")
 set(KORVEL_PC_THREADS "")
-foreach(library korvel_pretokenizer korvel_lite korvel_tokenizer)
+foreach(library korvel_lite korvel_pretokenizer korvel_tokenizer)
   get_target_property(dependencies ${library} INTERFACE_LINK_LIBRARIES)
   foreach(dependency IN LISTS dependencies)
     if(dependency MATCHES "^absl::(.+)$")
       list(APPEND KORVEL_PC_REQUIRES "absl_${CMAKE_MATCH_1}")
     elseif(dependency MATCHES "^flatbuffers::")
       list(APPEND KORVEL_PC_REQUIRES flatbuffers)
-    elseif(dependency MATCHES "PCRE2")
-      list(APPEND KORVEL_PC_REQUIRES libpcre2-8)
     elseif(dependency STREQUAL "Threads::Threads")
       set(KORVEL_PC_THREADS -pthread)
     endif()
   endforeach()
 endforeach()
+# The pre-tokenizer's regex engine, when the build has it.
+if(TARGET PkgConfig::KORVEL_PCRE2)
+  list(APPEND KORVEL_PC_REQUIRES libpcre2-8)
+endif()
 list(REMOVE_DUPLICATES KORVEL_PC_REQUIRES)
 list(JOIN KORVEL_PC_REQUIRES " " KORVEL_PC_REQUIRES)
 

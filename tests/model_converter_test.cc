@@ -89,7 +89,29 @@ std::vector<FailureCase> FailureCases() {
   korvel::ModelProto bad_unk =
       WithTrainer(FullModel({{"a"}, {"b"}}), TrainerSpec::BPE);
   bad_unk.mutable_trainer_spec()->set_unk_id(2);
+  // Byte-level models, each with one piece changed.
+  auto byte_level = [](int id, const std::string& text) {
+    korvel::ModelProto model = testing::ByteLevelFullModel({"ab"});
+    model.mutable_pieces(id)->set_piece(text);
+    return model;
+  };
+  korvel::ModelProto no_spec = byte_level(0, nul);
+  no_spec.clear_byte_level();
   return {
+      {"ByteLevelWithoutSpec", no_spec, defaults,
+       absl::StatusCode::kInvalidArgument,
+       "A byte-level model needs both model type BYTE_LEVEL_BPE and a "
+       "byte_level spec."},
+      {"ByteLevelMissingByte", byte_level(0xff, "zz"), defaults,
+       absl::StatusCode::kInvalidArgument,
+       "The byte-level model has no NORMAL piece for byte ff."},
+      {"ByteLevelNullInsidePiece", byte_level(256, "a" + nul), defaults,
+       absl::StatusCode::kInvalidArgument,
+       "Piece at index 256 is invalid (contains null byte)."},
+      {"ByteLevelReservedText", byte_level(256, "<0x00>"), defaults,
+       absl::StatusCode::kInvalidArgument,
+       "Piece at index 256 of a byte-level model is \"<0x00>\", the stored "
+       "name of the piece of byte 0."},
       {"EmptyVocabulary", FullModel({}), defaults,
        absl::StatusCode::kInvalidArgument,
        "Model vocabulary size (0) is out of safe bounds [1, 16,000,000]."},

@@ -15,6 +15,7 @@
 
 #include "absl/functional/function_ref.h"
 #include "absl/types/span.h"
+#include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_lite/model.h"
 
 namespace korvel::lite::fuzzing {
@@ -58,6 +59,22 @@ void ReferenceEncodeUnigram(const Model& model, std::string_view text,
                             float alpha, absl::FunctionRef<float()>* rng,
                             std::vector<int>* ids,
                             std::vector<std::string_view>* views);
+
+// Normalized text through a byte-level model: user-defined pieces cut out
+// first, the rest pre-tokenized by the model's steps, and each pre-token
+// either a whole piece (with ignore_merges) or its bytes merged round by
+// round, each round scanning all adjacent pairs for the piece of highest
+// score, leftmost on ties. Pieces are found by their texts, byte 0's as the
+// model's BYTE piece. Appends to `ids` and `views`.
+void ReferenceEncodeByteLevel(const Model& model, std::string_view text,
+                              std::vector<int>* ids,
+                              std::vector<std::string_view>* views);
+
+// What goes wrong when `text` goes through `processor`, a byte-level model,
+// compared with ReferenceEncodeByteLevel, with views and without (through
+// the chunk cache), and back through decoding; empty when nothing does.
+std::string ByteLevelMismatch(const KorvelLiteProcessor& processor,
+                              std::string_view text);
 
 }  // namespace korvel::lite::fuzzing
 
