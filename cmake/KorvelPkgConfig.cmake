@@ -2,7 +2,8 @@
 # for pkg-config users. Its Requires come from the libraries' own
 # dependencies, so that it follows them: absl::name becomes Debian's
 # absl_name.pc, flatbuffers its flatbuffers.pc, and the threads library
-# -pthread. The prefix is found from the file's own place, so the file is right under any install prefix.
+# -pthread. The prefix is found from the file's own place, so the file is
+# right under any install prefix.
 set(KORVEL_PC_REQUIRES "")
 set(KORVEL_PC_THREADS "")
 foreach(library korvel_lite korvel_pretokenizer korvel_tokenizer)
