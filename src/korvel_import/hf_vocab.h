@@ -18,6 +18,9 @@ using PieceType = korvel::ModelProto_Piece_Type;
 struct Vocabulary {
   bool is_bpe = false;
   bool byte_fallback = false;
+  // Byte-level BPE: pieces are raw bytes, and every single byte is a piece.
+  bool byte_level = false;
+  bool ignore_merges = false;
   std::vector<std::string> pieces;
   std::vector<float> scores;
   std::vector<PieceType> types;  // NORMAL until something else is known.
