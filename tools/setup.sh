@@ -15,6 +15,7 @@ packages=(
   nlohmann-json3-dev
   clang libclang-rt-14-dev
   python3-dev pybind11-dev python3-numpy python3-pytest python3-distributed
+  unicode-data libpcre2-dev
 )
 
 mapfile -t missing < <(missing_debian_packages "${packages[@]}")

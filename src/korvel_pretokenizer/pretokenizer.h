@@ -45,7 +45,7 @@ bool HasRegexEngine();
 // after creation and safe to use from any number of threads at once.
 class SplitStep {
  public:
-  SplitStep() = default;  // splits nothing: the whole text is one piece
+  SplitStep();  // splits nothing: the whole text is one piece
   ~SplitStep();
   SplitStep(SplitStep&&) noexcept;
   SplitStep& operator=(SplitStep&&) noexcept;
@@ -54,8 +54,7 @@ class SplitStep {
   static absl::StatusCode ForFamily(Family family, SplitStep* step);
   // Compiles `pattern`: kFailedPrecondition when this build has no regex
   // engine, kInvalidArgument when the pattern does not compile.
-  static absl::StatusCode ForPattern(std::string_view pattern,
-                                     SplitStep* step);
+  static absl::StatusCode ForPattern(std::string_view pattern, SplitStep* step);
 
   // Calls `on_piece` for each piece of `text` in order: every match and every
   // non-empty stretch between matches. The pieces tile `text`. Family steps
