@@ -158,8 +158,8 @@ absl::Status ReadByteLevelModel(const Json& model, Vocabulary* vocabulary) {
   for (const auto& [text, value] : vocab->items()) {
     const int64_t id = value.is_number_integer() ? value.get<int64_t>() : -1;
     if (id < 0 || id >= limit || id >= INT32_MAX) {
-      return RefuseModel(absl::StrCat("the id of ", Quoted(text),
-                                      " is not a vocabulary id"));
+      return RefuseModel(
+          absl::StrCat("the id of ", Quoted(text), " is not a vocabulary id"));
     }
     if (!UnspellBytes(text, &bytes) || bytes.empty()) {
       return RefuseModel(absl::StrCat(
@@ -192,8 +192,7 @@ absl::Status UnspellMerges(std::vector<MergeTexts>* merges) {
     for (std::string* text : {&merge.left, &merge.right}) {
       if (text->empty()) continue;  // RankMerges names malformed merges.
       if (!UnspellBytes(*text, &bytes)) {
-        return RefuseModel(absl::StrCat("merge ", rank, " uses ",
-                                        Quoted(*text),
+        return RefuseModel(absl::StrCat("merge ", rank, " uses ", Quoted(*text),
                                         ", not spelled in the byte alphabet"));
       }
       text->swap(bytes);
@@ -226,8 +225,8 @@ absl::Status FillByteLevelHoles(Vocabulary* vocabulary) {
     }
     fillers.push_back(absl::StrCat("<|unused_id_", id, "|>"));
     if (texts.contains(fillers.back())) {
-      return RefuseModel(absl::StrCat("the vocabulary holds ",
-                                      Quoted(fillers.back())));
+      return RefuseModel(
+          absl::StrCat("the vocabulary holds ", Quoted(fillers.back())));
     }
     vocabulary->pieces[id] = fillers.back();
     vocabulary->types[id] = korvel::ModelProto_Piece_Type_UNUSED;
@@ -248,7 +247,8 @@ absl::Status ReadByteLevelPreTokenizer(const std::vector<const Json*>& steps,
     if (type != "ByteLevel" || i + 1 != steps.size()) {
       return absl::InvalidArgumentError(absl::StrCat(
           "Unsupported pre-tokenizer: ", type.empty() ? "(no type)" : type,
-          " with ByteLevel (korvel imports Splits followed by one ByteLevel)"));
+          type == "ByteLevel" ? " before other steps" : " with ByteLevel",
+          " (korvel imports Splits followed by one ByteLevel)"));
     }
     if (FlagMember(step, "add_prefix_space")) {
       return absl::InvalidArgumentError(

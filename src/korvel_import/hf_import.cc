@@ -113,9 +113,8 @@ absl::Status ScoreBpePieces(const Json& model,
   if (list == nullptr || !list->is_array()) {
     return absl::InvalidArgumentError("BPE model has no \"merges\" list");
   }
-  absl::StatusOr<std::vector<int>> first_rank =
-      hf::RankMerges(merges, vocabulary->pieces, mergeable, cut_out,
-                     vocabulary->byte_level);
+  absl::StatusOr<std::vector<int>> first_rank = hf::RankMerges(
+      merges, vocabulary->pieces, mergeable, cut_out, vocabulary->byte_level);
   if (!first_rank.ok()) return first_rank.status();
   for (size_t id = 0; id < size; ++id) {
     const int rank = (*first_rank)[id];
@@ -252,8 +251,7 @@ absl::Status ReadVocabulary(const Json& root, const Json& model,
   if (status.ok()) status = MarkBytePieces(vocabulary, &byte_holes);
   if (status.ok() && byte_level) status = hf::FillByteLevelHoles(vocabulary);
   if (status.ok() && vocabulary->is_bpe) {
-    status =
-        ScoreBpePieces(model, byte_level ? unspelled : merges, vocabulary);
+    status = ScoreBpePieces(model, byte_level ? unspelled : merges, vocabulary);
   }
   if (status.ok()) FillByteHoles(byte_holes, vocabulary);
   return status;

@@ -45,7 +45,8 @@ int SymbolLength(bool bytes, unsigned char lead) {
 // True for a text of two or more copies of one symbol.
 bool IsRun(std::string_view text, bool bytes) {
   if (text.empty()) return false;
-  const size_t length = SymbolLength(bytes, static_cast<unsigned char>(text[0]));
+  const size_t length =
+      SymbolLength(bytes, static_cast<unsigned char>(text[0]));
   if (text.size() <= length || text.size() % length != 0) return false;
   for (size_t at = length; at < text.size(); at += length) {
     if (text.compare(at, length, text.substr(0, length)) != 0) return false;
@@ -161,9 +162,9 @@ absl::Status CheckSplitsAreMerges(
 }  // namespace
 
 bool IsSingleSymbol(std::string_view text, bool bytes) {
-  return !text.empty() && static_cast<size_t>(SymbolLength(
-                              bytes, static_cast<unsigned char>(text[0]))) >=
-                              text.size();
+  return !text.empty() &&
+         static_cast<size_t>(SymbolLength(
+             bytes, static_cast<unsigned char>(text[0]))) >= text.size();
 }
 
 absl::StatusOr<std::vector<int>> RankMerges(
@@ -245,7 +246,8 @@ absl::StatusOr<std::vector<int>> RankMerges(
   std::vector<bool> produced(pieces.size());
   for (size_t id = 0; id < pieces.size(); ++id)
     produced[id] = first_rank[id] >= 0;
-  absl::Status status = CheckSplitsAreMerges(pieces, bytes, ids, produced, pair_rank);
+  absl::Status status =
+      CheckSplitsAreMerges(pieces, bytes, ids, produced, pair_rank);
   if (!status.ok()) return status;
   return first_rank;
 }

@@ -87,9 +87,9 @@ absl::Status ReadNormalizer(const Json& normalizer, TextPipeline* pipeline) {
       if (seen_replace || !pipeline->precompiled_charsmap.empty() ||
           pipeline->collapses_spaces || pipeline->strips_left ||
           pipeline->strips_right) {
-        return absl::InvalidArgumentError(absl::StrCat(
-            "Unsupported normalizer: ", type,
-            " must come first, without Precompiled"));
+        return absl::InvalidArgumentError(
+            absl::StrCat("Unsupported normalizer: ", type,
+                         " must come first, without Precompiled"));
       }
       seen_charsmap = true;
       // NFKC after or before NFC is NFKC.
@@ -190,9 +190,8 @@ bool IsSplitOnReplacedSpaces(const Json& split, const TextPipeline& pipeline) {
 }
 
 absl::Status RefusePreTokenizer(const std::string& type) {
-  const char* kind = type == "ByteLevel" ? " (byte-level BPE, GPT-2 style)"
-                     : type == "BertPreTokenizer" ? " (WordPiece, BERT style)"
-                                                  : "";
+  const char* kind =
+      type == "BertPreTokenizer" ? " (WordPiece, BERT style)" : "";
   return absl::InvalidArgumentError(absl::StrCat(
       "Unsupported pre-tokenizer: ", type.empty() ? "(no type)" : type, kind,
       kWhatKorvelImports));

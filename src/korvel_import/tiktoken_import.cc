@@ -26,15 +26,20 @@ constexpr int64_t kMaxSpecialGap = 1 << 16;
 // Ranks whose negatives are exact float scores.
 constexpr int64_t kMaxRanks = 1 << 24;
 
+// Abseil may have its own string view type.
+absl::string_view AbslView(std::string_view text) {
+  return absl::string_view(text.data(), text.size());
+}
+
 absl::Status ReadRanks(std::string_view text,
                        std::vector<std::string>* pieces) {
   std::vector<bool> seen;
   int line_number = 0;
-  for (std::string_view line : absl::StrSplit(text, '\n')) {
+  for (absl::string_view line : absl::StrSplit(AbslView(text), '\n')) {
     ++line_number;
     line = absl::StripTrailingAsciiWhitespace(line);
     if (line.empty()) continue;
-    const std::vector<std::string_view> fields =
+    const std::vector<absl::string_view> fields =
         absl::StrSplit(line, absl::MaxSplits(' ', 1));
     std::string token;
     int64_t rank = -1;
@@ -82,10 +87,11 @@ absl::Status CheckTokens(const std::vector<std::string>& pieces) {
 }
 
 absl::Status SetPattern(std::string_view name, korvel::ByteLevelSpec* spec) {
-  const std::pair<const char*, Family> kNames[] = {
-      {"gpt2", Family::kGpt2},   {"cl100k", Family::kCl100k},
-      {"llama3", Family::kCl100k}, {"qwen2", Family::kQwen2},
-      {"o200k", Family::kO200k}};
+  const std::pair<const char*, Family> kNames[] = {{"gpt2", Family::kGpt2},
+                                                   {"cl100k", Family::kCl100k},
+                                                   {"llama3", Family::kCl100k},
+                                                   {"qwen2", Family::kQwen2},
+                                                   {"o200k", Family::kO200k}};
   Family family = pretokenizer::FamilyOfPattern(name);
   std::string pattern(name);
   for (const auto& [known, known_family] : kNames) {
@@ -116,21 +122,24 @@ absl::Status AddSpecials(std::string_view specials, korvel::ModelProto* model) {
   std::vector<std::string> texts;
   absl::flat_hash_set<std::string> seen;
   const int64_t first = model->pieces_size();
-  for (std::string_view item : absl::StrSplit(specials, ',', absl::SkipEmpty())) {
+  for (absl::string_view item :
+       absl::StrSplit(AbslView(specials), ',', absl::SkipEmpty())) {
     const size_t equals = item.rfind('=');
+    const std::string_view whole(item.data(), item.size());
     int64_t id = -1;
-    if (equals == std::string_view::npos || equals == 0 ||
+    if (equals == absl::string_view::npos || equals == 0 ||
         !absl::SimpleAtoi(item.substr(equals + 1), &id) || id < first ||
         id >= first + kMaxSpecialGap) {
       return absl::InvalidArgumentError(
-          absl::StrCat("the special token ", hf::Quoted(item),
+          absl::StrCat("the special token ", hf::Quoted(whole),
                        " is not TEXT=ID with an id past the ranks"));
     }
-    if (static_cast<size_t>(id - first) >= texts.size()) texts.resize(id - first + 1);
+    if (static_cast<size_t>(id - first) >= texts.size())
+      texts.resize(id - first + 1);
     const std::string text(item.substr(0, equals));
     if (!texts[id - first].empty() || !seen.insert(text).second) {
       return absl::InvalidArgumentError(absl::StrCat(
-          "the special token ", hf::Quoted(item), " repeats a text or an id"));
+          "the special token ", hf::Quoted(whole), " repeats a text or an id"));
     }
     texts[id - first] = text;
   }
