@@ -114,7 +114,8 @@ absl::Status ScoreBpePieces(const Json& model,
     return absl::InvalidArgumentError("BPE model has no \"merges\" list");
   }
   absl::StatusOr<std::vector<int>> first_rank = hf::RankMerges(
-      merges, vocabulary->pieces, mergeable, cut_out, vocabulary->byte_level);
+      merges, vocabulary->pieces, mergeable, cut_out, vocabulary->byte_level,
+      vocabulary->byte_level ? &vocabulary->unjoined_pieces : nullptr);
   if (!first_rank.ok()) return first_rank.status();
   for (size_t id = 0; id < size; ++id) {
     const int rank = (*first_rank)[id];
@@ -318,6 +319,13 @@ void AddWarnings(const Tokenizer& tokenizer,
   }
   if (!tokenizer.decoder_warning.empty()) {
     warnings->push_back(tokenizer.decoder_warning);
+  }
+  if (tokenizer.vocabulary.unjoined_pieces > 0) {
+    warnings->push_back(absl::StrCat(
+        "rare texts may encode differently: ",
+        tokenizer.vocabulary.unjoined_pieces,
+        " pieces also split into two parts that no merge joins; korvel "
+        "joins any two symbols that make a piece, as tiktoken does"));
   }
   if (tokenizer.vocabulary.cut_out_added_tokens &&
       tokenizer.pipeline.prefix_after_added_tokens) {

@@ -126,11 +126,12 @@ absl::Status LookUp(const PieceIds& ids, std::string_view text, int rank,
 }
 
 // Every split of a produced piece into two parts that the merger can hold as
-// symbols must be a merge; otherwise the merger could join them.
+// symbols must be a merge; otherwise the merger could join them. With
+// `unjoined` such pieces are counted there instead.
 absl::Status CheckSplitsAreMerges(
     const std::vector<std::string>& pieces, bool bytes, const PieceIds& ids,
     const std::vector<bool>& produced,
-    const absl::flat_hash_map<uint64_t, int>& pair_rank) {
+    const absl::flat_hash_map<uint64_t, int>& pair_rank, int* unjoined) {
   auto joinable = [&](std::string_view part, int* id) {
     auto it = ids.find(part);
     *id = it == ids.end() ? -1 : it->second;
@@ -148,7 +149,13 @@ absl::Status CheckSplitsAreMerges(
           !joinable(piece.substr(cut), &right)) {
         continue;
       }
-      if (left < 0 || right < 0 || !pair_rank.contains(PairKey(left, right))) {
+      const bool listed =
+          left >= 0 && right >= 0 && pair_rank.contains(PairKey(left, right));
+      if (!listed && unjoined != nullptr) {
+        ++*unjoined;
+        break;
+      }
+      if (!listed) {
         return absl::InvalidArgumentError(
             absl::StrCat("BPE merges are incomplete: ", Quoted(piece),
                          " splits into ", Quoted(piece.substr(0, cut)), " + ",
@@ -170,7 +177,7 @@ bool IsSingleSymbol(std::string_view text, bool bytes) {
 absl::StatusOr<std::vector<int>> RankMerges(
     const std::vector<MergeTexts>& merges,
     const std::vector<std::string>& pieces, const std::vector<bool>& mergeable,
-    const std::vector<bool>& cut_out, bool bytes) {
+    const std::vector<bool>& cut_out, bool bytes, int* unjoined) {
   if (merges.size() > static_cast<size_t>(kMaxMerges)) {
     return absl::InvalidArgumentError(
         absl::StrCat("BPE model has ", merges.size(), " merges; at most ",
@@ -247,7 +254,7 @@ absl::StatusOr<std::vector<int>> RankMerges(
   for (size_t id = 0; id < pieces.size(); ++id)
     produced[id] = first_rank[id] >= 0;
   absl::Status status =
-      CheckSplitsAreMerges(pieces, bytes, ids, produced, pair_rank);
+      CheckSplitsAreMerges(pieces, bytes, ids, produced, pair_rank, unjoined);
   if (!status.ok()) return status;
   return first_rank;
 }

@@ -39,11 +39,13 @@ bool IsSingleSymbol(std::string_view text, bool bytes);
 // piece that are not adjacent in the list (accepted for runs of one
 // character when every run merges alike both ways), and a produced piece
 // that splits into two joinable parts (produced pieces or single characters)
-// that no merge joins.
+// that no merge joins. With `unjoined` not null, such pieces are counted
+// there instead of refused: the merger then joins any two symbols that make
+// a piece, as tiktoken does.
 absl::StatusOr<std::vector<int>> RankMerges(
     const std::vector<MergeTexts>& merges,
     const std::vector<std::string>& pieces, const std::vector<bool>& mergeable,
-    const std::vector<bool>& cut_out, bool bytes);
+    const std::vector<bool>& cut_out, bool bytes, int* unjoined = nullptr);
 
 }  // namespace korvel::import::hf
 

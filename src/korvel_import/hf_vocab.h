@@ -21,6 +21,8 @@ struct Vocabulary {
   // Byte-level BPE: pieces are raw bytes, and every single byte is a piece.
   bool byte_level = false;
   bool ignore_merges = false;
+  // Byte-level pieces that two symbols no merge joins would make.
+  int unjoined_pieces = 0;
   std::vector<std::string> pieces;
   std::vector<float> scores;
   std::vector<PieceType> types;  // NORMAL until something else is known.
