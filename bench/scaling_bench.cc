@@ -5,8 +5,10 @@
 // and SampleNormalized on a BPE and a unigram model, Normalize with offsets,
 // Decode with views), it measures the time and the bytes allocated for a text
 // of n bytes and of 8n bytes and prints their ratios, which are about 8 when
-// the cost is linear and about 64 when it is quadratic. Then it encodes one
-// line of 100 MB against one of 12.5 MB.
+// the cost is linear and about 64 when it is quadratic. It does the same for
+// importing tokenizer.json files that grow in one place (a list of objects,
+// nested lists, added tokens, merges). Then it encodes one line of 100 MB
+// against one of 12.5 MB.
 //
 // Each row picks its own n, a power-of-two multiple of --mb up to --max_mb,
 // so that one call on n bytes takes at least --min_ms: a call of a few
@@ -49,8 +51,11 @@
 #include <vector>
 
 #include "allocation_counter.h"
+#include "korvel_import/hf_import.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "mixed_script_models.h"
+#include "nlohmann/json.hpp"
+#include "tokenizer_json.h"
 
 namespace korvel::lite {
 namespace {
@@ -394,6 +399,92 @@ void LongLine(const Op& op, const Flags& flags, Outcome* outcome) {
   if (failed) ++outcome->failures;
 }
 
+// A tokenizer.json of at least `size` bytes: a small BPE model whose text
+// grows in one place.
+struct ImportShape {
+  const char* name;
+  std::function<std::string(size_t)> make;
+};
+
+std::vector<ImportShape> ImportShapes() {
+  // The model's document, with "@" where a growing part may go.
+  auto document = [](const std::vector<std::string>& merges) {
+    nlohmann::json tokenizer =
+        testing::LlamaStyleBpeTokenizer({"a", "b", "ab"}, merges);
+    tokenizer["decoder"] = "@";
+    return tokenizer.dump();
+  };
+  return {
+      {"objects list",
+       [document](size_t size) {
+         std::string text = document({"a b"});
+         text.replace(text.find("\"@\""), 3,
+                      "[{}" + Repeat(size, [](size_t) { return ",{}"; }) + "]");
+         return text;
+       }},
+      {"nested lists",
+       [document](size_t size) {
+         std::string text = document({"a b"});
+         text.replace(text.find("\"@\""), 3,
+                      std::string(size / 2, '[') + std::string(size / 2, ']'));
+         return text;
+       }},
+      {"added tokens",
+       [document](size_t size) {
+         nlohmann::json tokenizer = nlohmann::json::parse(document({"a b"}));
+         nlohmann::json& added = tokenizer["added_tokens"];
+         const size_t first = tokenizer["model"]["vocab"].size();
+         for (size_t bytes = 0; bytes < size; bytes += 40) {
+           const size_t id = first + added.size() - 3;
+           added.push_back({{"id", id},
+                            {"content", "<t" + std::to_string(id) + ">"},
+                            {"special", true}});
+         }
+         return tokenizer.dump();
+       }},
+      {"merge list",
+       [document](size_t size) {
+         return document(std::vector<std::string>(size / 6, "a b"));
+       }},
+  };
+}
+
+// Imports documents of n and 8n bytes of each shape, n being --mb MB.
+void ImportRows(const Flags& flags, Outcome* outcome) {
+  for (const ImportShape& shape : ImportShapes()) {
+    const std::string row = std::string("import ") + shape.name;
+    if (row.find(flags.filter) == std::string::npos) continue;
+    const std::string small = shape.make(flags.mb * kMB);
+    const std::string large = shape.make(kGrowth * flags.mb * kMB);
+    Measure a;
+    Measure b;
+    auto time = [](const std::string& text, Measure* m, bool first) {
+      const size_t before = testing::AllocatedBytes();
+      const auto start = std::chrono::steady_clock::now();
+      m->ok &= korvel::import::ImportHuggingFaceTokenizer(text).ok();
+      m->seconds = std::min(m->seconds,
+                            Seconds(std::chrono::steady_clock::now() - start));
+      if (first) m->allocated = testing::AllocatedBytes() - before;
+    };
+    for (int rep = 0; rep < 3; ++rep) {
+      time(small, &a, rep == 0);
+      time(large, &b, rep == 0);
+    }
+    const double ratio = b.seconds / a.seconds;
+    const double alloc_ratio = static_cast<double>(b.allocated) / a.allocated;
+    const bool failed = !a.ok || !b.ok || ratio > flags.threshold ||
+                        alloc_ratio > kAllocationLimit;
+    std::printf("%-18s %-16s %4zu %9.2f %9.2f %6.2f %8.1f %9.2f %6.2f%s\n",
+                shape.name, "import", flags.mb, a.seconds * 1e3,
+                b.seconds * 1e3, ratio, large.size() / b.seconds / kMB,
+                static_cast<double>(a.allocated) / small.size(), alloc_ratio,
+                failed ? (a.ok && b.ok ? "  SUPERLINEAR" : "  FAILED") : "");
+    std::fflush(stdout);
+    ++outcome->rows;
+    if (failed) ++outcome->failures;
+  }
+}
+
 struct Job {
   Flags flags;
   Outcome outcome;
@@ -442,6 +533,8 @@ void* RunJob(void* arg) {
       Compare(shape.name, texts, op, flags, &job.outcome);
     }
   }
+  std::printf("\n");
+  ImportRows(flags, &job.outcome);
   if (flags.long_mb > 0) {
     std::printf("\n");
     for (const Op& op : {ops[0], ops[3]}) {

@@ -1,6 +1,7 @@
 #include "korvel_import/hf_import.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "absl/strings/escaping.h"
@@ -556,6 +557,18 @@ const Refusal kRefusals[] = {
        (*t)["model"]["byte_fallback"] = false;
      },
      "neither an unknown token nor byte fallback"},
+    {"LongPiece",
+     [](json* t) {
+       (*t)["model"]["vocab"][std::string(4097, 'a')] = 273;
+       (*t)["model"]["merges"].push_back("a a");
+     },
+     "The piece \"aaaa"},
+    {"LongAddedToken",
+     [](json* t) {
+       (*t)["added_tokens"].push_back(
+           {{"id", 273}, {"content", std::string(4097, '<')}});
+     },
+     "is longer than 4,096 bytes"},
     {"IdGap", [](json* t) { (*t)["model"]["vocab"]["ca"] = 300; },
      "BPE vocabulary ids are not 0 to 272"},
     {"AddedTokenMismatch",
@@ -648,11 +661,25 @@ TEST(HfImportTest, RefusesWhatTheModelCannotRepresent) {
     EXPECT_THAT(std::string(model.status().message()),
                 HasSubstr(refusal.message));
   }
-  for (const char* text :
-       {"", "[1, 2]", "{\"model\": 3}", "{\"version\": \"1."}) {
+  // Texts that edits of a document cannot make, with the whole message.
+  std::string merges_twice = LlamaStyleBpe().dump();
+  merges_twice.replace(merges_twice.find("\"merges\":"), 0,
+                       "\"merges\":[\"a b\"],");
+  const std::pair<std::string, const char*> kTexts[] = {
+      {"", "tokenizer.json is not a JSON object"},
+      {"[1, 2]", "tokenizer.json is not a JSON object"},
+      {"{\"version\": \"1.", "tokenizer.json is not a JSON object"},
+      {"{\"model\": 3}", "tokenizer.json has no \"model\" object"},
+      {"{\"model\": {}, \"model\": {}}",
+       "tokenizer.json names \"model\" twice in one object"},
+      {"{\"x\": [{\"\": 1, \"\": 1}]}",
+       "tokenizer.json names \"\" twice in one object"},
+      {merges_twice, "tokenizer.json names \"merges\" twice in one object"},
+  };
+  for (const auto& [text, message] : kTexts) {
     SCOPED_TRACE(text);
-    EXPECT_EQ(ImportHuggingFaceTokenizer(text).status().code(),
-              absl::StatusCode::kInvalidArgument);
+    EXPECT_EQ(ImportHuggingFaceTokenizer(text).status(),
+              absl::InvalidArgumentError(message));
   }
 }
 

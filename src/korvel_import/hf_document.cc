@@ -1,14 +1,15 @@
 #include "korvel_import/hf_document.h"
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "absl/status/status.h"
+#include "absl/strings/str_cat.h"
+
 namespace korvel::import::hf {
 namespace {
-
-// Entries of the merge list sit at this depth: root, "model", "merges".
-constexpr int kMergeDepth = 3;
 
 MergeTexts ReadMerge(Json& merge) {
   MergeTexts texts;
@@ -28,35 +29,126 @@ MergeTexts ReadMerge(Json& merge) {
   return texts;
 }
 
-}  // namespace
+// Receives the parser's events and builds the document in one pass, each
+// value placed once: the library's own filtering parser rescans a container
+// whenever one of its objects closes, which is quadratic in the length of a
+// list of objects. Entries of the model's merge list go to `merges` instead
+// of the tree, and a member named twice in one object stops the parse.
+class DocumentBuilder {
+ public:
+  using number_integer_t = Json::number_integer_t;
+  using number_unsigned_t = Json::number_unsigned_t;
+  using number_float_t = Json::number_float_t;
+  using string_t = Json::string_t;
+  using binary_t = Json::binary_t;
 
-Document ParseDocument(std::string_view text) {
-  Document document;
-  // The member names leading to the value being parsed, by depth, and
-  // whether the merge list was opened as a list.
-  std::vector<std::string> keys(kMergeDepth);
-  bool in_merge_list = false;
-  auto read = [&](int depth, Json::parse_event_t event, Json& parsed) {
-    using Event = Json::parse_event_t;
-    if (event == Event::key) {
-      if (depth < kMergeDepth) keys[depth] = parsed.get<std::string>();
-      return true;
-    }
-    if (depth == kMergeDepth - 1 &&
-        (event == Event::array_start || event == Event::object_start)) {
-      in_merge_list = event == Event::array_start && keys[1] == "model" &&
-                      keys[2] == "merges";
-    }
-    if (!in_merge_list || depth != kMergeDepth) return true;
-    if (event == Event::value || event == Event::array_end ||
-        event == Event::object_end) {
-      document.merges.push_back(ReadMerge(parsed));
+  explicit DocumentBuilder(Document* document) : document_(*document) {}
+
+  bool null() { return Place(nullptr); }
+  bool boolean(bool value) { return Place(value); }
+  bool number_integer(number_integer_t value) { return Place(value); }
+  bool number_unsigned(number_unsigned_t value) { return Place(value); }
+  bool number_float(number_float_t value, const string_t&) {
+    return Place(value);
+  }
+  bool string(string_t& value) { return Place(std::move(value)); }
+  bool binary(binary_t&) { return false; }  // Not JSON text.
+
+  bool start_object(std::size_t) { return Place(Json::object()); }
+  bool start_array(std::size_t) {
+    // The merge list is the array member "merges" of the root's "model".
+    const bool merge_list = open_.size() == 2 && open_[1]->is_object() &&
+                            keys_[0] == "model" && keys_[1] == "merges";
+    Place(Json::array());
+    if (merge_list) merge_list_ = open_.back();
+    return true;
+  }
+  bool end_object() { return Close(); }
+  bool end_array() { return Close(); }
+
+  bool key(string_t& name) {
+    Json::object_t& object = open_.back()->get_ref<Json::object_t&>();
+    if (open_.size() <= 2) keys_[open_.size() - 1] = name;
+    auto [member, inserted] = object.try_emplace(name);
+    if (!inserted) {
+      duplicate_ = std::move(name);
+      found_duplicate_ = true;
       return false;
     }
+    member_ = &member->second;
     return true;
-  };
-  document.root = Json::parse(text.begin(), text.end(), read,
-                              /*allow_exceptions=*/false);
+  }
+
+  bool parse_error(std::size_t, const std::string&,
+                   const nlohmann::detail::exception&) {
+    return false;
+  }
+
+  // The member named twice in one object, if the parse stopped there.
+  const std::string* duplicate() const {
+    return found_duplicate_ ? &duplicate_ : nullptr;
+  }
+
+ private:
+  // Puts a value where the text has it; a container is also opened.
+  template <typename Value>
+  bool Place(Value&& value) {
+    Json* placed = nullptr;
+    Json* parent = open_.empty() ? nullptr : open_.back();
+    if (parent == nullptr) {
+      placed = &document_.root;
+    } else if (parent == merge_list_) {
+      placed = &entry_;  // Kept aside while it is built, and read when done.
+    } else if (parent->is_array()) {
+      placed = &parent->get_ref<Json::array_t&>().emplace_back();
+    } else {
+      placed = member_;
+    }
+    *placed = Json(std::forward<Value>(value));
+    if (placed->is_structured()) {
+      open_.push_back(placed);
+      if (open_.size() == 2) keys_[1].clear();
+    } else if (parent != nullptr && parent == merge_list_) {
+      ReadEntry();
+    }
+    return true;
+  }
+
+  bool Close() {
+    open_.pop_back();
+    if (!open_.empty() && open_.back() == merge_list_) ReadEntry();
+    return true;
+  }
+
+  void ReadEntry() {
+    document_.merges.push_back(ReadMerge(entry_));
+    entry_ = Json();
+  }
+
+  Document& document_;
+  std::vector<Json*> open_;  // The containers being filled, outermost first.
+  std::string keys_[2];      // The last member named at depths 1 and 2.
+  Json* member_ = nullptr;   // The member whose name was read last.
+  Json* merge_list_ = nullptr;
+  Json entry_;  // The merge list entry being built.
+  std::string duplicate_;
+  bool found_duplicate_ = false;
+};
+
+}  // namespace
+
+absl::StatusOr<Document> ParseDocument(std::string_view text) {
+  Document document;
+  DocumentBuilder builder(&document);
+  const bool parsed = Json::sax_parse(text.begin(), text.end(), &builder);
+  if (builder.duplicate() != nullptr) {
+    return absl::InvalidArgumentError(absl::StrCat("tokenizer.json names ",
+                                                   Quoted(*builder.duplicate()),
+                                                   " twice in one object"));
+  }
+  if (!parsed || !document.root.is_object()) {
+    return absl::InvalidArgumentError("tokenizer.json is not a JSON object");
+  }
   return document;
 }
 

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "absl/status/statusor.h"
 #include "korvel_import/hf_json.h"
 
 namespace korvel::import::hf {
@@ -20,11 +21,14 @@ struct MergeTexts {
 // `merges` while the text is parsed, and left in `root` as an empty list: as
 // a document, half a million pairs would take most of the memory.
 struct Document {
-  Json root;  // Discarded (is_discarded()) when the text is not JSON.
+  Json root;  // An object.
   std::vector<MergeTexts> merges;
 };
 
-Document ParseDocument(std::string_view text);
+// Parses `text` in time linear in its size. Gives kInvalidArgument for a text
+// that is not a JSON object, and for any object naming a member twice (which
+// readers of JSON resolve differently), with a message naming the member.
+absl::StatusOr<Document> ParseDocument(std::string_view text);
 
 }  // namespace korvel::import::hf
 

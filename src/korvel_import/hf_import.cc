@@ -283,11 +283,10 @@ absl::Status CheckByteLevelPipeline(const hf::TextPipeline& pipeline) {
 // document is freed on return, before the model is built.
 absl::Status ReadTokenizer(std::string_view tokenizer_json,
                            Tokenizer* tokenizer) {
-  const hf::Document document = hf::ParseDocument(tokenizer_json);
+  absl::StatusOr<hf::Document> parsed = hf::ParseDocument(tokenizer_json);
+  if (!parsed.ok()) return parsed.status();
+  const hf::Document& document = *parsed;
   const Json& root = document.root;
-  if (root.is_discarded() || !root.is_object()) {
-    return absl::InvalidArgumentError("tokenizer.json is not a JSON object");
-  }
   const Json* model = Member(root, "model");
   if (model == nullptr || !model->is_object()) {
     return absl::InvalidArgumentError("tokenizer.json has no \"model\" object");

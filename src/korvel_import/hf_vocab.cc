@@ -15,6 +15,15 @@ namespace korvel::import::hf {
 namespace {
 
 constexpr char kWhitespaceSymbol[] = "\xE2\x96\x81";
+// The longest piece a model may hold. Checked as pieces are read, since
+// ranking merges takes time quadratic in the length of a produced piece.
+constexpr size_t kMaxPieceBytes = 4096;
+
+absl::Status CheckLength(const std::string& piece) {
+  if (piece.size() <= kMaxPieceBytes) return absl::OkStatus();
+  return absl::InvalidArgumentError(
+      absl::StrCat("The piece ", Quoted(piece), " is longer than 4,096 bytes"));
+}
 
 // Ids of a full model are int32; a tokenizer.json may hold any JSON number.
 bool ReadId(const Json& value, int64_t limit, int64_t* id) {
@@ -110,6 +119,8 @@ absl::Status ReadBpeModel(const Json& model, Vocabulary* vocabulary) {
           absl::StrCat("BPE vocabulary ids are not 0 to ", size - 1,
                        " each once (at ", Quoted(text), ")"));
     }
+    absl::Status status = CheckLength(text);
+    if (!status.ok()) return status;
     seen[id] = true;
     vocabulary->pieces[id] = text;
   }
@@ -141,6 +152,8 @@ absl::Status ReadUnigramModel(const Json& model, Vocabulary* vocabulary) {
           "Unigram vocabulary entry ", id, " has a score beyond float range"));
     }
     vocabulary->pieces[id] = entry[0].get<std::string>();
+    absl::Status status = CheckLength(vocabulary->pieces[id]);
+    if (!status.ok()) return status;
     vocabulary->scores[id] = static_cast<float>(score);
   }
   if (const Json* unk_id = Member(model, "unk_id")) {
@@ -171,8 +184,10 @@ absl::Status ApplyAddedTokens(const Json& added_tokens, bool spaces_replaced,
           "An added token lacks a content text or a valid id");
     }
     const bool special = FlagMember(token, "special");
-    absl::Status status =
-        CheckPlainToken(token, *content, special, spaces_replaced);
+    absl::Status status = CheckLength(*content);
+    if (status.ok()) {
+      status = CheckPlainToken(token, *content, special, spaces_replaced);
+    }
     if (!status.ok()) return status;
     const bool normalized = Member(token, "normalized") == nullptr
                                 ? !special
