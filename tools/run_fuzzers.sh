@@ -27,6 +27,7 @@ targets=(
   "bpe_text_fuzzer 65536"
   "full_model_fuzzer 1048576"
   "hf_import_fuzzer 1048576"
+  "pretokenizer_fuzzer 65536"
 )
 
 scratch=$(mktemp -d)

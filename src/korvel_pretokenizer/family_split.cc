@@ -7,6 +7,9 @@
 
 #include "korvel_pretokenizer/internal/family_split.h"
 
+#include <cstdint>
+#include <cstring>
+
 #include "korvel_pretokenizer/internal/unicode_classes.h"
 
 namespace korvel::pretokenizer::internal {
@@ -25,6 +28,45 @@ constexpr uint32_t kBothSides = kUpperSide & kLowerSide;
 inline bool IsNewline(Byte b) { return b == '\r' || b == '\n'; }
 inline bool IsAsciiAlpha(Byte b) {
   return static_cast<Byte>((b | 0x20) - 'a') < 26;
+}
+
+// How many of the 8 bytes at `p` come before the first that is not an ASCII
+// letter (of either case with kBothCases, else small), all at once.
+template <bool kBothCases>
+inline int AsciiLetterPrefix(const Byte* p) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = kOnes * 0x80;
+  uint64_t bytes;
+  std::memcpy(&bytes, p, sizeof(bytes));
+  const uint64_t low = (kBothCases ? bytes | kOnes * 0x20 : bytes) & ~kHigh;
+  // Per byte, without carries: the high bit says low >= 'a', low > 'z'.
+  const uint64_t letters = (low + kOnes * (0x80 - 'a')) &
+                           ~(low + kOnes * (0x7f - 'z')) & ~bytes & kHigh;
+  const uint64_t others = ~letters & kHigh;
+  return others == 0 ? 8 : __builtin_ctzll(others) >> 3;
+}
+
+// SkipRun for a class set `mask` whose ASCII members are the ASCII letters
+// AsciiLetterPrefix<kBothCases> takes, eight bytes at a time while they are
+// ASCII.
+template <bool kBothCases>
+inline const Byte* SkipWord(const Byte* p, const Byte* end, uint32_t mask) {
+  while (end - p >= 8) {
+    const int n = AsciiLetterPrefix<kBothCases>(p);
+    p += n;
+    if (n < 8) {
+      if (*p < 0x80) return p;
+      break;
+    }
+  }
+  return SkipRun(p, end, mask);
+}
+
+// The start of the word when `p` holds an ASCII letter or a space and an
+// ASCII letter, else null: the common case of every family.
+inline const Byte* AsciiWordStart(const Byte* p, const Byte* end) {
+  const Byte* q = p + (*p == ' ' && end - p >= 2);
+  return *q < 0x80 && (ClassOfAscii(*q) & kLetter) ? q : nullptr;
 }
 
 inline const Byte* SkipNewlines(const Byte* p, const Byte* end) {
@@ -92,6 +134,9 @@ const Byte* SkipNumbers(const Byte* p, const Byte* end) {
 }
 
 const Byte* MatchGpt2(const Byte* p, const Byte* end) {
+  if (const Byte* word = AsciiWordStart(p, end)) {
+    return SkipWord<true>(word + 1, end, kLetter);
+  }
   if (*p == '\'') {
     const Byte* e = MatchContraction<false>(p, end);
     if (e != p) return e;
@@ -129,6 +174,9 @@ const Byte* MatchPunctuation(const Byte* p, const Char c, const Byte* end) {
 // Llama-3 / cl100k (kMaxDigits 3) and Qwen2 (1).
 template <int kMaxDigits>
 const Byte* MatchCl100k(const Byte* p, const Byte* end) {
+  if (const Byte* word = AsciiWordStart(p, end)) {
+    return SkipWord<true>(word + 1, end, kLetter);
+  }
   if (*p == '\'') {
     const Byte* e = MatchContraction<true>(p, end);
     if (e != p) return e;
@@ -171,6 +219,18 @@ const Byte* MatchCasedWord(const Byte* s, const Byte* end,
 }
 
 const Byte* MatchO200k(const Byte* p, const Byte* end) {
+  if (const Byte* word = AsciiWordStart(p, end)) {
+    // ASCII capitals, then small letters or (second alternative) not.
+    const Byte* q = word;
+    while (q < end && static_cast<Byte>(*q - 'A') < 26) ++q;
+    if (q == end || *q < 0x80) {
+      if (q < end && static_cast<Byte>(*q - 'a') < 26) {
+        return OptionalContraction(SkipWord<false>(q + 1, end, kLowerSide),
+                                   end);
+      }
+      return OptionalContraction(q, end);
+    }
+  }
   const Char c = CharAt(p, end);
   const Byte* next = p + c.length;
   const Byte* upper_end;
@@ -223,6 +283,9 @@ const Byte* MatchDeepSeekCjk(const Byte* p, const Byte* end) {
 }
 
 const Byte* MatchDeepSeek(const Byte* p, const Byte* end) {
+  if (const Byte* word = AsciiWordStart(p, end)) {
+    return SkipWord<true>(word + 1, end, kLetterMark);
+  }
   // `[!"#$%&'()*+,\-./:;<=>?@\[\\\]^_`{|}~][A-Za-z]+`: every ASCII
   // punctuation or symbol character.
   if (*p < 0x80 && (ClassOfAscii(*p) & kPunctSymbol) && end - p >= 2 &&
@@ -259,14 +322,14 @@ void SplitWith(std::string_view text,
   const Byte* const begin = reinterpret_cast<const Byte*>(text.data());
   const Byte* const end = begin + text.size();
   const auto emit = [&](const Byte* from, const Byte* to) {
-    on_piece(text.substr(from - begin, to - from));
+    on_piece(std::string_view(reinterpret_cast<const char*>(from), to - from));
   };
   const Byte* piece = begin;
   const Byte* p = begin;
   while (p < end) {
     const Byte* e = kMatch(p, end);
     if (e == p) {
-      p += CharAt(p, end).length;
+      p += *p < 0x80 ? 1 : CharAt(p, end).length;
       continue;
     }
     if (piece < p) emit(piece, p);
@@ -277,6 +340,42 @@ void SplitWith(std::string_view text,
 }
 
 }  // namespace
+
+void SplitDeepSeekSequence(
+    std::string_view text,
+    absl::FunctionRef<void(std::string_view piece)> on_piece) {
+  const Byte* const end =
+      reinterpret_cast<const Byte*>(text.data()) + text.size();
+  const Byte* p = reinterpret_cast<const Byte*>(text.data());
+  const auto piece = [](const Byte* from, const Byte* to) {
+    return std::string_view(reinterpret_cast<const char*>(from), to - from);
+  };
+  while (p < end) {
+    const Char c = CharAt(p, end);
+    const Byte* e;
+    if (c.bits & kNumber) {
+      // The main pattern matches nothing in a group of numbers.
+      e = SkipNumbers<3>(p + c.length, end);
+      on_piece(piece(p, e));
+    } else {
+      e = MatchDeepSeekCjk(p, end);
+      if (e == p) {
+        for (e = p + c.length; e < end;) {
+          if (*e < 0x80) {
+            if (static_cast<Byte>(*e - '0') < 10) break;
+            ++e;
+            continue;
+          }
+          const Char d = MultiByteCharAt(e, end);
+          if ((d.bits & kNumber) || IsDeepSeekCjk(e, end)) break;
+          e += d.length;
+        }
+      }
+      SplitWith<MatchDeepSeek>(piece(p, e), on_piece);
+    }
+    p = e;
+  }
+}
 
 void SplitFamily(Family family, std::string_view text,
                  absl::FunctionRef<void(std::string_view piece)> on_piece) {

@@ -7,7 +7,8 @@ Every code point gets exactly one class: the space class (the regex engine's
 space characters it adds), else its general category folded to Lu, Ll, Lt,
 Lm, Lo, M, N, P or S, else none (controls, format, private use, surrogates,
 unassigned).  The table has two stages: the first, indexed by code point / 128,
-names a block of 128 one-byte classes in the second; block 0 is ASCII.
+names a block of 128 one-byte classes in the second; block 0 is ASCII.  A
+third table holds the class bit (1 << class) of each ASCII character.
 
 Usage: gen_unicode_tables.py <UCD dir> <output header>
 """
@@ -88,6 +89,10 @@ def main():
     for block in blocks:
         for i in range(0, BLOCK, 32):
             lines.append(','.join(str(v) for v in block[i:i + 32]) + ',')
+    lines.append('};')
+    lines.append('inline constexpr uint16_t kAsciiClassBits[128] = {')
+    for i in range(0, 128, 16):
+        lines.append(','.join(str(1 << v) for v in classes[i:i + 16]) + ',')
     lines.append('};')
     lines.append('}  // namespace korvel::pretokenizer::internal')
     with open(output, 'w', encoding='utf-8') as f:

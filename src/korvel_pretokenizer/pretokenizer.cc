@@ -38,7 +38,8 @@ absl::StatusCode SplitFrom(
   const absl::StatusCode outer =
       steps[0].Split(text, [&](std::string_view piece) {
         if (inner == absl::StatusCode::kOk) {
-          inner = SplitFrom(steps.subspan(1), piece, on_pretoken);
+          inner = SplitFrom({steps.data() + 1, steps.size() - 1}, piece,
+                            on_pretoken);
         }
       });
   return inner != absl::StatusCode::kOk ? inner : outer;
@@ -107,6 +108,12 @@ absl::StatusCode ForEachPretoken(
   if (text.empty()) return absl::StatusCode::kOk;
   if (steps.empty()) {
     on_pretoken(text);
+    return absl::StatusCode::kOk;
+  }
+  if (steps.size() == 3 && steps[0].family() == Family::kDigits1To3 &&
+      steps[1].family() == Family::kDeepSeekCjk &&
+      steps[2].family() == Family::kDeepSeek) {
+    internal::SplitDeepSeekSequence(text, on_pretoken);
     return absl::StatusCode::kOk;
   }
   return SplitFrom(steps, text, on_pretoken);

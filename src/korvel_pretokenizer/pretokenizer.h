@@ -39,10 +39,15 @@ std::string_view PatternOfFamily(Family family);
 bool HasRegexEngine();
 
 // One split step: a family matcher, or a pattern compiled by the regex engine
-// with match and depth limits. Text that is not valid UTF-8 is split as if
-// every byte that starts no well-formed character were one character of its
-// own that belongs to no letter, mark, number or space class. Immutable
-// after creation and safe to use from any number of threads at once.
+// (PCRE2 in UTF-8 mode with Unicode classes) with match, depth and heap
+// limits. The character classes come from Unicode 15.0 for the families;
+// the regex engine uses its own Unicode tables. Text that is not valid UTF-8
+// is split as if every byte that starts no well-formed character were one
+// character of its own that belongs to no letter, mark, number, punctuation,
+// symbol or space class (the regex engine matches it as U+E000). A regex step
+// passes no piece for an empty match and resumes its search one character
+// later. Immutable after creation and safe to use from any number of threads
+// at once.
 class SplitStep {
  public:
   SplitStep();  // splits nothing: the whole text is one piece
@@ -63,6 +68,9 @@ class SplitStep {
   absl::StatusCode Split(
       std::string_view text,
       absl::FunctionRef<void(std::string_view piece)> on_piece) const;
+
+  // The family of a family step; kNone for a regex step and an empty one.
+  Family family() const { return family_; }
 
  private:
   struct Compiled;

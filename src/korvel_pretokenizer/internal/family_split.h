@@ -14,6 +14,12 @@ namespace korvel::pretokenizer::internal {
 void SplitFamily(Family family, std::string_view text,
                  absl::FunctionRef<void(std::string_view piece)> on_piece);
 
+// The three steps kDigits1To3, kDeepSeekCjk, kDeepSeek in one pass: the
+// pieces ForEachPretoken gives for them.
+void SplitDeepSeekSequence(
+    std::string_view text,
+    absl::FunctionRef<void(std::string_view piece)> on_piece);
+
 }  // namespace korvel::pretokenizer::internal
 
 #endif  // KORVEL_PRETOKENIZER_INTERNAL_FAMILY_SPLIT_H_

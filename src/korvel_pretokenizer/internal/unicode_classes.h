@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "absl/base/attributes.h"
 #include "korvel_pretokenizer/unicode_tables.inc"
 
 // The character classes the pre-tokenizer patterns use, from the Unicode
@@ -40,7 +41,7 @@ inline uint32_t ClassOfCode(uint32_t code) {
 
 // The class bit of an ASCII byte.
 inline uint32_t ClassOfAscii(unsigned char byte) {
-  return 1u << kClassStage2[byte];
+  return kAsciiClassBits[byte];
 }
 
 struct Char {
@@ -48,11 +49,10 @@ struct Char {
   uint32_t bits;    // the class bit
 };
 
-// The character at `p` (p < end): a well-formed UTF-8 character, or the
-// single byte at `p` as class kNone.
-inline Char CharAt(const unsigned char* p, const unsigned char* end) {
+// The character at `p` (p < end, *p >= 0x80): a well-formed UTF-8
+// character, or the single byte at `p` as class kNone.
+inline Char MultiByteCharAt(const unsigned char* p, const unsigned char* end) {
   const unsigned char lead = *p;
-  if (lead < 0x80) return {1, ClassOfAscii(lead)};
   const size_t available = static_cast<size_t>(end - p);
   if (lead < 0xc2 || lead > 0xf4) return {1, kNone};
   if (lead < 0xe0) {
@@ -75,17 +75,24 @@ inline Char CharAt(const unsigned char* p, const unsigned char* end) {
                          (p[2] & 0x3fu) << 6 | (p[3] & 0x3fu))};
 }
 
+// The character at `p` (p < end), any byte.
+ABSL_ATTRIBUTE_ALWAYS_INLINE inline Char CharAt(const unsigned char* p,
+                                                const unsigned char* end) {
+  if (*p < 0x80) return {1, ClassOfAscii(*p)};
+  return MultiByteCharAt(p, end);
+}
+
 // The end of the longest run of characters from `p` whose class is in
 // `mask`.
-inline const unsigned char* SkipRun(const unsigned char* p,
-                                    const unsigned char* end, uint32_t mask) {
+ABSL_ATTRIBUTE_ALWAYS_INLINE inline const unsigned char* SkipRun(
+    const unsigned char* p, const unsigned char* end, uint32_t mask) {
   while (p < end) {
     if (*p < 0x80) {
       if (!(ClassOfAscii(*p) & mask)) break;
       ++p;
       continue;
     }
-    const Char c = CharAt(p, end);
+    const Char c = MultiByteCharAt(p, end);
     if (!(c.bits & mask)) break;
     p += c.length;
   }
