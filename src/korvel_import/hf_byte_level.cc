@@ -17,6 +17,8 @@ namespace {
 
 using pretokenizer::Family;
 
+constexpr size_t kMaxPieceBytes = 4096;
+
 constexpr bool SpellsItself(int byte) {
   return (byte >= 33 && byte <= 126) || (byte >= 161 && byte <= 172) ||
          byte >= 174;
@@ -164,6 +166,10 @@ absl::Status ReadByteLevelModel(const Json& model, Vocabulary* vocabulary) {
     if (!UnspellBytes(text, &bytes) || bytes.empty()) {
       return RefuseModel(absl::StrCat(
           Quoted(text), " is not spelled in the GPT-2 byte alphabet"));
+    }
+    if (bytes.size() > kMaxPieceBytes) {  // Ranking merges is quadratic.
+      return RefuseModel(absl::StrCat("the piece ", Quoted(text),
+                                      " is longer than 4,096 bytes"));
     }
     if (static_cast<size_t>(id) >= vocabulary->pieces.size()) {
       vocabulary->pieces.resize(id + 1);

@@ -23,6 +23,8 @@ using pretokenizer::Family;
 // Ids of special tokens beyond this many past the ranks are refused: the
 // gap would fill the model with placeholders.
 constexpr int64_t kMaxSpecialGap = 1 << 16;
+// The longest token a model may hold.
+constexpr size_t kMaxPieceBytes = 4096;
 // Ranks whose negatives are exact float scores.
 constexpr int64_t kMaxRanks = 1 << 24;
 
@@ -44,8 +46,8 @@ absl::Status ReadRanks(std::string_view text,
     std::string token;
     int64_t rank = -1;
     if (fields.size() != 2 || !absl::Base64Unescape(fields[0], &token) ||
-        token.empty() || !absl::SimpleAtoi(fields[1], &rank) || rank < 0 ||
-        rank >= kMaxRanks) {
+        token.empty() || token.size() > kMaxPieceBytes ||
+        !absl::SimpleAtoi(fields[1], &rank) || rank < 0 || rank >= kMaxRanks) {
       return absl::InvalidArgumentError(absl::StrCat(
           "tiktoken line ", line_number, " is not \"BASE64 RANK\""));
     }
