@@ -4,7 +4,9 @@
 #include <cctype>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "absl/container/flat_hash_set.h"
 #include "absl/status/status.h"
@@ -38,19 +40,21 @@ constexpr std::array<int16_t, kSpelledCodes> kByteOfCode = [] {
   return table;
 }();
 
-// Decodes one well-formed UTF-8 character at `*at`; false otherwise.
+// Decodes the UTF-8 character of one or two bytes at `*at`, the only ones
+// that spell bytes; false for anything else.
 bool NextCodePoint(std::string_view text, size_t* at, uint32_t* code) {
   const unsigned char lead = static_cast<unsigned char>(text[*at]);
-  const int length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : 3;
-  if (length == 0 || *at + length > text.size()) return false;
-  *code = length == 1 ? lead : lead & (length == 2 ? 0x1F : 0x0F);
-  for (int i = 1; i < length; ++i) {
-    const unsigned char next = static_cast<unsigned char>(text[*at + i]);
-    if ((next & 0xC0) != 0x80) return false;
-    *code = (*code << 6) | (next & 0x3F);
+  if (lead < 0x80) {
+    *code = lead;
+    *at += 1;
+    return true;
   }
-  *at += length;
-  return length < 3 || *code >= 0x800;
+  if (lead < 0xC2 || lead >= 0xE0 || *at + 1 >= text.size()) return false;
+  const unsigned char next = static_cast<unsigned char>(text[*at + 1]);
+  if ((next & 0xC0) != 0x80) return false;
+  *code = (lead & 0x1F) << 6 | (next & 0x3F);
+  *at += 2;
+  return true;
 }
 
 absl::Status RefuseModel(const std::string& what) {
