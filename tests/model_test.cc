@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "full_model_builder.h"
 #include "gtest/gtest.h"
 #include "korvel_lite/load_diagnostic.h"
+#include "korvel_model_converters/model_converter.h"
 #include "test_models.h"
 
 namespace korvel::lite {
@@ -36,6 +38,18 @@ ModelProtoT BaseModel() {
                     {"ab", -2.0f}});
 }
 
+// A mutation of the lite form of a small byte-level model.
+std::function<void(ModelProtoT*)> ByteLevel(void (*edit)(ModelProtoT*)) {
+  return [edit](ModelProtoT* m) {
+    *m = ModelProtoT();
+    GetModelProto(
+        ToFlatbuffer(testing::ByteLevelFullModel({"ab"}, {{1, ""}}), {})
+            ->data())
+        ->UnPackTo(m);
+    edit(m);
+  };
+}
+
 absl::StatusCode LoadStatus(const ModelProtoT& object) {
   const std::string bytes = Pack(object);
   return Model(bytes).status();
@@ -56,7 +70,7 @@ TEST(ModelLoadTest, BufferFraming) {
   EXPECT_EQ(Model(eleven).status(), kInvalid);
   EXPECT_EQ(Model(std::string_view()).broken_rule(), LoadRule::kBufferFraming);
   EXPECT_EQ(Model(eleven).broken_rule(), LoadRule::kFlatbuffer);
-  for (int rule = 1; rule <= static_cast<int>(LoadRule::kUnknownOrBytePieces);
+  for (int rule = 1; rule <= static_cast<int>(LoadRule::kByteLevelBytes);
        ++rule) {
     EXPECT_NE(*DescribeLoadRule(static_cast<LoadRule>(rule)), '\0') << rule;
   }
@@ -258,6 +272,35 @@ TEST(ModelLoadTest, ContentRules) {
          m->bigram_trie = BuildTrieBlob({{"ab", 100000}});
        },
        kInternal, R::kBigramTrie},
+      // Byte-level models; the second row is what a runtime without
+      // byte-level support sees.
+      {"byte-level", ByteLevel([](auto*) {}), kOk, R::kNone},
+      {"byte-level seen without byte_level",
+       ByteLevel([](auto* m) { m->byte_level.reset(); }), kInternal,
+       R::kScoreCount},
+      {"byte-level with scores",
+       ByteLevel([](auto* m) { m->scores.assign(m->pieces.size(), 0.0f); }),
+       kInternal, R::kByteLevelLayout},
+      {"byte-level without bpe_scores",
+       ByteLevel([](auto* m) { m->bpe_scores.clear(); }), kInternal,
+       R::kByteLevelLayout},
+      {"byte-level of type BPE",
+       ByteLevel([](auto* m) { m->model_type = ModelType_BPE; }), kInternal,
+       R::kByteLevelLayout},
+      {"byte-level without byte 0xff", ByteLevel([](auto* m) {
+         m->pieces[255] = "zz";
+         RebuildPieceTrie(m);
+       }),
+       kInternal, R::kByteLevelBytes},
+      {"byte-level with a second BYTE piece",
+       ByteLevel([](auto* m) { m->types[256] = PieceType_BYTE; }), kInternal,
+       R::kByteLevelBytes},
+      {"byte-level with a pattern step", ByteLevel([](auto* m) {
+         m->byte_level->pretokenizer[0]->family = 0;
+         m->byte_level->pretokenizer[0]->pattern = "\\s+";
+       }),
+       pretokenizer::HasRegexEngine() ? kOk : absl::StatusCode::kUnimplemented,
+       pretokenizer::HasRegexEngine() ? R::kNone : R::kRegexEngine},
   };
   for (const Mutation& mutation : mutations) {
     ModelProtoT object = BaseModel();

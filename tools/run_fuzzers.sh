@@ -25,6 +25,7 @@ targets=(
   "lite_model_fuzzer 1048576"
   "unigram_text_fuzzer 65536"
   "bpe_text_fuzzer 65536"
+  "byte_level_text_fuzzer 4096"
   "full_model_fuzzer 1048576"
   "hf_import_fuzzer 1048576"
   "pretokenizer_fuzzer 65536"

@@ -17,7 +17,10 @@
 namespace korvel::cli {
 namespace {
 
-std::string ModelTypeName(int type) {
+// Type 3 is unigram unless the model has a byte-level spec.
+std::string ModelTypeName(const lite::Model& model) {
+  if (model.byte_level) return "byte-level bpe";
+  const int type = model.model_type;
   switch (type) {
     case lite::ModelType_UNIGRAM:
       return "unigram";
@@ -68,6 +71,25 @@ std::string NormalizerReport(const lite::NormalizerSpec& spec) {
       "\n");
 }
 
+// One line per pre-tokenizer step: its family number (0 for a pattern run by
+// the regex engine) and its pattern text.
+std::string ByteLevelReport(const lite::ModelProto& root) {
+  const lite::ByteLevelSpec& spec = *root.byte_level();
+  std::string report = absl::StrCat(
+      "ignore merges:              ", YesNo(spec.ignore_merges()), "\n",
+      "pre-tokenizer steps:        ",
+      spec.pretokenizer() == nullptr ? 0 : spec.pretokenizer()->size(), "\n");
+  if (spec.pretokenizer() == nullptr) return report;
+  for (const lite::PretokenizerStep* step : *spec.pretokenizer()) {
+    absl::StrAppend(&report, "  family ", step->family(), ": ",
+                    step->pattern() == nullptr
+                        ? ""
+                        : AbslView(step->pattern()->string_view()),
+                    "\n");
+  }
+  return report;
+}
+
 std::string Report(const tokenizer::Tokenizer& file) {
   const lite::KorvelLiteProcessor& processor = file.processor();
   const lite::Model& model = *processor.model();
@@ -75,7 +97,7 @@ std::string Report(const tokenizer::Tokenizer& file) {
   const lite::Normalizer& normalizer = model.normalizer;
   std::string report = absl::StrCat(
       "file size:                  ", file.model_bytes().size(), " bytes\n",
-      "model type:                 ", ModelTypeName(model.model_type), "\n",
+      "model type:                 ", ModelTypeName(model), "\n",
       "vocabulary size:            ", processor.vocab_size(), "\n",
       "piece types:                ", PieceTypeCounts(model), "\n",
       "unk id:                     ", processor.unk_id(), "\n",
@@ -92,6 +114,7 @@ std::string Report(const tokenizer::Tokenizer& file) {
       normalizer.spec == nullptr ? "none, text passes unchanged\n" : "\n");
   if (normalizer.spec != nullptr)
     absl::StrAppend(&report, NormalizerReport(*normalizer.spec));
+  if (model.byte_level) absl::StrAppend(&report, ByteLevelReport(root));
   absl::StrAppend(
       &report, "piece trie:                 ", BlobSize(root.piece_trie()),
       "\n", "user-defined trie:          ", BlobSize(root.user_defined_trie()),

@@ -1,6 +1,7 @@
-// BPE merging: start from characters (and whole user-defined pieces), then
-// repeatedly merge the adjacent pair that forms the piece with the highest
-// score, leftmost first on ties, optionally dropping merges at random.
+// BPE merging: start from characters (bytes in a byte-level model) and whole
+// user-defined pieces, then repeatedly merge the adjacent pair that forms the
+// piece with the highest score, leftmost first on ties, optionally dropping
+// merges at random.
 //
 // Two mergers give the same result and draw the same random numbers. Short
 // chunks keep one candidate per symbol in flat arrays and scan them for the
@@ -55,7 +56,8 @@ InitialSymbol ReadSymbol(const Model& model, std::string_view text,
     }
   }
   const unsigned char lead = static_cast<unsigned char>(text[pos]);
-  const size_t length = static_cast<size_t>(CharLengthAt(text, pos));
+  const size_t length =
+      model.byte_level ? 1 : static_cast<size_t>(CharLengthAt(text, pos));
   if (length == 1) {
     return {1, model.single_byte_piece_ids[lead], false,
             model.piece_root_children[lead]};
@@ -169,7 +171,8 @@ class ScanMerger {
       symbol.start = static_cast<uint32_t>(pos);
       symbol.prev = count - 1;
       symbol.next = count + 1;
-      if (lead < 0x80 && !model_.user_defined_lead_bytes[lead]) {
+      if ((lead < 0x80 || model_.byte_level) &&
+          !model_.user_defined_lead_bytes[lead]) {
         symbol.length = 1;
         symbol.id = model_.single_byte_piece_ids[lead];
         symbol.node = model_.piece_root_children[lead];

@@ -5,6 +5,7 @@
 // kSlack bytes beyond the write position, so that a short piece is copied
 // with one fixed-size move and each byte piece with one store.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -441,9 +442,64 @@ class Decoder {
   uint32_t run_bits_ = 0;
 };
 
+// Decoding of a byte-level model: every piece stands for its own bytes (the
+// BYTE piece for byte 0), with no whitespace symbols and no dummy prefix; an
+// UNKNOWN piece gives the unknown surface and a CONTROL piece nothing. The
+// text keeps kSlack bytes free beyond the write position, so that a short
+// piece is copied with one fixed-size move.
+template <bool kViews>
+bool DecodeByteLevel(const Model& model, absl::Span<const int> ids,
+                     std::string* text, std::vector<std::string_view>* views) {
+  static constexpr char kZeroByte[1] = {'\0'};
+  const auto* pieces = model.root->pieces();
+  const uint32_t vocab_size = pieces->size();
+  const auto* types = reinterpret_cast<const uint8_t*>(model.types);
+  const uintptr_t last_short_read =
+      reinterpret_cast<uintptr_t>(model.bytes_end) - kShortPiece;
+  size_t written = 0;
+  text->resize(ids.size() * kInitialBytesPerId + kSlack);
+  for (const int signed_id : ids) {
+    const auto id = static_cast<uint32_t>(signed_id);
+    if (id >= vocab_size) return false;
+    std::string_view bytes;
+    bool from_piece = false;
+    if (types[id] == PieceType_NORMAL || types[id] == PieceType_USER_DEFINED) {
+      const flatbuffers::String* piece = pieces->Get(id);
+      bytes = std::string_view(piece->c_str(), piece->size());
+      from_piece = true;
+    } else if (types[id] == PieceType_BYTE) {
+      bytes = std::string_view(kZeroByte, 1);
+    } else if (types[id] == PieceType_UNKNOWN) {
+      bytes = model.unk_surface();
+    }
+    if (text->size() - written < bytes.size() + kSlack) {
+      const char* old_base = text->data();
+      text->resize(std::max(2 * text->size(), written + bytes.size() + kSlack));
+      if constexpr (kViews) {
+        for (std::string_view& view : *views) {
+          view = std::string_view(text->data() + (view.data() - old_base),
+                                  view.size());
+        }
+      }
+    }
+    char* out = text->data() + written;
+    if (from_piece && bytes.size() <= kShortPiece &&
+        reinterpret_cast<uintptr_t>(bytes.data()) <= last_short_read) {
+      std::memcpy(out, bytes.data(), kShortPiece);
+    } else if (!bytes.empty()) {
+      std::memcpy(out, bytes.data(), bytes.size());
+    }
+    if constexpr (kViews) views->emplace_back(out, bytes.size());
+    written += bytes.size();
+  }
+  text->resize(written);
+  return true;
+}
+
 template <bool kViews>
 bool DecodeIds(const Model& model, absl::Span<const int> ids, std::string* text,
                std::vector<std::string_view>* views) {
+  if (model.byte_level) return DecodeByteLevel<kViews>(model, ids, text, views);
   Decoder<kViews> decoder(model, ids.size(), text, views);
   if (!decoder.Run(ids)) return false;
   decoder.Finish();

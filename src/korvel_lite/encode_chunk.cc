@@ -1,5 +1,6 @@
-// The entry of encoding: cutting BPE input at safe boundaries, emitting chunks
-// that are whole pieces directly, and handing the rest to the segmenters.
+// The entry of encoding: cutting BPE input at safe boundaries (byte-level
+// input into pre-tokens), emitting chunks that are whole pieces directly, and
+// handing the rest to the segmenters.
 
 #include <algorithm>
 #include <cstddef>
@@ -135,9 +136,12 @@ void EncodeAndCacheChunk(const Model& model, std::string_view chunk,
   cache.Insert(probe, first, count);
 }
 
-// Chunks are looked up in groups: the probes of a whole group are made
-// first, so that the cache reads of the group overlap.
-void EncodeThroughCache(const Model& model, std::string_view text,
+// Encodes the chunks that `for_each_chunk` passes to its callback through
+// the cache and returns what it returns. Chunks are looked up in groups: the
+// probes of a whole group are made first, so that the cache reads of the
+// group overlap.
+template <typename ForEachChunk>
+auto EncodeThroughCache(const Model& model, ForEachChunk&& for_each_chunk,
                         ChunkCache& cache, std::vector<int>* ids) {
   constexpr int kGroupSize = 16;
   std::string_view chunks[kGroupSize];
@@ -151,12 +155,44 @@ void EncodeThroughCache(const Model& model, std::string_view text,
     }
     pending = 0;
   };
-  ForEachSafeChunk(model, text, [&](std::string_view chunk) {
+  const auto result = for_each_chunk([&](std::string_view chunk) {
     chunks[pending] = chunk;
     probes[pending++] = cache.Prepare(model.serial(), chunk);
     if (pending == kGroupSize) encode_pending();
   });
   encode_pending();
+  return result;
+}
+
+// Splits the text around the user-defined pieces, which no pre-token
+// contains, and calls `encode_pretokens` with each stretch between them.
+template <typename EncodePretokens>
+absl::StatusCode ForEachStretchOutsideUserPieces(
+    const Model& model, std::string_view text, std::vector<int>* ids,
+    std::vector<std::string_view>* surfaces,
+    EncodePretokens&& encode_pretokens) {
+  if (!model.user_defined_trie.bound()) return encode_pretokens(text);
+  size_t start = 0;
+  for (size_t pos = 0; pos < text.size();) {
+    if (model.user_defined_lead_bytes[static_cast<unsigned char>(text[pos])]) {
+      const DoubleArray::Match match =
+          model.user_defined_trie.longest_prefix_lookup(text.substr(pos));
+      if (match.length > 0 &&
+          model.types[match.value] == PieceType_USER_DEFINED) {
+        const absl::StatusCode code =
+            encode_pretokens(text.substr(start, pos - start));
+        if (code != absl::StatusCode::kOk) return code;
+        ids->push_back(match.value);
+        if (surfaces != nullptr)
+          surfaces->push_back(text.substr(pos, match.length));
+        pos += match.length;
+        start = pos;
+        continue;
+      }
+    }
+    ++pos;
+  }
+  return encode_pretokens(text.substr(start));
 }
 
 }  // namespace
@@ -170,24 +206,48 @@ template void Model::EmitPiece<true>(int32_t, std::string_view,
                                      std::vector<int>*,
                                      std::vector<std::string_view>*) const;
 
-void Model::Encode(std::string_view text, std::vector<int>* ids,
-                   std::vector<std::string_view>* surfaces, float alpha,
-                   const RandomSource* rng) const {
-  if (status_ != absl::StatusCode::kOk || text.empty()) return;
-  if (!is_bpe() || !bigram_trie.bound()) {
-    EncodeChunk(text, ids, surfaces, alpha, rng);
-    return;
+absl::StatusCode Model::Encode(std::string_view text, std::vector<int>* ids,
+                               std::vector<std::string_view>* surfaces,
+                               float alpha, const RandomSource* rng) const {
+  if (status_ != absl::StatusCode::kOk || text.empty()) {
+    return absl::StatusCode::kOk;
   }
-  ChunkCache* cache = rng == nullptr && alpha == 0.0f && surfaces == nullptr
+  ChunkCache* cache = is_bpe() && rng == nullptr && alpha == 0.0f &&
+                              surfaces == nullptr &&
+                              (byte_level || bigram_trie.bound())
                           ? ChunkCache::ForThisThread()
                           : nullptr;
-  if (cache == nullptr) {
+  if (byte_level) {
+    return ForEachStretchOutsideUserPieces(
+        *this, text, ids, surfaces, [&](std::string_view stretch) {
+          auto for_each_pretoken = [&](auto&& on_pretoken) {
+            return pretokenizer::ForEachPretoken(pretokenizer_steps, stretch,
+                                                 on_pretoken);
+          };
+          if (cache != nullptr) {
+            return EncodeThroughCache(*this, for_each_pretoken, *cache, ids);
+          }
+          return for_each_pretoken([&](std::string_view pretoken) {
+            EncodeChunk(pretoken, ids, surfaces, alpha, rng);
+          });
+        });
+  }
+  if (!is_bpe() || !bigram_trie.bound()) {
+    EncodeChunk(text, ids, surfaces, alpha, rng);
+  } else if (cache == nullptr) {
     ForEachSafeChunk(*this, text, [&](std::string_view chunk) {
       EncodeChunk(chunk, ids, surfaces, alpha, rng);
     });
-    return;
+  } else {
+    EncodeThroughCache(
+        *this,
+        [&](auto&& on_chunk) {
+          ForEachSafeChunk(*this, text, on_chunk);
+          return absl::StatusCode::kOk;
+        },
+        *cache, ids);
   }
-  EncodeThroughCache(*this, text, *cache, ids);
+  return absl::StatusCode::kOk;
 }
 
 void Model::EncodeChunk(std::string_view text, std::vector<int>* ids,
@@ -197,12 +257,15 @@ void Model::EncodeChunk(std::string_view text, std::vector<int>* ids,
     EncodeUnigram(text, ids, surfaces, alpha, rng);
     return;
   }
-  if (rng == nullptr && direct_mapping_enabled && !text.empty()) {
+  // With ignore_merges every piece maps directly, sampling or not.
+  if ((ignore_merges || (rng == nullptr && direct_mapping_enabled)) &&
+      !text.empty()) {
     const int32_t id = ExactPieceLookup(*this, text);
     if (id >= 0 &&
         (types[id] == PieceType_NORMAL ||
          types[id] == PieceType_USER_DEFINED) &&
-        (direct_mapping_flags == nullptr || direct_mapping_flags[id] != 0)) {
+        (ignore_merges || direct_mapping_flags == nullptr ||
+         direct_mapping_flags[id] != 0)) {
       ids->push_back(id);
       if (surfaces != nullptr) surfaces->push_back(text);
       return;

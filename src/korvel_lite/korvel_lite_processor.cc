@@ -39,8 +39,9 @@ absl::StatusCode RunEncoding(const Model* model, std::string_view text,
   return GuardAllocation(
       [&] {
         ClearOutputs(ids, surfaces);
-        encode(*model);
-        return absl::StatusCode::kOk;
+        const absl::StatusCode code = encode(*model);
+        if (code != absl::StatusCode::kOk) ClearOutputs(ids, surfaces);
+        return code;
       },
       [&] { ClearOutputs(ids, surfaces); });
 }
@@ -178,7 +179,7 @@ absl::StatusCode KorvelLiteProcessor::EncodeNormalized(
     std::string_view text, std::vector<int>* ids,
     std::vector<std::string_view>* surfaces) const {
   return RunEncoding(model_.get(), text, ids, surfaces, [&](const Model& m) {
-    m.Encode(text, ids, surfaces, 0.0f, nullptr);
+    return m.Encode(text, ids, surfaces, 0.0f, nullptr);
   });
 }
 
@@ -187,6 +188,7 @@ absl::StatusCode KorvelLiteProcessor::EncodeNormalizedChunk(
     std::vector<std::string_view>* surfaces) const {
   return RunEncoding(model_.get(), text, ids, surfaces, [&](const Model& m) {
     if (!text.empty()) m.EncodeChunk(text, ids, surfaces, 0.0f, nullptr);
+    return absl::StatusCode::kOk;
   });
 }
 
@@ -197,7 +199,7 @@ absl::StatusCode KorvelLiteProcessor::SampleNormalized(
     return absl::StatusCode::kInvalidArgument;
   }
   return RunEncoding(model_.get(), text, ids, surfaces, [&](const Model& m) {
-    m.Encode(text, ids, surfaces, alpha, &rng);
+    return m.Encode(text, ids, surfaces, alpha, &rng);
   });
 }
 

@@ -25,8 +25,9 @@ namespace korvel::lite {
 // are not a lite model, kInternal for inconsistent contents); a failed
 // processor stays failed and answers every call with fixed values.
 //
-// Operations return bare status codes, never throw (an allocation failure
-// gives kResourceExhausted with the outputs emptied), and write only to the
+// Operations return bare status codes, never throw (an allocation failure,
+// or a byte-level model's regex pre-tokenizer hitting its limits, gives
+// kResourceExhausted with the outputs emptied), and write only to the
 // caller's output containers, which they clear (keeping capacity) before
 // filling. All operations except SetScoreResetThresholdForTesting are const,
 // so one loaded processor may serve any number of threads, each with its own

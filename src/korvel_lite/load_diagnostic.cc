@@ -16,6 +16,15 @@ const char* DescribeLoadRule(LoadRule rule) {
              "verification failed)";
     case LoadRule::kPieceList:
       return "the model has no list of pieces";
+    case LoadRule::kByteLevelLayout:
+      return "a byte-level model must have model_type BYTE_LEVEL_BPE, "
+             "bpe_scores and no scores";
+    case LoadRule::kPretokenizerStep:
+      return "a pre-tokenizer step names no known family and its pattern "
+             "does not compile";
+    case LoadRule::kRegexEngine:
+      return "the model's pre-tokenizer needs the regex engine (PCRE2), "
+             "which this build lacks";
     case LoadRule::kSpecialIds:
       return "unk_id, bos_id, eos_id or pad_id is neither -1 nor the index of "
              "a piece";
@@ -54,6 +63,9 @@ const char* DescribeLoadRule(LoadRule rule) {
     case LoadRule::kUnknownOrBytePieces:
       return "the model has neither an unknown piece (unk_id is -1) nor the "
              "256 byte pieces";
+    case LoadRule::kByteLevelBytes:
+      return "a byte-level model lacks the piece of some byte (byte 0's is "
+             "the BYTE piece \"<0x00>\"), or has another BYTE piece";
   }
   return "an unknown rule";
 }

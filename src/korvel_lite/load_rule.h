@@ -19,6 +19,14 @@ enum class LoadRule : uint8_t {
   kFlatbuffer,
   // The model has a list of pieces.
   kPieceList,
+  // A model with `byte_level` has model_type BYTE_LEVEL_BPE, bpe_scores and
+  // no scores.
+  kByteLevelLayout,
+  // Every pre-tokenizer step is a family or a pattern that compiles.
+  kPretokenizerStep,
+  // A pre-tokenizer pattern that is no family needs the regex engine, which
+  // this build lacks.
+  kRegexEngine,
   // unk_id, bos_id, eos_id and pad_id are -1 or a piece index.
   kSpecialIds,
   // The normalizer's character map is well formed.
@@ -43,6 +51,9 @@ enum class LoadRule : uint8_t {
   kBytePieceRange,
   // The model has an unknown piece or all 256 byte pieces.
   kUnknownOrBytePieces,
+  // A byte-level model has a NORMAL or USER_DEFINED piece for each byte value
+  // but 0, the BYTE piece "<0x00>" for byte 0, and no other BYTE piece.
+  kByteLevelBytes,
 };
 
 // The status code a model reports when `rule` is the first one it breaks.
@@ -54,6 +65,8 @@ constexpr absl::StatusCode LoadRuleStatusCode(LoadRule rule) {
     case LoadRule::kFlatbuffer:
     case LoadRule::kPieceList:
       return absl::StatusCode::kInvalidArgument;
+    case LoadRule::kRegexEngine:
+      return absl::StatusCode::kUnimplemented;
     default:
       return absl::StatusCode::kInternal;
   }

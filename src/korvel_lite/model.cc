@@ -1,5 +1,6 @@
 #include "korvel_lite/model.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cfloat>
 #include <cmath>
@@ -15,6 +16,8 @@ namespace {
 
 constexpr size_t kMaxModelSize = 0x7ffffffe;
 constexpr std::string_view kDefaultUnkSurface = " \xe2\x81\x87 ";
+// Pre-tokenizer steps past this many are refused: files ship one to four.
+constexpr uint32_t kMaxPretokenizerSteps = 16;
 // Walks of a trie larger than this many units mostly miss the core's caches;
 // smaller tries are walked one piece at a time, where keeping many walks
 // apart would cost more than it saves.
@@ -157,9 +160,11 @@ LoadRule Model::FirstBrokenRule(std::string_view model_bytes) {
   }
   using Step = LoadRule (Model::*)();
   static constexpr Step kSteps[] = {
-      &Model::CheckSpecialIds,    &Model::BindNormalizer,   &Model::BindTries,
-      &Model::BindPieceTables,    &Model::DeriveRootTables, &Model::CheckPieces,
-      &Model::DeriveUnknownScore, &Model::CheckBytePieces,
+      &Model::BindByteLevel,   &Model::CheckSpecialIds,
+      &Model::BindNormalizer,  &Model::BindTries,
+      &Model::BindPieceTables, &Model::DeriveRootTables,
+      &Model::CheckPieces,     &Model::DeriveUnknownScore,
+      &Model::CheckBytePieces, &Model::BindByteTable,
   };
   for (const Step step : kSteps) {
     if (const LoadRule rule = (this->*step)(); rule != LoadRule::kNone) {
@@ -180,6 +185,56 @@ LoadRule Model::VerifyBuffer(std::string_view model_bytes) {
   root = flatbuffers::GetRoot<ModelProto>(data);
   bytes_end = model_bytes.data() + size;
   if (root->pieces() == nullptr) return LoadRule::kPieceList;
+  return LoadRule::kNone;
+}
+
+// A byte-level model keeps the layout that runtimes without byte-level
+// support refuse (see the schema), and its pre-tokenizer steps are built.
+LoadRule Model::BindByteLevel() {
+  const ByteLevelSpec* spec = root->byte_level();
+  if (spec == nullptr) return LoadRule::kNone;
+  if (root->model_type() != ModelType_BYTE_LEVEL_BPE ||
+      root->bpe_scores() == nullptr || root->scores() != nullptr) {
+    return LoadRule::kByteLevelLayout;
+  }
+  byte_level = true;
+  ignore_merges = spec->ignore_merges();
+  return BuildPretokenizer();
+}
+
+// Family steps are matched by hand-written code; a step whose family this
+// runtime does not know (0 included) runs its pattern through the regex
+// engine.
+LoadRule Model::BuildPretokenizer() {
+  const auto* steps = root->byte_level()->pretokenizer();
+  if (steps == nullptr) return LoadRule::kNone;
+  if (steps->size() > kMaxPretokenizerSteps) {
+    return LoadRule::kPretokenizerStep;
+  }
+  pretokenizer_steps.resize(steps->size());
+  for (uint32_t i = 0; i < steps->size(); ++i) {
+    const PretokenizerStep* step = steps->Get(i);
+    pretokenizer::SplitStep* built = &pretokenizer_steps[i];
+    if (step->family() != 0 && step->family() <= pretokenizer::kLastFamily) {
+      if (pretokenizer::SplitStep::ForFamily(
+              static_cast<pretokenizer::Family>(step->family()), built) !=
+          absl::StatusCode::kOk) {
+        return LoadRule::kPretokenizerStep;
+      }
+      continue;
+    }
+    const std::string_view pattern = step->pattern() == nullptr
+                                         ? std::string_view()
+                                         : AsView(step->pattern());
+    switch (pretokenizer::SplitStep::ForPattern(pattern, built)) {
+      case absl::StatusCode::kOk:
+        break;
+      case absl::StatusCode::kFailedPrecondition:
+        return LoadRule::kRegexEngine;
+      default:
+        return LoadRule::kPretokenizerStep;
+    }
+  }
   return LoadRule::kNone;
 }
 
@@ -384,6 +439,7 @@ LoadRule Model::DeriveUnknownScore() {
 // Byte fallback needs "<0x00>" to "<0xFF>" as consecutive BYTE pieces; a
 // model without them needs an unknown piece.
 LoadRule Model::CheckBytePieces() {
+  if (byte_level) return LoadRule::kNone;
   const size_t n = root->pieces()->size();
   const int32_t first = piece_trie.exact_lookup(ByteToPiece(0));
   if (first >= 0 && static_cast<size_t>(first) < n &&
@@ -401,6 +457,33 @@ LoadRule Model::CheckBytePieces() {
   }
   first_byte_piece_id = -1;
   return unk_id == -1 ? LoadRule::kUnknownOrBytePieces : LoadRule::kNone;
+}
+
+// Every byte is a symbol of a byte-level model, so each needs its piece.
+// Byte 0's piece is the BYTE piece "<0x00>", as no trie key holds a zero
+// byte; it is the model's only BYTE piece, and decodes to byte 0.
+LoadRule Model::BindByteTable() {
+  if (!byte_level) return LoadRule::kNone;
+  for (int b = 1; b < 256; ++b) {
+    const char byte = static_cast<char>(b);
+    const int32_t id = piece_trie.exact_lookup(std::string_view(&byte, 1));
+    if (id < 0 || (types[id] != PieceType_NORMAL &&
+                   types[id] != PieceType_USER_DEFINED)) {
+      return LoadRule::kByteLevelBytes;
+    }
+    single_byte_piece_ids[b] = id;
+  }
+  const int32_t zero = piece_trie.exact_lookup(ByteToPiece(0));
+  if (zero < 0 || types[zero] != PieceType_BYTE) {
+    return LoadRule::kByteLevelBytes;
+  }
+  single_byte_piece_ids[0] = zero;
+  const auto* type_bytes = reinterpret_cast<const uint8_t*>(types);
+  const size_t n = root->pieces()->size();
+  if (std::count(type_bytes, type_bytes + n, uint8_t{PieceType_BYTE}) != 1) {
+    return LoadRule::kByteLevelBytes;
+  }
+  return LoadRule::kNone;
 }
 
 int32_t Model::PieceToId(std::string_view piece) const {

@@ -13,6 +13,7 @@
 #include "korvel_lite/korvel_lite_model_generated.h"
 #include "korvel_lite/load_rule.h"
 #include "korvel_lite/normalizer.h"
+#include "korvel_pretokenizer/pretokenizer.h"
 
 namespace korvel::lite {
 
@@ -26,7 +27,8 @@ using RandomSource = absl::FunctionRef<float()>;
 // tells the outcome (kOk, kInvalidArgument for a buffer that is not a lite
 // model, kInternal for inconsistent contents). A model whose status is not kOk
 // must not be used. The buffer is never copied or written and must outlive the
-// model; the model owns no heap memory.
+// model; the model owns no heap memory but a byte-level model's pre-tokenizer
+// steps.
 //
 // After loading every operation is const and keeps no state, so one model may
 // serve any number of threads, except that `score_reset_threshold` is a plain
@@ -52,7 +54,8 @@ class Model {
   // What an unknown id decodes to: the model's text, or " \u2047 ".
   std::string_view unk_surface() const;
   size_t vocab_size() const;
-  bool is_bpe() const { return model_type == ModelType_BPE; }
+  // Byte-level models are BPE models whose symbols are bytes.
+  bool is_bpe() const { return model_type == ModelType_BPE || byte_level; }
 
   // Normalization (model_normalize.cc). `Normalize` clears and fills
   // `normalized` and, when given, `offsets` (one input offset per normalized
@@ -64,10 +67,12 @@ class Model {
 
   // Encoding of normalized text (encode_chunk.cc, unigram.cc, bpe.cc). All of
   // them append to `ids` and, when not null, `surfaces` (views into `text`).
-  // A null `rng` means deterministic encoding.
-  void Encode(std::string_view text, std::vector<int>* ids,
-              std::vector<std::string_view>* surfaces, float alpha,
-              const RandomSource* rng) const;
+  // A null `rng` means deterministic encoding. `Encode` fails only when a
+  // byte-level model's regex pre-tokenizer hits its limits
+  // (kResourceExhausted), leaving the pieces of a prefix of `text`.
+  absl::StatusCode Encode(std::string_view text, std::vector<int>* ids,
+                          std::vector<std::string_view>* surfaces, float alpha,
+                          const RandomSource* rng) const;
   void EncodeChunk(std::string_view text, std::vector<int>* ids,
                    std::vector<std::string_view>* surfaces, float alpha,
                    const RandomSource* rng) const;
@@ -110,6 +115,9 @@ class Model {
   bool PiecesLeadToTheirIds();
   LoadRule DeriveUnknownScore();
   LoadRule CheckBytePieces();
+  LoadRule BindByteLevel();
+  LoadRule BuildPretokenizer();
+  LoadRule BindByteTable();
 
   absl::StatusCode status_ = absl::StatusCode::kFailedPrecondition;
   LoadRule broken_rule_ = LoadRule::kNone;
@@ -132,6 +140,14 @@ class Model {
   // score minus 10.
   float unk_score = 0.0f;
   int8_t model_type = ModelType_UNIGRAM;
+  // A byte-level BPE model: every byte is a symbol, every piece the raw bytes
+  // it stands for, except that the piece of byte 0 (which the tries cannot
+  // hold) is the BYTE piece "<0x00>". Text is cut into pre-tokens by
+  // `pretokenizer_steps` first, and with `ignore_merges` a pre-token that is
+  // a piece becomes that piece.
+  bool byte_level = false;
+  bool ignore_merges = false;
+  std::vector<pretokenizer::SplitStep> pretokenizer_steps;
   const float* scores = nullptr;
   const int32_t* bpe_scores = nullptr;
   const PieceType* types = nullptr;
@@ -141,7 +157,8 @@ class Model {
   int32_t bigram_root_children[256];
   // Derived for the BPE encoder: the piece_trie node reached from the root by
   // each byte (trie_unit::kNoNode when none), and the piece of each byte taken
-  // as a whole symbol: its NORMAL or USER_DEFINED piece, else `unk_id`.
+  // as a whole symbol: its NORMAL or USER_DEFINED piece, else `unk_id` (in a
+  // byte-level model, the piece that is that byte, so never `unk_id`).
   uint32_t piece_root_children[256];
   int32_t single_byte_piece_ids[256];
   // Whether some key of the user-defined trie starts with each byte: text at

@@ -22,11 +22,15 @@ constexpr size_t kMaxPieceBytes = 4096;
 // The largest float below 2^31: every BPE score up to it fits an int32.
 constexpr float kMaxBpeScoreMagnitude = 2147483520.0f;
 
+// The stored text of a byte-level model's piece of byte 0.
+constexpr std::string_view kZeroBytePiece = "<0x00>";
+
 using TriePairs = std::vector<std::pair<std::string_view, int>>;
 
 // What the conversion takes from the trainer spec.
 struct TrainerSettings {
   bool is_bpe = false;
+  bool byte_level = false;
   bool byte_fallback = false;
   std::string bos_piece = "<s>";
   std::string eos_piece = "</s>";
@@ -35,7 +39,8 @@ struct TrainerSettings {
 
 bool IsSupportedModelType(int model_type, const ConverterOptions& options) {
   if (model_type == korvel::TrainerSpec::UNIGRAM ||
-      model_type == korvel::TrainerSpec::BPE) {
+      model_type == korvel::TrainerSpec::BPE ||
+      model_type == korvel::TrainerSpec::BYTE_LEVEL_BPE) {
     return true;
   }
   return options.allow_extended_model_types &&
@@ -50,6 +55,13 @@ std::string OrDefault(const std::string& text, const char* fallback) {
 absl::Status ReadTrainerSpec(const korvel::ModelProto& model,
                              const ConverterOptions& options,
                              TrainerSettings* settings, ModelProtoT* lite) {
+  const bool byte_level_type =
+      model.trainer_spec().model_type() == korvel::TrainerSpec::BYTE_LEVEL_BPE;
+  if (byte_level_type != model.has_byte_level()) {
+    return absl::InvalidArgumentError(
+        "A byte-level model needs both model type BYTE_LEVEL_BPE and a "
+        "byte_level spec.");
+  }
   if (!model.has_trainer_spec()) return absl::OkStatus();
   const korvel::TrainerSpec& trainer = model.trainer_spec();
   if (!IsSupportedModelType(trainer.model_type(), options)) {
@@ -57,11 +69,15 @@ absl::Status ReadTrainerSpec(const korvel::ModelProto& model,
         absl::StrCat("Unsupported model type: ",
                      korvel::TrainerSpec_ModelType_Name(trainer.model_type())));
   }
-  settings->is_bpe = trainer.model_type() == korvel::TrainerSpec::BPE;
+  settings->byte_level = byte_level_type;
+  settings->is_bpe =
+      trainer.model_type() == korvel::TrainerSpec::BPE || byte_level_type;
   settings->byte_fallback = trainer.byte_fallback();
   lite->unk_id = trainer.unk_id();
   lite->unk_surface = trainer.unk_surface();
-  lite->model_type = static_cast<ModelType>(trainer.model_type());
+  lite->model_type = byte_level_type
+                         ? ModelType_BYTE_LEVEL_BPE
+                         : static_cast<ModelType>(trainer.model_type());
   settings->bos_piece = OrDefault(trainer.bos_piece(), "<s>");
   settings->eos_piece = OrDefault(trainer.eos_piece(), "</s>");
   settings->pad_piece = OrDefault(trainer.pad_piece(), "<pad>");
@@ -71,6 +87,66 @@ absl::Status ReadTrainerSpec(const korvel::ModelProto& model,
 absl::Status PieceError(int id, const char* problem) {
   return absl::InvalidArgumentError(
       absl::StrCat("Piece at index ", id, " ", problem));
+}
+
+// The lite form of a byte-level piece: its bytes, except that the piece of
+// byte 0, which no trie key can hold, is stored as the BYTE piece "<0x00>".
+absl::Status StoreBytePiece(int id, std::string* text, int* type) {
+  if (*text == kZeroBytePiece) {
+    return PieceError(id,
+                      "of a byte-level model is \"<0x00>\", the stored "
+                      "name of the piece of byte 0.");
+  }
+  if (*text == std::string_view("\0", 1)) {
+    *text = kZeroBytePiece;
+    *type = korvel::ModelProto::Piece::BYTE;
+    return absl::OkStatus();
+  }
+  if (*type == korvel::ModelProto::Piece::BYTE) {
+    return PieceError(id, "of a byte-level model is a BYTE piece.");
+  }
+  if (text->find('\0') != std::string::npos) {
+    return PieceError(id, "is invalid (contains null byte).");
+  }
+  return absl::OkStatus();
+}
+
+// Every byte is a symbol of a byte-level model, so each needs its piece.
+absl::Status CheckByteLevelBytes(const ModelProtoT& lite) {
+  bool found[256] = {};
+  for (size_t id = 0; id < lite.pieces.size(); ++id) {
+    const std::string& text = lite.pieces[id];
+    if (text == kZeroBytePiece) found[0] = true;
+    if (text.size() == 1 && (lite.types[id] == PieceType_NORMAL ||
+                             lite.types[id] == PieceType_USER_DEFINED)) {
+      found[static_cast<unsigned char>(text[0])] = true;
+    }
+  }
+  for (int b = 0; b < 256; ++b) {
+    if (!found[b]) {
+      return absl::InvalidArgumentError(
+          absl::StrCat("The byte-level model has no NORMAL piece for byte ",
+                       absl::Hex(b, absl::kZeroPad2), "."));
+    }
+  }
+  return absl::OkStatus();
+}
+
+// The byte-level spec; family numbers that do not fit the lite field run
+// their pattern through the regex engine.
+std::unique_ptr<ByteLevelSpecT> CopyByteLevelSpec(
+    const korvel::ModelProto& model) {
+  auto spec = std::make_unique<ByteLevelSpecT>();
+  spec->ignore_merges = model.byte_level().ignore_merges();
+  for (const korvel::PretokenizerStep& full :
+       model.byte_level().pretokenizer()) {
+    auto step = std::make_unique<PretokenizerStepT>();
+    step->family =
+        full.family() <= 255 ? static_cast<uint8_t>(full.family()) : 0;
+    step->pattern = full.pattern();
+    spec->pretokenizer.push_back(std::move(step));
+  }
+  return spec;
 }
 
 // Copies the pieces with their scores and types, and lists the keys of the
@@ -97,7 +173,10 @@ absl::Status CopyPieces(const korvel::ModelProto& model,
     }
     int type = piece.type();
     std::string stored_text = text;
-    if (text.find('\0') != std::string::npos) {
+    if (settings.byte_level) {
+      absl::Status status = StoreBytePiece(id, &stored_text, &type);
+      if (!status.ok()) return status;
+    } else if (text.find('\0') != std::string::npos) {
       if (text.size() != 1 || !options.rename_null_byte_piece ||
           !settings.byte_fallback) {
         return PieceError(id, "is invalid (contains null byte).");
@@ -170,6 +249,11 @@ absl::StatusOr<std::string> ToFlatbuffer(const korvel::ModelProto& model,
                       &user_defined_pairs);
   if (!status.ok()) return status;
   lite.normalizer_spec = CopyNormalizerSpec(model);
+  if (settings.byte_level) {
+    status = CheckByteLevelBytes(lite);
+    if (!status.ok()) return status;
+    lite.byte_level = CopyByteLevelSpec(model);
+  }
 
   absl::StatusOr<std::vector<uint8_t>> trie =
       BuildDoubleArrayBlob(std::move(piece_pairs));
@@ -180,12 +264,16 @@ absl::StatusOr<std::string> ToFlatbuffer(const korvel::ModelProto& model,
     if (!trie.ok()) return trie.status();
     lite.user_defined_trie = *std::move(trie);
   }
-  if (settings.is_bpe || !options.bigram_trie_for_bpe_only) {
+  // Byte-level text is cut into pre-tokens instead.
+  if (!settings.byte_level &&
+      (settings.is_bpe || !options.bigram_trie_for_bpe_only)) {
     trie = BuildBigramTrieBlob(lite.pieces);
     if (!trie.ok()) return trie.status();
     lite.bigram_trie = *std::move(trie);
   }
-  if (settings.is_bpe) {
+  // With ignore_merges every piece maps directly anyway.
+  if (settings.is_bpe &&
+      !(settings.byte_level && lite.byte_level->ignore_merges)) {
     status = DecideDirectMapping(&lite);
     if (!status.ok()) return status;
   }

@@ -44,6 +44,12 @@ struct ConverterOptions {
 // surface over 4096 bytes, and byte pieces short of the full range or missing
 // along with the unknown id.
 //
+// A byte-level model (model type BYTE_LEVEL_BPE with a byte_level spec, the
+// one never without the other) converts to the lite byte-level kind: pieces
+// as their raw bytes, except that the piece of byte 0 becomes the BYTE piece
+// "<0x00>"; every byte value needs its piece, and a piece that holds a zero
+// byte among others, a BYTE piece or a piece "<0x00>" is refused.
+//
 // Conversions keep all state in locals; any number may run at once.
 absl::StatusOr<std::string> ToFlatbuffer(const korvel::ModelProto& model,
                                          const ConverterOptions& options);

@@ -44,6 +44,23 @@ bool ValidSecondByte(unsigned char lead, unsigned char byte) {
   return byte >= low && byte <= high;
 }
 
+// How many of the last of `n` bytes end in an unfinished character that more
+// bytes could complete; `byte_at(i)` gives byte i.
+template <typename ByteAt>
+size_t UnfinishedTail(size_t n, ByteAt byte_at) {
+  for (size_t k = 1; k <= std::min<size_t>(n, 3); ++k) {
+    const unsigned char lead = byte_at(n - k);
+    if ((lead & 0xC0) == 0x80) continue;
+    if (LeadLength(lead) <= k) return 0;
+    if (k >= 2 && !ValidSecondByte(lead, byte_at(n - k + 1))) return 0;
+    for (size_t i = n - k + 2; i < n; ++i) {
+      if ((byte_at(i) & 0xC0) != 0x80) return 0;
+    }
+    return k;
+  }
+  return 0;
+}
+
 }  // namespace
 
 StreamFacts StreamFacts::Find(const lite::KorvelLiteProcessor& processor) {
@@ -93,21 +110,20 @@ bool DecodeStream::IsBytePiece(int id) const {
 }
 
 size_t DecodeStream::UnfinishedCharacterSize() const {
-  const size_t n = pending_.size();
-  auto byte_at = [&](size_t i) {
+  return UnfinishedTail(pending_.size(), [&](size_t i) {
     return static_cast<unsigned char>(pending_[i] - facts_->first_byte_id);
-  };
-  for (size_t k = 1; k <= std::min<size_t>(n, 3); ++k) {
-    const unsigned char lead = byte_at(n - k);
-    if ((lead & 0xC0) == 0x80) continue;
-    if (LeadLength(lead) <= k) return 0;
-    if (k >= 2 && !ValidSecondByte(lead, byte_at(n - k + 1))) return 0;
-    for (size_t i = n - k + 2; i < n; ++i) {
-      if ((byte_at(i) & 0xC0) != 0x80) return 0;
-    }
-    return k;
-  }
-  return 0;
+  });
+}
+
+// A byte-level model decodes every id alone, so the stream only holds back
+// the bytes of an unfinished character at the end.
+void DecodeStream::StepByteLevel(int id, std::string* out) {
+  AppendDecoded({id}, &unfinished_);
+  const size_t keep = UnfinishedTail(unfinished_.size(), [&](size_t i) {
+    return static_cast<unsigned char>(unfinished_[i]);
+  });
+  out->append(unfinished_, 0, unfinished_.size() - keep);
+  unfinished_.erase(0, unfinished_.size() - keep);
 }
 
 void DecodeStream::AppendDecoded(absl::Span<const int> ids, std::string* out) {
@@ -137,6 +153,10 @@ bool DecodeStream::LeavesTextStart(int id) {
 absl::Status DecodeStream::Step(int id, std::string* out) {
   const int vocab_size = tokenizer_->vocab_size();
   if (id < 0 || id >= vocab_size) return IdOutOfRange(id, vocab_size);
+  if (tokenizer_->processor().model()->byte_level) {
+    StepByteLevel(id, out);
+    return absl::OkStatus();
+  }
   pending_.push_back(id);
   if (IsBytePiece(id)) {
     const size_t ready = pending_.size() - UnfinishedCharacterSize();
@@ -159,6 +179,8 @@ absl::Status DecodeStream::Step(int id, std::string* out) {
 absl::Status DecodeStream::Finish(std::string* out) {
   if (!pending_.empty()) AppendDecoded(pending_, out);
   pending_.clear();
+  out->append(unfinished_);
+  unfinished_.clear();
   past_start_ = false;
   return absl::OkStatus();
 }

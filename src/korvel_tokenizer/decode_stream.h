@@ -40,7 +40,8 @@ struct StreamFacts {
 // An id outside the vocabulary fails with Decode's error and leaves the
 // stream as it was.
 //
-// A stream holds at most three pending ids besides fixed scratch space. It
+// A stream holds at most three pending ids (with a byte-level model, three
+// bytes of an unfinished character) besides fixed scratch space. It
 // refers to its Tokenizer, which must outlive it. One stream serves one
 // thread at a time; streams are independent of each other.
 class DecodeStream {
@@ -58,6 +59,7 @@ class DecodeStream {
   // Appends the text of `ids` decoded after the ids already emitted.
   void AppendDecoded(absl::Span<const int> ids, std::string* out);
   bool LeavesTextStart(int id);
+  void StepByteLevel(int id, std::string* out);
 
   const Tokenizer* tokenizer_;
   const StreamFacts* facts_;
@@ -65,6 +67,7 @@ class DecodeStream {
   absl::InlinedVector<int, 4> pending_;
   std::vector<int> window_;
   std::string text_;
+  std::string unfinished_;
 };
 
 }  // namespace korvel::tokenizer

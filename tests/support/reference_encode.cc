@@ -259,6 +259,73 @@ void ReferenceEncodeBpeChunk(const Model& model, std::string_view chunk,
   }
 }
 
+namespace {
+
+// The matchable piece of byte string `text`, or -1.
+int ByteLevelPieceOf(const Model& model, std::string_view text) {
+  if (text == std::string_view("\0", 1)) return model.PieceToId("<0x00>");
+  const int id = model.piece_trie.exact_lookup(text);
+  return id >= 0 && IsMatchable(model, id) ? id : -1;
+}
+
+void MergeByteLevelPretoken(const Model& model, std::string_view pretoken,
+                            std::vector<int>* ids,
+                            std::vector<std::string_view>* views) {
+  std::vector<std::string_view> symbols;
+  for (size_t at = 0; at < pretoken.size(); ++at) {
+    symbols.push_back(pretoken.substr(at, 1));
+  }
+  if (model.ignore_merges && ByteLevelPieceOf(model, pretoken) >= 0) {
+    symbols = {pretoken};
+  }
+  for (;;) {
+    int best = -1;
+    int32_t best_score = 0;
+    for (size_t i = 0; i + 1 < symbols.size(); ++i) {
+      const int id = ByteLevelPieceOf(
+          model,
+          {symbols[i].data(), symbols[i].size() + symbols[i + 1].size()});
+      if (id >= 0 && (best == -1 || model.bpe_scores[id] > best_score)) {
+        best = static_cast<int>(i);
+        best_score = model.bpe_scores[id];
+      }
+    }
+    if (best == -1) break;
+    symbols[best] = {symbols[best].data(),
+                     symbols[best].size() + symbols[best + 1].size()};
+    symbols.erase(symbols.begin() + best + 1);
+  }
+  for (const std::string_view symbol : symbols) {
+    ids->push_back(ByteLevelPieceOf(model, symbol));
+    views->push_back(symbol);
+  }
+}
+
+}  // namespace
+
+void ReferenceEncodeByteLevel(const Model& model, std::string_view text,
+                              std::vector<int>* ids,
+                              std::vector<std::string_view>* views) {
+  size_t start = 0;
+  for (size_t at = 0; at <= text.size(); ++at) {
+    const DoubleArray::Match user_defined =
+        model.user_defined_trie.longest_prefix_lookup(text.substr(at));
+    const bool cut = user_defined.length > 0 &&
+                     model.types[user_defined.value] == PieceType_USER_DEFINED;
+    if (!cut && at < text.size()) continue;
+    pretokenizer::ForEachPretoken(
+        model.pretokenizer_steps, text.substr(start, at - start),
+        [&](std::string_view pretoken) {
+          MergeByteLevelPretoken(model, pretoken, ids, views);
+        });
+    if (!cut) break;
+    ids->push_back(user_defined.value);
+    views->push_back(text.substr(at, user_defined.length));
+    start = at + user_defined.length;
+    at = start - 1;
+  }
+}
+
 void ReferenceEncodeUnigram(const Model& model, std::string_view text,
                             float alpha, absl::FunctionRef<float()>* rng,
                             std::vector<int>* ids,

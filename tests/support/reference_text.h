@@ -59,6 +59,16 @@ void ReferenceEncodeUnigram(const Model& model, std::string_view text,
                             std::vector<int>* ids,
                             std::vector<std::string_view>* views);
 
+// Normalized text through a byte-level model: user-defined pieces cut out
+// first, the rest pre-tokenized by the model's steps, and each pre-token
+// either a whole piece (with ignore_merges) or its bytes merged round by
+// round, each round scanning all adjacent pairs for the piece of highest
+// score, leftmost on ties. Pieces are found by their texts, byte 0's as the
+// model's BYTE piece. Appends to `ids` and `views`.
+void ReferenceEncodeByteLevel(const Model& model, std::string_view text,
+                              std::vector<int>* ids,
+                              std::vector<std::string_view>* views);
+
 }  // namespace korvel::lite::fuzzing
 
 #endif  // KORVEL_TESTS_SUPPORT_REFERENCE_TEXT_H_

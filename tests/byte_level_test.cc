@@ -1,0 +1,119 @@
+// Byte-level BPE models: encoding by a table and against the plain reference
+// on random text, through every encoding path, and decoding.
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "full_model_builder.h"
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "korvel_model_converters/model_converter.h"
+#include "korvel_tokenizer/tokenizer.h"
+#include "reference_text.h"
+
+namespace korvel::lite {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+std::unique_ptr<tokenizer::Tokenizer> Open(bool ignore_merges, int family) {
+  std::vector<std::pair<int, std::string>> steps;
+  if (family != 0) steps.emplace_back(family, "");
+  auto opened = tokenizer::Tokenizer::FromBytes(
+      *ToFlatbuffer(testing::ByteLevelFullModel(testing::SmallByteLevelMerges(),
+                                                steps, ignore_merges),
+                    {}));
+  return opened.ok() ? *std::move(opened) : nullptr;
+}
+
+TEST(ByteLevelTest, EncodesByTable) {
+  const struct {
+    std::string text;
+    bool ignore_merges;
+    std::vector<std::string> pieces;
+  } cases[] = {
+      {"hello world", false, {"hello", " world"}},
+      {"the end", false, {"the", " ", "e", "n", "d"}},  // "th" before "he"
+      {" and", false, {" a", "n", "d"}},                // no merge reaches it
+      {" and", true, {" and"}},
+      {" andx", true, {" a", "n", "d", "x"}},
+      {std::string("\0x", 2), false, {"<0x00>", "x"}},
+      {"r\xc3\xa9\xff\xc3", false, {"r\xc3\xa9", "\xff", "\xc3"}},
+      {"a<tool><|bos|>",
+       false,
+       {"a", "<tool>", "<", "|", "b", "o", "s", "|", ">"}},
+  };
+  for (const auto& c : cases) {
+    const auto model = Open(c.ignore_merges, 0);
+    ASSERT_NE(model, nullptr);
+    std::vector<int> ids;
+    ASSERT_EQ(model->processor().EncodeNormalized(c.text, &ids, nullptr),
+              absl::StatusCode::kOk);
+    std::vector<std::string> pieces;
+    for (const int id : ids) pieces.emplace_back(model->IdToPiece(id));
+    EXPECT_THAT(pieces, ElementsAreArray(c.pieces)) << c.text;
+  }
+}
+
+// With and without views (the chunk cache) and pre-tokenizer steps, ids and
+// views are the reference's; decoding gives the text back; dropout of every
+// merge leaves the bytes.
+TEST(ByteLevelTest, MatchesReferenceOnRandomText) {
+  static const char* const kFragments[] = {
+      "the",    " ",  "and", "hello",  "\xc3\xa9", "r",        "\xff",
+      "<tool>", "ll", "\n",  " world", "  ",       "\xe2\x82", ""};
+  std::mt19937 rng(21);
+  for (const bool ignore_merges : {false, true}) {
+    for (const int family : {0, 1, 2}) {
+      const auto model = Open(ignore_merges, family);
+      const KorvelLiteProcessor& processor = model->processor();
+      for (int round = 0; round < 200; ++round) {
+        std::string text;
+        for (int i = rng() % 20; i > 0; --i) text += kFragments[rng() % 14];
+        if (rng() % 4 == 0) text.push_back('\0');
+        std::vector<int> expected, ids, cached;
+        std::vector<std::string_view> expected_views, views;
+        fuzzing::ReferenceEncodeByteLevel(*processor.model(), text, &expected,
+                                          &expected_views);
+        processor.EncodeNormalized(text, &ids, &views);
+        processor.EncodeNormalized(text, &cached, nullptr);
+        EXPECT_EQ(ids, expected) << text;
+        EXPECT_EQ(views, expected_views) << text;
+        EXPECT_EQ(cached, expected) << text;
+        std::string decoded;
+        processor.Decode(ids, &decoded, nullptr);
+        EXPECT_EQ(decoded, text);
+        if (ignore_merges) continue;
+        processor.SampleNormalized(
+            text, 1.0f, [] { return 0.0f; }, &ids, &views);
+        for (const std::string_view view : views) {
+          EXPECT_TRUE(view.size() == 1 || view == "<tool>") << view;
+        }
+      }
+    }
+  }
+}
+
+// The tokenizer layer: special text, BOS, offsets, and streaming decode that
+// holds back a character until its last byte.
+TEST(ByteLevelTest, TokenizerLayer) {
+  const auto model = Open(false, 1);
+  const int bos = model->bos_id();
+  std::vector<int> ids;
+  std::vector<tokenizer::Offset> offsets;
+  ASSERT_TRUE(
+      model->Encode("<|bos|>hello", {true, false, true}, &ids, &offsets).ok());
+  EXPECT_THAT(ids, ElementsAre(bos, bos, model->PieceToId("hello")));
+  EXPECT_EQ(offsets[2].begin, 7u);
+  tokenizer::DecodeStream stream = model->NewDecodeStream();
+  std::vector<std::string> steps(4);
+  const int step_ids[] = {bos, 0xe2, 0x82, 0xac};
+  for (int i = 0; i < 4; ++i)
+    ASSERT_TRUE(stream.Step(step_ids[i], &steps[i]).ok());
+  EXPECT_THAT(steps, ElementsAre("", "", "", "\xe2\x82\xac"));
+}
+
+}  // namespace
+}  // namespace korvel::lite
