@@ -101,7 +101,7 @@ absl::Status RunImport(const CommandArgs& args) {
   absl::StatusOr<ModelProto> model =
       absl::GetFlag(FLAGS_tiktoken)
           ? import::ImportTiktoken(json->data(), absl::GetFlag(FLAGS_pattern),
-                                   absl::GetFlag(FLAGS_special))
+                                   absl::GetFlag(FLAGS_special), &warnings)
       : absl::EndsWith(files->input, ".tsv")
           ? import::ImportVocabulary(json->data())
           : import::ImportHuggingFaceTokenizer(json->data(), &warnings);

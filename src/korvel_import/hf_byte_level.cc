@@ -211,6 +211,31 @@ absl::Status UnspellMerges(std::vector<MergeTexts>* merges) {
   return absl::OkStatus();
 }
 
+std::string PlaceholderPiece(int64_t id) {
+  return absl::StrCat("<|unused_id_", id, "|>");
+}
+
+bool HoldsInnerZeroByte(std::string_view piece) {
+  return piece.size() > 1 && piece.find('\0') != std::string_view::npos;
+}
+
+std::string InnerZeroByteWarning(int count) {
+  return absl::StrCat(
+      "texts holding the byte 0 next to other bytes may encode differently: ",
+      count, count == 1 ? " piece holds" : " pieces hold",
+      " it among other bytes, which korvel cannot store, so it is unused");
+}
+
+void SetAsideInnerZeroBytePieces(Vocabulary* vocabulary) {
+  for (size_t id = 0; id < vocabulary->pieces.size(); ++id) {
+    if (HoldsInnerZeroByte(vocabulary->pieces[id])) {
+      vocabulary->pieces[id] = PlaceholderPiece(id);
+      vocabulary->types[id] = korvel::ModelProto_Piece_Type_UNUSED;
+      ++vocabulary->inner_zero_pieces;
+    }
+  }
+}
+
 absl::Status FillByteLevelHoles(Vocabulary* vocabulary) {
   absl::flat_hash_set<std::string_view> texts;
   size_t last_normal = 0;
@@ -233,7 +258,7 @@ absl::Status FillByteLevelHoles(Vocabulary* vocabulary) {
     if (id < last_normal) {
       return RefuseModel(absl::StrCat("no piece has id ", id));
     }
-    fillers.push_back(absl::StrCat("<|unused_id_", id, "|>"));
+    fillers.push_back(PlaceholderPiece(id));
     if (texts.contains(fillers.back())) {
       return RefuseModel(
           absl::StrCat("the vocabulary holds ", Quoted(fillers.back())));

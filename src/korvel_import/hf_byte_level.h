@@ -47,6 +47,21 @@ absl::Status UnspellMerges(std::vector<MergeTexts>* merges);
 // with an UNUSED placeholder piece.
 absl::Status FillByteLevelHoles(Vocabulary* vocabulary);
 
+// The text of the UNUSED piece that stands at `id` in place of none.
+std::string PlaceholderPiece(int64_t id);
+
+// A lite model's trie cannot hold the byte 0 inside a longer piece (o200k has
+// "\0\0"), so such a piece is stored as an UNUSED placeholder: the text
+// then encodes byte by byte. True for such a piece.
+bool HoldsInnerZeroByte(std::string_view piece);
+
+// The warning for `count` (> 0) pieces set aside by HoldsInnerZeroByte.
+std::string InnerZeroByteWarning(int count);
+
+// Sets aside the normal pieces that HoldsInnerZeroByte names, counting them
+// in `vocabulary->inner_zero_pieces`.
+void SetAsideInnerZeroBytePieces(Vocabulary* vocabulary);
+
 // Reads the flattened steps of a pre-tokenizer holding a ByteLevel step:
 // Splits (Isolated; or Removed and inverted for a pattern whose matches cover
 // every text), then one ByteLevel, last. Patterns that are no family must

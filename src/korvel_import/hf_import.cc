@@ -255,6 +255,7 @@ absl::Status ReadVocabulary(const Json& root, const Json& model,
     status = ScoreBpePieces(model, byte_level ? unspelled : merges, vocabulary);
   }
   if (status.ok()) FillByteHoles(byte_holes, vocabulary);
+  if (status.ok() && byte_level) hf::SetAsideInnerZeroBytePieces(vocabulary);
   return status;
 }
 
@@ -318,6 +319,10 @@ void AddWarnings(const Tokenizer& tokenizer,
   }
   if (!tokenizer.decoder_warning.empty()) {
     warnings->push_back(tokenizer.decoder_warning);
+  }
+  if (tokenizer.vocabulary.inner_zero_pieces > 0) {
+    warnings->push_back(
+        hf::InnerZeroByteWarning(tokenizer.vocabulary.inner_zero_pieces));
   }
   if (tokenizer.vocabulary.unjoined_pieces > 0) {
     warnings->push_back(absl::StrCat(

@@ -23,6 +23,8 @@ struct Vocabulary {
   bool ignore_merges = false;
   // Byte-level pieces that two symbols no merge joins would make.
   int unjoined_pieces = 0;
+  // Byte-level pieces set aside for holding the byte 0 among others.
+  int inner_zero_pieces = 0;
   std::vector<std::string> pieces;
   std::vector<float> scores;
   std::vector<PieceType> types;  // NORMAL until something else is known.

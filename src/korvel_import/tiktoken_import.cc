@@ -12,6 +12,7 @@
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_split.h"
 #include "absl/strings/strip.h"
+#include "korvel_import/hf_byte_level.h"
 #include "korvel_import/hf_json.h"
 #include "korvel_pretokenizer/pretokenizer.h"
 
@@ -148,7 +149,7 @@ absl::Status AddSpecials(std::string_view specials, korvel::ModelProto* model) {
   for (size_t i = 0; i < texts.size(); ++i) {
     korvel::ModelProto_Piece* piece = model->add_pieces();
     if (texts[i].empty()) {
-      piece->set_piece(absl::StrCat("<|unused_id_", first + i, "|>"));
+      piece->set_piece(hf::PlaceholderPiece(first + i));
       piece->set_type(korvel::ModelProto_Piece_Type_UNUSED);
     } else {
       piece->set_piece(texts[i]);
@@ -166,9 +167,9 @@ absl::Status AddSpecials(std::string_view specials, korvel::ModelProto* model) {
 
 }  // namespace
 
-absl::StatusOr<korvel::ModelProto> ImportTiktoken(std::string_view ranks,
-                                                  std::string_view pattern,
-                                                  std::string_view specials) {
+absl::StatusOr<korvel::ModelProto> ImportTiktoken(
+    std::string_view ranks, std::string_view pattern, std::string_view specials,
+    std::vector<std::string>* warnings) {
   std::vector<std::string> pieces;
   absl::Status status = ReadRanks(ranks, &pieces);
   if (status.ok()) status = CheckTokens(pieces);
@@ -177,11 +178,19 @@ absl::StatusOr<korvel::ModelProto> ImportTiktoken(std::string_view ranks,
   if (!status.ok()) return status;
   model.mutable_byte_level()->set_ignore_merges(true);
   model.mutable_pieces()->Reserve(static_cast<int>(pieces.size()));
+  int inner_zero_pieces = 0;
   for (size_t rank = 0; rank < pieces.size(); ++rank) {
     korvel::ModelProto_Piece* piece = model.add_pieces();
-    piece->set_piece(std::move(pieces[rank]));
+    const bool set_aside = hf::HoldsInnerZeroByte(pieces[rank]);
+    inner_zero_pieces += set_aside;
+    piece->set_piece(set_aside ? hf::PlaceholderPiece(rank)
+                               : std::move(pieces[rank]));
     piece->set_score(-static_cast<float>(rank));
-    piece->set_type(korvel::ModelProto_Piece_Type_NORMAL);
+    piece->set_type(set_aside ? korvel::ModelProto_Piece_Type_UNUSED
+                              : korvel::ModelProto_Piece_Type_NORMAL);
+  }
+  if (inner_zero_pieces > 0 && warnings != nullptr) {
+    warnings->push_back(hf::InnerZeroByteWarning(inner_zero_pieces));
   }
   korvel::TrainerSpec* trainer = model.mutable_trainer_spec();
   trainer->set_model_type(korvel::TrainerSpec_ModelType_BYTE_LEVEL_BPE);

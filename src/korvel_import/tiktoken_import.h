@@ -1,7 +1,9 @@
 #ifndef KORVEL_IMPORT_TIKTOKEN_IMPORT_H_
 #define KORVEL_IMPORT_TIKTOKEN_IMPORT_H_
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "absl/status/statusor.h"
 #include "libkorvel/korvel_model.pb.h"
@@ -23,10 +25,11 @@ namespace korvel::import {
 // Ranks must be 0 to n-1, each once, tokens distinct, and every single byte
 // a token; a piece's score is -(its rank), and a pre-token that is itself a
 // token becomes that token. Anything else gives kInvalidArgument with a
-// one-line message naming the line or item.
-absl::StatusOr<korvel::ModelProto> ImportTiktoken(std::string_view ranks,
-                                                  std::string_view pattern,
-                                                  std::string_view specials);
+// one-line message naming the line or item. A token holding the byte 0 among
+// other bytes becomes UNUSED, with one line in `warnings` when not null.
+absl::StatusOr<korvel::ModelProto> ImportTiktoken(
+    std::string_view ranks, std::string_view pattern, std::string_view specials,
+    std::vector<std::string>* warnings = nullptr);
 
 }  // namespace korvel::import
 
