@@ -7,9 +7,11 @@
 #include "absl/strings/escaping.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "korvel_import/tiktoken_import.h"
 #include "korvel_import/vocab_import.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_model_converters/model_converter.h"
+#include "korvel_pretokenizer/pretokenizer.h"
 #include "nlohmann/json.hpp"
 #include "test_models.h"
 #include "tokenizer_json.h"
@@ -262,6 +264,209 @@ TEST(HfImportTest, ReplaceAloneEscapesWithoutDummyPrefix) {
   EXPECT_THAT(Encode(model, "a a"), ElementsAre(260, 269));
 }
 
+// The GPT-2 spelling of a byte string.
+std::string Spell(const std::string& bytes) {
+  std::string out;
+  for (const unsigned char byte : bytes) {
+    int code = byte;
+    if (!((byte >= 33 && byte <= 126) || (byte >= 161 && byte <= 172) ||
+          byte >= 174)) {
+      code = 256;
+      for (int b = 0; b < byte; ++b) {
+        code += !((b >= 33 && b <= 126) || (b >= 161 && b <= 172) || b >= 174);
+      }
+    }
+    out += code < 0x80 ? std::string(1, static_cast<char>(code))
+                       : std::string({static_cast<char>(0xC0 | code >> 6),
+                                      static_cast<char>(0x80 | (code & 0x3F))});
+  }
+  return out;
+}
+
+// A Llama-3-style byte-level tokenizer.json: byte b at id b, then " a", "ab",
+// " ab" (ids 256 to 258), and the special token <|eot|> at 259.
+json ByteLevelBpe() {
+  json vocab = json::object();
+  for (int byte = 0; byte < 256; ++byte) {
+    vocab[Spell(std::string(1, static_cast<char>(byte)))] = byte;
+  }
+  vocab[Spell(" a")] = 256;
+  vocab["ab"] = 257;
+  vocab[Spell(" ab")] = 258;
+  const std::string pattern(
+      pretokenizer::PatternOfFamily(pretokenizer::Family::kCl100k));
+  return {
+      {"normalizer", nullptr},
+      {"pre_tokenizer",
+       {{"type", "Sequence"},
+        {"pretokenizers",
+         {{{"type", "Split"},
+           {"pattern", {{"Regex", pattern}}},
+           {"behavior", "Isolated"},
+           {"invert", false}},
+          {{"type", "ByteLevel"},
+           {"add_prefix_space", false},
+           {"use_regex", false}}}}}},
+      {"decoder", {{"type", "ByteLevel"}}},
+      {"added_tokens",
+       {{{"id", 259}, {"content", "<|eot|>"}, {"special", true}}}},
+      {"model",
+       {{"type", "BPE"},
+        {"ignore_merges", true},
+        {"vocab", vocab},
+        {"merges",
+         {Spell(" ") + " a", "a b", Spell(" a") + " b", Spell(" ") + " ab"}}}}};
+}
+
+TEST(HfImportTest, ByteLevelPiecesAreRawBytesRankedByMerges) {
+  const korvel::ModelProto model = Import(ByteLevelBpe());
+  ASSERT_EQ(model.pieces_size(), 260);
+  EXPECT_EQ(model.trainer_spec().model_type(),
+            korvel::TrainerSpec_ModelType_BYTE_LEVEL_BPE);
+  EXPECT_EQ(model.trainer_spec().unk_id(), -1);
+  EXPECT_FALSE(model.trainer_spec().byte_fallback());
+  for (int byte = 0; byte < 256; ++byte) {
+    EXPECT_EQ(model.pieces(byte).piece(), std::string(1, byte)) << byte;
+  }
+  EXPECT_EQ(model.pieces(256).piece(), " a");
+  EXPECT_EQ(model.pieces(258).score(), -2.0f);
+  EXPECT_EQ(model.pieces(259).type(), korvel::ModelProto_Piece_Type_CONTROL);
+  EXPECT_FALSE(model.normalizer_spec().add_dummy_prefix());
+  EXPECT_FALSE(model.normalizer_spec().escape_whitespaces());
+  EXPECT_FALSE(model.normalizer_spec().remove_extra_whitespaces());
+  ASSERT_EQ(model.byte_level().pretokenizer_size(), 1);
+  EXPECT_EQ(model.byte_level().pretokenizer(0).family(),
+            static_cast<uint32_t>(pretokenizer::Family::kCl100k));
+  EXPECT_TRUE(model.byte_level().ignore_merges());
+}
+
+// Pre-tokenizer shapes: the families their steps get, in order.
+TEST(HfImportTest, ByteLevelPreTokenizerSteps) {
+  using pretokenizer::Family;
+  const struct {
+    const char* name;
+    void (*edit)(json* steps);
+    std::vector<Family> families;
+  } kCases[] = {
+      {"SplitThenByteLevel", [](json*) {}, {Family::kCl100k}},
+      {"ByteLevelAlone", [](json* s) { s->erase(0); }, {}},
+      {"ByteLevelWithRegex",
+       [](json* s) {
+         *s = {{{"type", "ByteLevel"}, {"use_regex", true}}};
+       },
+       {Family::kGpt2}},
+      {"RemovedInverted",
+       [](json* s) {
+         (*s)[0]["behavior"] = "Removed";
+         (*s)[0]["invert"] = true;
+       },
+       {Family::kCl100k}},
+      {"LiteralThenFamily",
+       [](json* s) {
+         s->insert(s->begin(), json{{"type", "Split"},
+                                    {"pattern", {{"String", "\n"}}},
+                                    {"behavior", "Isolated"}});
+       },
+       {Family::kNone, Family::kCl100k}},
+  };
+  for (const auto& test : kCases) {
+    SCOPED_TRACE(test.name);
+    json tokenizer = ByteLevelBpe();
+    test.edit(&tokenizer["pre_tokenizer"]["pretokenizers"]);
+    const korvel::ModelProto model = Import(tokenizer);
+    std::vector<Family> families;
+    for (const auto& step : model.byte_level().pretokenizer()) {
+      families.push_back(static_cast<Family>(step.family()));
+    }
+    EXPECT_THAT(families, ElementsAreArray(test.families));
+  }
+}
+
+// The NFC and NFKC maps against expected normal forms, through the runtime's
+// character-map normalizer.
+TEST(HfImportTest, NfcAndNfkcBecomeCharacterMaps) {
+  const struct {
+    const char* form;
+    const char* text;
+    const char* normalized;
+  } kCases[] = {
+      {"NFC", "e\xCC\x81", "\xC3\xA9"},                     // e + acute
+      {"NFC", "\xE2\x84\xAB", "\xC3\x85"},                  // angstrom sign
+      {"NFC", "\xEF\xAC\x81", "\xEF\xAC\x81"},              // fi ligature kept
+      {"NFC", "\xE1\x84\x80\xE1\x85\xA1", "\xEA\xB0\x80"},  // Hangul L + V
+      {"NFKC", "\xEF\xAC\x81", "fi"},
+      {"NFKC", "\xEF\xBC\xA1\xCC\x81", "\xC3\x81"},  // fullwidth A + acute
+      {"NFKC", "\xE2\x91\xA0x", "1x"},               // circled one
+  };
+  for (const auto& test : kCases) {
+    SCOPED_TRACE(test.text);
+    json tokenizer = MetaspaceUnigram();
+    tokenizer["normalizer"] = {{"type", "Sequence"},
+                               {"normalizers", {{{"type", test.form}}}}};
+    const korvel::ModelProto model = Import(tokenizer);
+    absl::StatusOr<std::string> lite =
+        lite::ToFlatbuffer(model, lite::ConverterOptions());
+    ASSERT_TRUE(lite.ok()) << lite.status();
+    lite::KorvelLiteProcessor processor(*lite);
+    std::string normalized;
+    ASSERT_EQ(processor.Normalize(test.text, &normalized, nullptr),
+              absl::StatusCode::kOk);
+    EXPECT_EQ(normalized, kWs + std::string(test.normalized));
+  }
+}
+
+std::string TiktokenRanks(const std::vector<std::string>& extra) {
+  std::string out;
+  int rank = 0;
+  for (int byte = 0; byte < 256; ++byte) {
+    out += absl::Base64Escape(std::string(1, static_cast<char>(byte))) + " " +
+           std::to_string(rank++) + "\n";
+  }
+  for (const std::string& token : extra) {
+    out += absl::Base64Escape(token) + " " + std::to_string(rank++) + "\n";
+  }
+  return out;
+}
+
+TEST(TiktokenImportTest, RanksBecomeScoresAndSpecialsControlPieces) {
+  absl::StatusOr<korvel::ModelProto> model =
+      ImportTiktoken(TiktokenRanks({" a", "ab"}), "o200k", "<|endoftext|>=260");
+  ASSERT_TRUE(model.ok()) << model.status();
+  ASSERT_EQ(model->pieces_size(), 261);
+  EXPECT_EQ(model->pieces(256).piece(), " a");
+  EXPECT_EQ(model->pieces(257).score(), -257.0f);
+  EXPECT_EQ(model->pieces(258).type(), korvel::ModelProto_Piece_Type_UNUSED);
+  EXPECT_EQ(model->pieces(260).type(), korvel::ModelProto_Piece_Type_CONTROL);
+  EXPECT_EQ(model->trainer_spec().eos_piece(), "<|endoftext|>");
+  EXPECT_EQ(model->byte_level().pretokenizer(0).family(),
+            static_cast<uint32_t>(pretokenizer::Family::kO200k));
+  EXPECT_TRUE(model->byte_level().ignore_merges());
+
+  const struct {
+    std::string ranks;
+    const char* pattern;
+    const char* specials;
+    const char* message;
+  } kRefusals[] = {
+      {TiktokenRanks({"ab"}) + "YWI= 300\n", "gpt2", "", "ranks skip 257"},
+      {TiktokenRanks({"ab", "ab"}), "gpt2", "", "\"ab\" is repeated"},
+      {TiktokenRanks({}) + "YWI=\n", "gpt2", "", "line 257 is not"},
+      {"YWI=" + TiktokenRanks({}).substr(4), "gpt2", "",
+       "lack the single byte 0"},
+      {TiktokenRanks({}), "(", "", "neither gpt2"},
+      {TiktokenRanks({}), "gpt2", "<s>=3", "not TEXT=ID with an id past"},
+      {TiktokenRanks({}), "gpt2", "<s>=256,</s>=256", "repeats"},
+  };
+  for (const auto& refusal : kRefusals) {
+    SCOPED_TRACE(refusal.message);
+    absl::StatusOr<korvel::ModelProto> refused =
+        ImportTiktoken(refusal.ranks, refusal.pattern, refusal.specials);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_THAT(std::string(refused.status().message()),
+                HasSubstr(refusal.message));
+  }
+}
+
 struct Refusal {
   const char* name;
   void (*edit)(json* tokenizer);
@@ -271,11 +476,11 @@ struct Refusal {
 const Refusal kRefusals[] = {
     {"WordPiece", [](json* t) { (*t)["model"]["type"] = "WordPiece"; },
      "Unsupported model: WordPiece"},
-    {"NFKC",
+    {"NfkcAfterReplace",
      [](json* t) {
-       (*t)["normalizer"] = {{"type", "NFKC"}};
+       (*t)["normalizer"]["normalizers"].push_back({{"type", "NFKC"}});
      },
-     "Unsupported normalizer: NFKC"},
+     "Unsupported normalizer: NFKC must come first"},
     {"RegexReplace",
      [](json* t) {
        (*t)["normalizer"]["normalizers"][1]["pattern"] = {{"Regex", " {2,}"}};
@@ -284,12 +489,11 @@ const Refusal kRefusals[] = {
     {"PrependAlone",
      [](json* t) { (*t)["normalizer"]["normalizers"].erase(1); },
      "without Replace"},
-    {"ByteLevel",
+    {"ByteLevelAfterReplace",
      [](json* t) {
        (*t)["pre_tokenizer"] = {{"type", "ByteLevel"}};
      },
-     "Unsupported pre-tokenizer: ByteLevel (byte-level BPE, GPT-2 style); "
-     "korvel imports score-ordered BPE with byte fallback and unigram"},
+     "Unsupported normalizer: Replace, Prepend or Strip before a ByteLevel"},
     {"StripAlone",
      [](json* t) {
        (*t)["normalizer"] = {{"type", "Strip"}, {"strip_right", true}};
@@ -392,7 +596,61 @@ const Refusal kRefusals[] = {
      "precompiled_charsmap is not base64"},
 };
 
+// Byte-level files that korvel refuses, edited from ByteLevelBpe().
+const Refusal kByteLevelRefusals[] = {
+    {"Hole",
+     [](json* t) {
+       (*t)["model"]["vocab"]["ab"] = 300;
+       (*t)["added_tokens"] = json::array();
+     },
+     "no piece has id 257"},
+    {"SameId", [](json* t) { (*t)["model"]["vocab"]["ab"] = 256; },
+     "id 256 names both"},
+    {"MissingByte", [](json* t) { (*t)["model"]["vocab"].erase("~"); },
+     "lacks the byte 0x7E"},
+    {"OutsideAlphabet", [](json* t) { (*t)["model"]["vocab"][" "] = 300; },
+     "\" \" is not spelled in the GPT-2 byte alphabet"},
+    {"PatternDoesNotCompile",
+     [](json* t) {
+       (*t)["pre_tokenizer"]["pretokenizers"][0]["pattern"]["Regex"] = "(a";
+     },
+     "the Split pattern \"(a\" does not compile"},
+    {"Contiguous",
+     [](json* t) {
+       (*t)["pre_tokenizer"]["pretokenizers"][0]["behavior"] = "Contiguous";
+     },
+     "Split with behavior Contiguous"},
+    {"PrefixSpace",
+     [](json* t) {
+       (*t)["pre_tokenizer"]["pretokenizers"][1]["add_prefix_space"] = true;
+     },
+     "ByteLevel with add_prefix_space"},
+    {"ByteLevelFirst",
+     [](json* t) {
+       auto& steps = (*t)["pre_tokenizer"]["pretokenizers"];
+       steps.push_back(steps[0]);
+       steps.erase(0);
+     },
+     "ByteLevel before other steps"},
+    {"NFD",
+     [](json* t) {
+       (*t)["normalizer"] = {{"type", "NFD"}};
+     },
+     "Unsupported normalizer: NFD"},
+    {"Unigram", [](json* t) { (*t)["model"]["type"] = "Unigram"; },
+     "Unigram with a ByteLevel pre-tokenizer"},
+};
+
 TEST(HfImportTest, RefusesWhatTheModelCannotRepresent) {
+  for (const Refusal& refusal : kByteLevelRefusals) {
+    SCOPED_TRACE(refusal.name);
+    json tokenizer = ByteLevelBpe();
+    refusal.edit(&tokenizer);
+    EXPECT_THAT(
+        std::string(
+            ImportHuggingFaceTokenizer(tokenizer.dump()).status().message()),
+        HasSubstr(refusal.message));
+  }
   for (const Refusal& refusal : kRefusals) {
     SCOPED_TRACE(refusal.name);
     json tokenizer = LlamaStyleBpe();

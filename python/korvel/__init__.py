@@ -11,11 +11,11 @@ on a Dask cluster, and korvel.read_shard for reading its output.
 
 from korvel._files import write_atomically as _write_atomically
 from korvel._korvel import DecodeStream, Tokenizer
-from korvel._korvel import _convert, _import_tokenizer_json
+from korvel._korvel import _convert, _import_tiktoken, _import_tokenizer_json
 from korvel.shards import read_shard
 
-__all__ = ["Tokenizer", "DecodeStream", "import_tokenizer_json", "convert",
-           "read_shard"]
+__all__ = ["Tokenizer", "DecodeStream", "import_tokenizer_json",
+           "import_tiktoken", "convert", "read_shard"]
 
 
 def _read(path):
@@ -33,6 +33,20 @@ def import_tokenizer_json(src_json, dst_full_model):
         full = _import_tokenizer_json(_read(src_json))
     except ValueError as error:
         raise ValueError(f"{src_json}: {error}") from None
+    _write_atomically(dst_full_model, full)
+
+
+def import_tiktoken(src_ranks, dst_full_model, *, pattern, special=""):
+    """Imports a tiktoken rank file as a full korvel model file.
+
+    pattern is gpt2, cl100k (or llama3), qwen2, o200k or a regular
+    expression; special lists the special tokens as "TEXT=ID,TEXT=ID".
+    OSError for files, ValueError for a file that cannot be imported.
+    """
+    try:
+        full = _import_tiktoken(_read(src_ranks), pattern, special)
+    except ValueError as error:
+        raise ValueError(f"{src_ranks}: {error}") from None
     _write_atomically(dst_full_model, full)
 
 

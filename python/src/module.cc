@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "absl/status/statusor.h"
+#include "korvel_import/tiktoken_import.h"
 #include "korvel_model_converters/model_converter.h"
 #include "py_text.h"
 #include "py_tokenizer.h"
@@ -50,18 +51,32 @@ class PyDecodeStream {
   tokenizer::DecodeStream stream_;
 };
 
-py::bytes ImportTokenizerJson(const std::string& json) {
-  absl::StatusOr<korvel::ModelProto> model;
-  {
-    py::gil_scoped_release release;
-    model = ImportJson(json);
-  }
+py::bytes SerializeImported(const absl::StatusOr<korvel::ModelProto>& model) {
   ThrowIfError(model.status());
   std::string bytes;
   if (!model->SerializeToString(&bytes)) {
     throw py::value_error("the imported model cannot be serialized");
   }
   return py::bytes(bytes);
+}
+
+py::bytes ImportTokenizerJson(const std::string& json) {
+  absl::StatusOr<korvel::ModelProto> model;
+  {
+    py::gil_scoped_release release;
+    model = ImportJson(json);
+  }
+  return SerializeImported(model);
+}
+
+py::bytes ImportTiktoken(const std::string& ranks, const std::string& pattern,
+                         const std::string& special) {
+  absl::StatusOr<korvel::ModelProto> model;
+  {
+    py::gil_scoped_release release;
+    model = import::ImportTiktoken(ranks, pattern, special);
+  }
+  return SerializeImported(model);
 }
 
 py::bytes Convert(const std::string& full_model) {
@@ -261,6 +276,8 @@ void DefineModule(py::module_& m) {
   DefineEncoding(tokenizer);
   DefineDecoding(tokenizer);
   m.def("_import_tokenizer_json", &ImportTokenizerJson, "json"_a);
+  m.def("_import_tiktoken", &ImportTiktoken, "ranks"_a, "pattern"_a,
+        "special"_a);
   m.def("_convert", &Convert, "full_model"_a);
 }
 

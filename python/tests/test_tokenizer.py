@@ -1,6 +1,7 @@
 """The korvel.Tokenizer API on the LLaMA-2 tokenizer, checked against the
 korvel command."""
 
+import base64
 import concurrent.futures
 import multiprocessing
 import os
@@ -245,3 +246,16 @@ def test_help_shows_the_api():
     for name in ("encode", "encode_batch_padded", "decode_stream", "sample"):
         assert getattr(korvel.Tokenizer, name).__doc__
     assert "lite model" in korvel.Tokenizer.__doc__
+
+
+def test_tiktoken_rank_files_import(tmp_path):
+    tokens = [bytes([b]) for b in range(256)] + [b"ab", b" ab"]
+    ranks = tmp_path / "r.tiktoken"
+    ranks.write_text("".join(f"{base64.b64encode(t).decode()} {i}\n"
+                             for i, t in enumerate(tokens)))
+    korvel.import_tiktoken(ranks, tmp_path / "m.full", pattern="gpt2",
+                           special="<|eot|>=260")
+    korvel.convert(tmp_path / "m.full", tmp_path / "m.lite")
+    assert korvel.Tokenizer(tmp_path / "m.lite").encode("ab ab") == [256, 257]
+    with pytest.raises(ValueError, match="neither gpt2"):
+        korvel.import_tiktoken(ranks, tmp_path / "x.full", pattern="(")

@@ -18,22 +18,28 @@ namespace {
 const std::vector<Command>& AllCommands() {
   static const std::vector<Command>* const commands = new std::vector<Command>{
       {"import",
-       "[--output_file=MODEL] TOKENIZER_JSON",
+       "[--output_file=MODEL] TOKENIZER_JSON\n"
+       "       korvel import --tiktoken --pattern=NAME [--special=TEXT=ID,...] "
+       "[--output_file=MODEL] RANKS",
        "Imports a Hugging Face tokenizer.json as a full model.",
        "Imports a Hugging Face tokenizer.json as a full korvel model, "
        "written to\n--output_file (which appears only once it is complete) "
        "or to standard output.\nA file ending in .tsv is read as a list of "
-       "piece<TAB>score lines instead\n(a unigram model)."
+       "piece<TAB>score lines instead\n(a unigram model). With --tiktoken "
+       "the file is a tiktoken rank file, with the\npre-tokenizer named by "
+       "--pattern and the special tokens by --special."
        "\n\nSupported: BPE models (merges ranked in list order, optional "
-       "byte_fallback)\nand Unigram models; normalizers Precompiled, "
-       "Prepend(\"\xE2\x96\x81\"), Replace(\" \" ->\n\"\xE2\x96\x81\")"
-       " and Sequences of them; pre-tokenizers Metaspace, and Split on \" \" "
-       "after\nthat Replace; added tokens, special or not. Refused with a "
-       "message naming the\ncomponent: byte-level BPE (ByteLevel, GPT-2 "
-       "style), WordPiece, WordLevel, other\nnormalizers and pre-tokenizers, "
-       "BPE dropout. Texts that would encode differently\nfrom Hugging Face "
-       "tokenizers are named in a warning.",
-       {"output_file"},
+       "byte_fallback)\nand Unigram models; normalizers Precompiled, NFC, "
+       "NFKC, Prepend(\"\xE2\x96\x81\"),\nReplace(\" \" -> "
+       "\"\xE2\x96\x81\") and Sequences of them; pre-tokenizers "
+       "Metaspace, Split on\n\" \" after that Replace; byte-level BPE "
+       "(the ByteLevel pre-tokenizer, alone or\nafter Isolated Splits, "
+       "ignore_merges); added tokens, special or not. Refused\nwith a "
+       "message naming the component: WordPiece, WordLevel, other "
+       "normalizers\nand pre-tokenizers, BPE dropout. Texts that would "
+       "encode differently from\nHugging Face tokenizers are named in a "
+       "warning.",
+       {"output_file", "tiktoken", "pattern", "special"},
        RunImport},
       {"convert",
        "[--output_file=LITE_MODEL] [flags] FULL_MODEL",

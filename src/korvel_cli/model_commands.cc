@@ -17,6 +17,7 @@
 #include "korvel_cli/line_io.h"
 #include "korvel_cli/shared_flags.h"
 #include "korvel_import/hf_import.h"
+#include "korvel_import/tiktoken_import.h"
 #include "korvel_import/vocab_import.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_model_converters/model_converter.h"
@@ -33,6 +34,14 @@ ABSL_FLAG(bool, rename_null_byte_piece,
 ABSL_FLAG(bool, allow_extended_model_types,
           korvel::lite::ConverterOptions().allow_extended_model_types,
           "accept full-model types 3 and 4 besides unigram and BPE");
+
+ABSL_FLAG(bool, tiktoken, false,
+          "import: read a tiktoken rank file (BASE64 RANK lines)");
+ABSL_FLAG(std::string, pattern, "",
+          "import --tiktoken: the pre-tokenizer, gpt2, cl100k (llama3), qwen2, "
+          "o200k or a regular expression");
+ABSL_FLAG(std::string, special, "",
+          "import --tiktoken: special tokens as TEXT=ID,TEXT=ID,...");
 
 namespace korvel::cli {
 namespace {
@@ -90,7 +99,10 @@ absl::Status RunImport(const CommandArgs& args) {
   if (!json.ok()) return json.status();
   std::vector<std::string> warnings;
   absl::StatusOr<ModelProto> model =
-      absl::EndsWith(files->input, ".tsv")
+      absl::GetFlag(FLAGS_tiktoken)
+          ? import::ImportTiktoken(json->data(), absl::GetFlag(FLAGS_pattern),
+                                   absl::GetFlag(FLAGS_special), &warnings)
+      : absl::EndsWith(files->input, ".tsv")
           ? import::ImportVocabulary(json->data())
           : import::ImportHuggingFaceTokenizer(json->data(), &warnings);
   for (const std::string& warning : warnings) {

@@ -9,6 +9,7 @@
 #include "absl/status/status.h"
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_format.h"
+#include "korvel_import/hf_byte_level.h"
 #include "korvel_import/hf_document.h"
 #include "korvel_import/hf_json.h"
 #include "korvel_import/hf_merges.h"
@@ -43,7 +44,7 @@ absl::Status MarkUnknown(Vocabulary* vocabulary) {
   if (vocabulary->unk_id >= 0) {
     vocabulary->types[vocabulary->unk_id] =
         korvel::ModelProto_Piece_Type_UNKNOWN;
-  } else if (!vocabulary->byte_fallback) {
+  } else if (!vocabulary->byte_fallback && !vocabulary->byte_level) {
     return absl::InvalidArgumentError(
         "The model has neither an unknown token nor byte fallback");
   }
@@ -112,15 +113,17 @@ absl::Status ScoreBpePieces(const Json& model,
   if (list == nullptr || !list->is_array()) {
     return absl::InvalidArgumentError("BPE model has no \"merges\" list");
   }
-  absl::StatusOr<std::vector<int>> first_rank =
-      hf::RankMerges(merges, vocabulary->pieces, mergeable, cut_out);
+  absl::StatusOr<std::vector<int>> first_rank = hf::RankMerges(
+      merges, vocabulary->pieces, mergeable, cut_out, vocabulary->byte_level,
+      vocabulary->byte_level ? &vocabulary->unjoined_pieces : nullptr);
   if (!first_rank.ok()) return first_rank.status();
   for (size_t id = 0; id < size; ++id) {
     const int rank = (*first_rank)[id];
     if (rank >= 0) {
       vocabulary->scores[id] = -static_cast<float>(rank);
     } else if (mergeable[id] && !vocabulary->pieces[id].empty() &&
-               !hf::IsSingleChar(vocabulary->pieces[id])) {
+               !hf::IsSingleSymbol(vocabulary->pieces[id],
+                                   vocabulary->byte_level)) {
       vocabulary->types[id] = korvel::ModelProto_Piece_Type_UNUSED;
     }
   }
@@ -205,7 +208,8 @@ void SetSpecialNames(const Json& root, const Vocabulary& vocabulary,
 
 absl::Status ReadVocabulary(const Json& root, const Json& model,
                             const std::vector<hf::MergeTexts>& merges,
-                            bool spaces_replaced, Vocabulary* vocabulary) {
+                            bool spaces_replaced, bool byte_level,
+                            Vocabulary* vocabulary) {
   const std::string* type = hf::StringMember(model, "type");
   std::string model_type = type == nullptr ? std::string() : *type;
   if (model_type.empty()) {  // Older files leave the type out.
@@ -217,7 +221,16 @@ absl::Status ReadVocabulary(const Json& root, const Json& model,
     }
   }
   absl::Status status;
-  if (model_type == "BPE") {
+  std::vector<hf::MergeTexts> unspelled;
+  if (byte_level && model_type != "BPE") {
+    return absl::InvalidArgumentError(absl::StrCat(
+        "Unsupported model: ", model_type.empty() ? "(no type)" : model_type,
+        " with a ByteLevel pre-tokenizer", hf::kWhatKorvelImports));
+  } else if (byte_level) {
+    status = hf::ReadByteLevelModel(model, vocabulary);
+    unspelled = merges;
+    if (status.ok()) status = hf::UnspellMerges(&unspelled);
+  } else if (model_type == "BPE") {
     status = hf::ReadBpeModel(model, vocabulary);
   } else if (model_type == "Unigram") {
     status = hf::ReadUnigramModel(model, vocabulary);
@@ -237,9 +250,12 @@ absl::Status ReadVocabulary(const Json& root, const Json& model,
   std::vector<int> byte_holes;
   status = MarkUnknown(vocabulary);
   if (status.ok()) status = MarkBytePieces(vocabulary, &byte_holes);
-  if (status.ok() && vocabulary->is_bpe)
-    status = ScoreBpePieces(model, merges, vocabulary);
+  if (status.ok() && byte_level) status = hf::FillByteLevelHoles(vocabulary);
+  if (status.ok() && vocabulary->is_bpe) {
+    status = ScoreBpePieces(model, byte_level ? unspelled : merges, vocabulary);
+  }
   if (status.ok()) FillByteHoles(byte_holes, vocabulary);
+  if (status.ok() && byte_level) hf::SetAsideInnerZeroBytePieces(vocabulary);
   return status;
 }
 
@@ -248,7 +264,21 @@ struct Tokenizer {
   hf::TextPipeline pipeline;
   Vocabulary vocabulary;
   korvel::TrainerSpec trainer;  // Only the special piece names.
+  std::string decoder_warning;
 };
+
+// A byte-level model takes its text as it is, apart from a character map.
+absl::Status CheckByteLevelPipeline(const hf::TextPipeline& pipeline) {
+  if (!pipeline.byte_level ||
+      (!pipeline.escape_whitespaces && !pipeline.add_dummy_prefix &&
+       !pipeline.collapses_spaces && !pipeline.strips_left &&
+       !pipeline.strips_right)) {
+    return absl::OkStatus();
+  }
+  return absl::InvalidArgumentError(
+      "Unsupported normalizer: Replace, Prepend or Strip before a ByteLevel "
+      "pre-tokenizer (korvel imports NFC and NFKC there)");
+}
 
 // Parses the document and reads everything the model needs from it; the
 // document is freed on return, before the model is built.
@@ -265,11 +295,16 @@ absl::Status ReadTokenizer(std::string_view tokenizer_json,
   absl::StatusOr<hf::TextPipeline> pipeline = hf::ReadTextPipeline(root);
   if (!pipeline.ok()) return pipeline.status();
   tokenizer->pipeline = *std::move(pipeline);
-  Vocabulary& vocabulary = tokenizer->vocabulary;
-  absl::Status status = ReadVocabulary(
-      root, *model, document.merges,
-      tokenizer->pipeline.normalizer_replaces_spaces, &vocabulary);
+  absl::Status status = CheckByteLevelPipeline(tokenizer->pipeline);
   if (!status.ok()) return status;
+  Vocabulary& vocabulary = tokenizer->vocabulary;
+  status = ReadVocabulary(root, *model, document.merges,
+                          tokenizer->pipeline.normalizer_replaces_spaces,
+                          tokenizer->pipeline.byte_level, &vocabulary);
+  if (!status.ok()) return status;
+  if (vocabulary.byte_level) {
+    tokenizer->decoder_warning = hf::CheckByteLevelDecoder(root);
+  }
   if (tokenizer->pipeline.split_before_whitespace_symbol) {
     MarkCrossWordPiecesUnused(&vocabulary);
   }
@@ -281,6 +316,20 @@ void AddWarnings(const Tokenizer& tokenizer,
                  std::vector<std::string>* warnings) {
   if (!tokenizer.pipeline.difference.empty()) {
     warnings->push_back(tokenizer.pipeline.difference);
+  }
+  if (!tokenizer.decoder_warning.empty()) {
+    warnings->push_back(tokenizer.decoder_warning);
+  }
+  if (tokenizer.vocabulary.inner_zero_pieces > 0) {
+    warnings->push_back(
+        hf::InnerZeroByteWarning(tokenizer.vocabulary.inner_zero_pieces));
+  }
+  if (tokenizer.vocabulary.unjoined_pieces > 0) {
+    warnings->push_back(absl::StrCat(
+        "rare texts may encode differently: ",
+        tokenizer.vocabulary.unjoined_pieces,
+        " pieces also split into two parts that no merge joins; korvel "
+        "joins any two symbols that make a piece, as tiktoken does"));
   }
   if (tokenizer.vocabulary.cut_out_added_tokens &&
       tokenizer.pipeline.prefix_after_added_tokens) {
@@ -310,14 +359,24 @@ korvel::ModelProto BuildModel(Tokenizer* tokenizer) {
     piece->set_score(vocabulary.scores[id]);
     piece->set_type(vocabulary.types[id]);
   }
-  trainer->set_model_type(vocabulary.is_bpe
-                              ? korvel::TrainerSpec_ModelType_BPE
-                              : korvel::TrainerSpec_ModelType_UNIGRAM);
+  trainer->set_model_type(
+      vocabulary.byte_level ? korvel::TrainerSpec_ModelType_BYTE_LEVEL_BPE
+      : vocabulary.is_bpe   ? korvel::TrainerSpec_ModelType_BPE
+                            : korvel::TrainerSpec_ModelType_UNIGRAM);
   trainer->set_unk_id(vocabulary.unk_id);
   trainer->set_byte_fallback(vocabulary.byte_fallback);
   trainer->set_treat_whitespace_as_suffix(false);
 
   hf::TextPipeline& pipeline = tokenizer->pipeline;
+  if (vocabulary.byte_level) {
+    korvel::ByteLevelSpec* byte_level = proto.mutable_byte_level();
+    byte_level->set_ignore_merges(vocabulary.ignore_merges);
+    for (hf::SplitPattern& split : pipeline.splits) {
+      korvel::PretokenizerStep* step = byte_level->add_pretokenizer();
+      step->set_family(split.family);
+      step->set_pattern(std::move(split.pattern));
+    }
+  }
   korvel::NormalizerSpec* normalizer = proto.mutable_normalizer_spec();
   normalizer->set_name(pipeline.precompiled_charsmap.empty() ? "identity"
                                                              : "precompiled");

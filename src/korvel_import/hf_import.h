@@ -14,12 +14,14 @@ namespace korvel::import {
 // encodes text to the same ids, ready for ToFlatbuffer.
 //
 // Accepted: a BPE model (score-ordered, optionally with byte fallback) or a
-// Unigram model; a normalizer made of at most a Precompiled character map,
-// Prepend("▁") and Replace(" " -> "▁"), or a Metaspace pre-tokenizer instead
-// of the last two; a Split on " " after that Replace (it finds nothing);
-// Replace(" {2,}", " ") with an optional Strip after the character map and
-// before a prepending Metaspace, as the T5 and XLM-R family ship it.
-// Mapping:
+// Unigram model; a normalizer made of at most a Precompiled character map
+// (or NFC and NFKC, built into one), Prepend("▁") and Replace(" " -> "▁"),
+// or a Metaspace pre-tokenizer instead of the last two; a Split on " " after
+// that Replace (it finds nothing); Replace(" {2,}", " ") with an optional Strip
+// after the character map and before a prepending Metaspace, as the T5 and
+// XLM-R family ship it. And byte-level BPE: a ByteLevel pre-tokenizer, alone or
+// after Split steps (see hf_byte_level.h), with at most NFC or NFKC before it,
+// and ignore_merges. Mapping:
 //  - Unigram pieces keep their scores. A BPE piece gets the score -(rank of
 //    the first merge producing it), so the score-ordered merger applies the
 //    merges in list order; multi-character pieces that no merge produces
@@ -32,6 +34,12 @@ namespace korvel::import {
 //    holding "▁" while the normalizer replaces spaces stays a model piece. In
 //    a BPE model the raw character of an ASCII byte may stand at the id of
 //    its byte piece; it becomes that byte piece.
+//  - Byte-level pieces are the raw bytes of their GPT-2 spelling, ranked as
+//    BPE pieces; the model gets type BYTE_LEVEL_BPE and a byte_level spec
+//    with every split's pattern and family. Ids that no piece names after
+//    the last normal piece become UNUSED placeholders. Where a piece splits
+//    into two parts that no merge joins (files with one merge per piece),
+//    the merger may join them as tiktoken does (reported in `warnings`).
 //  - Prepend or a Metaspace prefix scheme "always"/"first" turns the dummy
 //    prefix on. Replace(" {2,}", " ") turns on the removal of leading,
 //    trailing and repeated spaces; without a Strip of the right side the
@@ -54,7 +62,7 @@ namespace korvel::import {
 //    against the character "▁" itself in the input (reported in `warnings`).
 //
 // Anything else (another normalizer or pre-tokenizer, a WordPiece or
-// WordLevel model, byte-level BPE, BPE dropout, ignore_merges, subword
+// WordLevel model, BPE dropout, ignore_merges outside byte-level BPE, subword
 // prefixes or suffixes, merges the score-ordered merger cannot reproduce, an
 // incomplete byte range, added tokens with lstrip, rstrip or single_word that
 // are not special) gives kInvalidArgument with a one-line message naming the

@@ -69,8 +69,8 @@ inline std::string Quoted(std::string_view text) {
 
 // What korvel imports, said after every refusal of a component.
 inline constexpr char kWhatKorvelImports[] =
-    "; korvel imports score-ordered BPE with byte fallback and unigram "
-    "tokenizers (see korvel import --help)";
+    "; korvel imports score-ordered BPE (with byte fallback, or byte-level) "
+    "and unigram tokenizers (see korvel import --help)";
 
 }  // namespace korvel::import::hf
 

@@ -52,10 +52,17 @@ int CharLength(unsigned char lead) {
   return kLengths[lead >> 4];
 }
 
-// True for a text of two or more copies of one character.
-bool IsRun(std::string_view text) {
+// Length of the merger's symbol that starts with `lead`: one character, or
+// one byte when `bytes` (byte-level models).
+int SymbolLength(bool bytes, unsigned char lead) {
+  return bytes ? 1 : CharLength(lead);
+}
+
+// True for a text of two or more copies of one symbol.
+bool IsRun(std::string_view text, bool bytes) {
   if (text.empty()) return false;
-  const size_t length = CharLength(static_cast<unsigned char>(text[0]));
+  const size_t length =
+      SymbolLength(bytes, static_cast<unsigned char>(text[0]));
   if (text.size() <= length || text.size() % length != 0) return false;
   for (size_t at = length; at < text.size(); at += length) {
     if (text.compare(at, length, text.substr(0, length)) != 0) return false;
@@ -91,11 +98,11 @@ std::vector<int> MergeRun(int length, MergeRank merge_rank) {
 // Accepted when every run of that character up to twice the longest run
 // piece (run pieces count up to 128 characters) comes out the same both ways.
 absl::Status CheckRunsMergeAlike(
-    std::string_view text, const PieceIds& ids,
+    std::string_view text, bool bytes, const PieceIds& ids,
     const absl::flat_hash_map<uint64_t, int>& pair_rank,
     const std::vector<int>& first_rank) {
   const std::string one(
-      text.substr(0, CharLength(static_cast<unsigned char>(text[0]))));
+      text.substr(0, SymbolLength(bytes, static_cast<unsigned char>(text[0]))));
   std::vector<int> run_ids = {-1};  // run_ids[k]: id of k copies, or -1.
   for (std::string run = one; run_ids.size() <= 128; run += one) {
     auto it = ids.find(run);
@@ -135,29 +142,36 @@ absl::Status LookUp(const PieceIds& ids, std::string_view text, int rank,
 }
 
 // Every split of a produced piece into two parts that the merger can hold as
-// symbols must be a merge; otherwise the merger could join them.
+// symbols must be a merge; otherwise the merger could join them. With
+// `unjoined` such pieces are counted there instead.
 absl::Status CheckSplitsAreMerges(
-    const std::vector<std::string>& pieces, const PieceIds& ids,
+    const std::vector<std::string>& pieces, bool bytes, const PieceIds& ids,
     const std::vector<bool>& produced,
-    const absl::flat_hash_map<uint64_t, int>& pair_rank) {
+    const absl::flat_hash_map<uint64_t, int>& pair_rank, int* unjoined) {
   auto joinable = [&](std::string_view part, int* id) {
     auto it = ids.find(part);
     *id = it == ids.end() ? -1 : it->second;
-    return IsSingleChar(part) || (*id >= 0 && produced[*id]);
+    return IsSingleSymbol(part, bytes) || (*id >= 0 && produced[*id]);
   };
   for (size_t id = 0; id < pieces.size(); ++id) {
     const std::string_view piece = pieces[id];
     if (!produced[id] || piece.empty()) continue;
-    for (size_t cut = CharLength(static_cast<unsigned char>(piece[0]));
+    for (size_t cut = SymbolLength(bytes, static_cast<unsigned char>(piece[0]));
          cut < piece.size();
-         cut += CharLength(static_cast<unsigned char>(piece[cut]))) {
+         cut += SymbolLength(bytes, static_cast<unsigned char>(piece[cut]))) {
       int left = -1;
       int right = -1;
       if (!joinable(piece.substr(0, cut), &left) ||
           !joinable(piece.substr(cut), &right)) {
         continue;
       }
-      if (left < 0 || right < 0 || !pair_rank.contains(PairKey(left, right))) {
+      const bool listed =
+          left >= 0 && right >= 0 && pair_rank.contains(PairKey(left, right));
+      if (!listed && unjoined != nullptr) {
+        ++*unjoined;
+        break;
+      }
+      if (!listed) {
         return absl::InvalidArgumentError(
             absl::StrCat("BPE merges are incomplete: ", Quoted(piece),
                          " splits into ", Quoted(piece.substr(0, cut)), " + ",
@@ -170,16 +184,16 @@ absl::Status CheckSplitsAreMerges(
 
 }  // namespace
 
-bool IsSingleChar(std::string_view text) {
+bool IsSingleSymbol(std::string_view text, bool bytes) {
   return !text.empty() &&
-         static_cast<size_t>(CharLength(static_cast<unsigned char>(text[0]))) >=
-             text.size();
+         static_cast<size_t>(SymbolLength(
+             bytes, static_cast<unsigned char>(text[0]))) >= text.size();
 }
 
 absl::StatusOr<std::vector<int>> RankMerges(
     const std::vector<MergeTexts>& merges,
     const std::vector<std::string>& pieces, const std::vector<bool>& mergeable,
-    const std::vector<bool>& cut_out) {
+    const std::vector<bool>& cut_out, bool bytes, int* unjoined) {
   if (merges.size() > static_cast<size_t>(kMaxMerges)) {
     return absl::InvalidArgumentError(
         absl::StrCat("BPE model has ", merges.size(), " merges; at most ",
@@ -239,22 +253,24 @@ absl::StatusOr<std::vector<int>> RankMerges(
   absl::flat_hash_set<std::string_view> checked;  // First characters.
   for (const int id : spread) {
     const std::string_view piece = pieces[id];
-    if (!IsRun(piece)) {
+    if (!IsRun(piece, bytes)) {
       return absl::InvalidArgumentError(
           absl::StrCat("BPE merges producing ", Quoted(pieces[id]),
                        " are not adjacent in the merge list"));
     }
-    const size_t length = CharLength(static_cast<unsigned char>(piece[0]));
+    const size_t length =
+        SymbolLength(bytes, static_cast<unsigned char>(piece[0]));
     if (!checked.insert(piece.substr(0, length)).second) continue;
     absl::Status status =
-        CheckRunsMergeAlike(piece, ids, pair_rank, first_rank);
+        CheckRunsMergeAlike(piece, bytes, ids, pair_rank, first_rank);
     if (!status.ok()) return status;
   }
 
   std::vector<bool> produced(pieces.size());
   for (size_t id = 0; id < pieces.size(); ++id)
     produced[id] = first_rank[id] >= 0;
-  absl::Status status = CheckSplitsAreMerges(pieces, ids, produced, pair_rank);
+  absl::Status status =
+      CheckSplitsAreMerges(pieces, bytes, ids, produced, pair_rank, unjoined);
   if (!status.ok()) return status;
   return first_rank;
 }

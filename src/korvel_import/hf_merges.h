@@ -13,9 +13,10 @@ namespace korvel::import::hf {
 // The largest merge count whose ranks all convert to float scores exactly.
 inline constexpr int kMaxMerges = 1 << 24;
 
-// True when `text` is one character as the runtime cuts characters (by the
-// lead byte's length); false for the empty text.
-bool IsSingleChar(std::string_view text);
+// True when `text` is one symbol of the merger: one byte when `bytes`
+// (byte-level models), otherwise one character as the runtime cuts
+// characters (by the lead byte's length); false for the empty text.
+bool IsSingleSymbol(std::string_view text, bool bytes);
 
 // Turns the ranked merge list of a BPE tokenizer.json into what the
 // score-ordered merger needs: for every piece id, the rank of the first merge
@@ -25,7 +26,8 @@ bool IsSingleChar(std::string_view text);
 //
 // `merges` holds the list's entries in rank order; `pieces` holds the
 // vocabulary texts by id; `mergeable[id]` is true for
-// normal pieces, the only ones merges may join or produce. `cut_out[id]` is
+// normal pieces, the only ones merges may join or produce. `bytes` makes the
+// symbols bytes instead of characters. `cut_out[id]` is
 // true for pieces cut out of the text before the model sees it: merges that
 // involve them never apply and are skipped. A pair listed twice keeps its
 // last rank.
@@ -37,11 +39,13 @@ bool IsSingleChar(std::string_view text);
 // piece that are not adjacent in the list (accepted for runs of one
 // character when every run merges alike both ways), and a produced piece
 // that splits into two joinable parts (produced pieces or single characters)
-// that no merge joins.
+// that no merge joins. With `unjoined` not null, such pieces are counted
+// there instead of refused: the merger then joins any two symbols that make
+// a piece, as tiktoken does.
 absl::StatusOr<std::vector<int>> RankMerges(
     const std::vector<MergeTexts>& merges,
     const std::vector<std::string>& pieces, const std::vector<bool>& mergeable,
-    const std::vector<bool>& cut_out);
+    const std::vector<bool>& cut_out, bool bytes, int* unjoined = nullptr);
 
 }  // namespace korvel::import::hf
 

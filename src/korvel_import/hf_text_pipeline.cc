@@ -83,7 +83,21 @@ absl::Status ReadNormalizer(const Json& normalizer, TextPipeline* pipeline) {
   for (const Json* step : steps) {
     const std::string type = ComponentType(*step);
     if (!seen_replace && ReadSpaceRule(*step, type, pipeline)) continue;
-    if (type == "Precompiled") {
+    if (type == "NFC" || type == "NFKC") {
+      if (seen_replace || !pipeline->precompiled_charsmap.empty() ||
+          pipeline->collapses_spaces || pipeline->strips_left ||
+          pipeline->strips_right) {
+        return absl::InvalidArgumentError(
+            absl::StrCat("Unsupported normalizer: ", type,
+                         " must come first, without Precompiled"));
+      }
+      seen_charsmap = true;
+      // NFKC after or before NFC is NFKC.
+      if (type == "NFKC" || pipeline->unicode_form == UnicodeForm::kNone) {
+        pipeline->unicode_form =
+            type == "NFKC" ? UnicodeForm::kNfkc : UnicodeForm::kNfc;
+      }
+    } else if (type == "Precompiled") {
       if (seen_charsmap || seen_replace || pipeline->collapses_spaces ||
           pipeline->strips_left || pipeline->strips_right) {
         return absl::InvalidArgumentError(
@@ -176,9 +190,8 @@ bool IsSplitOnReplacedSpaces(const Json& split, const TextPipeline& pipeline) {
 }
 
 absl::Status RefusePreTokenizer(const std::string& type) {
-  const char* kind = type == "ByteLevel" ? " (byte-level BPE, GPT-2 style)"
-                     : type == "BertPreTokenizer" ? " (WordPiece, BERT style)"
-                                                  : "";
+  const char* kind =
+      type == "BertPreTokenizer" ? " (WordPiece, BERT style)" : "";
   return absl::InvalidArgumentError(absl::StrCat(
       "Unsupported pre-tokenizer: ", type.empty() ? "(no type)" : type, kind,
       kWhatKorvelImports));
@@ -190,6 +203,12 @@ absl::Status ReadPreTokenizer(const Json& pre_tokenizer,
   absl::Status status =
       Flatten(pre_tokenizer, "pretokenizers", "pre-tokenizer", 0, &steps);
   if (!status.ok()) return status;
+  for (const Json* step : steps) {
+    if (ComponentType(*step) == "ByteLevel") {
+      pipeline->byte_level = true;
+      return ReadByteLevelPreTokenizer(steps, &pipeline->splits);
+    }
+  }
   bool seen_metaspace = false;
   for (const Json* step : steps) {
     const std::string type = ComponentType(*step);
@@ -245,6 +264,9 @@ absl::StatusOr<TextPipeline> ReadTextPipeline(const Json& root) {
   }
   absl::Status status = CheckSpaceRule(&pipeline);
   if (!status.ok()) return status;
+  if (pipeline.unicode_form != UnicodeForm::kNone) {
+    pipeline.precompiled_charsmap = UnicodeFormCharsMap(pipeline.unicode_form);
+  }
   return pipeline;
 }
 

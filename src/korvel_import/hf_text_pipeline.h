@@ -2,9 +2,12 @@
 #define KORVEL_IMPORT_HF_TEXT_PIPELINE_H_
 
 #include <string>
+#include <vector>
 
 #include "absl/status/statusor.h"
+#include "korvel_import/hf_byte_level.h"
 #include "korvel_import/hf_json.h"
+#include "korvel_import/hf_normalization.h"
 
 namespace korvel::import::hf {
 
@@ -12,8 +15,10 @@ namespace korvel::import::hf {
 // model sees it, in the terms of a full model's normalizer settings. Extra
 // whitespace is never removed by the components this accepts.
 struct TextPipeline {
-  // The character-map blob of a Precompiled normalizer; empty for none.
+  // The character-map blob of a Precompiled normalizer, or the one built for
+  // `unicode_form`; empty for none.
   std::string precompiled_charsmap;
+  UnicodeForm unicode_form = UnicodeForm::kNone;
   bool add_dummy_prefix = false;
   // The original adds its "▁" prefix to the text after every added token
   // too (Prepend, or Metaspace with any prefix scheme but "first").
@@ -32,6 +37,10 @@ struct TextPipeline {
   // A Metaspace pre-tokenizer cuts the text into words before every "▁", so
   // no piece that holds "▁" after its first character can ever be produced.
   bool split_before_whitespace_symbol = false;
+  // A ByteLevel pre-tokenizer: the text's bytes are the symbols, cut into
+  // pre-tokens by `splits` in order.
+  bool byte_level = false;
+  std::vector<SplitPattern> splits;
 };
 
 // Reads the "normalizer" and "pre_tokenizer" members of the tokenizer.json

@@ -18,6 +18,13 @@ using PieceType = korvel::ModelProto_Piece_Type;
 struct Vocabulary {
   bool is_bpe = false;
   bool byte_fallback = false;
+  // Byte-level BPE: pieces are raw bytes, and every single byte is a piece.
+  bool byte_level = false;
+  bool ignore_merges = false;
+  // Byte-level pieces that two symbols no merge joins would make.
+  int unjoined_pieces = 0;
+  // Byte-level pieces set aside for holding the byte 0 among others.
+  int inner_zero_pieces = 0;
   std::vector<std::string> pieces;
   std::vector<float> scores;
   std::vector<PieceType> types;  // NORMAL until something else is known.
