@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -515,6 +517,131 @@ TEST_P(KorvelCliErrorTest, FailuresLeaveNoPartialOutput) {
   EXPECT_EQ(encode.exit_code, 0) << encode.err;
   EXPECT_THAT(encode.out, IsEmpty());
   EXPECT_EQ(ReadFileOrEmpty(output), ExpectedEncoding({"ab"}, false));
+}
+
+// What --output_file does with what stands at its path. Nothing or a
+// regular file: replaced whole through a temporary file, a replaced file
+// keeping its permission bits. A symbolic link: its target is replaced, the
+// link stays. A character device or a FIFO: written straight, never replaced
+// (as root, a rename over /dev/null broke the machine). A directory: refused.
+TEST_P(KorvelCliErrorTest, OutputFileFollowsWhatStandsAtThePath) {
+  const std::string input = WriteInput("input.txt", "ab\n");
+  const std::string expected = ExpectedEncoding({"ab"}, false);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  struct stat dev_null;
+  ASSERT_EQ(::stat("/dev/null", &dev_null), 0);
+  ASSERT_TRUE(S_ISCHR(dev_null.st_mode));
+  int fifo_reader = -1;
+  struct Row {
+    const char* what;
+    // Prepares the folder and returns the path to write.
+    std::function<std::string(const std::string& folder)> prepare;
+    // Checks the folder and what the run did.
+    std::function<void(const std::string& folder, const ProcessResult& run)>
+        check;
+  };
+  auto mode_of = [](const std::string& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode : mode_t{0};
+  };
+  const Row rows[] = {
+      {"missing path",
+       [](const std::string& folder) { return folder + "/out.txt"; },
+       [&](const std::string& folder, const ProcessResult& run) {
+         EXPECT_EQ(run.exit_code, 0) << run.err;
+         EXPECT_EQ(ReadFileOrEmpty(folder + "/out.txt"), expected);
+         EXPECT_EQ(mode_of(folder + "/out.txt"), S_IFREG | (0666 & ~mask));
+       }},
+      {"regular file of mode 0600",
+       [](const std::string& folder) {
+         WriteFileOrDie(folder + "/out.txt", "private\n");
+         ::chmod((folder + "/out.txt").c_str(), 0600);
+         return folder + "/out.txt";
+       },
+       [&](const std::string& folder, const ProcessResult& run) {
+         EXPECT_EQ(run.exit_code, 0) << run.err;
+         EXPECT_EQ(ReadFileOrEmpty(folder + "/out.txt"), expected);
+         EXPECT_EQ(mode_of(folder + "/out.txt"), S_IFREG | 0600);
+       }},
+      {"symbolic link to a file",
+       [](const std::string& folder) {
+         WriteFileOrDie(folder + "/target.txt", "old\n");
+         ::chmod((folder + "/target.txt").c_str(), 0640);
+         EXPECT_EQ(::symlink("target.txt", (folder + "/link.txt").c_str()), 0);
+         return folder + "/link.txt";
+       },
+       [&](const std::string& folder, const ProcessResult& run) {
+         EXPECT_EQ(run.exit_code, 0) << run.err;
+         EXPECT_TRUE(S_ISLNK(mode_of(folder + "/link.txt")));
+         EXPECT_EQ(ReadFileOrEmpty(folder + "/target.txt"), expected);
+         EXPECT_EQ(mode_of(folder + "/target.txt"), S_IFREG | 0640);
+       }},
+      {"symbolic link to a missing file",
+       [](const std::string& folder) {
+         EXPECT_EQ(::symlink("new.txt", (folder + "/link.txt").c_str()), 0);
+         return folder + "/link.txt";
+       },
+       [&](const std::string& folder, const ProcessResult& run) {
+         EXPECT_EQ(run.exit_code, 0) << run.err;
+         EXPECT_TRUE(S_ISLNK(mode_of(folder + "/link.txt")));
+         EXPECT_EQ(ReadFileOrEmpty(folder + "/new.txt"), expected);
+       }},
+      {"character device /dev/null",
+       [](const std::string&) { return std::string("/dev/null"); },
+       [&](const std::string&, const ProcessResult& run) {
+         EXPECT_EQ(run.exit_code, 0) << run.err;
+         struct stat after;
+         ASSERT_EQ(::stat("/dev/null", &after), 0);
+         EXPECT_TRUE(S_ISCHR(after.st_mode) && after.st_rdev == dev_null.st_rdev);
+         if (!S_ISCHR(after.st_mode) && ::geteuid() == 0) {
+           // Put the machine's /dev/null back before failing.
+           ::unlink("/dev/null");
+           ::mknod("/dev/null", S_IFCHR | 0666, dev_null.st_rdev);
+           ::chmod("/dev/null", 0666);
+         }
+         for (const std::string& name : Files("/dev")) {
+           EXPECT_THAT(name, Not(::testing::StartsWith("null.tmp")));
+         }
+       }},
+      {"FIFO with a reader",
+       [&](const std::string& folder) {
+         EXPECT_EQ(::mkfifo((folder + "/out.fifo").c_str(), 0600), 0);
+         fifo_reader = ::open((folder + "/out.fifo").c_str(),
+                              O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+         EXPECT_GE(fifo_reader, 0);
+         return folder + "/out.fifo";
+       },
+       [&](const std::string& folder, const ProcessResult& run) {
+         EXPECT_EQ(run.exit_code, 0) << run.err;
+         char buffer[4096];
+         const ssize_t count = ::read(fifo_reader, buffer, sizeof(buffer));
+         ::close(fifo_reader);
+         EXPECT_EQ(std::string(buffer, count > 0 ? count : 0), expected);
+         EXPECT_TRUE(S_ISFIFO(mode_of(folder + "/out.fifo")));
+       }},
+      {"directory",
+       [](const std::string& folder) {
+         EXPECT_EQ(::mkdir((folder + "/out").c_str(), 0755), 0);
+         return folder + "/out";
+       },
+       [&](const std::string& folder, const ProcessResult& run) {
+         EXPECT_EQ(run.exit_code, 1);
+         EXPECT_EQ(run.err, folder + "/out: cannot write (Is a directory)\n");
+         EXPECT_TRUE(S_ISDIR(mode_of(folder + "/out")));
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ScratchDir folder;
+    const std::string path = row.prepare(folder.path());
+    const ProcessResult run = Run({"encode", "--model=" + lite_model_,
+                                   "--output_file=" + path, input});
+    row.check(folder.path(), run);
+    for (const std::string& name : Files(folder.path())) {
+      EXPECT_THAT(name, Not(HasSubstr(".tmp."))) << "a temporary file is left";
+    }
+  }
 }
 
 TEST_P(KorvelCliErrorTest, OutputThatCannotBeWrittenFails) {
