@@ -204,7 +204,8 @@ TEST_P(KorvelCliTest, ThreadsKeepLineOrder) {
   const std::vector<std::string> lines = RandomLines(20000, 30, 2);
   const std::string input = WriteInput("input.txt", JoinLines(lines));
   const std::string expected = ExpectedEncoding(lines, /*pieces=*/false);
-  for (const char* threads : {"--threads=1", "--threads=4", "--threads=7"}) {
+  for (const char* threads :
+       {"--threads=1", "--threads=4", "--threads=7", "--threads=0"}) {
     SCOPED_TRACE(threads);
     const ProcessResult result =
         Run({"encode", "--model=" + lite_model_, threads, input});
@@ -340,6 +341,53 @@ TEST_P(KorvelCliTest, EncodeOptionsAndJson) {
                      absl::StrJoin(pieces, ","), "],\"offsets\":[",
                      absl::StrJoin(ranges, ","), "]}\n"));
   }
+}
+
+// decode reads the JSON lines of encode --output=json as well as ids, and
+// --keep_special writes the texts of control pieces where they stand.
+TEST_P(KorvelCliTest, DecodeReadsJsonAndKeepsSpecialPieces) {
+  const std::vector<std::string> lines = {"ab c", "", "cab"};
+  const std::string input = WriteInput("input.txt", JoinLines(lines));
+  const std::vector<std::string> encode = {"encode", "--model=" + lite_model_,
+                                           "--add_bos", "--add_eos"};
+  std::vector<std::string> json = encode;
+  json.insert(json.end(), {"--output=json", input});
+  std::vector<std::string> ids = encode;
+  ids.push_back(input);
+  for (const auto& args : {ids, json}) {
+    const std::string encoded = WriteInput("encoded.txt", Run(args).out);
+    const ProcessResult plain =
+        Run({"decode", "--model=" + lite_model_, encoded});
+    ASSERT_EQ(plain.exit_code, 0) << plain.err;
+    EXPECT_EQ(plain.out, JoinLines(lines));
+    const ProcessResult special =
+        Run({"decode", "--model=" + lite_model_, "--keep_special", encoded});
+    EXPECT_EQ(special.out, "<s>ab c</s>\n<s></s>\n<s>cab</s>\n");
+  }
+  struct Case {
+    const char* line;
+    const char* err;
+  };
+  const Case cases[] = {
+      {R"({"pieces":[]})", "a JSON object without \"ids\""},
+      {R"({"ids":[1,x]})", "not a piece id: 'x'"},
+      {R"({"ids":[1,2})", "not a JSON object of encode's output"},
+      {R"({"ids":[1]} 2)", "not a JSON object of encode's output"},
+  };
+  for (const Case& c : cases) {
+    const std::string bad = WriteInput("bad.json", absl::StrCat(c.line, "\n"));
+    const ProcessResult result = Run({"decode", "--model=" + lite_model_, bad});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, absl::StrCat(bad, ":1: ", c.err, "\n"));
+  }
+  // Members before "ids" are skipped whatever they hold.
+  const std::string nested = WriteInput(
+      "nested.json", R"( {"a":{"b":[1,"]\"}",{}]}, "ids" : [ 4 , 5 ] })"
+                     "\n");
+  EXPECT_EQ(Run({"decode", "--model=" + lite_model_, nested}).out,
+            Run({"decode", "--model=" + lite_model_,
+                 WriteInput("plain.txt", "4 5\n")})
+                .out);
 }
 
 // A model file truncated or rewritten in place during a run cannot reach the
@@ -699,8 +747,10 @@ TEST_P(KorvelCliErrorTest, CommandLineMistakes) {
       {{"encode", model, "--sample", "--seed=-5", input},
        "korvel encode: bad value '-5' for --seed (see 'korvel encode "
        "--help')\n"},
-      {{"encode", model, "--threads=0", input},
-       "korvel encode: --threads must be from 1 to 256\n"},
+      {{"encode", model, "--threads=-1", input},
+       "korvel encode: --threads must be 0 (all cores) or from 1 to 256\n"},
+      {{"encode", model, "--threads=257", input},
+       "korvel encode: --threads must be 0 (all cores) or from 1 to 256\n"},
       {{"encode", model, input, input},
        "korvel encode: expects at most one input file\n"},
       {{"encode", model, dir_.File("missing.txt")},

@@ -162,6 +162,45 @@ TEST(TokenizerTest, EncodeOptionsAndSpecialTexts) {
   EXPECT_GT(ids.size(), 10u);  // the markup stays text when not parsed
 }
 
+// keep_special writes control pieces' texts where they stand; the text
+// around them is what Decode gives without it.
+TEST(TokenizerTest, DecodeKeepsSpecialPiecesOnRequest) {
+  const std::unique_ptr<Tokenizer> tokenizer = Load(ChatFullModel());
+  ASSERT_NE(tokenizer, nullptr);
+  const int start = tokenizer->PieceToId("<start_of_turn>");
+  const int end = tokenizer->PieceToId("<end_of_turn>");
+  const int user = tokenizer->PieceToId("\xe2\x96\x81user");
+  const int hi = tokenizer->PieceToId("\xe2\x96\x81Hi");
+  const int byte_c3 = tokenizer->PieceToId("<0xC3>");
+  const int byte_a9 = tokenizer->PieceToId("<0xA9>");
+  const int unk = tokenizer->unk_id();
+  struct Case {
+    std::vector<int> ids;
+    std::string plain;
+    std::string kept;
+  };
+  const Case cases[] = {
+      {{start, user, hi, end}, "user Hi", "<start_of_turn>user Hi<end_of_turn>"},
+      {{user, start, hi}, "user Hi", "user<start_of_turn> Hi"},
+      {{start, start}, "", "<start_of_turn><start_of_turn>"},
+      {{byte_c3, byte_a9, end, unk}, "\xc3\xa9 \xe2\x81\x87 ",
+       "\xc3\xa9<end_of_turn> \xe2\x81\x87 "},
+      {{}, "", ""},
+  };
+  for (const Case& c : cases) {
+    std::string text;
+    ASSERT_TRUE(tokenizer->Decode(c.ids, &text).ok());
+    EXPECT_EQ(text, c.plain);
+    ASSERT_TRUE(tokenizer->Decode(c.ids, {}, &text).ok());
+    EXPECT_EQ(text, c.plain);
+    ASSERT_TRUE(tokenizer->Decode(c.ids, {/*keep_special=*/true}, &text).ok());
+    EXPECT_EQ(text, c.kept);
+  }
+  std::string text;
+  EXPECT_EQ(tokenizer->Decode({start, 9999}, {true}, &text).code(),
+            absl::StatusCode::kOutOfRange);
+}
+
 TEST(TokenizerTest, Offsets) {
   const std::unique_ptr<Tokenizer> tokenizer = Load(ChatFullModel());
   ASSERT_NE(tokenizer, nullptr);
