@@ -35,3 +35,13 @@ def test_zero_threads_means_every_core(tok, sample_lines):
 
 def test_version_is_the_command_line_version():
     assert run_korvel("--version") == f"korvel {korvel.__version__}\n"
+
+
+def test_the_package_under_test_is_the_one_meant():
+    import sys
+    from conftest import INSTALLED, PACKAGE_DIR
+    location = korvel.__file__
+    if INSTALLED:  # installed with pip into the interpreter's environment
+        assert location.startswith(sys.prefix), location
+    else:
+        assert location.startswith(str(PACKAGE_DIR)), location
