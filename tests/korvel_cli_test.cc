@@ -641,7 +641,8 @@ TEST_P(KorvelCliErrorTest, OutputFileFollowsWhatStandsAtThePath) {
          EXPECT_EQ(run.exit_code, 0) << run.err;
          struct stat after;
          ASSERT_EQ(::stat("/dev/null", &after), 0);
-         EXPECT_TRUE(S_ISCHR(after.st_mode) && after.st_rdev == dev_null.st_rdev);
+         EXPECT_TRUE(S_ISCHR(after.st_mode) &&
+                     after.st_rdev == dev_null.st_rdev);
          if (!S_ISCHR(after.st_mode) && ::geteuid() == 0) {
            // Put the machine's /dev/null back before failing.
            ::unlink("/dev/null");
@@ -683,8 +684,8 @@ TEST_P(KorvelCliErrorTest, OutputFileFollowsWhatStandsAtThePath) {
     SCOPED_TRACE(row.what);
     ScratchDir folder;
     const std::string path = row.prepare(folder.path());
-    const ProcessResult run = Run({"encode", "--model=" + lite_model_,
-                                   "--output_file=" + path, input});
+    const ProcessResult run = Run(
+        {"encode", "--model=" + lite_model_, "--output_file=" + path, input});
     row.check(folder.path(), run);
     for (const std::string& name : Files(folder.path())) {
       EXPECT_THAT(name, Not(HasSubstr(".tmp."))) << "a temporary file is left";

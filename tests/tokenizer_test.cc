@@ -180,10 +180,13 @@ TEST(TokenizerTest, DecodeKeepsSpecialPiecesOnRequest) {
     std::string kept;
   };
   const Case cases[] = {
-      {{start, user, hi, end}, "user Hi", "<start_of_turn>user Hi<end_of_turn>"},
+      {{start, user, hi, end},
+       "user Hi",
+       "<start_of_turn>user Hi<end_of_turn>"},
       {{user, start, hi}, "user Hi", "user<start_of_turn> Hi"},
       {{start, start}, "", "<start_of_turn><start_of_turn>"},
-      {{byte_c3, byte_a9, end, unk}, "\xc3\xa9 \xe2\x81\x87 ",
+      {{byte_c3, byte_a9, end, unk},
+       "\xc3\xa9 \xe2\x81\x87 ",
        "\xc3\xa9<end_of_turn> \xe2\x81\x87 "},
       {{}, "", ""},
   };

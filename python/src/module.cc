@@ -123,7 +123,8 @@ void DefineLoading(py::class_<PyTokenizer>& tokenizer) {
       .def_property_readonly(
           "vocab_size",
           [](const PyTokenizer& t) { return t.layer().vocab_size(); })
-      .def("__len__", [](const PyTokenizer& t) { return t.layer().vocab_size(); })
+      .def("__len__",
+           [](const PyTokenizer& t) { return t.layer().vocab_size(); })
       .def_property_readonly(
           "unk_id", [](const PyTokenizer& t) { return t.layer().unk_id(); })
       .def_property_readonly(

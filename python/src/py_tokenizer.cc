@@ -83,7 +83,8 @@ std::optional<int> PyTokenizer::PieceToId(const py::str& piece) const {
   const std::string_view text = Utf8View(piece, "piece");
   const int id = tokenizer_->PieceToId(text);
   // The runtime answers unk_id for a missing piece, as SentencePiece does.
-  if (id < 0 || (id == tokenizer_->unk_id() && tokenizer_->IdToPiece(id) != text)) {
+  if (id < 0 ||
+      (id == tokenizer_->unk_id() && tokenizer_->IdToPiece(id) != text)) {
     return std::nullopt;
   }
   return id;

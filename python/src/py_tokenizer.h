@@ -73,8 +73,9 @@ class PyTokenizer {
       const py::sequence& texts, const tokenizer::EncodeOptions& options,
       int num_threads, std::optional<size_t> max_length, bool truncation,
       const std::string& padding_side) const;
-  std::vector<py::str> DecodeBatch(const py::sequence& ids, int num_threads,
-                                   const tokenizer::DecodeOptions& options) const;
+  std::vector<py::str> DecodeBatch(
+      const py::sequence& ids, int num_threads,
+      const tokenizer::DecodeOptions& options) const;
   // Encodes every '\n'-terminated line of `data` (UTF-8 bytes, the last line
   // may lack its newline) into flat ids and per-line offsets.
   std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>> EncodeLines(

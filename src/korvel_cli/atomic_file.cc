@@ -109,6 +109,7 @@ int FollowLinks(const std::string& path, std::string& target) {
     char link[PATH_MAX];
     const ssize_t length = ::readlink(target.c_str(), link, sizeof(link));
     if (length < 0) return errno;
+    if (length == 0) return ENOENT;
     if (static_cast<size_t>(length) == sizeof(link)) return ENAMETOOLONG;
     const std::string_view next(link, static_cast<size_t>(length));
     const size_t slash = target.rfind('/');
