@@ -343,51 +343,33 @@ TEST_P(KorvelCliTest, EncodeOptionsAndJson) {
   }
 }
 
-// decode reads the JSON lines of encode --output=json as well as ids, and
-// --keep_special writes the texts of control pieces where they stand.
+// decode reads encode's JSON lines as well as its ids, and --keep_special
+// writes the texts of control pieces where they stand.
 TEST_P(KorvelCliTest, DecodeReadsJsonAndKeepsSpecialPieces) {
-  const std::vector<std::string> lines = {"ab c", "", "cab"};
-  const std::string input = WriteInput("input.txt", JoinLines(lines));
-  const std::vector<std::string> encode = {"encode", "--model=" + lite_model_,
-                                           "--add_bos", "--add_eos"};
-  std::vector<std::string> json = encode;
-  json.insert(json.end(), {"--output=json", input});
-  std::vector<std::string> ids = encode;
-  ids.push_back(input);
-  for (const auto& args : {ids, json}) {
-    const std::string encoded = WriteInput("encoded.txt", Run(args).out);
-    const ProcessResult plain =
-        Run({"decode", "--model=" + lite_model_, encoded});
-    ASSERT_EQ(plain.exit_code, 0) << plain.err;
-    EXPECT_EQ(plain.out, JoinLines(lines));
-    const ProcessResult special =
-        Run({"decode", "--model=" + lite_model_, "--keep_special", encoded});
-    EXPECT_EQ(special.out, "<s>ab c</s>\n<s></s>\n<s>cab</s>\n");
+  const std::string input = WriteInput("input.txt", "ab c\n\ncab\n");
+  const std::string model = "--model=" + lite_model_;
+  for (const char* output : {"--output=ids", "--output=json"}) {
+    const std::string encoded = WriteInput(
+        "encoded.txt",
+        Run({"encode", model, "--add_bos", "--add_eos", output, input}).out);
+    EXPECT_EQ(Run({"decode", model, encoded}).out, "ab c\n\ncab\n");
+    EXPECT_EQ(Run({"decode", model, "--keep_special", encoded}).out,
+              "<s>ab c</s>\n<s></s>\n<s>cab</s>\n");
   }
-  struct Case {
-    const char* line;
-    const char* err;
-  };
-  const Case cases[] = {
-      {R"({"pieces":[]})", "a JSON object without \"ids\""},
-      {R"({"ids":[1,x]})", "not a piece id: 'x'"},
-      {R"({"ids":[1,2})", "not a JSON object of encode's output"},
-      {R"({"ids":[1]} 2)", "not a JSON object of encode's output"},
-  };
-  for (const Case& c : cases) {
-    const std::string bad = WriteInput("bad.json", absl::StrCat(c.line, "\n"));
-    const ProcessResult result = Run({"decode", "--model=" + lite_model_, bad});
-    EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.err, absl::StrCat(bad, ":1: ", c.err, "\n"));
+  // Other members are skipped whatever they hold; a bad object is an error.
+  EXPECT_EQ(Run({"decode", model,
+                 WriteInput("x.json", R"( {"a":{"b":[1,"]\"}",{}]}, )"
+                                      R"("ids" : [ 4 , 5 ] })"
+                                      "\n")})
+                .out,
+            Run({"decode", model, WriteInput("x.txt", "4 5\n")}).out);
+  for (const char* line :
+       {R"({"pieces":[]})", R"({"ids":[1,2})", R"({"ids":[1]} 2)"}) {
+    const ProcessResult result =
+        Run({"decode", model, WriteInput("bad.json", absl::StrCat(line, "\n"))});
+    EXPECT_EQ(result.exit_code, 1) << line;
+    EXPECT_THAT(result.err, HasSubstr("bad.json:1: ")) << line;
   }
-  // Members before "ids" are skipped whatever they hold.
-  const std::string nested = WriteInput(
-      "nested.json", R"( {"a":{"b":[1,"]\"}",{}]}, "ids" : [ 4 , 5 ] })"
-                     "\n");
-  EXPECT_EQ(Run({"decode", "--model=" + lite_model_, nested}).out,
-            Run({"decode", "--model=" + lite_model_,
-                 WriteInput("plain.txt", "4 5\n")})
-                .out);
 }
 
 // A model file truncated or rewritten in place during a run cannot reach the
@@ -568,10 +550,10 @@ TEST_P(KorvelCliErrorTest, FailuresLeaveNoPartialOutput) {
 }
 
 // What --output_file does with what stands at its path. Nothing or a
-// regular file: replaced whole through a temporary file, a replaced file
-// keeping its permission bits. A symbolic link: its target is replaced, the
-// link stays. A character device or a FIFO: written straight, never replaced
-// (as root, a rename over /dev/null broke the machine). A directory: refused.
+// regular file: replaced whole through a temporary file, keeping a replaced
+// file's permission bits. A symbolic link: its target is replaced, the link
+// stays. A character device or a FIFO: written straight, never replaced (as
+// root, a rename over /dev/null broke the machine). A directory: refused.
 TEST_P(KorvelCliErrorTest, OutputFileFollowsWhatStandsAtThePath) {
   const std::string input = WriteInput("input.txt", "ab\n");
   const std::string expected = ExpectedEncoding({"ab"}, false);
@@ -580,117 +562,101 @@ TEST_P(KorvelCliErrorTest, OutputFileFollowsWhatStandsAtThePath) {
   struct stat dev_null;
   ASSERT_EQ(::stat("/dev/null", &dev_null), 0);
   ASSERT_TRUE(S_ISCHR(dev_null.st_mode));
-  int fifo_reader = -1;
-  struct Row {
-    const char* what;
-    // Prepares the folder and returns the path to write.
-    std::function<std::string(const std::string& folder)> prepare;
-    // Checks the folder and what the run did.
-    std::function<void(const std::string& folder, const ProcessResult& run)>
-        check;
-  };
-  auto mode_of = [](const std::string& path) {
+  const auto mode = [](const std::string& path) {
     struct stat info;
     return ::lstat(path.c_str(), &info) == 0 ? info.st_mode : mode_t{0};
   };
+  const auto regular = [](const std::string& path, mode_t bits) {
+    WriteFileOrDie(path, "old\n");
+    ::chmod(path.c_str(), bits);
+  };
+  int fifo = -1;
+  struct Row {
+    const char* what;
+    std::function<std::string(const std::string& d)> prepare;  // the path
+    std::function<bool(const std::string& d)> holds;  // after the run
+  };
   const Row rows[] = {
-      {"missing path",
-       [](const std::string& folder) { return folder + "/out.txt"; },
-       [&](const std::string& folder, const ProcessResult& run) {
-         EXPECT_EQ(run.exit_code, 0) << run.err;
-         EXPECT_EQ(ReadFileOrEmpty(folder + "/out.txt"), expected);
-         EXPECT_EQ(mode_of(folder + "/out.txt"), S_IFREG | (0666 & ~mask));
+      {"missing path", [](const std::string& d) { return d + "/out"; },
+       [&](const std::string& d) {
+         return ReadFileOrEmpty(d + "/out") == expected &&
+                mode(d + "/out") == (S_IFREG | (0666 & ~mask));
        }},
       {"regular file of mode 0600",
-       [](const std::string& folder) {
-         WriteFileOrDie(folder + "/out.txt", "private\n");
-         ::chmod((folder + "/out.txt").c_str(), 0600);
-         return folder + "/out.txt";
+       [&](const std::string& d) {
+         regular(d + "/out", 0600);
+         return d + "/out";
        },
-       [&](const std::string& folder, const ProcessResult& run) {
-         EXPECT_EQ(run.exit_code, 0) << run.err;
-         EXPECT_EQ(ReadFileOrEmpty(folder + "/out.txt"), expected);
-         EXPECT_EQ(mode_of(folder + "/out.txt"), S_IFREG | 0600);
+       [&](const std::string& d) {
+         return ReadFileOrEmpty(d + "/out") == expected &&
+                mode(d + "/out") == (S_IFREG | 0600);
        }},
       {"symbolic link to a file",
-       [](const std::string& folder) {
-         WriteFileOrDie(folder + "/target.txt", "old\n");
-         ::chmod((folder + "/target.txt").c_str(), 0640);
-         EXPECT_EQ(::symlink("target.txt", (folder + "/link.txt").c_str()), 0);
-         return folder + "/link.txt";
+       [&](const std::string& d) {
+         regular(d + "/target", 0640);
+         ::symlink("target", (d + "/link").c_str());
+         return d + "/link";
        },
-       [&](const std::string& folder, const ProcessResult& run) {
-         EXPECT_EQ(run.exit_code, 0) << run.err;
-         EXPECT_TRUE(S_ISLNK(mode_of(folder + "/link.txt")));
-         EXPECT_EQ(ReadFileOrEmpty(folder + "/target.txt"), expected);
-         EXPECT_EQ(mode_of(folder + "/target.txt"), S_IFREG | 0640);
+       [&](const std::string& d) {
+         return S_ISLNK(mode(d + "/link")) &&
+                ReadFileOrEmpty(d + "/target") == expected &&
+                mode(d + "/target") == (S_IFREG | 0640);
        }},
       {"symbolic link to a missing file",
-       [](const std::string& folder) {
-         EXPECT_EQ(::symlink("new.txt", (folder + "/link.txt").c_str()), 0);
-         return folder + "/link.txt";
+       [](const std::string& d) {
+         ::symlink("new", (d + "/link").c_str());
+         return d + "/link";
        },
-       [&](const std::string& folder, const ProcessResult& run) {
-         EXPECT_EQ(run.exit_code, 0) << run.err;
-         EXPECT_TRUE(S_ISLNK(mode_of(folder + "/link.txt")));
-         EXPECT_EQ(ReadFileOrEmpty(folder + "/new.txt"), expected);
+       [&](const std::string& d) {
+         return S_ISLNK(mode(d + "/link")) &&
+                ReadFileOrEmpty(d + "/new") == expected;
        }},
       {"character device /dev/null",
        [](const std::string&) { return std::string("/dev/null"); },
-       [&](const std::string&, const ProcessResult& run) {
-         EXPECT_EQ(run.exit_code, 0) << run.err;
+       [&](const std::string&) {
          struct stat after;
-         ASSERT_EQ(::stat("/dev/null", &after), 0);
-         EXPECT_TRUE(S_ISCHR(after.st_mode) &&
-                     after.st_rdev == dev_null.st_rdev);
-         if (!S_ISCHR(after.st_mode) && ::geteuid() == 0) {
-           // Put the machine's /dev/null back before failing.
+         const bool kept = ::stat("/dev/null", &after) == 0 &&
+                           S_ISCHR(after.st_mode) &&
+                           after.st_rdev == dev_null.st_rdev;
+         if (!kept && ::geteuid() == 0) {  // put it back before failing
            ::unlink("/dev/null");
            ::mknod("/dev/null", S_IFCHR | 0666, dev_null.st_rdev);
            ::chmod("/dev/null", 0666);
          }
-         for (const std::string& name : Files("/dev")) {
-           EXPECT_THAT(name, Not(::testing::StartsWith("null.tmp")));
-         }
+         return kept;
        }},
       {"FIFO with a reader",
-       [&](const std::string& folder) {
-         EXPECT_EQ(::mkfifo((folder + "/out.fifo").c_str(), 0600), 0);
-         fifo_reader = ::open((folder + "/out.fifo").c_str(),
-                              O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-         EXPECT_GE(fifo_reader, 0);
-         return folder + "/out.fifo";
+       [&](const std::string& d) {
+         ::mkfifo((d + "/out").c_str(), 0600);
+         fifo = ::open((d + "/out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+         return d + "/out";
        },
-       [&](const std::string& folder, const ProcessResult& run) {
-         EXPECT_EQ(run.exit_code, 0) << run.err;
+       [&](const std::string& d) {
          char buffer[4096];
-         const ssize_t count = ::read(fifo_reader, buffer, sizeof(buffer));
-         ::close(fifo_reader);
-         EXPECT_EQ(std::string(buffer, count > 0 ? count : 0), expected);
-         EXPECT_TRUE(S_ISFIFO(mode_of(folder + "/out.fifo")));
-       }},
-      {"directory",
-       [](const std::string& folder) {
-         EXPECT_EQ(::mkdir((folder + "/out").c_str(), 0755), 0);
-         return folder + "/out";
-       },
-       [&](const std::string& folder, const ProcessResult& run) {
-         EXPECT_EQ(run.exit_code, 1);
-         EXPECT_EQ(run.err, folder + "/out: cannot write (Is a directory)\n");
-         EXPECT_TRUE(S_ISDIR(mode_of(folder + "/out")));
+         const ssize_t count = ::read(fifo, buffer, sizeof(buffer));
+         ::close(fifo);
+         return std::string(buffer, std::max<ssize_t>(count, 0)) == expected &&
+                S_ISFIFO(mode(d + "/out"));
        }},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    ScratchDir folder;
-    const std::string path = row.prepare(folder.path());
-    const ProcessResult run = Run(
-        {"encode", "--model=" + lite_model_, "--output_file=" + path, input});
-    row.check(folder.path(), run);
-    for (const std::string& name : Files(folder.path())) {
-      EXPECT_THAT(name, Not(HasSubstr(".tmp."))) << "a temporary file is left";
+    ScratchDir d;
+    const ProcessResult run =
+        Run({"encode", "--model=" + lite_model_,
+             "--output_file=" + row.prepare(d.path()), input});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_TRUE(row.holds(d.path()));
+    for (const std::string& dir : {d.path(), std::string("/dev")}) {
+      for (const std::string& name : Files(dir)) {
+        EXPECT_THAT(name, Not(HasSubstr(".tmp."))) << "a temporary file is left";
+      }
     }
   }
+  const ProcessResult run = Run({"encode", "--model=" + lite_model_,
+                                 "--output_file=" + dir_.path(), input});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.err, dir_.path() + ": cannot write (Is a directory)\n");
 }
 
 TEST_P(KorvelCliErrorTest, OutputThatCannotBeWrittenFails) {

@@ -167,40 +167,17 @@ TEST(TokenizerTest, EncodeOptionsAndSpecialTexts) {
 TEST(TokenizerTest, DecodeKeepsSpecialPiecesOnRequest) {
   const std::unique_ptr<Tokenizer> tokenizer = Load(ChatFullModel());
   ASSERT_NE(tokenizer, nullptr);
-  const int start = tokenizer->PieceToId("<start_of_turn>");
-  const int end = tokenizer->PieceToId("<end_of_turn>");
-  const int user = tokenizer->PieceToId("\xe2\x96\x81user");
-  const int hi = tokenizer->PieceToId("\xe2\x96\x81Hi");
-  const int byte_c3 = tokenizer->PieceToId("<0xC3>");
-  const int byte_a9 = tokenizer->PieceToId("<0xA9>");
-  const int unk = tokenizer->unk_id();
-  struct Case {
-    std::vector<int> ids;
-    std::string plain;
-    std::string kept;
-  };
-  const Case cases[] = {
-      {{start, user, hi, end},
-       "user Hi",
-       "<start_of_turn>user Hi<end_of_turn>"},
-      {{user, start, hi}, "user Hi", "user<start_of_turn> Hi"},
-      {{start, start}, "", "<start_of_turn><start_of_turn>"},
-      {{byte_c3, byte_a9, end, unk},
-       "\xc3\xa9 \xe2\x81\x87 ",
-       "\xc3\xa9<end_of_turn> \xe2\x81\x87 "},
-      {{}, "", ""},
-  };
-  for (const Case& c : cases) {
-    std::string text;
-    ASSERT_TRUE(tokenizer->Decode(c.ids, &text).ok());
-    EXPECT_EQ(text, c.plain);
-    ASSERT_TRUE(tokenizer->Decode(c.ids, {}, &text).ok());
-    EXPECT_EQ(text, c.plain);
-    ASSERT_TRUE(tokenizer->Decode(c.ids, {/*keep_special=*/true}, &text).ok());
-    EXPECT_EQ(text, c.kept);
+  std::vector<int> ids;  // a control piece between the bytes of "é" too
+  for (const char* piece : {"<start_of_turn>", "\xe2\x96\x81user", "<s>",
+                            "\xe2\x96\x81Hi", "<0xC3>", "</s>", "<0xA9>"}) {
+    ids.push_back(tokenizer->PieceToId(piece));
   }
-  std::string text;
-  EXPECT_EQ(tokenizer->Decode({start, 9999}, {true}, &text).code(),
+  std::string plain, kept;
+  ASSERT_TRUE(tokenizer->Decode(ids, &plain).ok());
+  EXPECT_EQ(plain, "user Hi\xef\xbf\xbd\xef\xbf\xbd");
+  ASSERT_TRUE(tokenizer->Decode(ids, {/*keep_special=*/true}, &kept).ok());
+  EXPECT_EQ(kept, "<start_of_turn>user<s> Hi\xef\xbf\xbd</s>\xef\xbf\xbd");
+  EXPECT_EQ(tokenizer->Decode({1, 9999}, {true}, &kept).code(),
             absl::StatusCode::kOutOfRange);
 }
 

@@ -21,129 +21,91 @@ distributed = pytest.importorskip("distributed")
 TIMEOUT = 300
 
 
-def readme_snippet():
-    text = (REPO / "README.md").read_text(encoding="utf-8")
-    [snippet] = [block for block in re.findall(r"```python\n(.*?)```", text, re.S)
-                 if "korvel.dask.tokenize_files" in block]
-    return snippet
+def job(*args):
+    return [sys.executable, "-m", "korvel.dask", *map(str, args)]
 
 
-def flat_ids(tok, lines):
-    return [i for ids in tok.encode_batch(lines) for i in ids]
+def write_corpus(tmp_path, lines, names):
+    for name in names:
+        (tmp_path / name).write_text("\n".join(lines) + "\n", encoding="utf-8")
+    return [tmp_path / name for name in names]
 
 
-def run_job(*args):
-    return subprocess.run([sys.executable, "-m", "korvel.dask", *map(str, args)],
-                          capture_output=True, text=True, timeout=TIMEOUT)
+def shard_ids(path):
+    return korvel.read_shard(path)[0].tolist()
 
 
 def test_readme_snippet_runs_as_a_script(tmp_path, llama2_lite, tok,
                                          sample_lines):
+    text = (REPO / "README.md").read_text(encoding="utf-8")
+    [snippet] = [block for block in re.findall(r"```python\n(.*?)```", text, re.S)
+                 if "korvel.dask.tokenize_files" in block]
+    (tmp_path / "script.py").write_text(snippet + "    print(len(offsets))\n")
     (tmp_path / "llama2.lite").symlink_to(llama2_lite)
-    texts = {"a.txt": sample_lines[:20], "b.txt": sample_lines[20:45]}
-    for name, lines in texts.items():
-        (tmp_path / name).write_text("\n".join(lines) + "\n", encoding="utf-8")
-    script = tmp_path / "tokenize_corpus.py"
-    script.write_text(readme_snippet() + "    print(len(offsets) - 1)\n")
-    result = subprocess.run([sys.executable, str(script)], cwd=tmp_path,
+    write_corpus(tmp_path, sample_lines, ["a.txt", "b.txt"])
+    result = subprocess.run([sys.executable, "script.py"], cwd=tmp_path,
                             capture_output=True, text=True, timeout=TIMEOUT)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["20"]
-    for name, lines in texts.items():
-        ids, _ = korvel.read_shard(tmp_path / "shards" / name)
-        assert ids.tolist() == flat_ids(tok, lines)
-
-
-def test_command_without_a_scheduler_runs_a_local_cluster(
-        tmp_path, llama2_lite, tok, sample_lines):
-    corpus = tmp_path / "corpus.txt"
-    lines = sample_lines * 20
-    corpus.write_text("\n".join(lines) + "\n", encoding="utf-8")
-    out = tmp_path / "out"
-    result = run_job("--model", llama2_lite, "--out", out,
-                     "--bytes_per_task", 4096, corpus)
-    assert result.returncode == 0, result.stderr
-    ids, offsets = korvel.read_shard(out / "corpus.txt")
-    assert ids.tolist() == flat_ids(tok, lines)
-    assert result.stdout == f"1 files, {len(lines)} lines, {len(ids)} ids in {out}\n"
-    # Readable by the other users of a shared file system, as the umask says.
-    umask = os.umask(0)
-    os.umask(umask)
-    for name in ("corpus.txt.bin", "corpus.txt.idx", "manifest.json"):
-        assert stat.S_IMODE(os.stat(out / name).st_mode) == 0o666 & ~umask
+    assert result.stdout == f"{len(sample_lines) + 1}\n"
+    expected = [i for ids in tok.encode_batch(sample_lines) for i in ids]
+    assert shard_ids(tmp_path / "shards" / "b.txt") == expected
 
 
 @pytest.mark.parametrize("case", ["full model", "missing input", "directory"])
 def test_model_and_inputs_are_checked_before_anything_starts(
         case, tmp_path, llama2_lite):
-    good = tmp_path / "good.txt"
-    good.write_text("Hello\n")
-    model, inputs, named = llama2_lite, [good], tmp_path / "missing.txt"
+    model, named = llama2_lite, tmp_path / "missing.txt"
     if case == "full model":
         model = named = llama2_lite.parent / "llama2.full"
-    elif case == "missing input":
-        inputs.append(named)
-    else:
-        inputs.append(named := tmp_path)
-    out = tmp_path / "out"
-    result = run_job("--model", model, "--out", out, *inputs)
+    elif case == "directory":
+        named = tmp_path
+    result = subprocess.run(job("--model", model, "--out", tmp_path / "out", named),
+                            capture_output=True, text=True, timeout=TIMEOUT)
     assert result.returncode == 1
-    assert result.stderr.startswith("korvel.dask: ")
-    assert str(named) in result.stderr and result.stderr.count("\n") == 1
-    assert not out.exists()
+    assert result.stderr.startswith("korvel.dask: ") and str(named) in result.stderr
+    assert result.stderr.count("\n") == 1 and not (tmp_path / "out").exists()
 
 
 def test_ctrl_c_ends_with_one_line_and_the_same_command_finishes(
         tmp_path, llama2_lite, tok, sample_lines):
-    lines = sample_lines * 400
-    corpus = []
-    for i in range(4):
-        corpus.append(tmp_path / f"part{i}.txt")
-        corpus[-1].write_text("\n".join(lines) + "\n", encoding="utf-8")
+    # Without --scheduler, on a local cluster.
+    corpus = write_corpus(tmp_path, sample_lines * 400,
+                          [f"part{i}.txt" for i in range(4)])
     out = tmp_path / "out"
-    command = [sys.executable, "-m", "korvel.dask", "--model", str(llama2_lite),
-               "--out", str(out), "--bytes_per_task", "65536", *map(str, corpus)]
-    # In a session of its own, so that SIGINT goes to its whole process group
-    # as a terminal's Ctrl-C does.
-    job = subprocess.Popen(command, stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, text=True,
-                           start_new_session=True)
+    command = job("--model", llama2_lite, "--out", out,
+                  "--bytes_per_task", 65536, *corpus)
+    # A session of its own: SIGINT to its process group, as a terminal sends.
+    running = subprocess.Popen(command, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
     deadline = time.monotonic() + TIMEOUT
-    parts = out / ".parts"
-    while not (parts.is_dir() and any(parts.iterdir())):
-        assert job.poll() is None, job.communicate()
-        assert time.monotonic() < deadline, "no part appeared"
+    while not ((out / ".parts").is_dir() and any((out / ".parts").iterdir())):
+        assert running.poll() is None and time.monotonic() < deadline
         time.sleep(0.01)
-    os.killpg(job.pid, signal.SIGINT)
-    _, stderr = job.communicate(timeout=TIMEOUT)
-    assert job.returncode == 130, stderr
+    os.killpg(running.pid, signal.SIGINT)
+    _, stderr = running.communicate(timeout=TIMEOUT)
+    assert running.returncode == 130, stderr
     assert "Traceback" not in stderr
     assert stderr.splitlines()[-1].startswith("korvel.dask: interrupted; ")
-
     again = subprocess.run(command, capture_output=True, text=True,
                            timeout=TIMEOUT)
     assert again.returncode == 0, again.stderr
-    expected = flat_ids(tok, lines)
-    for path in corpus:
-        assert korvel.read_shard(out / path.name)[0].tolist() == expected
-    assert not parts.exists()
+    expected = [i for ids in tok.encode_batch(sample_lines * 400) for i in ids]
+    assert all(shard_ids(out / path.name) == expected for path in corpus)
+    assert again.stdout == (f"4 files, {len(sample_lines) * 1600} lines, "
+                            f"{len(expected) * 4} ids in {out}\n")
+    umask = os.umask(0)  # shards readable by others, as the umask says
+    os.umask(umask)
+    assert {stat.S_IMODE(p.stat().st_mode) for p in out.iterdir()} == {0o666 & ~umask}
 
 
 def test_tasks_are_sized_by_bytes(tmp_path):
     path = tmp_path / "text.txt"
     path.write_bytes(b"".join(b"x" * (i % 50) + b"\n" for i in range(5000)) + b"end")
+    ends = [end for _, end in _split_lines(path, 1000)[2]]
+    # Each task ends at the first line end at least 1000 bytes past its start.
     data = path.read_bytes()
-    for bytes_per_task, lines_per_task in ((1, None), (1000, None), (8 << 20, None),
-                                           (1000, 7)):
-        _, lines, ranges = _split_lines(path, bytes_per_task, lines_per_task)
-        assert lines == 5001
-        assert [begin for begin, _ in ranges] == [0] + [end for _, end in ranges[:-1]]
-        assert ranges[-1][1] == len(data)
-        for begin, end in ranges[:-1]:
-            assert data[end - 1:end] == b"\n"
-            run_lines = data.count(b"\n", begin, end)
-            # A run ends at the first line end past its size, or at its lines.
-            assert (end - begin >= bytes_per_task
-                    and data.find(b"\n", begin + bytes_per_task - 1, end - 1) < 0
-                    or run_lines == lines_per_task)
-    assert len(_split_lines(path, 8 << 20)[2]) == 1
+    assert ends[-1] == len(data) and all(data[e - 1] == ord("\n") for e in ends[:-1])
+    starts = [0] + ends[:-1]
+    assert all(data.find(b"\n", b + 999) + 1 == e for b, e in zip(starts, ends[:-1]))
+    assert [len(_split_lines(path, n, 7)[2]) for n in (8 << 20, 1)] == [715, 5001]
+    assert _split_lines(path, 8 << 20)[1:] == (5001, [(0, len(data))])

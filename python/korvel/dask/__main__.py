@@ -74,6 +74,8 @@ def main(argv=None):
             print(f"korvel.dask: {error}", file=sys.stderr)
             return 1
     if interrupted:
+        if sys.stderr.isatty():  # below the progress bar
+            print(file=sys.stderr)
         print(f"korvel.dask: interrupted; {args.out} keeps the complete files, "
               "and the same command finishes the rest", file=sys.stderr)
         return 130
