@@ -82,7 +82,7 @@ py::str PyTokenizer::IdToPiece(int id) const {
 std::optional<int> PyTokenizer::PieceToId(const py::str& piece) const {
   const std::string_view text = Utf8View(piece, "piece");
   const int id = tokenizer_->PieceToId(text);
-  // The runtime answers unk_id for a missing piece, as SentencePiece does.
+  // The runtime answers unk_id for a missing piece; Python wants None.
   if (id < 0 ||
       (id == tokenizer_->unk_id() && tokenizer_->IdToPiece(id) != text)) {
     return std::nullopt;
