@@ -27,9 +27,10 @@ int main(int argc, char** argv) {
   if (!opened.ok()) return Fail(opened.status());
   const tok::Tokenizer& tokenizer = **opened;
 
-  const std::string text = "<start_of_turn>user Hi<end_of_turn>";
+  // LLaMA-2's chat layout: with parse_special, "<s>" and "</s>" in the text
+  // become the model's BOS and EOS ids (its only control pieces).
+  const std::string text = "<s>[INST] Hi [/INST] Hello</s>";
   tok::EncodeOptions options;
-  options.add_bos = tokenizer.bos_id() >= 0;
   options.parse_special = true;
   std::vector<int> ids;
   std::vector<tok::Offset> offsets;

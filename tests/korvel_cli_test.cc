@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -202,7 +204,8 @@ TEST_P(KorvelCliTest, ThreadsKeepLineOrder) {
   const std::vector<std::string> lines = RandomLines(20000, 30, 2);
   const std::string input = WriteInput("input.txt", JoinLines(lines));
   const std::string expected = ExpectedEncoding(lines, /*pieces=*/false);
-  for (const char* threads : {"--threads=1", "--threads=4", "--threads=7"}) {
+  for (const char* threads :
+       {"--threads=1", "--threads=4", "--threads=7", "--threads=0"}) {
     SCOPED_TRACE(threads);
     const ProcessResult result =
         Run({"encode", "--model=" + lite_model_, threads, input});
@@ -337,6 +340,35 @@ TEST_P(KorvelCliTest, EncodeOptionsAndJson) {
         absl::StrCat("{\"ids\":[", absl::StrJoin(ids, ","), "],\"pieces\":[",
                      absl::StrJoin(pieces, ","), "],\"offsets\":[",
                      absl::StrJoin(ranges, ","), "]}\n"));
+  }
+}
+
+// decode reads encode's JSON lines as well as its ids, and --keep_special
+// writes the texts of control pieces where they stand.
+TEST_P(KorvelCliTest, DecodeReadsJsonAndKeepsSpecialPieces) {
+  const std::string input = WriteInput("input.txt", "ab c\n\ncab\n");
+  const std::string model = "--model=" + lite_model_;
+  for (const char* output : {"--output=ids", "--output=json"}) {
+    const std::string encoded = WriteInput(
+        "encoded.txt",
+        Run({"encode", model, "--add_bos", "--add_eos", output, input}).out);
+    EXPECT_EQ(Run({"decode", model, encoded}).out, "ab c\n\ncab\n");
+    EXPECT_EQ(Run({"decode", model, "--keep_special", encoded}).out,
+              "<s>ab c</s>\n<s></s>\n<s>cab</s>\n");
+  }
+  // Other members are skipped whatever they hold; a bad object is an error.
+  EXPECT_EQ(Run({"decode", model,
+                 WriteInput("x.json", R"( {"a":{"b":[1,"]\"}",{}]}, )"
+                                      R"("ids" : [ 4 , 5 ] })"
+                                      "\n")})
+                .out,
+            Run({"decode", model, WriteInput("x.txt", "4 5\n")}).out);
+  for (const char* line :
+       {R"({"pieces":[]})", R"({"ids":[1,2})", R"({"ids":[1]} 2)"}) {
+    const ProcessResult result =
+        Run({"decode", model, WriteInput("bad.json", absl::StrCat(line, "\n"))});
+    EXPECT_EQ(result.exit_code, 1) << line;
+    EXPECT_THAT(result.err, HasSubstr("bad.json:1: ")) << line;
   }
 }
 
@@ -543,6 +575,116 @@ TEST_P(KorvelCliErrorTest, OutOfMemoryIsOneLineAndLeavesNoFile) {
   }
 }
 
+// What --output_file does with what stands at its path. Nothing or a
+// regular file: replaced whole through a temporary file, keeping a replaced
+// file's permission bits. A symbolic link: its target is replaced, the link
+// stays. A character device or a FIFO: written straight, never replaced (as
+// root, a rename over /dev/null broke the machine). A directory: refused.
+TEST_P(KorvelCliErrorTest, OutputFileFollowsWhatStandsAtThePath) {
+  const std::string input = WriteInput("input.txt", "ab\n");
+  const std::string expected = ExpectedEncoding({"ab"}, false);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  struct stat dev_null;
+  ASSERT_EQ(::stat("/dev/null", &dev_null), 0);
+  ASSERT_TRUE(S_ISCHR(dev_null.st_mode));
+  const auto mode = [](const std::string& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode : mode_t{0};
+  };
+  const auto regular = [](const std::string& path, mode_t bits) {
+    WriteFileOrDie(path, "old\n");
+    ::chmod(path.c_str(), bits);
+  };
+  int fifo = -1;
+  struct Row {
+    const char* what;
+    std::function<std::string(const std::string& d)> prepare;  // the path
+    std::function<bool(const std::string& d)> holds;  // after the run
+  };
+  const Row rows[] = {
+      {"missing path", [](const std::string& d) { return d + "/out"; },
+       [&](const std::string& d) {
+         return ReadFileOrEmpty(d + "/out") == expected &&
+                mode(d + "/out") == (S_IFREG | (0666 & ~mask));
+       }},
+      {"regular file of mode 0600",
+       [&](const std::string& d) {
+         regular(d + "/out", 0600);
+         return d + "/out";
+       },
+       [&](const std::string& d) {
+         return ReadFileOrEmpty(d + "/out") == expected &&
+                mode(d + "/out") == (S_IFREG | 0600);
+       }},
+      {"symbolic link to a file",
+       [&](const std::string& d) {
+         regular(d + "/target", 0640);
+         ::symlink("target", (d + "/link").c_str());
+         return d + "/link";
+       },
+       [&](const std::string& d) {
+         return S_ISLNK(mode(d + "/link")) &&
+                ReadFileOrEmpty(d + "/target") == expected &&
+                mode(d + "/target") == (S_IFREG | 0640);
+       }},
+      {"symbolic link to a missing file",
+       [](const std::string& d) {
+         ::symlink("new", (d + "/link").c_str());
+         return d + "/link";
+       },
+       [&](const std::string& d) {
+         return S_ISLNK(mode(d + "/link")) &&
+                ReadFileOrEmpty(d + "/new") == expected;
+       }},
+      {"character device /dev/null",
+       [](const std::string&) { return std::string("/dev/null"); },
+       [&](const std::string&) {
+         struct stat after;
+         const bool kept = ::stat("/dev/null", &after) == 0 &&
+                           S_ISCHR(after.st_mode) &&
+                           after.st_rdev == dev_null.st_rdev;
+         if (!kept && ::geteuid() == 0) {  // put it back before failing
+           ::unlink("/dev/null");
+           ::mknod("/dev/null", S_IFCHR | 0666, dev_null.st_rdev);
+           ::chmod("/dev/null", 0666);
+         }
+         return kept;
+       }},
+      {"FIFO with a reader",
+       [&](const std::string& d) {
+         ::mkfifo((d + "/out").c_str(), 0600);
+         fifo = ::open((d + "/out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+         return d + "/out";
+       },
+       [&](const std::string& d) {
+         char buffer[4096];
+         const ssize_t count = ::read(fifo, buffer, sizeof(buffer));
+         ::close(fifo);
+         return std::string(buffer, std::max<ssize_t>(count, 0)) == expected &&
+                S_ISFIFO(mode(d + "/out"));
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ScratchDir d;
+    const ProcessResult run =
+        Run({"encode", "--model=" + lite_model_,
+             "--output_file=" + row.prepare(d.path()), input});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_TRUE(row.holds(d.path()));
+    for (const std::string& dir : {d.path(), std::string("/dev")}) {
+      for (const std::string& name : Files(dir)) {
+        EXPECT_THAT(name, Not(HasSubstr(".tmp."))) << "a temporary file is left";
+      }
+    }
+  }
+  const ProcessResult run = Run({"encode", "--model=" + lite_model_,
+                                 "--output_file=" + dir_.path(), input});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.err, dir_.path() + ": cannot write (Is a directory)\n");
+}
+
 TEST_P(KorvelCliErrorTest, OutputThatCannotBeWrittenFails) {
   if (!FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   const std::string input = WriteInput("input.txt", "abc\n");
@@ -598,8 +740,10 @@ TEST_P(KorvelCliErrorTest, CommandLineMistakes) {
       {{"encode", model, "--sample", "--seed=-5", input},
        "korvel encode: bad value '-5' for --seed (see 'korvel encode "
        "--help')\n"},
-      {{"encode", model, "--threads=0", input},
-       "korvel encode: --threads must be from 1 to 256\n"},
+      {{"encode", model, "--threads=-1", input},
+       "korvel encode: --threads must be 0 (all cores) or from 1 to 256\n"},
+      {{"encode", model, "--threads=257", input},
+       "korvel encode: --threads must be 0 (all cores) or from 1 to 256\n"},
       {{"encode", model, input, input},
        "korvel encode: expects at most one input file\n"},
       {{"encode", model, dir_.File("missing.txt")},

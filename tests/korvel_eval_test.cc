@@ -165,6 +165,39 @@ TEST_F(KorvelEvalTest, CountsLinesAndBytes) {
   }
 }
 
+// The design's edge case: an input without a non-empty line still yields a
+// complete report, with zero counts and perplexities of 1, and exit 0.
+TEST_F(KorvelEvalTest, InputWithoutLinesGetsACompleteReport) {
+  for (const char* text : {"", "\n\n\n"}) {
+    SCOPED_TRACE(::testing::PrintToString(text));
+    ScratchDir dir;
+    const std::string model = WriteUnigramModel(dir);
+    const std::string input = dir.File("input.txt");
+    WriteFileOrDie(input, text);
+    const ProcessResult result = RunEval(dir, model, input);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_THAT(result.err, IsEmpty());
+    EXPECT_THAT(
+        result.out,
+        AllOf(HasSubstr("Total Sentences                  : 0\n"
+                        "Total Bytes                      : 0\n"
+                        "Total Tokens                     : 0\n"
+                        "Model Vocab Size (K)             : 5\n"
+                        "Unique Vocab Used                : 0\n"
+                        "Vocab Coverage (%)               : 0.00%\n"),
+              HasSubstr("Compression Density (Bytes/Tok)  : 0.000000\n"
+                        "Compression Rate    (Tok/Byte)  : 0.000000\n"
+                        "Token/Byte Ratio                 : 0.00%\n"),
+              HasSubstr("Viterbi Log-Likelihood (Nats)    : 0.000000\n"
+                        "Empirical Log-Likelihood (Nats)  : 0.000000\n"
+                        "Log-Likelihood / Byte (Nats)     : 0.000000\n"
+                        "Standard Perplexity (PPL)        : 1.000000\n"
+                        "Byte-Weighted Perplexity (PPL)   : 1.000000\n"
+                        "Empirical Byte-W PPL (All Models): 1.000000\n"),
+              ::testing::EndsWith(std::string(55, '=') + "\n")));
+  }
+}
+
 TEST_F(KorvelEvalTest, VocabularySizeIsNotScaled) {
   ScratchDir dir;
   std::vector<FullPiece> pieces = {{"<unk>", 0.0f, kUnknown}};
@@ -191,10 +224,6 @@ TEST_F(KorvelEvalTest, FailuresWriteOneMessageAndNothingElse) {
   const std::string garbage = dir.File("garbage.model");
   WriteFileOrDie(garbage, "\xff\xff\xff not a model");
   const std::string missing = dir.File("missing");
-  const std::string empty = dir.File("empty.txt");
-  WriteFileOrDie(empty, "");
-  const std::string blank = dir.File("blank.txt");
-  WriteFileOrDie(blank, "\n\n\n");
   const std::string usage =
       "Usage: korvel_eval --model=<model> --input=<input>\n";
 
@@ -220,11 +249,6 @@ TEST_F(KorvelEvalTest, FailuresWriteOneMessageAndNothingElse) {
       // for a complete one.
       {{"--model=" + model, "--input=" + dir.path()},
        "Failed to read input file: " + dir.path() + "\n"},
-      // Figures over no text would pass for real ones.
-      {{"--model=" + model, "--input=" + empty},
-       "No lines to evaluate in input file: " + empty + "\n"},
-      {{"--model=" + model, "--input=" + blank},
-       "No lines to evaluate in input file: " + blank + "\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.err);

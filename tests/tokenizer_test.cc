@@ -162,6 +162,25 @@ TEST(TokenizerTest, EncodeOptionsAndSpecialTexts) {
   EXPECT_GT(ids.size(), 10u);  // the markup stays text when not parsed
 }
 
+// keep_special writes control pieces' texts where they stand; the text
+// around them is what Decode gives without it.
+TEST(TokenizerTest, DecodeKeepsSpecialPiecesOnRequest) {
+  const std::unique_ptr<Tokenizer> tokenizer = Load(ChatFullModel());
+  ASSERT_NE(tokenizer, nullptr);
+  std::vector<int> ids;  // a control piece between the bytes of "é" too
+  for (const char* piece : {"<start_of_turn>", "\xe2\x96\x81user", "<s>",
+                            "\xe2\x96\x81Hi", "<0xC3>", "</s>", "<0xA9>"}) {
+    ids.push_back(tokenizer->PieceToId(piece));
+  }
+  std::string plain, kept;
+  ASSERT_TRUE(tokenizer->Decode(ids, &plain).ok());
+  EXPECT_EQ(plain, "user Hi\xef\xbf\xbd\xef\xbf\xbd");
+  ASSERT_TRUE(tokenizer->Decode(ids, {/*keep_special=*/true}, &kept).ok());
+  EXPECT_EQ(kept, "<start_of_turn>user<s> Hi\xef\xbf\xbd</s>\xef\xbf\xbd");
+  EXPECT_EQ(tokenizer->Decode({1, 9999}, {true}, &kept).code(),
+            absl::StatusCode::kOutOfRange);
+}
+
 TEST(TokenizerTest, Offsets) {
   const std::unique_ptr<Tokenizer> tokenizer = Load(ChatFullModel());
   ASSERT_NE(tokenizer, nullptr);

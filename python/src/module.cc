@@ -30,6 +30,12 @@ tokenizer::EncodeOptions MakeOptions(bool add_bos, bool add_eos,
   return options;
 }
 
+tokenizer::DecodeOptions MakeDecodeOptions(bool skip_special_tokens) {
+  tokenizer::DecodeOptions options;
+  options.keep_special = !skip_special_tokens;
+  return options;
+}
+
 // A decode stream and the tokenizer it reads (kept alive by pybind11).
 class PyDecodeStream {
  public:
@@ -132,6 +138,8 @@ void DefineLoading(py::class_<PyTokenizer>& tokenizer) {
       .def_property_readonly(
           "vocab_size",
           [](const PyTokenizer& t) { return t.layer().vocab_size(); })
+      .def("__len__",
+           [](const PyTokenizer& t) { return t.layer().vocab_size(); })
       .def_property_readonly(
           "unk_id", [](const PyTokenizer& t) { return t.layer().unk_id(); })
       .def_property_readonly(
@@ -198,7 +206,10 @@ void DefineEncoding(py::class_<PyTokenizer>& tokenizer) {
       .def("id_to_piece", &PyTokenizer::IdToPiece, "id"_a,
            "The text of piece `id`; ValueError outside [0, vocab_size).")
       .def("piece_to_id", &PyTokenizer::PieceToId, "piece"_a,
-           "The id of `piece`, or unk_id when the vocabulary lacks it.");
+           "The id of `piece`, or None when the vocabulary lacks it (as "
+           "Hugging Face's token_to_id).")
+      .def("get_vocab", &PyTokenizer::GetVocab,
+           "A dict from every piece's text to its id.");
   DefTextEncoder(tokenizer, "encode", &PyTokenizer::Encode,
                  "The ids of `text`. parse_special turns texts of control "
                  "pieces and of the unknown piece "
@@ -242,13 +253,25 @@ void DefineDecoding(py::class_<PyTokenizer>& tokenizer) {
   tokenizer
       .def(
           "decode",
-          [](const PyTokenizer& t, const py::sequence& ids) {
-            return t.Decode(ids);
+          [](const PyTokenizer& t, const py::sequence& ids,
+             bool skip_special_tokens) {
+            return t.Decode(ids, MakeDecodeOptions(skip_special_tokens));
           },
-          "ids"_a,
-          "The text of `ids`; ValueError names an id outside the vocabulary.")
-      .def("decode_batch", &PyTokenizer::DecodeBatch, "ids"_a, py::kw_only(),
-           "num_threads"_a = 0, "The texts of many id lists, in parallel.")
+          "ids"_a, py::kw_only(), "skip_special_tokens"_a = true,
+          "The text of `ids`; ValueError names an id outside the vocabulary. "
+          "Control pieces (such as <s>) decode to nothing unless "
+          "skip_special_tokens=False, which writes their texts.")
+      .def(
+          "decode_batch",
+          [](const PyTokenizer& t, const py::sequence& ids, int num_threads,
+             bool skip_special_tokens) {
+            return t.DecodeBatch(ids, num_threads,
+                                 MakeDecodeOptions(skip_special_tokens));
+          },
+          "ids"_a, py::kw_only(), "num_threads"_a = 0,
+          "skip_special_tokens"_a = true,
+          "The texts of many id lists, in parallel (num_threads 0: all "
+          "cores).")
       .def("normalize", &PyTokenizer::Normalize, "text"_a,
            "`text` as the model normalizes it before encoding.")
       .def("sample", &PyTokenizer::Sample, "text"_a, py::kw_only(), "alpha"_a,
@@ -264,6 +287,7 @@ void DefineDecoding(py::class_<PyTokenizer>& tokenizer) {
 
 void DefineModule(py::module_& m) {
   m.doc() = "The native part of the korvel package.";
+  m.attr("__version__") = KORVEL_VERSION;
   py::class_<PyDecodeStream>(
       m, "DecodeStream",
       "Turns ids fed one at a time into text: step(id) returns the text that "

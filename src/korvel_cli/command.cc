@@ -67,10 +67,12 @@ const std::vector<Command>& AllCommands() {
        "Decodes lines of piece ids back into text.",
        "Decodes every line of space-separated piece ids in INPUT (standard "
        "input when\nabsent or \"-\") back into text, one output line per "
-       "input line. A decoded\ntext that holds a newline spans several "
-       "output lines. With --output=pieces it\nprints the pieces instead, "
-       "escaped as encode prints them.",
-       {"model", "mmap", "output", "threads", "output_file"},
+       "input line. A line that is\na JSON object, as encode --output=json "
+       "prints it, gives the ids of its \"ids\".\nA decoded text that holds "
+       "a newline spans several output lines. Control\npieces (such as <s>) "
+       "decode to nothing unless --keep_special. With\n--output=pieces it "
+       "prints the pieces instead, escaped as encode prints them.",
+       {"model", "mmap", "output", "keep_special", "threads", "output_file"},
        RunDecode},
       {"normalize",
        "--model=MODEL [flags] [INPUT]",

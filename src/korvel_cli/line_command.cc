@@ -1,5 +1,8 @@
 #include "korvel_cli/line_command.h"
 
+#include <algorithm>
+#include <thread>
+
 #include "absl/flags/flag.h"
 #include "absl/strings/str_cat.h"
 #include "korvel_cli/absl_view.h"
@@ -36,9 +39,14 @@ absl::StatusOr<LineCommand> PrepareLineCommand(std::string_view name,
   }
   if (!args.positional.empty()) command.input = args.positional[0];
   command.threads = absl::GetFlag(FLAGS_threads);
-  if (command.threads < 1 || command.threads > kMaxThreads) {
-    return UsageError(
-        name, absl::StrCat("--threads must be from 1 to ", kMaxThreads));
+  if (command.threads < 0 || command.threads > kMaxThreads) {
+    return UsageError(name, absl::StrCat("--threads must be 0 (all cores) or "
+                                         "from 1 to ",
+                                         kMaxThreads));
+  }
+  if (command.threads == 0) {
+    command.threads = static_cast<int>(std::min<unsigned>(
+        std::max(std::thread::hardware_concurrency(), 1u), kMaxThreads));
   }
   absl::StatusOr<std::unique_ptr<tokenizer::Tokenizer>> model =
       OpenModel(model_path);

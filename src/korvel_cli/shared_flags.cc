@@ -14,4 +14,5 @@ ABSL_FLAG(std::string, output, "",
           "what to print per line; encode: 'ids' (the default), 'pieces' or "
           "'json'; decode: 'text' (the default) or 'pieces'");
 ABSL_FLAG(int, threads, 1,
-          "threads that process the lines; the output keeps the input order");
+          "threads that process the lines, 0 for one per core; the output "
+          "keeps the input order");

@@ -129,12 +129,13 @@ absl::Status BatchEncoder::EncodeBatchFlat(
 }
 
 absl::Status BatchEncoder::DecodeBatch(absl::Span<const std::vector<int>> ids,
-                                       std::vector<std::string>* texts) const {
+                                       std::vector<std::string>* texts,
+                                       const DecodeOptions& options) const {
   if (texts == nullptr)
     return absl::InvalidArgumentError("no output for texts");
   texts->resize(ids.size());
   return ForEach(ids.size(), [&](size_t i) {
-    return tokenizer_.Decode(ids[i], &(*texts)[i]);
+    return tokenizer_.Decode(ids[i], options, &(*texts)[i]);
   });
 }
 

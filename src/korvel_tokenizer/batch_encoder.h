@@ -53,7 +53,8 @@ class BatchEncoder {
                                std::vector<int>* ids, std::vector<size_t>* ends,
                                std::vector<Offset>* offsets = nullptr) const;
   absl::Status DecodeBatch(absl::Span<const std::vector<int>> ids,
-                           std::vector<std::string>* texts) const;
+                           std::vector<std::string>* texts,
+                           const DecodeOptions& options = {}) const;
 
  private:
   // Runs `task` for every index in [0, count) on the pool and returns the

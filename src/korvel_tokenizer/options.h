@@ -26,6 +26,12 @@ struct EncodeOptions {
   bool parse_special = false;
 };
 
+struct DecodeOptions {
+  // Write the text of every CONTROL piece (such as "<s>") where it stands;
+  // by default they decode to nothing. The unknown piece decodes as always.
+  bool keep_special = false;
+};
+
 // The byte range [begin, end) of the input text that one id stands for.
 struct Offset {
   size_t begin = 0;

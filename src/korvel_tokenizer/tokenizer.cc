@@ -194,6 +194,30 @@ absl::Status Tokenizer::Decode(absl::Span<const int> ids,
                                        : CodeError(code, "decoding");
 }
 
+absl::Status Tokenizer::Decode(absl::Span<const int> ids,
+                               const DecodeOptions& options,
+                               std::string* text) const {
+  if (!options.keep_special) return Decode(ids, text);
+  if (text == nullptr) return absl::InvalidArgumentError("no output for text");
+  // The runtime decodes a CONTROL piece to an empty view where it stands;
+  // its text goes there.
+  std::string plain;
+  std::vector<std::string_view> views;
+  const absl::StatusCode code = processor_.Decode(ids, &plain, &views);
+  if (code != absl::StatusCode::kOk) return Decode(ids, text);
+  text->clear();
+  size_t copied = 0;
+  for (size_t i = 0; i < ids.size() && i < views.size(); ++i) {
+    if (processor_.piece_type(ids[i]) != lite::PieceType_CONTROL) continue;
+    const auto at = static_cast<size_t>(views[i].data() - plain.data());
+    text->append(plain, copied, at - copied);
+    text->append(IdToPiece(ids[i]));
+    copied = at;
+  }
+  text->append(plain, copied, std::string::npos);
+  return absl::OkStatus();
+}
+
 absl::Status Tokenizer::Normalize(std::string_view text,
                                   std::string* normalized) const {
   if (normalized == nullptr) {

@@ -76,6 +76,10 @@ class Tokenizer {
   // Turns ids back into text; kOutOfRange naming the first id outside the
   // vocabulary.
   absl::Status Decode(absl::Span<const int> ids, std::string* text) const;
+  // As above; with `keep_special` the texts of CONTROL pieces stand where
+  // their ids do, and the text around them is the same as without.
+  absl::Status Decode(absl::Span<const int> ids, const DecodeOptions& options,
+                      std::string* text) const;
   absl::Status Normalize(std::string_view text, std::string* normalized) const;
   // Samples a segmentation of `text` (unigram noise scale or BPE dropout
   // probability `alpha`, within [0, 1] for BPE); the same seed gives the same

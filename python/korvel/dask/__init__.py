@@ -1,7 +1,7 @@
 """Tokenizing a corpus on a Dask cluster.
 
 tokenize_files(client, model, inputs, out_dir) splits every input file (one
-text per line) into tasks of whole lines, encodes them on the cluster's
+text per line) into tasks of whole lines (about 8 MB each), encodes them on the cluster's
 workers (each loads the model once) and writes, per input file NAME,
 out_dir/NAME.bin and out_dir/NAME.idx (see korvel.read_shard) and
 out_dir/manifest.json. Inputs and out_dir must be reachable under the same
@@ -30,11 +30,15 @@ from korvel.shards import read_shard
 __all__ = ["tokenize_files"]
 
 _BLOCK = 1 << 24
+# The size of one task's share of a file: large enough that a task's
+# overhead is small, small enough that a typical file spreads over workers.
+BYTES_PER_TASK = 8 << 20
 
 
-def _split_lines(path, lines_per_task):
-    """(sha256, lines, [(begin, end), ...]): the byte ranges of runs of
-    `lines_per_task` whole lines of `path`."""
+def _split_lines(path, bytes_per_task, lines_per_task=None):
+    """(sha256, lines, [(begin, end), ...]): the byte ranges of runs of whole
+    lines of `path`, each ending at the first line end at least
+    `bytes_per_task` bytes past its start, or after `lines_per_task` lines."""
     digest = hashlib.sha256()
     ranges = []
     lines = 0
@@ -44,14 +48,22 @@ def _split_lines(path, lines_per_task):
     with open(path, "rb") as f:
         while block := f.read(_BLOCK):
             digest.update(block)
-            start = 0
-            while (newline := block.find(b"\n", start)) >= 0:
-                lines += 1
-                in_run += 1
-                start = newline + 1
-                if in_run == lines_per_task:
-                    ranges.append((begin, position + start))
-                    begin, in_run = position + start, 0
+            if lines_per_task is None:  # only line ends past the size count
+                lines += block.count(b"\n")
+                while (newline := block.find(
+                        b"\n", max(0, begin + bytes_per_task - 1 - position))) >= 0:
+                    ranges.append((begin, position + newline + 1))
+                    begin = position + newline + 1
+            else:
+                start = 0
+                while (newline := block.find(b"\n", start)) >= 0:
+                    lines += 1
+                    in_run += 1
+                    start = newline + 1
+                    if (in_run == lines_per_task
+                            or position + start - begin >= bytes_per_task):
+                        ranges.append((begin, position + start))
+                        begin, in_run = position + start, 0
             position += len(block)
             last_byte = block[-1:]
     if last_byte != b"\n":
@@ -61,13 +73,18 @@ def _split_lines(path, lines_per_task):
     return digest.hexdigest(), lines, ranges
 
 
+def _check_inputs(inputs):
+    """OSError naming the first input that cannot be read, before any work
+    starts."""
+    for path in inputs:
+        with open(path, "rb"):  # a directory is an IsADirectoryError
+            pass
+
+
 def _load_model(model):
-    if isinstance(model, Tokenizer):
-        model_bytes = model._model_bytes
-        return model_bytes, model.vocab_size
-    with open(model, "rb") as f:
-        model_bytes = f.read()
-    return model_bytes, Tokenizer.from_bytes(model_bytes).vocab_size
+    if not isinstance(model, Tokenizer):
+        model = Tokenizer(model)  # its errors name the file
+    return model._model_bytes, model.vocab_size
 
 
 def _read_manifest(path):
@@ -130,22 +147,27 @@ class _Progress:
 
 
 def tokenize_files(client, model, inputs, out_dir, *, add_bos=False,
-                   add_eos=False, parse_special=False, lines_per_task=100_000,
+                   add_eos=False, parse_special=False,
+                   bytes_per_task=BYTES_PER_TASK, lines_per_task=None,
                    progress=None):
     """Tokenizes the text files `inputs` on the Dask cluster of `client`.
 
     model: a lite model path or a korvel.Tokenizer. Every line of every input
-    becomes one id sequence. progress: show a bar on standard error (default:
-    when it is a terminal). Returns the manifest, also written to
+    becomes one id sequence. Each file is cut into tasks of whole lines of
+    about `bytes_per_task` bytes (at most `lines_per_task` lines, when given),
+    so that a file spreads over the workers. Inputs are checked before any
+    work starts. progress: show a bar on standard error (default: when it is
+    a terminal). Returns the manifest, also written to
     out_dir/manifest.json: the model's sha256 and vocabulary size, the
     options, and per file NAME its input's sha256, lines and ids and the
     sha256 of its .bin and .idx. An input whose size or modification time
     changes before its shard is written fails the job with OSError; a failed
     job leaves no parts behind.
     """
-    if lines_per_task < 1:
-        raise ValueError("lines_per_task must be positive")
+    if bytes_per_task < 1 or (lines_per_task is not None and lines_per_task < 1):
+        raise ValueError("bytes_per_task and lines_per_task must be positive")
     inputs = [os.fspath(path) for path in inputs]
+    _check_inputs(inputs)
     names = [os.path.basename(path) for path in inputs]
     if len(set(names)) != len(names):
         raise ValueError("two inputs have the same file name")
@@ -166,7 +188,8 @@ def tokenize_files(client, model, inputs, out_dir, *, add_bos=False,
         progress = sys.stderr.isatty()
     try:
         return _run(client, inputs, names, out_dir, parts_dir, manifest_path,
-                    manifest, model_bytes, model_hash, lines_per_task, progress)
+                    manifest, model_bytes, model_hash, bytes_per_task,
+                    lines_per_task, progress)
     except BaseException:
         # Parts of files not joined yet; a task still running may add one
         # after this, into a directory the next run empties.
@@ -175,7 +198,7 @@ def tokenize_files(client, model, inputs, out_dir, *, add_bos=False,
 
 
 def _run(client, inputs, names, out_dir, parts_dir, manifest_path, manifest,
-         model_bytes, model_hash, lines_per_task, progress):
+         model_bytes, model_hash, bytes_per_task, lines_per_task, progress):
     from distributed import as_completed
 
     options = manifest["options"]
@@ -185,7 +208,8 @@ def _run(client, inputs, names, out_dir, parts_dir, manifest_path, manifest,
     futures = []
     for path, name in zip(inputs, names):
         stamp = input_stamp(path)
-        digest, lines, ranges = _split_lines(path, lines_per_task)
+        digest, lines, ranges = _split_lines(path, bytes_per_task,
+                                             lines_per_task)
         prefix = os.path.join(out_dir, name)
         entry = manifest["files"].get(name)
         if (entry and entry.get("input_sha256") == digest

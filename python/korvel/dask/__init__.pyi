@@ -8,5 +8,6 @@ def tokenize_files(
     inputs: Iterable[Union[str, os.PathLike[str]]],
     out_dir: Union[str, os.PathLike[str]], *, add_bos: bool = False,
     add_eos: bool = False, parse_special: bool = False,
-    lines_per_task: int = 100_000, progress: Optional[bool] = None,
+    bytes_per_task: int = 8 << 20, lines_per_task: Optional[int] = None,
+    progress: Optional[bool] = None,
 ) -> dict[str, Any]: ...
