@@ -12,6 +12,7 @@
 
 #include "gtest/gtest.h"
 #include "korvel_pretokenizer/internal/unicode_classes.h"
+#include "utf8_encode.h"
 
 #ifdef KORVEL_TEST_WITH_PCRE2
 #define PCRE2_CODE_UNIT_WIDTH 8
@@ -60,13 +61,9 @@ std::vector<StepPair> AllFamilies() {
   return pairs;
 }
 
-std::string Utf8(char32_t code) {
-  if (code < 0x80) return std::string(1, static_cast<char>(code));
-  const int n = code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
-  std::string utf8(1, static_cast<char>((0xf00u >> n) | code >> 6 * (n - 1)));
-  for (int i = n - 2; i >= 0; --i) {
-    utf8 += static_cast<char>(0x80 | (code >> 6 * i & 0x3f));
-  }
+std::string Utf8(uint32_t code) {
+  std::string utf8;
+  lite::testing::AppendUtf8(code, &utf8);
   return utf8;
 }
 

@@ -18,8 +18,8 @@ def mode(path):
     return os.lstat(path).st_mode
 
 
-def regular(path, mode_bits, text=b"old\n"):
-    path.write_bytes(text)
+def regular(path, mode_bits):
+    path.write_bytes(b"old\n")
     os.chmod(path, mode_bits)
 
 
