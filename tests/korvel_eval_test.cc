@@ -168,11 +168,11 @@ TEST_F(KorvelEvalTest, CountsLinesAndBytes) {
 // The design's edge case: an input without a non-empty line still yields a
 // complete report, with zero counts and perplexities of 1, and exit 0.
 TEST_F(KorvelEvalTest, InputWithoutLinesGetsACompleteReport) {
+  ScratchDir dir;
+  const std::string model = WriteUnigramModel(dir);
+  const std::string input = dir.File("input.txt");
   for (const char* text : {"", "\n\n\n"}) {
     SCOPED_TRACE(::testing::PrintToString(text));
-    ScratchDir dir;
-    const std::string model = WriteUnigramModel(dir);
-    const std::string input = dir.File("input.txt");
     WriteFileOrDie(input, text);
     const ProcessResult result = RunEval(dir, model, input);
     EXPECT_EQ(result.exit_code, 0);
