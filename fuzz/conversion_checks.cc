@@ -102,7 +102,9 @@ const char* RuleLeftToLoading(std::string_view lite) {
   if (IsMalformedCharsMap(model.normalizer_spec())) {
     return "malformed character map";
   }
-  if (model.model_type() == ModelType_BPE) return nullptr;
+  if (model.model_type() == ModelType_BPE || model.byte_level() != nullptr) {
+    return nullptr;
+  }
   const int vocab_size = static_cast<int>(model.pieces()->size());
   if (model.scores() != nullptr) {
     for (float score : *model.scores()) {

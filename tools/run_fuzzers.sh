@@ -51,8 +51,11 @@ for entry in "${targets[@]}"; do
       "${options[@]}" >"$log" 2>&1; then
     result=CRASH
   fi
-  executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-  coverage=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
+  # A crash on a seed leaves no coverage line: report it, do not stop here.
+  executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" |
+               tail -n 1 || true)
+  coverage=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2 ||
+             true)
   printf '%-20s %-5s executions %10s  cov %6s\n' "$target" "$result" \
     "${executions:-?}" "${coverage:-?}"
   if [ "$result" = ok ]; then
