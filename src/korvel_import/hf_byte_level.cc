@@ -138,7 +138,9 @@ bool UnspellBytes(std::string_view spelled, std::string* bytes) {
   return true;
 }
 
-absl::Status ReadByteLevelModel(const Json& model, Vocabulary* vocabulary) {
+absl::Status ReadByteLevelModel(
+    const Json& model, const absl::flat_hash_set<std::string>& added_texts,
+    Vocabulary* vocabulary) {
   if (const Json* dropout = Member(model, "dropout")) {
     if (!dropout->is_number() || dropout->get<double>() != 0.0) {
       return RefuseModel("dropout");
@@ -167,7 +169,9 @@ absl::Status ReadByteLevelModel(const Json& model, Vocabulary* vocabulary) {
       return RefuseModel(
           absl::StrCat("the id of ", Quoted(text), " is not a vocabulary id"));
     }
-    if (!UnspellBytes(text, &bytes) || bytes.empty()) {
+    if (added_texts.contains(text)) {
+      bytes = text;
+    } else if (!UnspellBytes(text, &bytes) || bytes.empty()) {
       return RefuseModel(absl::StrCat(
           Quoted(text), " is not spelled in the GPT-2 byte alphabet"));
     }

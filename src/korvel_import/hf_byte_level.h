@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "absl/container/flat_hash_set.h"
 #include "absl/status/status.h"
 #include "korvel_import/hf_document.h"
 #include "korvel_import/hf_json.h"
@@ -34,10 +35,15 @@ std::optional<unsigned char> ByteOfSpelling(uint32_t code);
 bool UnspellBytes(std::string_view spelled, std::string* bytes);
 
 // Reads a byte-level BPE "model" member into `vocabulary` with raw-byte
-// pieces. Ids may skip numbers (left as holes, see FillByteLevelHoles). Gives
+// pieces. An entry whose text is the content of an added token (in
+// `added_texts`) is kept as that text: added tokens are matched in the text
+// before byte spelling, so their contents need not be in the byte alphabet.
+// Ids may skip numbers (left as holes, see FillByteLevelHoles). Gives
 // kInvalidArgument for options other than ignore_merges, ids used twice, and
-// pieces outside the byte alphabet.
-absl::Status ReadByteLevelModel(const Json& model, Vocabulary* vocabulary);
+// other pieces outside the byte alphabet.
+absl::Status ReadByteLevelModel(
+    const Json& model, const absl::flat_hash_set<std::string>& added_texts,
+    Vocabulary* vocabulary);
 
 // Turns merges spelled in the byte alphabet into raw bytes, in place.
 absl::Status UnspellMerges(std::vector<MergeTexts>* merges);

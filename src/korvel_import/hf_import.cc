@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
+#include "absl/container/flat_hash_set.h"
 #include "absl/status/status.h"
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_format.h"
@@ -206,6 +207,20 @@ void SetSpecialNames(const Json& root, const Vocabulary& vocabulary,
   if (!pad.empty()) trainer->set_pad_piece(pad);
 }
 
+// The contents of the added tokens, which a byte-level vocabulary holds as
+// they are rather than spelled in its byte alphabet.
+absl::flat_hash_set<std::string> AddedTokenTexts(const Json& root) {
+  absl::flat_hash_set<std::string> texts;
+  const Json* added_tokens = Member(root, "added_tokens");
+  if (added_tokens == nullptr || !added_tokens->is_array()) return texts;
+  for (const Json& token : *added_tokens) {
+    if (const std::string* content = hf::StringMember(token, "content")) {
+      texts.insert(*content);
+    }
+  }
+  return texts;
+}
+
 absl::Status ReadVocabulary(const Json& root, const Json& model,
                             const std::vector<hf::MergeTexts>& merges,
                             bool spaces_replaced, bool byte_level,
@@ -227,7 +242,7 @@ absl::Status ReadVocabulary(const Json& root, const Json& model,
         "Unsupported model: ", model_type.empty() ? "(no type)" : model_type,
         " with a ByteLevel pre-tokenizer", hf::kWhatKorvelImports));
   } else if (byte_level) {
-    status = hf::ReadByteLevelModel(model, vocabulary);
+    status = hf::ReadByteLevelModel(model, AddedTokenTexts(root), vocabulary);
     unspelled = merges;
     if (status.ok()) status = hf::UnspellMerges(&unspelled);
   } else if (model_type == "BPE") {

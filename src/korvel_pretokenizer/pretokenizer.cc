@@ -1,5 +1,6 @@
 #include "korvel_pretokenizer/pretokenizer.h"
 
+#include <string>
 #include <utility>
 
 #include "korvel_pretokenizer/internal/family_split.h"
@@ -30,6 +31,22 @@ constexpr std::string_view kDeepSeekCjkEscaped =
     "[\xe4\xb8\x80-\xe9\xbe\xa5\\u3040-\xe3\x82\x9f\xe3\x82\xa0-"
     "\xe3\x83\xbf]+";
 
+// `pattern` with a raw carriage return or line feed written as the escape
+// that matches it: some files write them raw, which means the same.
+std::string EscapeLineBreaks(std::string_view pattern) {
+  std::string escaped;
+  for (const char c : pattern) {
+    if (c == '\r') {
+      escaped += "\\r";
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
 absl::StatusCode SplitFrom(
     absl::Span<const SplitStep> steps, std::string_view text,
     absl::FunctionRef<void(std::string_view pretoken)> on_pretoken) {
@@ -47,7 +64,8 @@ absl::StatusCode SplitFrom(
 
 }  // namespace
 
-Family FamilyOfPattern(std::string_view pattern) {
+Family FamilyOfPattern(std::string_view raw_pattern) {
+  const std::string pattern = EscapeLineBreaks(raw_pattern);
   for (int i = 1; i <= kLastFamily; ++i) {
     if (pattern == kPatterns[i]) return static_cast<Family>(i);
   }

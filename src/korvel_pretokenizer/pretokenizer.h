@@ -29,7 +29,8 @@ inline constexpr int kLastFamily = 7;
 
 // The family whose pattern is exactly `pattern` (the text of a Split's
 // `pattern.Regex` in tokenizer.json, or of the ByteLevel pre-tokenizer's
-// built-in pattern), or kNone.
+// built-in pattern), raw carriage returns and line feeds counting as the
+// escapes \r and \n; or kNone.
 Family FamilyOfPattern(std::string_view pattern);
 
 // The pattern text of a family; empty for kNone and unknown numbers.
