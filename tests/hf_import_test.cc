@@ -284,7 +284,8 @@ std::string Spell(const std::string& bytes) {
 }
 
 // A Llama-3-style byte-level tokenizer.json: byte b at id b, then " a", "ab",
-// " ab" (ids 256 to 258), and the special token <|eot|> at 259.
+// " ab" (ids 256 to 258), and the special token <｜eot｜> at 259, which the
+// vocabulary holds as written, outside the byte alphabet (as DeepSeek's do).
 json ByteLevelBpe() {
   json vocab = json::object();
   for (int byte = 0; byte < 256; ++byte) {
@@ -293,6 +294,7 @@ json ByteLevelBpe() {
   vocab[Spell(" a")] = 256;
   vocab["ab"] = 257;
   vocab[Spell(" ab")] = 258;
+  vocab["<｜eot｜>"] = 259;
   const std::string pattern(
       pretokenizer::PatternOfFamily(pretokenizer::Family::kCl100k));
   return {
@@ -309,7 +311,7 @@ json ByteLevelBpe() {
            {"use_regex", false}}}}}},
       {"decoder", {{"type", "ByteLevel"}}},
       {"added_tokens",
-       {{{"id", 259}, {"content", "<|eot|>"}, {"special", true}}}},
+       {{{"id", 259}, {"content", "<｜eot｜>"}, {"special", true}}}},
       {"model",
        {{"type", "BPE"},
         {"ignore_merges", true},
@@ -330,6 +332,7 @@ TEST(HfImportTest, ByteLevelPiecesAreRawBytesRankedByMerges) {
   }
   EXPECT_EQ(model.pieces(256).piece(), " a");
   EXPECT_EQ(model.pieces(258).score(), -2.0f);
+  EXPECT_EQ(model.pieces(259).piece(), "<｜eot｜>");
   EXPECT_EQ(model.pieces(259).type(), korvel::ModelProto_Piece_Type_CONTROL);
   EXPECT_FALSE(model.normalizer_spec().add_dummy_prefix());
   EXPECT_FALSE(model.normalizer_spec().escape_whitespaces());
@@ -601,6 +604,7 @@ const Refusal kByteLevelRefusals[] = {
     {"Hole",
      [](json* t) {
        (*t)["model"]["vocab"]["ab"] = 300;
+       (*t)["model"]["vocab"].erase("<｜eot｜>");
        (*t)["added_tokens"] = json::array();
      },
      "no piece has id 257"},

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "absl/strings/str_replace.h"
 #include "gtest/gtest.h"
 #include "korvel_pretokenizer/internal/unicode_classes.h"
 #include "utf8_encode.h"
@@ -162,6 +163,9 @@ TEST(PretokenizerTest, PatternsAndSteps) {
   EXPECT_EQ(FamilyOfPattern("[\xe4\xb8\x80-\xe9\xbe\xa5\\u3040-\xe3\x82\x9f"
                             "\xe3\x82\xa0-\xe3\x83\xbf]+"),
             Family::kDeepSeekCjk);
+  std::string raw_breaks(PatternOfFamily(Family::kDeepSeek));
+  raw_breaks = absl::StrReplaceAll(raw_breaks, {{"\\r", "\r"}, {"\\n", "\n"}});
+  EXPECT_EQ(FamilyOfPattern(raw_breaks), Family::kDeepSeek);
   EXPECT_EQ(Pieces({}, "a b"), "a b|");
   SplitStep gpt2;
   ASSERT_EQ(SplitStep::ForFamily(Family::kGpt2, &gpt2), absl::StatusCode::kOk);
