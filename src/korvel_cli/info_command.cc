@@ -57,9 +57,8 @@ std::string NormalizerReport(const ModelInfo::NormalizerInfo& spec) {
       "  add dummy prefix:         ", YesNo(spec.add_dummy_prefix), "\n",
       "  remove extra whitespaces: ", YesNo(spec.remove_extra_whitespaces),
       "\n", "  escape whitespaces:       ", YesNo(spec.escape_whitespaces),
-      "\n",
-      "  whitespace as suffix:     ", YesNo(spec.whitespace_as_suffix), "\n",
-      "  character map:            ", BlobSize(spec.charsmap_size), "\n");
+      "\n", "  whitespace as suffix:     ", YesNo(spec.whitespace_as_suffix),
+      "\n", "  character map:            ", BlobSize(spec.charsmap_size), "\n");
 }
 
 // One line per pre-tokenizer step: its family number (0 for a pattern run by
@@ -88,8 +87,7 @@ std::string Report(const tokenizer::Tokenizer& file) {
       "pad id:                     ", file.pad_id(), "\n",
       "unknown surface:            \"", info.unk_surface, "\"\n");
   absl::StrAppend(
-      &report,
-      "byte fallback:              ", YesNo(info.byte_fallback), "\n",
+      &report, "byte fallback:              ", YesNo(info.byte_fallback), "\n",
       "direct mapping:             ", DirectMapping(info, file.vocab_size()),
       "\n", "normalizer:                 ",
       info.normalizer.has_value() ? "\n" : "none, text passes unchanged\n");
@@ -99,9 +97,10 @@ std::string Report(const tokenizer::Tokenizer& file) {
     absl::StrAppend(&report, ByteLevelReport(info));
   absl::StrAppend(
       &report, "piece trie:                 ", BlobSize(info.piece_trie_size),
-      "\n", "user-defined trie:          ",
-      BlobSize(info.user_defined_trie_size), "\n",
-      "bigram trie:                ", BlobSize(info.bigram_trie_size), "\n");
+      "\n",
+      "user-defined trie:          ", BlobSize(info.user_defined_trie_size),
+      "\n", "bigram trie:                ", BlobSize(info.bigram_trie_size),
+      "\n");
   return report;
 }
 

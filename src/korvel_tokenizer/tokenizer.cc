@@ -177,10 +177,10 @@ absl::Status Tokenizer::EncodeSegment(std::string_view text, size_t base,
     code = processor_->Encode(text, &scratch.ids);
   } else {
     code = processor_->Normalize(text, &scratch.normalized,
-                                &scratch.normalized_offsets);
+                                 &scratch.normalized_offsets);
     if (code == absl::StatusCode::kOk) {
       code = processor_->EncodeNormalized(scratch.normalized, &scratch.ids,
-                                         &scratch.surfaces);
+                                          &scratch.surfaces);
     }
   }
   if (code != absl::StatusCode::kOk) {
@@ -257,7 +257,8 @@ absl::Status Tokenizer::Normalize(std::string_view text,
   if (normalized == nullptr) {
     return absl::InvalidArgumentError("no output for the normalized text");
   }
-  const absl::StatusCode code = processor_->Normalize(text, normalized, offsets);
+  const absl::StatusCode code =
+      processor_->Normalize(text, normalized, offsets);
   return code == absl::StatusCode::kOk ? absl::OkStatus()
                                        : CodeError(code, "normalization");
 }
@@ -269,9 +270,7 @@ absl::Status Tokenizer::Sample(std::string_view text, float alpha,
   if (!(alpha >= 0.0f) || (bpe && alpha > 1.0f)) {
     return absl::InvalidArgumentError(absl::StrCat(
         "alpha ", alpha, " is out of range (",
-        bpe ? "a dropout probability within [0, 1]"
-                                     : "at least 0",
-        ")"));
+        bpe ? "a dropout probability within [0, 1]" : "at least 0", ")"));
   }
   std::string local_normalized;
   std::string& normalized =

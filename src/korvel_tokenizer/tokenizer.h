@@ -120,7 +120,6 @@ class Tokenizer {
   const StreamFacts& stream_facts() const { return stream_facts_; }
 
  private:
-
   explicit Tokenizer(ModelBytes bytes);
   static absl::StatusOr<std::unique_ptr<Tokenizer>> Load(ModelBytes bytes,
                                                          std::string_view name);
