@@ -11,7 +11,7 @@
 
 #include "korvel_lite/model.h"
 #include "korvel_model_converters/model_converter.h"
-#include "libkorvel/korvel_model.pb.h"
+#include "korvel_proto/korvel_model.pb.h"
 
 namespace {
 

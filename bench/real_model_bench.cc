@@ -44,7 +44,7 @@
 
 #include "allocation_counter.h"
 #include "bench_models.h"
-#include "korvel_lite/chunk_cache.h"
+#include "korvel_lite/internal/chunk_cache.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_tokenizer/batch_encoder.h"
 #include "korvel_tokenizer/tokenizer.h"

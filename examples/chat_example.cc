@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "korvel_tokenizer/batch_encoder.h"
 #include "korvel_tokenizer/tokenizer.h"
 
 namespace tok = korvel::tokenizer;

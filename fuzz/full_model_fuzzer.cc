@@ -9,7 +9,7 @@
 
 #include "conversion_checks.h"
 #include "korvel_model_converters/model_converter.h"
-#include "libkorvel/korvel_model.pb.h"
+#include "korvel_proto/korvel_model.pb.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   korvel::ModelProto model;

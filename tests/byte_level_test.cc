@@ -9,6 +9,7 @@
 #include "full_model_builder.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_model_converters/model_converter.h"
 #include "korvel_tokenizer/tokenizer.h"
 #include "reference_text.h"

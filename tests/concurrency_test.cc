@@ -18,6 +18,7 @@
 
 #include "gtest/gtest.h"
 #include "korvel_lite/korvel_lite_processor.h"
+#include "korvel_tokenizer/batch_encoder.h"
 #include "korvel_tokenizer/tokenizer.h"
 #include "mixed_script_models.h"
 

@@ -1,4 +1,4 @@
-#include "korvel_model_converters/double_array_blob.h"
+#include "korvel_model_converters/internal/double_array_blob.h"
 
 #include <string>
 #include <string_view>

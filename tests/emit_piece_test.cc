@@ -1,4 +1,4 @@
-#include "korvel_lite/emit_piece.h"
+#include "korvel_lite/internal/emit_piece.h"
 
 #include <string_view>
 #include <vector>

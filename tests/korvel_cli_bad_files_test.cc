@@ -22,7 +22,7 @@
 #include "gtest/gtest.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_model_converters/model_converter.h"
-#include "libkorvel/korvel_model.pb.h"
+#include "korvel_proto/korvel_model.pb.h"
 #include "run_process.h"
 
 namespace korvel {

@@ -23,7 +23,7 @@
 #include "gtest/gtest.h"
 #include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_tokenizer/tokenizer.h"
-#include "libkorvel/korvel_model.pb.h"
+#include "korvel_proto/korvel_model.pb.h"
 #include "run_process.h"
 
 namespace korvel {

@@ -31,7 +31,8 @@ using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 
 // A unigram model with byte fallback and chat markup: "<s>", "</s>",
-// "<start_of_turn>" and "<end_of_turn>" are CONTROL pieces.
+// "<start_of_turn>" and "<end_of_turn>" are CONTROL pieces, and so is "\x81y",
+// which text can only hold inside a character.
 korvel::ModelProto ChatFullModel(bool add_dummy_prefix = true,
                                  bool remove_extra_whitespaces = true) {
   korvel::ModelProto full =
@@ -55,7 +56,8 @@ korvel::ModelProto ChatFullModel(bool add_dummy_prefix = true,
                             {"<", -6},
                             {">", -6},
                             {"x", -6},
-                            {"y", -6}},
+                            {"y", -6},
+                            {"\x81y", 0, FullPiece::CONTROL}},
                            korvel::TrainerSpec::UNIGRAM);
   AddBytePieces(&full);
   full.mutable_trainer_spec()->set_byte_fallback(true);
@@ -151,6 +153,10 @@ TEST(TokenizerTest, EncodeOptionsAndSpecialTexts) {
       {"<s></s>", {false, false, true}, {"<s>", "</s>"}},
       {"<unk>Hi", {false, false, true}, {"<unk>", "\xe2\x96\x81Hi"}},
       {"<s>", {}, {"\xe2\x96\x81", "<", "s", ">"}},
+      // "\x81y" is a special text, but here it starts inside a character.
+      {"\xe2\x96\x81y",
+       {false, false, true},
+       {"\xe2\x96\x81", "\xe2\x96\x81", "y"}},
   };
   for (const Case& c : cases) {
     std::vector<int> ids;

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "korvel_tokenizer/batch_encoder.h"
 #include "korvel_tokenizer/tokenizer.h"
 #include "split_lines.h"
 

@@ -94,7 +94,7 @@ py::bytes Convert(const std::string& full_model) {
   absl::StatusOr<std::string> lite_model;
   {
     py::gil_scoped_release release;
-    lite_model = lite::ToFlatbuffer(model, lite::ConverterOptions());
+    lite_model = lite::ToVerifiedFlatbuffer(model, lite::ConverterOptions());
   }
   ThrowIfError(lite_model.status());
   return py::bytes(*lite_model);

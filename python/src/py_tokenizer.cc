@@ -60,7 +60,7 @@ std::unique_ptr<PyTokenizer> PyTokenizer::FromTokenizerJson(
     py::gil_scoped_release release;
     full = ImportJson(json);
     if (full.ok())
-      lite_bytes = lite::ToFlatbuffer(*full, lite::ConverterOptions());
+      lite_bytes = lite::ToVerifiedFlatbuffer(*full, lite::ConverterOptions());
   }
   if (!full.ok()) {
     ThrowIfError(

@@ -24,8 +24,9 @@
 #include <vector>
 
 #include "absl/status/statusor.h"
+#include "korvel_tokenizer/batch_encoder.h"
 #include "korvel_tokenizer/tokenizer.h"
-#include "libkorvel/korvel_model.pb.h"
+#include "korvel_proto/korvel_model.pb.h"
 
 namespace korvel::python {
 

@@ -12,6 +12,7 @@
 #include "korvel_cli/line_command.h"
 #include "korvel_cli/output_escaping.h"
 #include "korvel_cli/shared_flags.h"
+#include "korvel_tokenizer/split_mix.h"
 #include "korvel_tokenizer/tokenizer.h"
 
 ABSL_FLAG(bool, add_bos, false, "put the model's BOS id first");
@@ -45,10 +46,7 @@ struct EncodeSettings {
 // The sampling seed of one line, from the run's seed and the line's index, so
 // that a line's samples do not depend on which thread encodes it.
 uint64_t LineSeed(uint64_t seed, uint64_t line_index) {
-  uint64_t z = line_index + 0x632BE59BD9B4E019ull;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return seed ^ z ^ (z >> 31);
+  return seed ^ tokenizer::SplitMix64(line_index + 0x632BE59BD9B4E019ull);
 }
 
 absl::Status SampleLine(const tokenizer::Tokenizer& model,
@@ -86,7 +84,7 @@ absl::Status EncodeLine(const tokenizer::Tokenizer& model,
                         const EncodeSettings& settings, std::string_view line,
                         uint64_t line_index, LineScratch& scratch,
                         std::string& out) {
-  if (line.size() >= 0x7FFFFFFF) {
+  if (line.size() >= tokenizer::kMaxTextSize) {
     return absl::InvalidArgumentError(
         absl::StrCat("line of ", line.size(), " bytes is too long to encode"));
   }
@@ -148,8 +146,10 @@ absl::StatusOr<EncodeSettings> ReadSettings(const CommandArgs& args) {
 // Option errors that only the model can tell, found before reading input.
 absl::Status CheckAgainstModel(const tokenizer::Tokenizer& model,
                                const EncodeSettings& settings) {
+  const tokenizer::ModelKind kind = model.model_kind();
   if (settings.sample && settings.alpha > 1.0f &&
-      model.processor().model()->is_bpe()) {
+      (kind == tokenizer::ModelKind::kBpe ||
+       kind == tokenizer::ModelKind::kByteLevelBpe)) {
     return UsageError("encode",
                       "--alpha is the merge dropout probability of a BPE "
                       "model and must not exceed 1");

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "absl/strings/str_cat.h"
+#include "korvel_tokenizer/tokenizer.h"
 
 namespace korvel::cli {
 namespace {
@@ -16,7 +17,7 @@ namespace {
 constexpr size_t kMinReadSize = size_t{1} << 20;
 // Lines reach the runtime, whose texts are under 2 GiB, whole; a longer one
 // is refused as soon as this much of it is read.
-constexpr size_t kMaxLineBytes = 0x7FFFFFFE;
+constexpr size_t kMaxLineBytes = tokenizer::kMaxTextSize - 1;
 
 void SplitLines(std::string_view text, std::vector<std::string_view>* lines) {
   while (!text.empty()) {

@@ -15,7 +15,6 @@
 #include "korvel_cli/line_command.h"
 #include "korvel_cli/output_escaping.h"
 #include "korvel_cli/shared_flags.h"
-#include "korvel_lite/korvel_lite_processor.h"
 
 ABSL_FLAG(bool, keep_special, false,
           "decode: write the texts of control pieces (such as <s>) where their "
@@ -177,16 +176,12 @@ absl::Status DecodeLine(const tokenizer::Tokenizer& model, bool pieces,
   return absl::OkStatus();
 }
 
-absl::Status NormalizeLine(const lite::KorvelLiteProcessor& processor,
+absl::Status NormalizeLine(const tokenizer::Tokenizer& model,
                            bool with_offsets, std::string_view line,
                            LineScratch& scratch, std::string& out) {
-  const absl::StatusCode code = processor.Normalize(
+  const absl::Status status = model.Normalize(
       line, &scratch.text, with_offsets ? &scratch.offsets : nullptr);
-  if (code != absl::StatusCode::kOk) {
-    return absl::Status(code,
-                        absl::StrCat("normalization failed (",
-                                     absl::StatusCodeToString(code), ")"));
-  }
+  if (!status.ok()) return status;
   out.append(scratch.text);
   if (with_offsets) {
     out.push_back('\t');
@@ -225,12 +220,12 @@ absl::Status RunDecode(const CommandArgs& args) {
 absl::Status RunNormalize(const CommandArgs& args) {
   absl::StatusOr<LineCommand> command = PrepareLineCommand("normalize", args);
   if (!command.ok()) return command.status();
-  const lite::KorvelLiteProcessor& processor = command->model->processor();
+  const tokenizer::Tokenizer& model = *command->model;
   const bool with_offsets = absl::GetFlag(FLAGS_offsets);
   return RunLineCommand(*command, "normalized",
                         [&](std::string_view line, uint64_t,
                             LineScratch& scratch, std::string& out) {
-                          return NormalizeLine(processor, with_offsets, line,
+                          return NormalizeLine(model, with_offsets, line,
                                                scratch, out);
                         });
 }

@@ -18,7 +18,7 @@
 #include "absl/status/status.h"
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_format.h"
-#include "libkorvel/korvel_model.pb.h"
+#include "korvel_proto/korvel_model.pb.h"
 #include "libkorvel/korvel_processor.h"
 
 ABSL_FLAG(std::string, model, "", "full model file");

@@ -1,4 +1,4 @@
-#include "korvel_import/hf_byte_level.h"
+#include "korvel_import/internal/hf_byte_level.h"
 
 #include <array>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "korvel_import/hf_document.h"
+#include "korvel_import/internal/hf_document.h"
 
 #include <cstddef>
 #include <iterator>

@@ -10,12 +10,12 @@
 #include "absl/status/status.h"
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_format.h"
-#include "korvel_import/hf_byte_level.h"
-#include "korvel_import/hf_document.h"
-#include "korvel_import/hf_json.h"
-#include "korvel_import/hf_merges.h"
-#include "korvel_import/hf_text_pipeline.h"
-#include "korvel_import/hf_vocab.h"
+#include "korvel_import/internal/hf_byte_level.h"
+#include "korvel_import/internal/hf_document.h"
+#include "korvel_import/internal/hf_json.h"
+#include "korvel_import/internal/hf_merges.h"
+#include "korvel_import/internal/hf_text_pipeline.h"
+#include "korvel_import/internal/hf_vocab.h"
 
 namespace korvel::import {
 namespace {

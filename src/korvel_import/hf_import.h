@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "absl/status/statusor.h"
-#include "libkorvel/korvel_model.pb.h"
+#include "korvel_proto/korvel_model.pb.h"
 
 namespace korvel::import {
 

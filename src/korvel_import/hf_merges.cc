@@ -1,4 +1,4 @@
-#include "korvel_import/hf_merges.h"
+#include "korvel_import/internal/hf_merges.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "korvel_import/hf_normalization.h"
+#include "korvel_import/internal/hf_normalization.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "korvel_import/hf_text_pipeline.h"
+#include "korvel_import/internal/hf_text_pipeline.h"
 
 #include <string>
 #include <vector>

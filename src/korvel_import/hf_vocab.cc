@@ -1,4 +1,4 @@
-#include "korvel_import/hf_vocab.h"
+#include "korvel_import/internal/hf_vocab.h"
 
 #include <cmath>
 #include <cstdint>

@@ -12,8 +12,8 @@
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_split.h"
 #include "absl/strings/strip.h"
-#include "korvel_import/hf_byte_level.h"
-#include "korvel_import/hf_json.h"
+#include "korvel_import/internal/hf_byte_level.h"
+#include "korvel_import/internal/hf_json.h"
 #include "korvel_pretokenizer/pretokenizer.h"
 
 namespace korvel::import {

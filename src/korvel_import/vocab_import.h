@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "absl/status/statusor.h"
-#include "libkorvel/korvel_model.pb.h"
+#include "korvel_proto/korvel_model.pb.h"
 
 namespace korvel::import {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
-#include "korvel_lite/emit_piece.h"
+#include "korvel_lite/internal/emit_piece.h"
 #include "korvel_lite/model.h"
 #include "korvel_lite/utf8.h"
 

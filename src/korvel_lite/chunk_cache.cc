@@ -1,4 +1,4 @@
-#include "korvel_lite/chunk_cache.h"
+#include "korvel_lite/internal/chunk_cache.h"
 
 #include <cstring>
 #include <memory>

@@ -16,8 +16,9 @@
 
 #include "absl/base/attributes.h"
 #include "absl/container/inlined_vector.h"
-#include "korvel_lite/allocation_guard.h"
+#include "korvel_lite/internal/allocation_guard.h"
 #include "korvel_lite/korvel_lite_processor.h"
+#include "korvel_lite/limits.h"
 #include "korvel_lite/utf8.h"
 
 namespace korvel::lite {
@@ -512,7 +513,7 @@ absl::StatusCode KorvelLiteProcessor::Decode(
     absl::Span<const int> ids, std::string* text,
     std::vector<std::string_view>* surfaces) const {
   if (model_ == nullptr) return absl::StatusCode::kFailedPrecondition;
-  if (text == nullptr || ids.size() >= 0x7fffffffu) {
+  if (text == nullptr || ids.size() >= kMaxTextSize) {
     return absl::StatusCode::kInvalidArgument;
   }
   auto clear_outputs = [&] {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "absl/numeric/bits.h"
-#include "korvel_lite/chunk_cache.h"
-#include "korvel_lite/emit_piece.h"
+#include "korvel_lite/internal/chunk_cache.h"
+#include "korvel_lite/internal/emit_piece.h"
 #include "korvel_lite/model.h"
 #include "korvel_lite/utf8.h"
 

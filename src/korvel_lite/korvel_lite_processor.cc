@@ -1,9 +1,10 @@
 #include "korvel_lite/korvel_lite_processor.h"
+#include "korvel_lite/limits.h"
 
 #include <cmath>
 #include <utility>
 
-#include "korvel_lite/allocation_guard.h"
+#include "korvel_lite/internal/allocation_guard.h"
 #include "korvel_lite/thread_state.h"
 
 namespace korvel::lite {
@@ -11,7 +12,7 @@ namespace {
 
 constexpr std::string_view kUnknownPieceText = "<unk>";
 
-bool TooLong(size_t size) { return size >= 0x7fffffffu; }
+bool TooLong(size_t size) { return size >= kMaxTextSize; }
 
 // The largest normalization buffer that Encode keeps for the next call.
 constexpr size_t kMaxKeptScratchBytes = 1 << 20;
@@ -157,8 +158,8 @@ absl::StatusCode KorvelLiteProcessor::Encode(std::string_view text,
   // grown; buffers grown by unusually long texts are released afterwards.
   // Late in the thread's exit the buffer is gone and a local one serves.
   std::string local_buffer;
-  std::string* buffer = ThreadState<std::string, NormalizedTextTag>();
-  std::string& normalized = buffer != nullptr ? *buffer : local_buffer;
+  std::string& normalized =
+      ThreadStateOr<std::string, NormalizedTextTag>(&local_buffer);
   const absl::StatusCode code = GuardAllocation(
       [&] {
         const absl::StatusCode normalize_code =

@@ -26,6 +26,14 @@ T* ThreadState() {
   return state;
 }
 
+// The calling thread's `T` for `Tag`, or `*local` late in the thread's exit
+// when the thread's own is gone.
+template <typename T, typename Tag>
+T& ThreadStateOr(T* local) {
+  T* state = ThreadState<T, Tag>();
+  return state != nullptr ? *state : *local;
+}
+
 }  // namespace korvel::lite
 
 #endif  // KORVEL_LITE_THREAD_STATE_H_

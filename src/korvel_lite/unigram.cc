@@ -18,7 +18,7 @@
 
 #include "absl/base/attributes.h"
 #include "absl/container/inlined_vector.h"
-#include "korvel_lite/emit_piece.h"
+#include "korvel_lite/internal/emit_piece.h"
 #include "korvel_lite/model.h"
 #include "korvel_lite/utf8.h"
 

@@ -8,7 +8,7 @@
 #include "darts/darts.h"
 #include "korvel_lite/trie_unit.h"
 #include "korvel_lite/utf8.h"
-#include "korvel_model_converters/double_array_blob.h"
+#include "korvel_model_converters/internal/double_array_blob.h"
 
 namespace korvel::lite {
 namespace {

@@ -1,4 +1,4 @@
-#include "korvel_model_converters/direct_mapping.h"
+#include "korvel_model_converters/internal/direct_mapping.h"
 
 #include <cstdint>
 #include <memory>

@@ -10,9 +10,10 @@
 #include "absl/status/status.h"
 #include "absl/strings/str_cat.h"
 #include "korvel_lite/korvel_lite_model_generated.h"
+#include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_model_converters/bigram_trie.h"
-#include "korvel_model_converters/direct_mapping.h"
-#include "korvel_model_converters/double_array_blob.h"
+#include "korvel_model_converters/internal/direct_mapping.h"
+#include "korvel_model_converters/internal/double_array_blob.h"
 
 namespace korvel::lite {
 namespace {
@@ -282,6 +283,19 @@ absl::StatusOr<std::string> ToFlatbuffer(const korvel::ModelProto& model,
   FinishLiteModel(lite, &builder);
   return std::string(reinterpret_cast<const char*>(builder.GetBufferPointer()),
                      builder.GetSize());
+}
+
+absl::StatusOr<std::string> ToVerifiedFlatbuffer(
+    const korvel::ModelProto& model, const ConverterOptions& options) {
+  absl::StatusOr<std::string> lite_model = ToFlatbuffer(model, options);
+  if (!lite_model.ok()) return lite_model;
+  const KorvelLiteProcessor check(*lite_model);
+  if (check.status() != absl::StatusCode::kOk) {
+    return absl::InternalError(
+        absl::StrCat("the converted model does not load (",
+                     absl::StatusCodeToString(check.status()), ")"));
+  }
+  return lite_model;
 }
 
 }  // namespace korvel::lite

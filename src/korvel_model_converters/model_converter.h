@@ -4,7 +4,7 @@
 #include <string>
 
 #include "absl/status/statusor.h"
-#include "libkorvel/korvel_model.pb.h"
+#include "korvel_proto/korvel_model.pb.h"
 
 namespace korvel::lite {
 
@@ -53,6 +53,12 @@ struct ConverterOptions {
 // Conversions keep all state in locals; any number may run at once.
 absl::StatusOr<std::string> ToFlatbuffer(const korvel::ModelProto& model,
                                          const ConverterOptions& options);
+
+// ToFlatbuffer, then a load of the result by the runtime: what it returns
+// always loads. A lite model that the runtime refuses is kInternal, naming
+// the load status. Safe to call from many threads, as ToFlatbuffer.
+absl::StatusOr<std::string> ToVerifiedFlatbuffer(
+    const korvel::ModelProto& model, const ConverterOptions& options);
 
 }  // namespace korvel::lite
 

@@ -3,8 +3,9 @@
 #include <algorithm>
 
 #include "korvel_lite/korvel_lite_model_generated.h"
+#include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_lite/utf8.h"
-#include "korvel_tokenizer/errors.h"
+#include "korvel_tokenizer/internal/errors.h"
 #include "korvel_tokenizer/tokenizer.h"
 
 namespace korvel::tokenizer {
@@ -101,12 +102,12 @@ StreamFacts StreamFacts::Find(const lite::KorvelLiteProcessor& processor) {
 }
 
 DecodeStream::DecodeStream(const Tokenizer& tokenizer)
-    : tokenizer_(&tokenizer), facts_(&tokenizer.stream_facts_) {}
+    : processor_(&tokenizer.processor()), facts_(&tokenizer.stream_facts()) {}
 
 bool DecodeStream::IsBytePiece(int id) const {
   return facts_->first_byte_id >= 0 && id >= facts_->first_byte_id &&
          id - facts_->first_byte_id < 256 &&
-         tokenizer_->processor().piece_type(id) == lite::PieceType_BYTE;
+         processor_->piece_type(id) == lite::PieceType_BYTE;
 }
 
 size_t DecodeStream::UnfinishedCharacterSize() const {
@@ -134,7 +135,7 @@ void DecodeStream::AppendDecoded(absl::Span<const int> ids, std::string* out) {
                    facts_->past_start_prefix.end());
   }
   window_.insert(window_.end(), ids.begin(), ids.end());
-  if (tokenizer_->processor().Decode(window_, &text_, nullptr) !=
+  if (processor_->Decode(window_, &text_, nullptr) !=
       absl::StatusCode::kOk) {
     text_.clear();
   }
@@ -145,15 +146,15 @@ void DecodeStream::AppendDecoded(absl::Span<const int> ids, std::string* out) {
 bool DecodeStream::LeavesTextStart(int id) {
   const int probe = facts_->start_probe_id;
   if (probe < 0) return false;
-  const lite::KorvelLiteProcessor& processor = tokenizer_->processor();
+  const lite::KorvelLiteProcessor& processor = *processor_;
   return DecodeOrEmpty(processor, {id, probe}) !=
          DecodeOrEmpty(processor, {probe});
 }
 
 absl::Status DecodeStream::Step(int id, std::string* out) {
-  const int vocab_size = tokenizer_->vocab_size();
+  const int vocab_size = static_cast<int>(processor_->vocab_size());
   if (id < 0 || id >= vocab_size) return IdOutOfRange(id, vocab_size);
-  if (tokenizer_->processor().model()->byte_level) {
+  if (processor_->model()->byte_level) {
     StepByteLevel(id, out);
     return absl::OkStatus();
   }

@@ -8,7 +8,10 @@
 #include "absl/container/inlined_vector.h"
 #include "absl/status/status.h"
 #include "absl/types/span.h"
-#include "korvel_lite/korvel_lite_processor.h"
+
+namespace korvel::lite {
+class KorvelLiteProcessor;
+}  // namespace korvel::lite
 
 namespace korvel::tokenizer {
 
@@ -61,7 +64,7 @@ class DecodeStream {
   bool LeavesTextStart(int id);
   void StepByteLevel(int id, std::string* out);
 
-  const Tokenizer* tokenizer_;
+  const lite::KorvelLiteProcessor* processor_;
   const StreamFacts* facts_;
   bool past_start_ = false;
   absl::InlinedVector<int, 4> pending_;

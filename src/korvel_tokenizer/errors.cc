@@ -1,4 +1,4 @@
-#include "korvel_tokenizer/errors.h"
+#include "korvel_tokenizer/internal/errors.h"
 
 #include <cstdint>
 

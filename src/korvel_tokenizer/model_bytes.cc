@@ -12,6 +12,7 @@
 
 #include "absl/status/status.h"
 #include "absl/strings/str_cat.h"
+#include "korvel_lite/limits.h"
 
 namespace korvel::tokenizer {
 namespace {
@@ -20,7 +21,7 @@ namespace {
 // operator new aligns for any fundamental type and which a move hands over.
 constexpr size_t kHeapStringSize = 32;
 // Files above the largest model the runtime loads are refused before reading.
-constexpr size_t kMaxReadSize = size_t{0x7FFFFFFF};
+constexpr size_t kMaxReadSize = lite::kMaxTextSize;
 
 absl::Status ErrnoError(const std::string& path, int error) {
   std::string message = absl::StrCat(path, ": ", std::strerror(error));

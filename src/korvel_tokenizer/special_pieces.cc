@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "korvel_lite/korvel_lite_model_generated.h"
+#include "korvel_lite/korvel_lite_processor.h"
 
 namespace korvel::tokenizer {
 

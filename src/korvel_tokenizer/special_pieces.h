@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "absl/container/flat_hash_map.h"
-#include "korvel_lite/korvel_lite_processor.h"
+
+namespace korvel::lite {
+class KorvelLiteProcessor;
+}  // namespace korvel::lite
 
 namespace korvel::tokenizer {
 

@@ -4,8 +4,10 @@
 #include <utility>
 
 #include "absl/strings/str_cat.h"
+#include "korvel_lite/korvel_lite_processor.h"
 #include "korvel_lite/thread_state.h"
-#include "korvel_tokenizer/errors.h"
+#include "korvel_tokenizer/internal/errors.h"
+#include "korvel_tokenizer/split_mix.h"
 
 namespace korvel::tokenizer {
 namespace {
@@ -42,12 +44,8 @@ class SeededRandom {
   explicit SeededRandom(uint64_t seed) : state_(seed) {}
 
   float Next() {
-    state_ += 0x9E3779B97F4A7C15ull;
-    uint64_t z = state_;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    z ^= z >> 31;
-    return static_cast<float>(z >> 40) * 0x1.0p-24f;
+    state_ += kSplitMixStep;
+    return static_cast<float>(SplitMix64(state_) >> 40) * 0x1.0p-24f;
   }
 
  private:
@@ -57,7 +55,39 @@ class SeededRandom {
 }  // namespace
 
 Tokenizer::Tokenizer(ModelBytes bytes)
-    : bytes_(std::move(bytes)), processor_(bytes_.data()) {}
+    : bytes_(std::move(bytes)),
+      processor_(std::make_unique<lite::KorvelLiteProcessor>(bytes_.data())) {}
+
+Tokenizer::~Tokenizer() = default;
+
+ModelKind Tokenizer::model_kind() const {
+  const lite::Model& model = *processor_->model();
+  if (model.byte_level) return ModelKind::kByteLevelBpe;
+  switch (model.model_type) {
+    case lite::ModelType_UNIGRAM:
+      return ModelKind::kUnigram;
+    case lite::ModelType_BPE:
+      return ModelKind::kBpe;
+    default:
+      return ModelKind::kOther;
+  }
+}
+
+int Tokenizer::vocab_size() const {
+  return static_cast<int>(processor_->vocab_size());
+}
+int Tokenizer::unk_id() const { return processor_->unk_id(); }
+int Tokenizer::bos_id() const { return processor_->bos_id(); }
+int Tokenizer::eos_id() const { return processor_->eos_id(); }
+int Tokenizer::pad_id() const { return processor_->pad_id(); }
+
+std::string_view Tokenizer::IdToPiece(int id) const {
+  return processor_->IdToPiece(id);
+}
+
+int Tokenizer::PieceToId(std::string_view piece) const {
+  return processor_->PieceToId(piece);
+}
 
 absl::StatusOr<std::unique_ptr<Tokenizer>> Tokenizer::Open(
     const std::string& path, OpenOptions options) {
@@ -74,16 +104,16 @@ absl::StatusOr<std::unique_ptr<Tokenizer>> Tokenizer::FromBytes(
 
 absl::StatusOr<std::unique_ptr<Tokenizer>> Tokenizer::Load(
     ModelBytes bytes, std::string_view name) {
-  if (bytes.data().empty() || bytes.data().size() >= size_t{0x7FFFFFFF}) {
+  if (bytes.data().empty() || bytes.data().size() >= kMaxTextSize) {
     return LoadFailure(name, bytes.data(), absl::StatusCode::kInvalidArgument);
   }
   std::unique_ptr<Tokenizer> tokenizer(new Tokenizer(std::move(bytes)));
-  const absl::StatusCode code = tokenizer->processor_.status();
+  const absl::StatusCode code = tokenizer->processor_->status();
   if (code != absl::StatusCode::kOk) {
     return LoadFailure(name, tokenizer->bytes_.data(), code);
   }
-  tokenizer->special_pieces_ = SpecialPieces(tokenizer->processor_);
-  tokenizer->stream_facts_ = StreamFacts::Find(tokenizer->processor_);
+  tokenizer->special_pieces_ = SpecialPieces(*tokenizer->processor_);
+  tokenizer->stream_facts_ = StreamFacts::Find(*tokenizer->processor_);
   return tokenizer;
 }
 
@@ -134,25 +164,23 @@ absl::Status Tokenizer::EncodeSegment(std::string_view text, size_t base,
                                       std::vector<Offset>* offsets) const {
   if (text.empty()) return absl::OkStatus();
   if (offsets == nullptr && ids->empty()) {
-    const absl::StatusCode code = processor_.Encode(text, ids);
+    const absl::StatusCode code = processor_->Encode(text, ids);
     return code == absl::StatusCode::kOk ? absl::OkStatus()
                                          : CodeError(code, "encoding");
   }
   // The calling thread's scratch, or a local one late in the thread's exit.
   EncodeScratch local_scratch;
-  EncodeScratch* thread_scratch =
-      lite::ThreadState<EncodeScratch, EncodeScratch>();
   EncodeScratch& scratch =
-      thread_scratch != nullptr ? *thread_scratch : local_scratch;
+      lite::ThreadStateOr<EncodeScratch, EncodeScratch>(&local_scratch);
   absl::StatusCode code;
   if (offsets == nullptr) {
-    code = processor_.Encode(text, &scratch.ids);
+    code = processor_->Encode(text, &scratch.ids);
   } else {
-    code = processor_.Normalize(text, &scratch.normalized,
-                                &scratch.normalized_offsets);
+    code = processor_->Normalize(text, &scratch.normalized,
+                                 &scratch.normalized_offsets);
     if (code == absl::StatusCode::kOk) {
-      code = processor_.EncodeNormalized(scratch.normalized, &scratch.ids,
-                                         &scratch.surfaces);
+      code = processor_->EncodeNormalized(scratch.normalized, &scratch.ids,
+                                          &scratch.surfaces);
     }
   }
   if (code != absl::StatusCode::kOk) {
@@ -183,7 +211,7 @@ absl::Status Tokenizer::EncodeSegment(std::string_view text, size_t base,
 absl::Status Tokenizer::Decode(absl::Span<const int> ids,
                                std::string* text) const {
   if (text == nullptr) return absl::InvalidArgumentError("no output for text");
-  const absl::StatusCode code = processor_.Decode(ids, text, nullptr);
+  const absl::StatusCode code = processor_->Decode(ids, text, nullptr);
   if (code == absl::StatusCode::kOutOfRange) {
     const int vocab = vocab_size();
     for (const int id : ids) {
@@ -203,12 +231,12 @@ absl::Status Tokenizer::Decode(absl::Span<const int> ids,
   // its text goes there.
   std::string plain;
   std::vector<std::string_view> views;
-  const absl::StatusCode code = processor_.Decode(ids, &plain, &views);
+  const absl::StatusCode code = processor_->Decode(ids, &plain, &views);
   if (code != absl::StatusCode::kOk) return Decode(ids, text);
   text->clear();
   size_t copied = 0;
   for (size_t i = 0; i < ids.size() && i < views.size(); ++i) {
-    if (processor_.piece_type(ids[i]) != lite::PieceType_CONTROL) continue;
+    if (processor_->piece_type(ids[i]) != lite::PieceType_CONTROL) continue;
     const auto at = static_cast<size_t>(views[i].data() - plain.data());
     text->append(plain, copied, at - copied);
     text->append(IdToPiece(ids[i]));
@@ -220,10 +248,17 @@ absl::Status Tokenizer::Decode(absl::Span<const int> ids,
 
 absl::Status Tokenizer::Normalize(std::string_view text,
                                   std::string* normalized) const {
+  return Normalize(text, normalized, nullptr);
+}
+
+absl::Status Tokenizer::Normalize(std::string_view text,
+                                  std::string* normalized,
+                                  std::vector<size_t>* offsets) const {
   if (normalized == nullptr) {
     return absl::InvalidArgumentError("no output for the normalized text");
   }
-  const absl::StatusCode code = processor_.Normalize(text, normalized, nullptr);
+  const absl::StatusCode code =
+      processor_->Normalize(text, normalized, offsets);
   return code == absl::StatusCode::kOk ? absl::OkStatus()
                                        : CodeError(code, "normalization");
 }
@@ -231,22 +266,19 @@ absl::Status Tokenizer::Normalize(std::string_view text,
 absl::Status Tokenizer::Sample(std::string_view text, float alpha,
                                uint64_t seed, std::vector<int>* ids) const {
   if (ids == nullptr) return absl::InvalidArgumentError("no output for ids");
-  if (!(alpha >= 0.0f) || (processor_.model()->is_bpe() && alpha > 1.0f)) {
+  const bool bpe = processor_->model()->is_bpe();
+  if (!(alpha >= 0.0f) || (bpe && alpha > 1.0f)) {
     return absl::InvalidArgumentError(absl::StrCat(
         "alpha ", alpha, " is out of range (",
-        processor_.model()->is_bpe() ? "a dropout probability within [0, 1]"
-                                     : "at least 0",
-        ")"));
+        bpe ? "a dropout probability within [0, 1]" : "at least 0", ")"));
   }
   std::string local_normalized;
-  std::string* thread_normalized =
-      lite::ThreadState<std::string, SampledTextTag>();
   std::string& normalized =
-      thread_normalized != nullptr ? *thread_normalized : local_normalized;
-  absl::StatusCode code = processor_.Normalize(text, &normalized, nullptr);
+      lite::ThreadStateOr<std::string, SampledTextTag>(&local_normalized);
+  absl::StatusCode code = processor_->Normalize(text, &normalized, nullptr);
   if (code == absl::StatusCode::kOk) {
     SeededRandom random(seed);
-    code = processor_.SampleNormalized(
+    code = processor_->SampleNormalized(
         normalized, alpha, [&random] { return random.Next(); }, ids, nullptr);
   }
   if (normalized.capacity() > kMaxKeptScratchBytes)

@@ -11,14 +11,30 @@
 #include "absl/status/status.h"
 #include "absl/status/statusor.h"
 #include "absl/types/span.h"
-#include "korvel_lite/korvel_lite_processor.h"
-#include "korvel_tokenizer/batch_encoder.h"
+#include "korvel_lite/limits.h"
 #include "korvel_tokenizer/decode_stream.h"
 #include "korvel_tokenizer/model_bytes.h"
 #include "korvel_tokenizer/options.h"
 #include "korvel_tokenizer/special_pieces.h"
 
+namespace korvel::lite {
+class KorvelLiteProcessor;
+}  // namespace korvel::lite
+
 namespace korvel::tokenizer {
+
+// Texts and id sequences are shorter than this; see korvel_lite/limits.h.
+using lite::kMaxTextSize;
+
+// How a model segments text.
+enum class ModelKind {
+  kUnigram,
+  kBpe,
+  // BPE over the bytes of pre-tokenized text.
+  kByteLevelBpe,
+  // A model type this version does not encode with.
+  kOther,
+};
 
 // A lite model opened for applications: the runtime's processor plus BOS/EOS,
 // special tokens, offsets, sampling with a seed and streaming decode.
@@ -53,20 +69,23 @@ class Tokenizer {
   Tokenizer(const Tokenizer&) = delete;
   Tokenizer& operator=(const Tokenizer&) = delete;
 
-  const lite::KorvelLiteProcessor& processor() const { return processor_; }
+  ~Tokenizer();
+
+  // The runtime underneath, for what this layer does not offer. Its header,
+  // korvel_lite/korvel_lite_processor.h, needs the flatbuffers headers.
+  const lite::KorvelLiteProcessor& processor() const { return *processor_; }
   // The model file's bytes, for hashing or serializing the tokenizer.
   std::string_view model_bytes() const { return bytes_.data(); }
 
-  int vocab_size() const { return static_cast<int>(processor_.vocab_size()); }
-  int unk_id() const { return processor_.unk_id(); }
-  int bos_id() const { return processor_.bos_id(); }
-  int eos_id() const { return processor_.eos_id(); }
-  int pad_id() const { return processor_.pad_id(); }
+  ModelKind model_kind() const;
+  int vocab_size() const;
+  int unk_id() const;
+  int bos_id() const;
+  int eos_id() const;
+  int pad_id() const;
   // As the processor: an id out of range gives the unknown piece's text.
-  std::string_view IdToPiece(int id) const { return processor_.IdToPiece(id); }
-  int PieceToId(std::string_view piece) const {
-    return processor_.PieceToId(piece);
-  }
+  std::string_view IdToPiece(int id) const;
+  int PieceToId(std::string_view piece) const;
 
   // Encodes `text` into `*ids` and, when `offsets` is given, one byte range
   // per id. Both outputs are replaced.
@@ -81,6 +100,10 @@ class Tokenizer {
   absl::Status Decode(absl::Span<const int> ids, const DecodeOptions& options,
                       std::string* text) const;
   absl::Status Normalize(std::string_view text, std::string* normalized) const;
+  // As above, and when `offsets` is given, for each byte of `*normalized`
+  // and for its end, the byte of `text` it comes from (size + 1 entries).
+  absl::Status Normalize(std::string_view text, std::string* normalized,
+                         std::vector<size_t>* offsets) const;
   // Samples a segmentation of `text` (unigram noise scale or BPE dropout
   // probability `alpha`, within [0, 1] for BPE); the same seed gives the same
   // ids.
@@ -93,10 +116,10 @@ class Tokenizer {
 
   // The CONTROL and unknown pieces matched by parse_special.
   const SpecialPieces& special_pieces() const { return special_pieces_; }
+  // What streaming decode needs to know about the model.
+  const StreamFacts& stream_facts() const { return stream_facts_; }
 
  private:
-  friend class DecodeStream;
-
   explicit Tokenizer(ModelBytes bytes);
   static absl::StatusOr<std::unique_ptr<Tokenizer>> Load(ModelBytes bytes,
                                                          std::string_view name);
@@ -106,7 +129,7 @@ class Tokenizer {
 
   // Declared first so that the bytes outlive the processor reading them.
   ModelBytes bytes_;
-  lite::KorvelLiteProcessor processor_;
+  std::unique_ptr<const lite::KorvelLiteProcessor> processor_;
   SpecialPieces special_pieces_;
   StreamFacts stream_facts_;
 };

@@ -8,7 +8,7 @@
 
 #include "absl/status/status.h"
 #include "libkorvel/flags.h"
-#include "libkorvel/korvel_model.pb.h"
+#include "korvel_proto/korvel_model.pb.h"
 
 namespace korvel {
 

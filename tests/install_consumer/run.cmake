@@ -2,7 +2,9 @@
 # outside program against it three ways: with find_package(korvel CONFIG),
 # with find_package asking only for the runtime and the tokenizer layer while
 # protobuf cannot be found, and with the compiler flags of
-# `pkg-config --cflags --libs korvel`. The source tree must stay untouched.
+# `pkg-config --cflags --libs korvel`; and a program that includes only the
+# tokenizer layer's header, without flatbuffers. The source tree must stay
+# untouched.
 foreach(var SOURCE_DIR BINARY_DIR WORK_DIR)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} is not set")
@@ -45,6 +47,21 @@ separate_arguments(flags UNIX_COMMAND "${flags}")
 run(${cxx} -std=c++17 ${project}/consumer.cc -o ${WORK_DIR}/pkg_config_consumer
     ${flags})
 run(${WORK_DIR}/pkg_config_consumer)
+
+# The tokenizer layer's header compiles where any flatbuffers header is an
+# error.
+foreach(header flatbuffers/flatbuffers.h flatbuffers/base.h)
+  file(WRITE ${WORK_DIR}/no_flatbuffers/${header}
+       "#error \"the tokenizer layer's header includes ${header}\"\n")
+endforeach()
+execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pc_dir}
+                        pkg-config --libs korvel
+                OUTPUT_VARIABLE libs COMMAND_ERROR_IS_FATAL ANY)
+separate_arguments(libs UNIX_COMMAND "${libs}")
+run(${cxx} -std=c++17 -I${WORK_DIR}/no_flatbuffers -I${prefix}/include
+    -c ${project}/tokenizer_only.cc -o ${WORK_DIR}/tokenizer_only.o)
+run(${cxx} ${WORK_DIR}/tokenizer_only.o -o ${WORK_DIR}/tokenizer_only ${libs})
+run(${WORK_DIR}/tokenizer_only)
 
 file(GLOB source_entries_after LIST_DIRECTORIES true ${SOURCE_DIR}/*
      ${project}/*)

@@ -20,7 +20,7 @@
 #include "full_model_builder.h"
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "libkorvel/korvel_model.pb.h"
+#include "korvel_proto/korvel_model.pb.h"
 #include "run_process.h"
 #include "test_models.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "korvel_lite/model.h"
-#include "libkorvel/korvel_model.pb.h"
+#include "korvel_proto/korvel_model.pb.h"
 
 namespace korvel::lite::testing {
 

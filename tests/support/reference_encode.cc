@@ -1,7 +1,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <queue>
+#include <set>
+#include <utility>
 
 #include "reference_text.h"
 #include "reference_utf8.h"
@@ -100,19 +101,12 @@ struct Symbol {
   uint32_t node;
 };
 
-struct Candidate {
-  int score;
-  int left;
-  int right;
-  size_t size;
-  int id;
-  uint32_t node;
-};
-
-struct ComesLater {
-  bool operator()(const Candidate& a, const Candidate& b) const {
-    return a.score < b.score || (a.score == b.score && a.left > b.left);
-  }
+// A pair of adjacent symbols that one piece spells.
+struct Merge {
+  int left = -1;
+  int score = 0;
+  int id = -1;
+  uint32_t node = kNoNode;
 };
 
 }  // namespace
@@ -216,41 +210,39 @@ void ReferenceEncodeBpeChunk(const Model& model, std::string_view chunk,
   }
   symbols.back().next = -1;
 
-  std::priority_queue<Candidate, std::vector<Candidate>, ComesLater> heap;
-  auto add_candidate = [&](int left, int right) {
-    if (left < 0 || right < 0) return;
-    const Symbol& l = symbols[left];
-    const Symbol& r = symbols[right];
-    if (l.frozen || r.frozen || l.node == kNoNode) return;
-    const uint32_t node = Walk(model.piece_trie, l.node, r.text);
-    const int id = PieceAt(model, node);
-    if (id < 0) return;
-    heap.push({model.bpe_scores[id], left, right, l.text.size() + r.text.size(),
-               id, node});
-  };
-  if (alpha < 1.0f) {
-    for (size_t i = 0; i + 1 < symbols.size(); ++i) {
-      add_candidate(static_cast<int>(i), static_cast<int>(i + 1));
+  // Each round scans every adjacent pair and merges the best: the highest
+  // score, the leftmost among equals. Under dropout a refused pair stays
+  // refused until one of its two symbols changes; a pair is named by its left
+  // symbol and the size of both, which no later pair repeats.
+  std::set<std::pair<int, size_t>> refused;
+  while (alpha < 1.0f) {
+    Merge best;
+    for (int i = 0; symbols[i].next != -1; i = symbols[i].next) {
+      const Symbol& l = symbols[i];
+      const Symbol& r = symbols[l.next];
+      if (l.frozen || r.frozen || l.node == kNoNode) continue;
+      const uint32_t node = Walk(model.piece_trie, l.node, r.text);
+      const int id = PieceAt(model, node);
+      if (id < 0 || refused.count({i, l.text.size() + r.text.size()}) > 0) {
+        continue;
+      }
+      if (best.left < 0 || model.bpe_scores[id] > best.score) {
+        best = {i, model.bpe_scores[id], id, node};
+      }
     }
-  }
-  while (!heap.empty()) {
-    const Candidate top = heap.top();
-    heap.pop();
-    Symbol& left = symbols[top.left];
-    Symbol& right = symbols[top.right];
-    if (left.text.empty() || right.text.empty() ||
-        left.text.size() + right.text.size() != top.size) {
+    if (best.left < 0) break;
+    Symbol& left = symbols[best.left];
+    Symbol& right = symbols[left.next];
+    const size_t size = left.text.size() + right.text.size();
+    if (rng != nullptr && alpha > (*rng)()) {
+      refused.insert({best.left, size});
       continue;
     }
-    if (rng != nullptr && alpha > (*rng)()) continue;
-    left.text = std::string_view(left.text.data(), top.size);
-    left.id = top.id;
-    left.node = top.node;
+    left.text = std::string_view(left.text.data(), size);
+    left.id = best.id;
+    left.node = best.node;
     right.text = std::string_view();
     left.next = right.next;
-    if (left.next != -1) symbols[left.next].prev = top.left;
-    add_candidate(left.prev, top.left);
-    add_candidate(top.left, left.next);
   }
   for (int i = 0; i != -1; i = symbols[i].next) {
     if (!symbols[i].text.empty()) {

@@ -3,38 +3,52 @@
 
 // Character rules shared by the reference transcriptions (reference_text.h).
 
-#include <cstdint>
+#include <cstddef>
 #include <string_view>
 
 namespace korvel::lite::fuzzing {
 
-// The length of the character whose lead byte is `lead`, by its high four
-// bits; every byte below 0xC0 counts as one byte.
+// The length of the character whose lead byte is `lead`; every byte below
+// 0xC0 counts as one byte.
 inline int CharLength(unsigned char lead) {
-  static constexpr int kLengths[16] = {1, 1, 1, 1, 1, 1, 1, 1,
-                                       1, 1, 1, 1, 2, 2, 3, 4};
-  return kLengths[lead >> 4];
+  if (lead >= 0xF0) return 4;
+  if (lead >= 0xE0) return 3;
+  if (lead >= 0xC0) return 2;
+  return 1;
 }
+
+// The well-formed byte sequences of RFC 3629, one row per line of its table:
+// the range each byte of the sequence must fall in.
+struct Utf8Form {
+  size_t length;
+  unsigned char low[4];
+  unsigned char high[4];
+};
+inline constexpr Utf8Form kUtf8Forms[] = {
+    {1, {0x00}, {0x7F}},
+    {2, {0xC2, 0x80}, {0xDF, 0xBF}},
+    {3, {0xE0, 0xA0, 0x80}, {0xE0, 0xBF, 0xBF}},
+    {3, {0xE1, 0x80, 0x80}, {0xEC, 0xBF, 0xBF}},
+    {3, {0xED, 0x80, 0x80}, {0xED, 0x9F, 0xBF}},
+    {3, {0xEE, 0x80, 0x80}, {0xEF, 0xBF, 0xBF}},
+    {4, {0xF0, 0x90, 0x80, 0x80}, {0xF0, 0xBF, 0xBF, 0xBF}},
+    {4, {0xF1, 0x80, 0x80, 0x80}, {0xF3, 0xBF, 0xBF, 0xBF}},
+    {4, {0xF4, 0x80, 0x80, 0x80}, {0xF4, 0x8F, 0xBF, 0xBF}},
+};
 
 // The length of the well-formed character at the start of `text`, or 0.
 inline int WellFormedLength(std::string_view text) {
-  const unsigned char lead = static_cast<unsigned char>(text[0]);
-  if (lead < 0x80) return 1;
-  if (lead < 0xC0) return 0;
-  const int length = CharLength(lead);
-  if (static_cast<size_t>(length) > text.size()) return 0;
-  uint32_t value = lead & (0xFFu >> length);
-  for (int i = 1; i < length; ++i) {
-    const unsigned char next = static_cast<unsigned char>(text[i]);
-    if ((next & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (next & 0x3F);
+  for (const Utf8Form& form : kUtf8Forms) {
+    if (text.size() < form.length) continue;
+    size_t i = 0;
+    while (i < form.length &&
+           static_cast<unsigned char>(text[i]) >= form.low[i] &&
+           static_cast<unsigned char>(text[i]) <= form.high[i]) {
+      ++i;
+    }
+    if (i == form.length) return static_cast<int>(form.length);
   }
-  static constexpr uint32_t kMinimum[5] = {0, 0, 0x80, 0x800, 0x10000};
-  if (value < kMinimum[length] || value > 0x10FFFF ||
-      (value >= 0xD800 && value <= 0xDFFF)) {
-    return 0;
-  }
-  return length;
+  return 0;
 }
 
 // True when `text` cuts into well-formed characters.

@@ -1,5 +1,5 @@
-#ifndef KORVEL_LITE_CHUNK_CACHE_H_
-#define KORVEL_LITE_CHUNK_CACHE_H_
+#ifndef KORVEL_LITE_INTERNAL_CHUNK_CACHE_H_
+#define KORVEL_LITE_INTERNAL_CHUNK_CACHE_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -173,4 +173,4 @@ inline bool ChunkCache::Find(const Probe& probe, std::vector<int>* ids) {
 
 }  // namespace korvel::lite
 
-#endif  // KORVEL_LITE_CHUNK_CACHE_H_
+#endif  // KORVEL_LITE_INTERNAL_CHUNK_CACHE_H_

@@ -1,5 +1,5 @@
-#ifndef KORVEL_LITE_EMIT_PIECE_H_
-#define KORVEL_LITE_EMIT_PIECE_H_
+#ifndef KORVEL_LITE_INTERNAL_EMIT_PIECE_H_
+#define KORVEL_LITE_INTERNAL_EMIT_PIECE_H_
 
 // Definition of Model::EmitPiece, shared by the encoders. Internal header.
 
@@ -77,4 +77,4 @@ void Model::EmitPiece(int32_t id, std::string_view surface,
 
 }  // namespace korvel::lite
 
-#endif  // KORVEL_LITE_EMIT_PIECE_H_
+#endif  // KORVEL_LITE_INTERNAL_EMIT_PIECE_H_

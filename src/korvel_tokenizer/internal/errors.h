@@ -1,5 +1,5 @@
-#ifndef KORVEL_TOKENIZER_ERRORS_H_
-#define KORVEL_TOKENIZER_ERRORS_H_
+#ifndef KORVEL_TOKENIZER_INTERNAL_ERRORS_H_
+#define KORVEL_TOKENIZER_INTERNAL_ERRORS_H_
 
 #include <string>
 #include <string_view>
@@ -23,4 +23,4 @@ absl::Status IdOutOfRange(int id, int vocab_size);
 
 }  // namespace korvel::tokenizer
 
-#endif  // KORVEL_TOKENIZER_ERRORS_H_
+#endif  // KORVEL_TOKENIZER_INTERNAL_ERRORS_H_

@@ -1,13 +1,13 @@
-#ifndef KORVEL_IMPORT_HF_TEXT_PIPELINE_H_
-#define KORVEL_IMPORT_HF_TEXT_PIPELINE_H_
+#ifndef KORVEL_IMPORT_INTERNAL_HF_TEXT_PIPELINE_H_
+#define KORVEL_IMPORT_INTERNAL_HF_TEXT_PIPELINE_H_
 
 #include <string>
 #include <vector>
 
 #include "absl/status/statusor.h"
-#include "korvel_import/hf_byte_level.h"
-#include "korvel_import/hf_json.h"
-#include "korvel_import/hf_normalization.h"
+#include "korvel_import/internal/hf_byte_level.h"
+#include "korvel_import/internal/hf_json.h"
+#include "korvel_import/internal/hf_normalization.h"
 
 namespace korvel::import::hf {
 
@@ -51,4 +51,4 @@ absl::StatusOr<TextPipeline> ReadTextPipeline(const Json& root);
 
 }  // namespace korvel::import::hf
 
-#endif  // KORVEL_IMPORT_HF_TEXT_PIPELINE_H_
+#endif  // KORVEL_IMPORT_INTERNAL_HF_TEXT_PIPELINE_H_

@@ -1,5 +1,5 @@
-#ifndef KORVEL_MODEL_CONVERTERS_DIRECT_MAPPING_H_
-#define KORVEL_MODEL_CONVERTERS_DIRECT_MAPPING_H_
+#ifndef KORVEL_MODEL_CONVERTERS_INTERNAL_DIRECT_MAPPING_H_
+#define KORVEL_MODEL_CONVERTERS_INTERNAL_DIRECT_MAPPING_H_
 
 #include "absl/status/status.h"
 #include "korvel_lite/korvel_lite_model_generated.h"
@@ -27,4 +27,4 @@ void FinishLiteModel(const ModelProtoT& model,
 
 }  // namespace korvel::lite
 
-#endif  // KORVEL_MODEL_CONVERTERS_DIRECT_MAPPING_H_
+#endif  // KORVEL_MODEL_CONVERTERS_INTERNAL_DIRECT_MAPPING_H_

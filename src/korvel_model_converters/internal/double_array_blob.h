@@ -1,5 +1,5 @@
-#ifndef KORVEL_MODEL_CONVERTERS_DOUBLE_ARRAY_BLOB_H_
-#define KORVEL_MODEL_CONVERTERS_DOUBLE_ARRAY_BLOB_H_
+#ifndef KORVEL_MODEL_CONVERTERS_INTERNAL_DOUBLE_ARRAY_BLOB_H_
+#define KORVEL_MODEL_CONVERTERS_INTERNAL_DOUBLE_ARRAY_BLOB_H_
 
 #include <cstdint>
 #include <string_view>
@@ -37,4 +37,4 @@ std::vector<uint8_t> UnitsToBlob(const void* units, size_t num_units);
 
 }  // namespace korvel::lite
 
-#endif  // KORVEL_MODEL_CONVERTERS_DOUBLE_ARRAY_BLOB_H_
+#endif  // KORVEL_MODEL_CONVERTERS_INTERNAL_DOUBLE_ARRAY_BLOB_H_

@@ -1,5 +1,5 @@
-#ifndef KORVEL_LITE_ALLOCATION_GUARD_H_
-#define KORVEL_LITE_ALLOCATION_GUARD_H_
+#ifndef KORVEL_LITE_INTERNAL_ALLOCATION_GUARD_H_
+#define KORVEL_LITE_INTERNAL_ALLOCATION_GUARD_H_
 
 #include <new>
 
@@ -24,4 +24,4 @@ absl::StatusCode GuardAllocation(Operation operation,
 
 }  // namespace korvel::lite
 
-#endif  // KORVEL_LITE_ALLOCATION_GUARD_H_
+#endif  // KORVEL_LITE_INTERNAL_ALLOCATION_GUARD_H_

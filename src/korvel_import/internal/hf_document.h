@@ -1,12 +1,12 @@
-#ifndef KORVEL_IMPORT_HF_DOCUMENT_H_
-#define KORVEL_IMPORT_HF_DOCUMENT_H_
+#ifndef KORVEL_IMPORT_INTERNAL_HF_DOCUMENT_H_
+#define KORVEL_IMPORT_INTERNAL_HF_DOCUMENT_H_
 
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "absl/status/statusor.h"
-#include "korvel_import/hf_json.h"
+#include "korvel_import/internal/hf_json.h"
 
 namespace korvel::import::hf {
 
@@ -43,4 +43,4 @@ absl::StatusOr<Document> ParseDocument(std::string_view text);
 
 }  // namespace korvel::import::hf
 
-#endif  // KORVEL_IMPORT_HF_DOCUMENT_H_
+#endif  // KORVEL_IMPORT_INTERNAL_HF_DOCUMENT_H_

@@ -1,5 +1,5 @@
-#ifndef KORVEL_IMPORT_HF_JSON_H_
-#define KORVEL_IMPORT_HF_JSON_H_
+#ifndef KORVEL_IMPORT_INTERNAL_HF_JSON_H_
+#define KORVEL_IMPORT_INTERNAL_HF_JSON_H_
 
 #include <string>
 #include <string_view>
@@ -74,4 +74,4 @@ inline constexpr char kWhatKorvelImports[] =
 
 }  // namespace korvel::import::hf
 
-#endif  // KORVEL_IMPORT_HF_JSON_H_
+#endif  // KORVEL_IMPORT_INTERNAL_HF_JSON_H_

@@ -1,5 +1,5 @@
-#ifndef KORVEL_IMPORT_HF_BYTE_LEVEL_H_
-#define KORVEL_IMPORT_HF_BYTE_LEVEL_H_
+#ifndef KORVEL_IMPORT_INTERNAL_HF_BYTE_LEVEL_H_
+#define KORVEL_IMPORT_INTERNAL_HF_BYTE_LEVEL_H_
 
 #include <cstdint>
 #include <optional>
@@ -9,9 +9,9 @@
 
 #include "absl/container/flat_hash_set.h"
 #include "absl/status/status.h"
-#include "korvel_import/hf_document.h"
-#include "korvel_import/hf_json.h"
-#include "korvel_import/hf_vocab.h"
+#include "korvel_import/internal/hf_document.h"
+#include "korvel_import/internal/hf_json.h"
+#include "korvel_import/internal/hf_vocab.h"
 
 // Reading byte-level BPE tokenizers: their vocabulary spelled in the GPT-2
 // byte alphabet, and the Split and ByteLevel steps of their pre-tokenizer.
@@ -81,4 +81,4 @@ std::string CheckByteLevelDecoder(const Json& root);
 
 }  // namespace korvel::import::hf
 
-#endif  // KORVEL_IMPORT_HF_BYTE_LEVEL_H_
+#endif  // KORVEL_IMPORT_INTERNAL_HF_BYTE_LEVEL_H_

@@ -1,12 +1,12 @@
-#ifndef KORVEL_IMPORT_HF_MERGES_H_
-#define KORVEL_IMPORT_HF_MERGES_H_
+#ifndef KORVEL_IMPORT_INTERNAL_HF_MERGES_H_
+#define KORVEL_IMPORT_INTERNAL_HF_MERGES_H_
 
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "absl/status/statusor.h"
-#include "korvel_import/hf_document.h"
+#include "korvel_import/internal/hf_document.h"
 
 namespace korvel::import::hf {
 
@@ -49,4 +49,4 @@ absl::StatusOr<std::vector<int>> RankMerges(
 
 }  // namespace korvel::import::hf
 
-#endif  // KORVEL_IMPORT_HF_MERGES_H_
+#endif  // KORVEL_IMPORT_INTERNAL_HF_MERGES_H_

@@ -1,13 +1,13 @@
-#ifndef KORVEL_IMPORT_HF_VOCAB_H_
-#define KORVEL_IMPORT_HF_VOCAB_H_
+#ifndef KORVEL_IMPORT_INTERNAL_HF_VOCAB_H_
+#define KORVEL_IMPORT_INTERNAL_HF_VOCAB_H_
 
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "absl/status/status.h"
-#include "korvel_import/hf_json.h"
-#include "libkorvel/korvel_model.pb.h"
+#include "korvel_import/internal/hf_json.h"
+#include "korvel_proto/korvel_model.pb.h"
 
 namespace korvel::import::hf {
 
@@ -59,4 +59,4 @@ absl::Status ApplyAddedTokens(const Json& added_tokens, bool spaces_replaced,
 
 }  // namespace korvel::import::hf
 
-#endif  // KORVEL_IMPORT_HF_VOCAB_H_
+#endif  // KORVEL_IMPORT_INTERNAL_HF_VOCAB_H_

@@ -1,5 +1,5 @@
-#ifndef KORVEL_IMPORT_HF_NORMALIZATION_H_
-#define KORVEL_IMPORT_HF_NORMALIZATION_H_
+#ifndef KORVEL_IMPORT_INTERNAL_HF_NORMALIZATION_H_
+#define KORVEL_IMPORT_INTERNAL_HF_NORMALIZATION_H_
 
 #include <string>
 
@@ -22,4 +22,4 @@ std::string UnicodeFormCharsMap(UnicodeForm form);
 
 }  // namespace korvel::import::hf
 
-#endif  // KORVEL_IMPORT_HF_NORMALIZATION_H_
+#endif  // KORVEL_IMPORT_INTERNAL_HF_NORMALIZATION_H_
