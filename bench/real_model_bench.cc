@@ -590,6 +590,7 @@ void PrintMemory(const std::string& name, const std::string& model_bytes,
   std::vector<int> ids;
   processor.Encode(text.lines.empty() ? "a" : text.lines[0], &ids);
   std::string decoded;
+  decoded.reserve(1 << 16);
   before = testing::AllocatedBytes();
   processor.Decode(ids, &decoded, nullptr);
   const size_t decode = testing::AllocatedBytes() - before;

@@ -104,17 +104,15 @@ echo "== Peers, one thread: Hugging Face tokenizers (native), tiktoken" \
 peer=$work/peer
 rm -rf "$peer"
 mkdir -p "$peer"
-# run_peer <peer> <source> <model>
+text_files=()
+for text in "${text_names[@]}"; do
+  text_files+=("$texts/$text.txt")
+done
+# run_peer <peer> <source> <model>: every text, per line and in blocks.
 run_peer() {
-  local text unit
-  for text in "${text_names[@]}"; do
-    for unit in line block; do
-      RAYON_NUM_THREADS=1 TOKENIZERS_PARALLELISM=false \
-        node tools/peer_bench.js "$1" "$2" "$texts/$text.txt" "$unit" \
-        "$peer/$3.$text.$unit.$1.ids" "$peer_passes" \
-        > "$peer/$3.$text.$unit.$1.peer"
-    done
-  done
+  RAYON_NUM_THREADS=1 TOKENIZERS_PARALLELISM=false \
+    node tools/peer_bench.js "$1" "$2" "$peer/$3" "$peer_passes" \
+    "${text_files[@]}"
 }
 for model in "${json_models[@]}"; do
   json_var=${model}_json

@@ -7,21 +7,22 @@
 //   gpt-tokenizer  gpt-tokenizer (pure JavaScript), special tokens as text;
 // the last two on their own cl100k_base or o200k_base vocabulary.
 //
-//   RAYON_NUM_THREADS=1 node tools/peer_bench.js <peer> <source> <texts.txt>
-//       line|block <ids out> [passes]
+//   RAYON_NUM_THREADS=1 node tools/peer_bench.js <peer> <source> <out prefix>
+//       <passes> <texts.txt>...
 // <source> is the tokenizer.json for hf, and <node_modules dir>:<encoding>
 // for the other two.
 //
-// Unit `line` encodes every line of the text (cut at "\n"); unit `block`
-// encodes 1 MB blocks: consecutive lines joined by "\n", a block closed as
-// soon as it holds 1,000,000 bytes or more (bench/real_model_bench.cc cuts
-// the same blocks). The ids go to a file, one line of space-separated ids per
-// line or block, for the identical-ids check of bench/real_model_bench.
+// Every text is encoded in two units: `line`, every line of the text (cut at
+// "\n"), and `block`, 1 MB blocks: consecutive lines joined by "\n", a block
+// closed as soon as it holds 1,000,000 bytes or more (bench/real_model_bench.cc
+// cuts the same blocks). For text <name>.txt and each unit the peer writes
+// <out prefix>.<name>.<unit>.<peer>.ids, one line of space-separated ids per
+// line or block, for the identical-ids check of bench/real_model_bench, and
+// ....peer, the line "peer_mb_per_s <MB/s of input> <units> <bytes>".
 //
 // Loading, one warm-up call and the collection of the ids (the native peer's
-// getIds) are not timed; each
-// pass times the encoding of the whole text and the best pass counts. Prints
-// "peer_mb_per_s <MB/s of input> <units> <bytes>".
+// getIds) are not timed; each pass times the encoding of the whole text and
+// the best pass counts.
 'use strict';
 
 const fs = require('fs');
@@ -96,22 +97,9 @@ function readUnits(textPath, unit) {
   return blocks;
 }
 
-async function main() {
-  const [peer, source, textPath, unit, idsPath, passesArg] =
-      process.argv.slice(2);
-  if (!idsPath || !(peer in kPeers) || (unit !== 'line' && unit !== 'block')) {
-    console.error('usage: peer_bench.js hf|tiktoken|gpt-tokenizer <source> ' +
-                  '<texts.txt> line|block <ids out> [passes]');
-    process.exit(2);
-  }
-  const passes = Number(passesArg || 3);
-  const tokenizer = kPeers[peer](source);
-  const inputs = readUnits(textPath, unit);
+// Times `passes` encodings of `inputs`, writes the ids and the figure.
+async function measure(tokenizer, inputs, passes, out) {
   const bytes = inputs.reduce((sum, text) => sum + Buffer.byteLength(text), 0);
-
-  // The warm-up: a batch of lines, or the first kilobyte of a block.
-  await tokenizer.run(unit === 'line' ? inputs.slice(0, kBatch)
-                                      : [inputs[0].slice(0, 1000)]);
   let best = Infinity;
   let results = null;
   for (let pass = 0; pass < passes; ++pass) {
@@ -120,9 +108,31 @@ async function main() {
     best = Math.min(best, Number(process.hrtime.bigint() - begin) / 1e9);
   }
   const ids = tokenizer.ids(results);
-  fs.writeFileSync(idsPath, ids.map((row) => row.join(' ') + '\n').join(''));
-  console.log(`peer_mb_per_s ${(bytes / best / 1e6).toFixed(3)} ` +
-              `${inputs.length} ${bytes}`);
+  fs.writeFileSync(out + '.ids',
+      ids.map((row) => row.join(' ') + '\n').join(''));
+  fs.writeFileSync(out + '.peer', `peer_mb_per_s ` +
+      `${(bytes / best / 1e6).toFixed(3)} ${inputs.length} ${bytes}\n`);
+}
+
+async function main() {
+  const [peer, source, prefix, passesArg, ...texts] = process.argv.slice(2);
+  if (texts.length === 0 || !(peer in kPeers)) {
+    console.error('usage: peer_bench.js hf|tiktoken|gpt-tokenizer <source> ' +
+                  '<out prefix> <passes> <texts.txt>...');
+    process.exit(2);
+  }
+  const tokenizer = kPeers[peer](source);
+  for (const textPath of texts) {
+    const name = path.basename(textPath, '.txt');
+    for (const unit of ['line', 'block']) {
+      const inputs = readUnits(textPath, unit);
+      // The warm-up: a batch of lines, or the first kilobyte of a block.
+      await tokenizer.run(unit === 'line' ? inputs.slice(0, kBatch)
+                                          : [inputs[0].slice(0, 1000)]);
+      await measure(tokenizer, inputs, Number(passesArg),
+                    `${prefix}.${name}.${unit}.${peer}`);
+    }
+  }
 }
 
 main().catch((error) => {
