@@ -36,10 +36,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <new>
 #include <sstream>
@@ -597,7 +599,7 @@ void PrintMemory(const std::string& name, const std::string& model_bytes,
   const size_t first = FirstPassBytes(processor, text);
   const size_t second = FirstPassBytes(processor, text);
   std::printf(
-      "%-15s load %zu B; first Decode +%zu B; derived for encoding +%zd B; "
+      "%-15s load %zu B; first Decode +%zu B; derived for encoding %+td B; "
       "per thread %zu B over the %s text (chunk cache bound %zu B)\n",
       name.c_str(), load, decode,
       static_cast<ptrdiff_t>(first) - static_cast<ptrdiff_t>(second), second,
