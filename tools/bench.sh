@@ -93,7 +93,8 @@ if [ "$quick" = quick ]; then
   bench_args+=(quick)
   for name in "${text_names[@]}"; do
     mkdir -p "$texts/quick"
-    awk '{ bytes += length($0) + 1; if (bytes > 1048576) exit; print }' \
+    LC_ALL=C awk \
+      '{ bytes += length($0) + 1; if (bytes > 1048576) exit; print }' \
       "$texts/$name.txt" > "$texts/quick/$name.txt"
   done
   texts=$texts/quick
