@@ -1,26 +1,32 @@
 // The real-model benchmark: throughput of KorvelLiteProcessor on real models
-// and texts, one thread, beside the peer library's figures (measured by
-// tools/peer_bench.js in the same run of tools/bench.sh), plus load time,
-// model sizes and heap allocations per call; then the first model's
-// BatchEncoder on the English lines with one and two threads, and the timings
-// of `korvel encode --threads=N` that tools/bench.sh took. Prints one table.
+// and texts, one thread, beside the peers' figures (measured by
+// tools/peer_bench.js in the same run of tools/bench.sh) and the targets,
+// plus load time, model sizes, memory and heap allocations per call; then the
+// first model's BatchEncoder with one and two threads, and the timings of
+// `korvel encode --threads=N` and `korvel --version` that tools/bench.sh
+// took. Prints one table.
 //
 //   real_model_bench <name>=<lite> <name>_full=<full model> [...]
-//       english=<text> multilingual=<text> [peer_dir=<dir>]
-//       [cli_encode=<file>] [quick] [encode_only]
+//       english=<text> multilingual=<text> [varied_english=<text>]
+//       [cjk=<text>] [peer_dir=<dir>] [cli_encode=<file>] [cli_start=<file>]
+//       [quick] [encode_only]
 //
-// Every argument <name>=<path> other than the texts, peer_dir and cli_encode
-// names a model (llama2, unigram, gemma3, ...), measured in argument order.
-// The cli_encode file holds lines "<threads> <best seconds>", times of the
-// whole `korvel encode` process on the English text.
+// Every other argument <name>=<path> names a model (llama2, unigram, gemma3,
+// llama3, cl100k_base, ...), measured in argument order. The cli_encode file
+// holds lines "<text> <threads> <best seconds>", times of the whole
+// `korvel encode` process; the cli_start file "<runs> <best seconds>" of
+// `korvel --version`.
 //
-// Texts are encoded line by line (lines cut at "\n"), as raw text through
-// Encode. Throughput counts the bytes of the lines without their newlines: of
-// the input for Encode, SampleNormalized and Normalize, of the output for
-// Decode. Each figure is the best of several passes over the whole text. The
-// peer directory holds, per model and text, "<model>.<text>.peer" (the line
-// printed by peer_bench.js) and "<model>.<text>.ids" (its ids), which are
-// compared with korvel's line by line.
+// Texts are encoded as raw text through Encode, line by line (lines cut at
+// "\n") and in 1 MB blocks (consecutive lines joined by "\n", a block closed
+// as soon as it holds 1,000,000 bytes or more). Throughput counts the bytes
+// of the lines without their newlines (of the blocks with theirs): of the
+// input for Encode, SampleNormalized and Normalize, of the output for Decode.
+// Each figure is the best of several passes over the whole text. The peer
+// directory holds, per model, text, unit and peer,
+// "<model>.<text>.<line|block>.<peer>.peer" (the line printed by
+// peer_bench.js) and "....ids" (its ids), which are compared with korvel's
+// line by line or block by block.
 //
 // Heap allocations are counted with a replaced global operator new; the
 // runtime allocates only through it. Per-call figures are taken after a
@@ -30,10 +36,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <new>
 #include <sstream>
@@ -68,7 +76,19 @@ struct Text {
   std::string bytes;
   std::vector<std::string_view> lines;
   size_t line_bytes = 0;
+  std::vector<std::string> blocks;
+  std::vector<std::string_view> block_views;
+  size_t block_bytes = 0;
 };
+
+// The texts, in the order of the rows; the first two must be given.
+constexpr const char* kTextNames[] = {"english", "multilingual",
+                                      "varied_english", "cjk"};
+constexpr size_t kBlockBytes = 1000000;
+
+bool IsEnglish(const Text& text) {
+  return text.name == "english" || text.name == "varied_english";
+}
 
 // Encoded lines: all ids one after another, with each line's start.
 struct EncodedText {
@@ -100,6 +120,19 @@ void LoadText(const std::string& name, const std::string& path, Text* text) {
     text->line_bytes += end - start;
     start = end + 1;
   }
+  std::string block;
+  size_t block_lines = 0;
+  for (size_t i = 0; i < text->lines.size(); ++i) {
+    if (block_lines++ > 0) block += '\n';
+    block.append(text->lines[i]);
+    if (block.size() >= kBlockBytes || i + 1 == text->lines.size()) {
+      text->block_bytes += block.size();
+      text->blocks.push_back(std::move(block));
+      block.clear();
+      block_lines = 0;
+    }
+  }
+  for (const std::string& b : text->blocks) text->block_views.push_back(b);
 }
 
 // Runs `pass` at least `min_passes` times and until `min_seconds` have gone
@@ -174,6 +207,36 @@ PeerResult ComparePeer(const Options& options, const std::string& key,
   return result;
 }
 
+// The peers whose figures tools/bench.sh may leave in the peer directory.
+constexpr const char* kPeers[][2] = {{"hf", "HF native"},
+                                     {"tiktoken", "tiktoken wasm"},
+                                     {"gpt-tokenizer", "gpt-tokenizer"}};
+
+// The figure each row should reach on one thread, in MB/s; 0 for none. The
+// English targets hold on both English texts, the multilingual ones on both
+// multilingual texts.
+double EncodeTarget(const std::string& model, const Text& text) {
+  const bool english = IsEnglish(text);
+  if (model == "llama2") return english ? 150 : 130;
+  if (model == "gemma3") return english ? 150 : 100;
+  if (model == "unigram") return 80;
+  if (model == "llama3" || model == "gpt4o") return english ? 250 : 120;
+  return 0;
+}
+
+double DecodeTarget(const std::string& model, const Model& lite) {
+  if (model == "llama2") return 2000;
+  return lite.byte_level ? 1500 : 0;
+}
+
+std::string TargetNote(double mb_per_s, double target) {
+  if (target <= 0) return "";
+  char note[64];
+  std::snprintf(note, sizeof(note), "target >= %.0f %s", target,
+                mb_per_s >= target ? "met" : "SHORT");
+  return note;
+}
+
 // A negative `allocations_per_call` means not measured.
 void PrintRow(const std::string& what, const std::string& model,
               const Text& text, double mb_per_s, double allocations_per_call,
@@ -183,43 +246,80 @@ void PrintRow(const std::string& what, const std::string& model,
     std::snprintf(allocations, sizeof(allocations), "%8.3f",
                   allocations_per_call);
   }
-  std::printf("%-22s %-8s %-13s %9.1f %s  %s\n", what.c_str(), model.c_str(),
+  std::printf("%-22s %-11s %-14s %9.1f %s  %s\n", what.c_str(), model.c_str(),
               text.name.c_str(), mb_per_s, allocations, extra.c_str());
 }
 
-void BenchmarkText(const Options& options, const std::string& model_name,
-                   const KorvelLiteProcessor& processor, const Text& text) {
-  const double lines = static_cast<double>(text.lines.size());
+// Encodes every unit once, keeping the ids.
+EncodedText EncodeUnits(const KorvelLiteProcessor& processor,
+                        absl::Span<const std::string_view> units) {
   EncodedText encoded;
   std::vector<int> ids;
-  auto encode_all = [&] {
-    for (std::string_view line : text.lines) processor.Encode(line, &ids);
-  };
   encoded.starts.push_back(0);
-  for (std::string_view line : text.lines) {
-    processor.Encode(line, &ids);
+  for (std::string_view unit : units) {
+    processor.Encode(unit, &ids);
     encoded.ids.insert(encoded.ids.end(), ids.begin(), ids.end());
     encoded.starts.push_back(encoded.ids.size());
   }
-  const double encode_seconds = BestSeconds(options, encode_all);
-  const double encode_allocations = CountAllocations(encode_all) / lines;
-  const double encode_rate =
-      MegabytesPerSecond(text.line_bytes, encode_seconds);
-  const PeerResult peer =
-      ComparePeer(options, model_name + "." + text.name, encoded);
-  char extra[200] = "peer: not measured";
-  if (peer.found) {
-    std::snprintf(extra, sizeof(extra), "peer %.2f MB/s, korvel/peer %.1fx, %s",
-                  peer.mb_per_s, encode_rate / peer.mb_per_s,
-                  peer.differing_lines == 0 ? "ids identical" : "IDS DIFFER");
-  }
-  PrintRow("Encode", model_name, text, encode_rate, encode_allocations, extra);
-  if (peer.found && peer.differing_lines != 0) {
-    std::printf("  %zu of %zu lines differ from the peer, first at line %zu\n",
-                peer.differing_lines, text.lines.size(),
-                peer.first_difference + 1);
-  }
+  return encoded;
+}
 
+// The Encode row of one unit (line or block) with every peer found, and
+// returns the ids.
+EncodedText EncodeRow(const Options& options, const std::string& model_name,
+                      const KorvelLiteProcessor& processor, const Text& text,
+                      bool blocks) {
+  const absl::Span<const std::string_view> units =
+      blocks ? absl::MakeConstSpan(text.block_views)
+             : absl::MakeConstSpan(text.lines);
+  const size_t bytes = blocks ? text.block_bytes : text.line_bytes;
+  EncodedText encoded = EncodeUnits(processor, units);
+  std::vector<int> ids;
+  auto encode_all = [&] {
+    for (std::string_view unit : units) processor.Encode(unit, &ids);
+  };
+  const double rate =
+      MegabytesPerSecond(bytes, BestSeconds(options, encode_all));
+  const double allocations =
+      static_cast<double>(CountAllocations(encode_all)) / units.size();
+  std::string extra = TargetNote(rate, EncodeTarget(model_name, text));
+  std::string differences;
+  for (const auto& [peer_key, label] : kPeers) {
+    const PeerResult peer = ComparePeer(
+        options,
+        model_name + "." + text.name + (blocks ? ".block." : ".line.") +
+            peer_key,
+        encoded);
+    if (!peer.found) continue;
+    char note[160];
+    std::snprintf(note, sizeof(note), "%s%s %.1f MB/s, %.1fx, %zu differ",
+                  extra.empty() ? "" : "; ", label, peer.mb_per_s,
+                  rate / peer.mb_per_s, peer.differing_lines);
+    extra += note;
+    if (peer.differing_lines != 0) {
+      std::snprintf(note, sizeof(note),
+                    "  %s: %zu of %zu %s differ, first at %zu\n", label,
+                    peer.differing_lines, units.size(),
+                    blocks ? "blocks" : "lines", peer.first_difference + 1);
+      differences += note;
+    }
+  }
+  PrintRow(blocks ? "Encode 1 MB blocks" : "Encode lines", model_name, text,
+           rate, allocations, extra);
+  std::fputs(differences.c_str(), stdout);
+  return encoded;
+}
+
+// The rows of one model on one text: Encode per line and per block, Decode,
+// and for models that are not byte-level on the first two texts sampling and
+// normalization.
+void BenchmarkText(const Options& options, const std::string& model_name,
+                   const KorvelLiteProcessor& processor, const Text& text,
+                   bool all_rows) {
+  const double lines = static_cast<double>(text.lines.size());
+  const EncodedText encoded =
+      EncodeRow(options, model_name, processor, text, false);
+  EncodeRow(options, model_name, processor, text, true);
   if (options.encode_only) return;
 
   std::string decoded;
@@ -235,10 +335,15 @@ void BenchmarkText(const Options& options, const std::string& model_name,
     }
   };
   decode_all();
-  const double decode_seconds = BestSeconds(options, decode_all);
-  PrintRow("Decode (MB/s output)", model_name, text,
-           MegabytesPerSecond(decoded_bytes, decode_seconds),
-           CountAllocations(decode_all) / lines, "");
+  const double decode_rate =
+      MegabytesPerSecond(decoded_bytes, BestSeconds(options, decode_all));
+  PrintRow("Decode (MB/s output)", model_name, text, decode_rate,
+           CountAllocations(decode_all) / lines,
+           TargetNote(decode_rate,
+                      DecodeTarget(model_name, *processor.model())));
+  if (!all_rows || processor.model()->byte_level) return;
+
+  std::vector<int> ids;
 
   std::vector<std::string> normalized(text.lines.size());
   for (size_t i = 0; i < text.lines.size(); ++i) {
@@ -302,7 +407,8 @@ double BestMilliseconds(int runs, Work&& work) {
 // piece's text leads back to its id in the piece trie, then the derived
 // tables.
 void BenchmarkLoad(const Options& options, const std::string& name,
-                   const std::string& bytes, size_t full_size) {
+                   const std::string& bytes, size_t full_size,
+                   double target_ms) {
   const int runs = options.quick ? 3 : 20;
   size_t allocations = 0;
   const double load = BestMilliseconds(runs, [&] {
@@ -339,10 +445,22 @@ void BenchmarkLoad(const Options& options, const std::string& name,
   std::printf(
       "%-15s lite %5.2f MB (full %5.2f MB, %4.2fx); load %7.3f ms: "
       "verification %5.3f, trie checks %6.3f, piece checks and the rest "
-      "%6.3f ms (%5.3f ms/MB); %zu heap allocation(s)\n",
+      "%6.3f ms (%5.3f ms/MB); %zu heap allocation(s)",
       name.c_str(), megabytes, static_cast<double>(full_size) / 1e6,
       megabytes / (static_cast<double>(full_size) / 1e6), load, verify,
       trie_checks, rest, rest / megabytes, allocations);
+  if (target_ms > 0) {
+    std::printf("; %zu pieces, target <= %.0f ms %s", model.vocab_size(),
+                target_ms, load <= target_ms ? "met" : "SHORT");
+  }
+  std::printf("\n");
+}
+
+// Load targets: 256k pieces within 5 ms, the 200k-token GPT-4o within 10 ms.
+double LoadTarget(const std::string& model) {
+  if (model == "gemma3" || model == "synthetic 256k") return 5;
+  if (model == "gpt4o") return 10;
+  return 0;
 }
 
 // Lines per EncodeBatch call, as in the peer's batches.
@@ -398,26 +516,44 @@ void BenchmarkThreads(const Options& options, const std::string& model_name,
 }
 
 // Rows for the timings of the whole `korvel encode` process on `text` in the
-// cli_encode file, if one was given.
+// cli_encode file, if one was given; two threads should reach 1.85x one.
 void PrintCliRows(const Options& options, const std::string& model_name,
                   const Text& text) {
   const auto path = options.paths.find("cli_encode");
   if (path == options.paths.end()) return;
   std::ifstream timings(path->second);
   double one_thread_seconds = 0.0;
+  std::string name;
   int threads = 0;
-  for (double seconds; timings >> threads >> seconds;) {
+  for (double seconds; timings >> name >> threads >> seconds;) {
+    if (name != text.name) continue;
     if (threads == 1) one_thread_seconds = seconds;
     char what[32];
     std::snprintf(what, sizeof(what), "korvel encode %d thr", threads);
-    char extra[80] = "whole process";
+    char extra[96] = "whole process";
     if (threads > 1 && one_thread_seconds > 0.0) {
-      std::snprintf(extra, sizeof(extra), "whole process, %.2fx one thread",
-                    one_thread_seconds / seconds);
+      const double ratio = one_thread_seconds / seconds;
+      std::snprintf(extra, sizeof(extra),
+                    "whole process, %.2fx one thread, target >= 1.85x %s",
+                    ratio, ratio >= 1.85 ? "met" : "SHORT");
     }
     PrintRow(what, model_name, text,
              MegabytesPerSecond(text.line_bytes, seconds), -1.0, extra);
   }
+}
+
+// The start of a whole `korvel --version` process from the cli_start file.
+void PrintStartRow(const Options& options) {
+  const auto path = options.paths.find("cli_start");
+  if (path == options.paths.end()) return;
+  std::ifstream timing(path->second);
+  int runs = 0;
+  double seconds = 0.0;
+  if (!(timing >> runs >> seconds)) return;
+  std::printf(
+      "\nkorvel --version, whole process: %.2f ms (best of %d), "
+      "target <= 1.5 ms %s\n",
+      seconds * 1e3, runs, seconds * 1e3 <= 1.5 ? "met" : "SHORT");
 }
 
 const std::string& Path(const Options& options, const std::string& key) {
@@ -429,11 +565,8 @@ const std::string& Path(const Options& options, const std::string& key) {
   return it->second;
 }
 
-// The heap memory that encoding takes for each thread: what a new thread's
-// first pass over the text allocates (the chunk cache once, the normalization
-// buffer as it grows), beside the bound that the chunk cache states.
-void PrintThreadMemory(const std::string& model_bytes, const Text& text) {
-  const KorvelLiteProcessor processor{std::string_view(model_bytes)};
+// Heap bytes that a new thread allocates in one pass of Encode over `text`.
+size_t FirstPassBytes(const KorvelLiteProcessor& processor, const Text& text) {
   size_t allocated = 0;
   std::thread([&] {
     std::vector<int> ids;
@@ -442,16 +575,46 @@ void PrintThreadMemory(const std::string& model_bytes, const Text& text) {
     for (std::string_view line : text.lines) processor.Encode(line, &ids);
     allocated = testing::AllocatedBytes() - before;
   }).join();
+  return allocated;
+}
+
+// The heap memory a model takes beside its buffer, from a fresh processor:
+// what loading allocates, what the first Decode adds (tables derived on first
+// use), what the first thread's pass of Encode over `text` adds beyond a
+// second thread's (tables derived for encoding), and what each thread's pass
+// takes (the chunk cache, once per thread, and the normalization buffer),
+// beside the bound that the chunk cache states.
+void PrintMemory(const std::string& name, const std::string& model_bytes,
+                 const Text& text) {
+  size_t before = testing::AllocatedBytes();
+  const KorvelLiteProcessor processor{std::string_view(model_bytes)};
+  const size_t load = testing::AllocatedBytes() - before;
+  std::vector<int> ids;
+  processor.Encode(text.lines.empty() ? "a" : text.lines[0], &ids);
+  std::string decoded;
+  decoded.reserve(1 << 16);
+  before = testing::AllocatedBytes();
+  processor.Decode(ids, &decoded, nullptr);
+  const size_t decode = testing::AllocatedBytes() - before;
+  const size_t first = FirstPassBytes(processor, text);
+  const size_t second = FirstPassBytes(processor, text);
   std::printf(
-      "\nPer-thread memory of encoding: %zu bytes allocated by a new thread's "
-      "first pass over the %s text (chunk cache bound: %zu bytes)\n",
-      allocated, text.name.c_str(), ChunkCache::kBytes);
+      "%-15s load %zu B; first Decode +%zu B; derived for encoding %+td B; "
+      "per thread %zu B over the %s text (chunk cache bound %zu B)\n",
+      name.c_str(), load, decode,
+      static_cast<ptrdiff_t>(first) - static_cast<ptrdiff_t>(second), second,
+      text.name.c_str(), ChunkCache::kBytes);
 }
 
 int Run(const Options& options) {
-  Text texts[2];
-  LoadText("english", Path(options, "english"), &texts[0]);
-  LoadText("multilingual", Path(options, "multilingual"), &texts[1]);
+  std::vector<Text> texts(std::size(kTextNames));
+  for (size_t i = 0; i < texts.size(); ++i) {
+    if (i >= 2 && options.paths.count(kTextNames[i]) == 0) {
+      texts.resize(i);
+      break;
+    }
+    LoadText(kTextNames[i], Path(options, kTextNames[i]), &texts[i]);
+  }
   const std::vector<std::string>& models = options.models;
   if (models.empty()) {
     std::fprintf(stderr, "real_model_bench: no model given\n");
@@ -459,7 +622,7 @@ int Run(const Options& options) {
   }
   for (const std::string& model : models) Path(options, model + "_full");
 
-  std::printf("%-22s %-8s %-13s %9s %8s\n", "operation", "model", "text",
+  std::printf("%-22s %-11s %-14s %9s %8s\n", "operation", "model", "text",
               "MB/s", "allocs");
   std::map<std::string, std::string> lite_bytes;
   for (const std::string& model : models) {
@@ -470,30 +633,42 @@ int Run(const Options& options) {
                    model.c_str());
       return 1;
     }
-    for (const Text& text : texts) {
-      BenchmarkText(options, model, processor, text);
+    for (size_t i = 0; i < texts.size(); ++i) {
+      BenchmarkText(options, model, processor, texts[i], i < 2);
     }
   }
 
   if (options.encode_only) return 0;
-  PrintThreadMemory(lite_bytes[models[0]], texts[0]);
-  BenchmarkThreads(options, models[0], lite_bytes[models[0]], texts[0]);
-  PrintCliRows(options, models[0], texts[0]);
+  std::printf("\n");
+  for (const Text& text : texts) {
+    if (!IsEnglish(text)) continue;
+    BenchmarkThreads(options, models[0], lite_bytes[models[0]], text);
+    PrintCliRows(options, models[0], text);
+  }
+  PrintStartRow(options);
+  std::printf("\nMemory beside the model buffer, per model\n");
+  for (const std::string& model : models) {
+    PrintMemory(model, lite_bytes[model], texts[0]);
+  }
   std::printf("\nModel load (best of %d)\n", options.quick ? 3 : 20);
   for (const std::string& model : models) {
     const std::string full = ReadFile(Path(options, model + "_full"));
-    BenchmarkLoad(options, model, lite_bytes[model], full.size());
+    BenchmarkLoad(options, model, lite_bytes[model], full.size(),
+                  LoadTarget(model));
   }
   const SyntheticModel synthetic = BuildSyntheticModel(256000);
-  BenchmarkLoad(options, "synthetic 256k", synthetic.lite, synthetic.full_size);
+  BenchmarkLoad(options, "synthetic 256k", synthetic.lite, synthetic.full_size,
+                LoadTarget("synthetic 256k"));
   return 0;
 }
 
 // Whether an argument <key>=<path> names something other than a model.
 bool IsReservedKey(std::string_view key) {
   constexpr std::string_view kFullSuffix = "_full";
-  return key == "english" || key == "multilingual" || key == "peer_dir" ||
-         key == "cli_encode" ||
+  for (const char* text : kTextNames) {
+    if (key == text) return true;
+  }
+  return key == "peer_dir" || key == "cli_encode" || key == "cli_start" ||
          (key.size() > kFullSuffix.size() &&
           key.substr(key.size() - kFullSuffix.size()) == kFullSuffix);
 }
