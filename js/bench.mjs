@@ -1,9 +1,17 @@
 // Benchmark rows of the npm package in Node, one thread: encode throughput of
-// korvel (wasm) against @huggingface/tokenizers (pure JavaScript) and the
-// native `korvel encode` process, per line and in 1 MB blocks, with the ids
-// of the two JavaScript tokenizers compared; model load times; the package's
-// gzip size; tiktoken's wasm build and gpt-tokenizer (their own vocabularies)
-// as reference rows. tools/bench.sh runs it:
+// korvel (wasm) against @huggingface/tokenizers (pure JavaScript) and native
+// korvel, per line and in 1 MB blocks, with the ids of the two JavaScript
+// tokenizers compared; model load times; the package's gzip size; tiktoken's
+// wasm build and gpt-tokenizer (their own vocabularies) as reference rows.
+//
+// wasm against native korvel compares CPU time, which a loaded machine
+// inflates less than wall time, over 8 rounds of the lines (the clocks count
+// in ticks): this process's for `encode`, and for native korvel that of
+// `korvel encode --threads=1` on the lines written 8 times, minus the same
+// command on an empty file (process start and model load). The native figure keeps reading the lines and printing
+// the ids to /dev/null, which wasm does not do: it counts against native.
+// Children's CPU time comes from /proc/self/stat in clock ticks (Linux).
+// Runs of the two alternate and each keeps its best. tools/bench.sh runs it:
 //   node js/bench.mjs <texts dir> <peers node_modules> <korvel command>
 //        <work dir> name=<lite model>,<tokenizer.json> ...
 import { execFileSync } from 'node:child_process';
@@ -41,20 +49,58 @@ function units(name) {
   return { bytes, line: lines, block: blocks.map((b) => b.join(' ')) };
 }
 
+function time(run) {
+  const begin = process.hrtime.bigint();
+  run();
+  return Number(process.hrtime.bigint() - begin) / 1e9;
+}
+
 function seconds(run, passes = 2) {
   let best = Infinity;
-  for (let i = 0; i < passes; ++i) {
-    const begin = process.hrtime.bigint();
-    run();
-    best = Math.min(best, Number(process.hrtime.bigint() - begin) / 1e9);
-  }
+  for (let i = 0; i < passes; ++i) best = Math.min(best, time(run));
   return best;
 }
 
+const ticks = Number(execFileSync('getconf', ['CLK_TCK']).toString());
+const ownCpu = () => {
+  const { user, system } = process.cpuUsage();
+  return (user + system) / 1e6;
+};
+const childrenCpu = () => {
+  const fields = readFileSync('/proc/self/stat', 'utf8').split(') ')[1]
+    .split(' ');
+  return (Number(fields[13]) + Number(fields[14])) / ticks;
+};
+const cpuOf = (clock, run) => {
+  const begin = clock();
+  run();
+  return clock() - begin;
+};
+const repeat = 8;
+
+// The best CPU times of `encode` (wasm) and of native korvel on the lines
+// in `file`, written `repeat` times, per round (see the top of the file).
+function wasmAndNative(encode, lite, file, empty, passes = 3) {
+  const native = (input) => cpuOf(childrenCpu, () => execFileSync(korvel,
+    ['encode', '--threads=1', `--model=${lite}`, input], { stdio: 'ignore' }));
+  let [wasm, full, none] = [Infinity, Infinity, Infinity];
+  for (let i = 0; i < passes; ++i) {
+    wasm = Math.min(wasm, cpuOf(ownCpu, () => {
+      for (let r = 0; r < repeat; ++r) encode();
+    }));
+    none = Math.min(none, native(empty));
+    full = Math.min(full, native(file));
+  }
+  return [wasm / repeat, (full - none) / repeat];
+}
+
 const mbs = (bytes, s) => (bytes / 1e6 / s).toFixed(1);
-const rows = ['| model | text | unit | korvel wasm MB/s | @huggingface/tokenizers MB/s | wasm / HF | native `korvel encode` MB/s | native / wasm | lines with different ids |',
-  '|---|---|---|---|---|---|---|---|---|'];
+const rows = ['| model | text | unit | korvel wasm MB/s | @huggingface/tokenizers MB/s | wasm / HF | wasm MB/s, CPU time | native MB/s, CPU time | wasm / native CPU time | lines with different ids |',
+  '|---|---|---|---|---|---|---|---|---|---|'];
+const ratios = [];
 const loads = [];
+const empty = join(work, 'js_bench.empty.txt');
+writeFileSync(empty, '');
 for (const arg of modelArgs) {
   const [name, paths] = arg.split('=');
   const [lite, json] = paths.split(',');
@@ -62,15 +108,16 @@ for (const arg of modelArgs) {
   const config = JSON.parse(readFileSync(join(json, '../tokenizer_config.json')));
   const tokenizerJson = JSON.parse(readFileSync(json, 'utf8'));
   const load = seconds(() => Tokenizer.fromBytes(bytes).free(), 5);
+  const jsonBytes = readFileSync(json);
+  const imported = seconds(() => Tokenizer.fromTokenizerJson(jsonBytes).free());
   const hfLoad = seconds(() => new HfTokenizer(tokenizerJson, config), 2);
-  loads.push(`| ${name} | ${(load * 1e3).toFixed(2)} ms | ${(hfLoad * 1e3).toFixed(0)} ms |`);
+  loads.push(`| ${name} | ${(load * 1e3).toFixed(2)} ms | ${(imported * 1e3).toFixed(0)} ms | ${(hfLoad * 1e3).toFixed(0)} ms |`);
   const tok = Tokenizer.fromBytes(bytes);
   const hf = new HfTokenizer(tokenizerJson, config);
   for (const text of ['english', 'multilingual']) {
     const u = units(text);
     for (const unit of ['line', 'block']) {
       const inputs = u[unit];
-      const wasm = seconds(() => inputs.forEach((t) => tok.encode(t)));
       const peer = seconds(() => inputs.forEach(
         (t) => hf.encode(t, { add_special_tokens: false })), 1);
       let different = 0;
@@ -82,10 +129,12 @@ for (const arg of modelArgs) {
         }
       }
       const file = join(work, `js_bench.${unit}.txt`);
-      writeFileSync(file, inputs.join('\n') + '\n');
-      const native = seconds(() => execFileSync(korvel,
-        ['encode', `--model=${lite}`, file], { maxBuffer: 1 << 30 }), 3);
-      rows.push(`| ${name} | ${text} | ${unit === 'line' ? 'line' : '1 MB block'} | ${mbs(u.bytes, wasm)} | ${mbs(u.bytes, peer)} | ${(peer / wasm).toFixed(1)}× | ${mbs(u.bytes, native)} | ${(wasm / native).toFixed(2)}× | ${unit === 'line' ? `${different} of ${inputs.length}` : '–'} |`);
+      writeFileSync(file, (inputs.join('\n') + '\n').repeat(repeat));
+      const encodeAll = () => inputs.forEach((t) => tok.encode(t));
+      const wasm = seconds(encodeAll);
+      const [wasmCpu, nativeCpu] = wasmAndNative(encodeAll, lite, file, empty);
+      ratios.push(wasmCpu / nativeCpu);
+      rows.push(`| ${name} | ${text} | ${unit === 'line' ? 'line' : '1 MB block'} | ${mbs(u.bytes, wasm)} | ${mbs(u.bytes, peer)} | ${(peer / wasm).toFixed(1)}× | ${mbs(u.bytes, wasmCpu)} | ${mbs(u.bytes, nativeCpu)} | ${(wasmCpu / nativeCpu).toFixed(2)}× | ${unit === 'line' ? `${different} of ${inputs.length}` : '–'} |`);
     }
   }
   tok.free();
@@ -109,7 +158,8 @@ const tarball = execFileSync('npm', ['pack', '--dry-run', '--json'],
 const packed = JSON.parse(tarball)[0];
 console.log(`Texts: the first ${mib} MiB of each benchmark text; MB/s of UTF-8 input, best of runs.\n`);
 console.log(rows.join('\n'));
-console.log('\n| model | korvel fromBytes | @huggingface/tokenizers constructor |\n|---|---|---|');
+console.log(`\nwasm / native CPU time: ${Math.min(...ratios).toFixed(2)}–${Math.max(...ratios).toFixed(2)}×`);
+console.log('\n| model | korvel fromBytes | korvel fromTokenizerJson | @huggingface/tokenizers constructor |\n|---|---|---|---|');
 console.log(loads.join('\n'));
 console.log(`\nPackage: npm tarball ${(packed.size / 1024).toFixed(0)} KB (gzip), unpacked ${(packed.unpackedSize / 1024).toFixed(0)} KB; korvel.mjs alone gzipped ${(gzipSync(readFileSync(new URL('korvel.mjs', dist))).length / 1024).toFixed(0)} KB.\n`);
 console.log(reference.join('\n'));

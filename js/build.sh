@@ -2,9 +2,10 @@
 # Builds the npm package korvel into js/dist: the tokenizer layer compiled to
 # WebAssembly with Debian's emscripten, wrapped as an ES module and a CommonJS
 # module that each carry the wasm inline, so loading touches no network and
-# no file. abseil is compiled from Debian's source package, fetched once into
-# the build directory through a private apt source list (Debian's mirror
-# only; the system's apt configuration is left alone).
+# no file. abseil and protobuf's lite runtime are compiled from Debian's
+# source packages, fetched once into the build directory through a private
+# apt source list (Debian's mirror only; the system's apt configuration is
+# left alone).
 #   js/build.sh [build dir]      (default: build-js at the repository root)
 set -euo pipefail
 js=$(cd "$(dirname "$0")" && pwd)
@@ -12,9 +13,11 @@ root=$(dirname "$js")
 build=$(mkdir -p "${1:-$root/build-js}" && cd "${1:-$root/build-js}" && pwd)
 jobs=${KORVEL_JS_JOBS:-2}
 
-fetch_abseil() {
-  local apt=$build/apt
-  [ -f "$build/abseil/CMakeLists.txt" ] && return
+# Fetches the Debian source package $1 once into $build/$2, unpacked with
+# Debian's patches applied.
+fetch_source() {
+  local package=$1 dest=$build/$2 apt=$build/apt
+  [ -f "$dest/CMakeLists.txt" ] && return
   mkdir -p "$apt/lists/partial" "$apt/parts" "$apt/source"
   # The system's own Debian sources, as deb-src entries.
   local sources
@@ -28,22 +31,33 @@ fetch_abseil() {
   local options=(-o Dir::Etc::SourceList=/dev/null
                  -o "Dir::Etc::SourceParts=$apt/parts"
                  -o "Dir::State::Lists=$apt/lists")
-  apt-get "${options[@]}" update -qq
-  (cd "$apt/source" && apt-get "${options[@]}" source -qq abseil >/dev/null)
+  compgen -G "$apt/lists/*Sources*" >/dev/null ||
+    apt-get "${options[@]}" update -qq
+  (cd "$apt/source" && apt-get "${options[@]}" source -qq "$package" >/dev/null)
   local tree
-  tree=$(find "$apt/source" -maxdepth 1 -mindepth 1 -type d -name 'abseil-*')
-  [ -f "$tree/CMakeLists.txt" ] || { echo "build.sh: no abseil source" >&2; exit 1; }
-  # Debian links every abseil library with -latomic through GNU ld options;
-  # wasm has neither (its atomics are instructions).
-  sed -i '/"-Wl,--push-state,--as-needed" "-latomic" "-Wl,--pop-state"/d' \
-    "$tree/absl/copts/AbseilConfigureCopts.cmake"
-  rm -rf "$build/abseil"
-  mv "$tree" "$build/abseil"
+  tree=$(find "$apt/source" -maxdepth 1 -mindepth 1 -type d -name "$package-*")
+  [ -f "$tree/CMakeLists.txt" ] || {
+    echo "build.sh: no $package source" >&2; exit 1; }
+  rm -rf "$dest"
+  mv "$tree" "$dest"
+}
+
+fetch_sources() {
+  if [ ! -f "$build/abseil/CMakeLists.txt" ]; then
+    fetch_source abseil abseil
+    # Debian links every abseil library with -latomic through GNU ld
+    # options; wasm has neither (its atomics are instructions).
+    sed -i '/"-Wl,--push-state,--as-needed" "-latomic" "-Wl,--pop-state"/d' \
+      "$build/abseil/absl/copts/AbseilConfigureCopts.cmake"
+  fi
+  # protobuf 3.21, the version of the host's protoc, for its lite runtime.
+  fetch_source protobuf protobuf
 }
 
 build_wasm() {
   NODE_PATH=/usr/share/nodejs emcmake cmake -S "$js" -B "$build/wasm" \
-    -DCMAKE_BUILD_TYPE=Release -DABSL_SOURCE_DIR="$build/abseil" >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DABSL_SOURCE_DIR="$build/abseil" \
+    -DPROTOBUF_SOURCE_DIR="$build/protobuf" >/dev/null
   NODE_PATH=/usr/share/nodejs cmake --build "$build/wasm" -j "$jobs" \
     --target korvel_wasm
 }
@@ -78,7 +92,7 @@ assemble() {
   cp "$js/src/index.d.ts" "$dist/index.d.ts"
 }
 
-fetch_abseil
+fetch_sources
 build_wasm
 assemble
 echo "$js/dist"

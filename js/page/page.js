@@ -1,6 +1,6 @@
-// The tokenizer page: opens a lite model from a file picker and shows the
-// tokens of the text as it is typed. Everything runs in the browser; the page
-// loads nothing but its own files.
+// The tokenizer page: opens a lite model or a tokenizer.json from a file
+// picker and shows the tokens of the text as it is typed. Everything runs in
+// the browser; the page loads nothing but its own files.
 import { Tokenizer } from '../dist/korvel.mjs';
 
 const $ = (id) => document.getElementById(id);
@@ -80,13 +80,19 @@ function decodePasted() {
   }
 }
 
+// A lite model, or a tokenizer.json (a file starting with "{") imported here.
 async function openModel(file) {
   try {
-    const opened = Tokenizer.fromBytes(new Uint8Array(await file.arrayBuffer()));
+    const bytes = new Uint8Array(await file.arrayBuffer());
+    const json = /^\s*\{/.test(new TextDecoder().decode(bytes.subarray(0, 64)));
+    const opened = json ? Tokenizer.fromTokenizerJson(bytes)
+      : Tokenizer.fromBytes(bytes);
     if (tokenizer) tokenizer.free();
     tokenizer = opened;
-    setStatus($('model-status'),
-      `${file.name}: ${tokenizer.vocabSize} pieces`, false);
+    const warnings = tokenizer.warnings.length;
+    setStatus($('model-status'), `${file.name}: ${tokenizer.vocabSize} pieces` +
+      (warnings ? ` (${warnings} import warnings in the console)` : ''), false);
+    tokenizer.warnings.forEach((warning) => console.warn(warning));
   } catch (error) {
     setStatus($('model-status'), error.message, true);
   }

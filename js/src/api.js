@@ -94,14 +94,18 @@ function makeApi(core, readFile) {
   }
   const heap = () => new Uint8Array(core.memory.buffer);
 
-  // Writes `text` as UTF-8 into the text buffer; answers its size.
-  function writeText(text, what = 'text') {
+  function checkText(text, what) {
     if (typeof text !== 'string') throw new TypeError(`${what} must be a string`);
     const lone = loneSurrogate.exec(text);
     if (lone) {
       throw new TextError(`${what} has a lone surrogate at index ${lone.index}`,
         'InvalidArgument');
     }
+  }
+
+  // Writes `text` as UTF-8 into the text buffer; answers its size.
+  function writeText(text, what = 'text') {
+    checkText(text, what);
     const capacity = text.length * 3;
     const pointer = reserve('text', capacity);
     return encoder.encodeInto(text, heap().subarray(pointer, pointer + capacity))
@@ -172,24 +176,50 @@ function makeApi(core, readFile) {
   // A lite model loaded into wasm memory. Methods may be called until free();
   // after it they throw. A Tokenizer left unreachable without free() is freed
   // by the garbage collector eventually, which bounds nothing: call free().
+  // A copy of `bytes` in a wasm buffer of korvel_model_buffer.
+  function modelBuffer(bytes, method) {
+    if (bytes instanceof ArrayBuffer) bytes = new Uint8Array(bytes);
+    if (!(bytes instanceof Uint8Array)) {
+      throw new TypeError(`${method} takes ${method === 'fromBytes' ? '' :
+        'a string, '}a Uint8Array or an ArrayBuffer`);
+    }
+    const buffer = core._korvel_model_buffer(bytes.length);
+    heap().set(bytes, core._korvel_model_buffer_data(buffer));
+    return buffer;
+  }
+
   class Tokenizer {
-    constructor(handle) {
+    constructor(handle, warnings = []) {
       this._handle = handle;
+      // What the importer reported about texts that encode differently from
+      // the original tokenizer; empty for a lite model.
+      this.warnings = Object.freeze(warnings);
       finalizer.register(this, handle, handle);
     }
 
     // Copies the bytes of a lite model once into wasm memory; the model is
     // used there in place.
     static fromBytes(bytes) {
-      if (bytes instanceof ArrayBuffer) bytes = new Uint8Array(bytes);
-      if (!(bytes instanceof Uint8Array)) {
-        throw new TypeError('fromBytes takes a Uint8Array or an ArrayBuffer');
-      }
-      const buffer = core._korvel_model_buffer(bytes.length);
-      heap().set(bytes, core._korvel_model_buffer_data(buffer));
-      const pointer = core._korvel_from_buffer(buffer);
+      const pointer = core._korvel_from_buffer(modelBuffer(bytes, 'fromBytes'));
       if (!pointer) check(3, ModelError);
       return new Tokenizer(new Handle(pointer));
+    }
+
+    // Imports a Hugging Face tokenizer.json (its text, or its UTF-8 bytes)
+    // in wasm, as `korvel import` and `korvel convert` do.
+    static fromTokenizerJson(json) {
+      if (typeof json === 'string') {
+        checkText(json, 'tokenizer.json');
+        json = encoder.encode(json);
+      }
+      const pointer = core._korvel_from_tokenizer_json(
+        modelBuffer(json, 'fromTokenizerJson'));
+      if (!pointer) {
+        throw new ModelError(`tokenizer.json: ${resultText(0)}`,
+          'InvalidArgument');
+      }
+      return new Tokenizer(new Handle(pointer),
+        resultText().split('\n').filter(Boolean));
     }
 
     // Node only: reads the lite model file at `path`.

@@ -20,6 +20,9 @@
 #include <vector>
 
 #include "absl/status/status.h"
+#include "absl/strings/str_join.h"
+#include "korvel_import/hf_import.h"
+#include "korvel_model_converters/model_converter.h"
 #include "korvel_tokenizer/decode_stream.h"
 #include "korvel_tokenizer/options.h"
 #include "korvel_tokenizer/tokenizer.h"
@@ -84,6 +87,16 @@ void ToUtf16(std::string_view text, const std::vector<Offset>& offsets,
   }
 }
 
+// The lite model of a tokenizer.json text, which is freed once parsed.
+absl::StatusOr<std::string> LiteModel(std::unique_ptr<std::string> json,
+                                      std::vector<std::string>* warnings) {
+  absl::StatusOr<korvel::ModelProto> full =
+      korvel::import::ImportHuggingFaceTokenizer(*json, warnings);
+  json.reset();
+  if (!full.ok()) return full.status();
+  return korvel::lite::ToFlatbuffer(*full, korvel::lite::ConverterOptions());
+}
+
 }  // namespace
 
 extern "C" {
@@ -108,6 +121,23 @@ EMSCRIPTEN_KEEPALIVE Tokenizer* korvel_from_buffer(std::string* buffer) {
   }
   Report(absl::OkStatus());
   return tokenizer->release();
+}
+
+// Imports the tokenizer.json text in a buffer of korvel_model_buffer, which
+// it frees, converts it as `korvel import` and `korvel convert` do, and loads
+// the result. The importer's warnings are left in the Result's text, one per
+// line, on success and failure alike. Answers null on failure.
+EMSCRIPTEN_KEEPALIVE Tokenizer* korvel_from_tokenizer_json(
+    std::string* buffer) {
+  std::vector<std::string> warnings;
+  absl::StatusOr<std::string> lite =
+      LiteModel(std::unique_ptr<std::string>(buffer), &warnings);
+  result().text = absl::StrJoin(warnings, "\n");
+  if (!lite.ok()) {
+    Report(lite.status());
+    return nullptr;
+  }
+  return korvel_from_buffer(new std::string(*std::move(lite)));
 }
 
 EMSCRIPTEN_KEEPALIVE void korvel_free(Tokenizer* tokenizer) {

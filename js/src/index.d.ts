@@ -22,7 +22,7 @@ export interface EncodingWithOffsets {
 export class KorvelError extends Error {
   readonly code: string;
 }
-/** Bytes that are not a loadable lite model. */
+/** Bytes that are not a loadable lite model, or a tokenizer.json not imported. */
 export class ModelError extends KorvelError {}
 /** An id outside the vocabulary. */
 export class IdOutOfRangeError extends KorvelError {}
@@ -49,6 +49,19 @@ export class Tokenizer {
   static fromBytes(bytes: Uint8Array | ArrayBuffer): Tokenizer;
   /** Node only: reads a lite model file. */
   static fromFile(path: string): Tokenizer;
+  /**
+   * Imports a Hugging Face tokenizer.json (its text, or its UTF-8 bytes) in
+   * wasm, as `korvel import` then `korvel convert` do; a file korvel cannot
+   * import throws a ModelError naming the component. Split patterns of no
+   * known family need PCRE2, which the wasm build lacks: such files fail too.
+   */
+  static fromTokenizerJson(json: string | Uint8Array | ArrayBuffer): Tokenizer;
+
+  /**
+   * The importer's warnings, one line each, about rare texts that encode
+   * differently from the original tokenizer; empty for lite models.
+   */
+  readonly warnings: readonly string[];
 
   readonly vocabSize: number;
   readonly unkId: number;

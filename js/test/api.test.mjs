@@ -13,9 +13,14 @@ import * as korvel from '../dist/korvel.mjs';
 const { Tokenizer, ModelError, IdOutOfRangeError, TextError } = korvel;
 const data = process.env.KORVEL_JS_DATA;
 assert.ok(data, 'KORVEL_JS_DATA must name the directory js/test.sh fills');
-const models = ['tiny', 'llama2', 'gemma3'];
-const tokenizers = Object.fromEntries(
-  models.map((m) => [m, Tokenizer.fromFile(join(data, `${m}.lite`))]));
+const models = ['tiny', 'llama2', 'gemma3', 'llama3', 'gpt4o'];
+// Imported in wasm, from the text (Llama-3) or the bytes of tokenizer.json.
+const imported = ['llama2', 'llama3', 'gpt4o'];
+const json = (m) => readFileSync(join(data, `${m}.tokenizer.json`),
+  m === 'llama3' ? 'utf8' : undefined);
+const tokenizers = Object.fromEntries([
+  ...models.map((m) => [m, Tokenizer.fromFile(join(data, `${m}.lite`))]),
+  ...imported.map((m) => [`${m} json`, Tokenizer.fromTokenizerJson(json(m))])]);
 
 const lines = (name) => readFileSync(join(data, `${name}.txt`), 'utf8')
   .replace(/\n$/, '').split('\n');
@@ -27,17 +32,18 @@ const reference = (model, name) =>
 const utf16 = (text, byte) =>
   Buffer.from(text).subarray(0, byte).toString('utf8').length;
 
-const cases = models.flatMap((model) => [
+const cases = Object.keys(tokenizers).flatMap((model) => [
   [model, 'sample', {}],
   [model, 'generated', {}],
-  [model, 'special', { addBos: true, addEos: true, parseSpecial: true }],
+  [model, 'special', { addBos: tokenizers[model].bosId >= 0, addEos: true,
+    parseSpecial: true }],
 ]);
 
 for (const [model, name, options] of cases) {
   test(`${model} ${name}: ids and offsets equal korvel encode`, () => {
     const tok = tokenizers[model];
     const texts = lines(name === 'special' ? 'sample' : name);
-    const expected = reference(model, name);
+    const expected = reference(model.split(' ')[0], name);
     assert.equal(texts.length, expected.length);
     texts.forEach((text, i) => {
       const { ids, offsets } = tok.encodeWithOffsets(text, options);
@@ -113,8 +119,22 @@ test('decode inverts encode and normalize matches the command', () => {
   assert.deepEqual([tok.vocabSize, tok.bosId, tok.eosId], [32000, 1, 2]);
 });
 
+test('fromTokenizerJson warns as korvel import does', () => {
+  for (const model of imported) {
+    const cli = readFileSync(join(data, `${model}.warnings`), 'utf8')
+      .split('\n').filter(Boolean)
+      .map((line) => line.replace(/^korvel import: warning: .*?\.json: /, ''));
+    assert.deepEqual(tokenizers[`${model} json`].warnings, cli, model);
+  }
+  assert.ok(tokenizers['gpt4o json'].warnings.length > 0);
+  assert.deepEqual(tokenizers.gpt4o.warnings, []);
+});
+
 test('bad inputs get defined errors', () => {
   const tok = tokenizers.llama2;
+  // Llama-3 with a split pattern of no known family, which needs PCRE2.
+  const custom = JSON.parse(json('llama3'));
+  custom.pre_tokenizer.pretokenizers[0].pattern.Regex = '\\p{L}+|\\s+|.';
   const lite = readFileSync(join(data, 'llama2.lite'));
   const full = readFileSync(join(data, 'llama2.full'));
   const stream = tok.decodeStream();
@@ -128,6 +148,15 @@ test('bad inputs get defined errors', () => {
     [() => Tokenizer.fromBytes(lite.subarray(0, lite.length >> 1)), ModelError,
       /model bytes: /],
     [() => Tokenizer.fromBytes('bytes'), TypeError, /Uint8Array/],
+    [() => Tokenizer.fromTokenizerJson('{"model": {"type": "WordPiece"}}'),
+      ModelError, /^tokenizer\.json: .*WordPiece/],
+    [() => Tokenizer.fromTokenizerJson(new Uint8Array([0x7b])), ModelError,
+      /^tokenizer\.json: /],
+    [() => Tokenizer.fromTokenizerJson(JSON.stringify(custom)), ModelError,
+      /PCRE2/],
+    [() => Tokenizer.fromTokenizerJson('{"a": "\uD800"}'), TextError,
+      /tokenizer\.json has a lone surrogate at index 7/],
+    [() => Tokenizer.fromTokenizerJson(42), TypeError, /a string, a Uint8/],
     [() => Tokenizer.fromFile(join(data, 'missing.lite')), Error, /ENOENT/],
     [() => Tokenizer.fromFile(join(data, 'sample.txt')), ModelError,
       /sample\.txt: not a korvel lite model/],

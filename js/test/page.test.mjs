@@ -1,5 +1,6 @@
 // The tokenizer page in headless Chromium, served from 127.0.0.1: it opens
-// the LLaMA-2 model, takes typed text and shows the ids of `korvel encode`.
+// the LLaMA-2 lite model, then Llama-3's tokenizer.json, takes typed text and
+// shows the ids of `korvel encode`.
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { mkdtempSync, readFileSync, rmSync } from 'node:fs';
@@ -107,6 +108,16 @@ test('the page shows the ids of korvel encode', async () => {
     await page.click('#show-ids');
     assert.equal(await page.$eval('#ids', (e) => e.hidden ? '' : e.textContent),
       expected);
+
+    // A tokenizer.json is imported in the page.
+    const llama3 = execFileSync(process.env.KORVEL_CLI,
+      ['encode', `--model=${join(data, 'llama3.lite')}`], { input: `${text}\n` })
+      .toString().trim();
+    await (await page.$('#model-file')).uploadFile(
+      join(data, 'llama3.tokenizer.json'));
+    await page.waitForFunction(() => /json: 128256 pieces/.test(
+      document.getElementById('model-status').textContent));
+    assert.equal(await page.$eval('#ids', (e) => e.textContent), llama3);
     assert.deepEqual(errors, []);
     assert.deepEqual(elsewhere, []);
   } finally {
