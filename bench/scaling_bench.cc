@@ -8,7 +8,8 @@
 // the cost is linear and about 64 when it is quadratic. It does the same for
 // importing tokenizer.json files that grow in one place (a list of objects,
 // nested lists, added tokens, merges). Then it encodes one line of 100 MB
-// against one of 12.5 MB.
+// against one of 12.5 MB, and with a byte-level model one pre-token of 1 MB
+// (letters, digits, spaces, one emoji repeated) against one of 1/8 MB.
 //
 // Each row picks its own n, a power-of-two multiple of --mb up to --max_mb,
 // so that one call on n bytes takes at least --min_ms: a call of a few
@@ -319,10 +320,10 @@ size_t Copies(const Op& op, ShapeTexts& texts, size_t base,
   return std::min(copies, max_copies);
 }
 
-// Times `op` on texts of n and 8n bytes of `shape` and prints the row.
+// Times `op` on texts of n and 8n bytes of `shape`, n a power-of-two multiple
+// of `base` bytes, and prints the row.
 void Compare(const char* shape_name, ShapeTexts& texts, const Op& op,
-             const Flags& flags, Outcome* outcome) {
-  const size_t base = flags.mb * kMB;
+             const Flags& flags, size_t base, Outcome* outcome) {
   // An operation left with next to nothing to do (the normalized text of
   // spaces is empty) has no meaningful ratio.
   if (Prepare(op, texts, base, 1).work < 1024) {
@@ -354,8 +355,9 @@ void Compare(const char* shape_name, ShapeTexts& texts, const Op& op,
                        : static_cast<double>(b.allocated) / a.allocated;
   const bool failed = !a.ok || !b.ok || ratio > flags.threshold ||
                       (b.allocated > 4096 && alloc_ratio > kAllocationLimit);
-  std::printf("%-18s %-16s %4zu %9.2f %9.2f %6.2f %8.1f %9.2f %6.2f%s\n",
-              shape_name, op.name, copies * flags.mb, a.seconds * 1e3,
+  std::printf("%-18s %-16s %4.3g %9.2f %9.2f %6.2f %8.1f %9.2f %6.2f%s\n",
+              shape_name, op.name,
+              static_cast<double>(copies * base) / kMB, a.seconds * 1e3,
               b.seconds * 1e3, ratio, large.text_bytes / b.seconds / kMB,
               static_cast<double>(a.allocated) / small.text_bytes, alloc_ratio,
               failed ? (a.ok && b.ok ? "  SUPERLINEAR" : "  FAILED") : "");
@@ -485,6 +487,63 @@ void ImportRows(const Flags& flags, Outcome* outcome) {
   }
 }
 
+// A byte-level model whose pre-tokenizer (GPT-2's pattern) keeps each of the
+// shapes below one pre-token, with merges that build long runs of it, so
+// that the BPE merging does real work on the whole pre-token.
+std::string ByteLevelLiteModel() {
+  std::vector<std::string> merged;
+  const std::string emoji = "\xf0\x9f\x98\x80";
+  for (const std::string& unit : std::vector<std::string>{"a", "b", "7", " ",
+                                                          emoji}) {
+    if (unit == emoji) {
+      merged.insert(merged.end(), {"\xf0\x9f", "\x98\x80", emoji});
+    }
+    for (std::string run = unit + unit; run.size() <= 16 * unit.size();
+         run += run) {
+      merged.push_back(run);
+    }
+  }
+  merged.insert(merged.end(), {"ab", "ba", "abab", "78", "87", "7878"});
+  absl::StatusOr<std::string> lite = ToFlatbuffer(
+      testing::ByteLevelFullModel(merged, {{1, ""}}), ConverterOptions());
+  if (!lite.ok()) {
+    std::fprintf(stderr, "scaling_bench: byte-level model: %s\n",
+                 std::string(lite.status().message()).c_str());
+    std::abort();
+  }
+  return *std::move(lite);
+}
+
+// Encodes one pre-token of 1 MB (letters, digits, spaces, one emoji) against
+// its first eighth with a byte-level model.
+void ByteLevelRows(const KorvelLiteProcessor& processor, const Flags& flags,
+                   Outcome* outcome) {
+  auto cycle = [](const char* unit, const char* other) {
+    return [unit, other](size_t size) {
+      std::mt19937 rng(5);
+      return Repeat(size, [&](size_t) { return rng() % 3 ? unit : other; });
+    };
+  };
+  const std::vector<Shape> shapes = {
+      {"bl letters", cycle("a", "b")},
+      {"bl digits", cycle("7", "8")},
+      {"bl spaces", cycle(" ", " ")},
+      {"bl emoji", cycle("\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80")},
+  };
+  const Op op = {"bl Encode", &processor, OpKind::kEncode};
+  // n is fixed: 1 MB is the largest pre-token asked of these models.
+  Flags fixed = flags;
+  fixed.max_mb = fixed.mb;
+  for (const Shape& shape : shapes) {
+    if ((std::string(shape.name) + " " + op.name).find(flags.filter) ==
+        std::string::npos) {
+      continue;
+    }
+    ShapeTexts texts(shape);
+    Compare(shape.name, texts, op, fixed, kMB / kGrowth, outcome);
+  }
+}
+
 struct Job {
   Flags flags;
   Outcome outcome;
@@ -530,9 +589,14 @@ void* RunJob(void* arg) {
     for (const Op& op : ops) {
       const std::string row = std::string(shape.name) + " " + op.name;
       if (row.find(flags.filter) == std::string::npos) continue;
-      Compare(shape.name, texts, op, flags, &job.outcome);
+      Compare(shape.name, texts, op, flags, flags.mb * kMB, &job.outcome);
     }
   }
+  const std::string byte_level_bytes = ByteLevelLiteModel();
+  const KorvelLiteProcessor byte_level(byte_level_bytes);
+  std::printf("\nByte-level model (GPT-2 pre-tokenizer), one pre-token of "
+              "n = 1/8 MB and of 1 MB:\n");
+  ByteLevelRows(byte_level, flags, &job.outcome);
   std::printf("\n");
   ImportRows(flags, &job.outcome);
   if (flags.long_mb > 0) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "absl/container/inlined_vector.h"
+#include "absl/numeric/bits.h"
 #include "korvel_lite/internal/emit_piece.h"
 #include "korvel_lite/model.h"
 #include "korvel_lite/utf8.h"
@@ -218,21 +219,33 @@ class ScanMerger {
     }
     symbols_[count_ - 1].path = trie_unit::kNoNode;
     candidate_keys_[count_ - 1] = kNoCandidate;
+    dirty_blocks_ = ~uint8_t{0};
   }
 
   // Takes the best candidate until none is left: drops it when sampling says
   // so, else merges its pair and renews the candidates beside it.
   void MergeBestCandidates(float alpha, const RandomSource* rng) {
+    const int32_t blocks = (count_ + kBlockSize - 1) / kBlockSize;
     for (;;) {
+      for (uint32_t dirty = dirty_blocks_; dirty != 0; dirty &= dirty - 1) {
+        const int32_t block = absl::countr_zero(dirty);
+        const int32_t end = std::min(count_, (block + 1) * kBlockSize);
+        int64_t best = kNoCandidate;
+        for (int32_t i = block * kBlockSize; i < end; ++i) {
+          best = std::max(best, candidate_keys_[i]);
+        }
+        block_best_keys_[block] = best;
+      }
+      dirty_blocks_ = 0;
       int64_t best_key = kNoCandidate;
-      for (int32_t i = 0; i < count_; ++i) {
-        best_key = std::max(best_key, candidate_keys_[i]);
+      for (int32_t block = 0; block < blocks; ++block) {
+        best_key = std::max(best_key, block_best_keys_[block]);
       }
       if (best_key == kNoCandidate) return;
       const auto best = static_cast<int32_t>(
           kMaxScanBytes - static_cast<uint32_t>(best_key & 0xffffffff));
       if (sampling && alpha > (*rng)()) {
-        candidate_keys_[best] = kNoCandidate;
+        SetKey(best, kNoCandidate);
         continue;
       }
       Merge(best);
@@ -251,7 +264,7 @@ class ScanMerger {
     symbol.length += symbols_[right].length;
     symbol.id = symbol.candidate_id;
     symbol.node = symbol.path;
-    candidate_keys_[right] = kNoCandidate;
+    SetKey(right, kNoCandidate);
     symbol.next = symbols_[right].next;
     if (symbol.next != -1) symbols_[symbol.next].prev = left;
     Renew(left);
@@ -272,9 +285,15 @@ class ScanMerger {
     symbols_[left].path = at;
   }
 
+  // Sets the candidate key of `symbol` and marks its block for rescanning.
+  void SetKey(int32_t symbol, int64_t key) {
+    candidate_keys_[symbol] = key;
+    dirty_blocks_ |= static_cast<uint8_t>(1u << (symbol / kBlockSize));
+  }
+
   // Sets the candidate of `left` from its path.
   void Settle(int32_t left) {
-    candidate_keys_[left] = kNoCandidate;
+    SetKey(left, kNoCandidate);
     const uint32_t at = symbols_[left].path;
     if (at == trie_unit::kNoNode) return;
     const uint32_t unit = units_[at];
@@ -282,7 +301,7 @@ class ScanMerger {
     const int32_t value = trie_unit::LeafValue(units_, at, unit);
     if (!IsMatchable(model_.types[value])) return;
     symbols_[left].candidate_id = value;
-    candidate_keys_[left] = KeyOf(model_.bpe_scores[value], left);
+    SetKey(left, KeyOf(model_.bpe_scores[value], left));
   }
 
   // Walks the pair of `left` and its right neighbour afresh.
@@ -292,7 +311,7 @@ class ScanMerger {
     if (right == -1 || symbols_[right].frozen ||
         symbol.node == trie_unit::kNoNode) {
       symbol.path = trie_unit::kNoNode;
-      candidate_keys_[left] = kNoCandidate;
+      SetKey(left, kNoCandidate);
       return;
     }
     symbol.path = symbol.node;
@@ -308,6 +327,13 @@ class ScanMerger {
   // Each symbol's candidate key, kNoCandidate when there is none; apart from
   // the symbols so that the search for the best scans one dense array.
   int64_t candidate_keys_[kMaxScanBytes];
+  // The best key of each block of kBlockSize symbols, valid for the blocks
+  // whose bit in dirty_blocks_ is clear, so that finding the best candidate
+  // rescans only the blocks whose keys changed.
+  static constexpr int32_t kBlockSize = 8;
+  int64_t block_best_keys_[kMaxScanBytes / kBlockSize];
+  uint8_t dirty_blocks_ = 0;
+  static_assert(kMaxScanBytes / kBlockSize <= 8, "one bit per block");
 };
 
 // One symbol of the heap merger. Its index never changes; a symbol merged
