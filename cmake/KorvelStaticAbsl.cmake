@@ -1,9 +1,12 @@
 # Points abseil's imported targets at its static archives where the system
-# ships them beside the shared libraries, so that the programs, tests and the
-# Python module built here carry the abseil code they use instead of loading
-# some forty shared libraries at start-up. Every library this project installs
-# is a static archive that names abseil's targets, so what consumers link is
-# decided by their own find_package(absl) or pkg-config, not by this.
+# ships them beside the shared libraries, so that the programs and tests built
+# here carry the abseil code they use instead of loading some forty shared
+# libraries at start-up. Every library this project installs is a static
+# archive that names abseil's targets, so what consumers link is decided by
+# their own find_package(absl) or pkg-config, not by this. A tree that builds
+# the Python module keeps the shared libraries: Debian's archives are not
+# built for shared objects (their thread-locals use the executable's model),
+# and the targets are the same for every program of the tree.
 option(KORVEL_STATIC_ABSL
        "Link abseil's static archives into the programs where installed" ON)
 
@@ -40,6 +43,6 @@ function(korvel_use_static_absl)
   endforeach()
 endfunction()
 
-if(KORVEL_STATIC_ABSL)
+if(KORVEL_STATIC_ABSL AND NOT TARGET korvel_python)
   korvel_use_static_absl()
 endif()
