@@ -326,6 +326,8 @@ void CheckDecode(const KorvelLiteProcessor& processor,
     Require(cursor <= text.size(), "Decode view beyond the text");
   }
   Require(cursor == text.size(), "Decode views do not cover the text");
+  Require(processor.model()->derived_table_bytes() <= 8 * vocab_size,
+          "the decode table exceeds 8 bytes per piece");
   // Byte-level decoding is checked against its own reference, through
   // ByteLevelMismatch, on what the model encodes.
   if (processor.model()->byte_level) return;

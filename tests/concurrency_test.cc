@@ -173,6 +173,9 @@ void CheckConcurrentResults(const std::string& model_bytes) {
   }
   ASSERT_FALSE(expected[3].ids.empty());
 
+  // Odd threads use a second processor, whose decode table they then build
+  // at once.
+  const KorvelLiteProcessor fresh(model_bytes);
   // Per thread, the index of each text that came out different.
   std::vector<std::vector<size_t>> mismatches(kThreads);
   std::vector<std::thread> threads;
@@ -185,8 +188,8 @@ void CheckConcurrentResults(const std::string& model_bytes) {
           const size_t step = (k + static_cast<size_t>(t) * 3 + round) % n;
           const size_t i = t % 2 == 0 ? step : n - 1 - step;
           if (round > 0 && texts[i].size() > encode_only_above) continue;
-          if (!(RunAll(processor, texts[i], normalized[i], i,
-                       encode_only_above) == expected[i])) {
+          if (!(RunAll(t % 2 == 0 ? processor : fresh, texts[i],
+                       normalized[i], i, encode_only_above) == expected[i])) {
             mismatches[t].push_back(i);
           }
         }

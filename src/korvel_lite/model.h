@@ -2,11 +2,14 @@
 #define KORVEL_LITE_MODEL_H_
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "absl/base/call_once.h"
 #include "absl/functional/function_ref.h"
 #include "absl/status/status.h"
 #include "korvel_lite/double_array.h"
@@ -16,6 +19,16 @@
 #include "korvel_pretokenizer/pretokenizer.h"
 
 namespace korvel::lite {
+
+// One entry of the decode table: the text a piece decodes to when that is at
+// most 7 bytes (any bytes after it are unspecified), then its length; a
+// length of kTakeFullRules marks a piece that decoding takes by the full rules.
+struct DecodedPiece {
+  static constexpr uint8_t kTakeFullRules = 0xff;
+  char text[7];
+  uint8_t length;
+};
+static_assert(sizeof(DecodedPiece) == 8);
 
 // A source of uniform draws from [0, 1) for sampling; null means deterministic.
 using RandomSource = absl::FunctionRef<float()>;
@@ -27,8 +40,9 @@ using RandomSource = absl::FunctionRef<float()>;
 // tells the outcome (kOk, kInvalidArgument for a buffer that is not a lite
 // model, kInternal for inconsistent contents). A model whose status is not kOk
 // must not be used. The buffer is never copied or written and must outlive the
-// model; the model owns no heap memory but a byte-level model's pre-tokenizer
-// steps.
+// model. Loading allocates nothing but a byte-level model's pre-tokenizer
+// steps; the decode table is allocated on the first decode (see
+// `decode_table()`) and freed with the model.
 //
 // After loading every operation is const and keeps no state, so one model may
 // serve any number of threads, except that `score_reset_threshold` is a plain
@@ -51,6 +65,15 @@ class Model {
   int32_t PieceToId(std::string_view piece) const;
   // The text of piece `id`; requires 0 <= id < vocab_size().
   std::string_view IdToPiece(int32_t id) const;
+  // The decode table, one DecodedPiece per piece (8 bytes each), built on the
+  // first call by any thread and kept until the model is freed; null when its
+  // memory could not be allocated, and decoding then reads the pieces.
+  const DecodedPiece* decode_table() const;
+  // Heap bytes taken by tables derived after loading: 0 until the first
+  // decode, then at most 8 * vocab_size().
+  size_t derived_table_bytes() const {
+    return derived_table_bytes_.load(std::memory_order_acquire);
+  }
   // What an unknown id decodes to: the model's text, or " \u2047 ".
   std::string_view unk_surface() const;
   size_t vocab_size() const;
@@ -122,6 +145,9 @@ class Model {
   absl::StatusCode status_ = absl::StatusCode::kFailedPrecondition;
   LoadRule broken_rule_ = LoadRule::kNone;
   const uint64_t serial_;
+  mutable absl::once_flag decode_table_once_;
+  mutable std::unique_ptr<DecodedPiece[]> decode_table_;
+  mutable std::atomic<size_t> derived_table_bytes_{0};
 
  public:
   DoubleArray piece_trie;
