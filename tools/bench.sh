@@ -25,7 +25,7 @@ work=$build/bench_work
 mkdir -p "$work"
 
 echo "== Building (Release) in $build" >&2
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORVEL_BUILD_PYTHON=OFF >/dev/null
 cmake --build "$build" -j2 --target korvel_cli real_model_bench \
   unigram_tokenizer_maker >/dev/null
 
