@@ -76,6 +76,7 @@ module_code() {
 # ES module serves both, so the package carries the importer's wasm once).
 assemble() {
   local dist=$js/dist
+  local importer="  () => import('./korvel-import.mjs').then((m) => m.importTokenizerJson));"
   mkdir -p "$dist"
   {
     echo "'use strict';"
@@ -83,7 +84,7 @@ assemble() {
     cat "$js/src/api.js"
     echo "module.exports = makeApi(loadSync(createKorvelModule),"
     echo "  (path) => require('fs').readFileSync(path),"
-    echo "  () => import('./korvel-import.mjs').then((m) => m.importTokenizerJson));"
+    echo "$importer"
   } >"$dist/korvel.cjs"
   {
     module_code korvel_wasm
@@ -92,7 +93,7 @@ assemble() {
     echo "  process.versions.node ? await import('node:fs') : null;"
     echo "const api = makeApi(await loadAsync(createKorvelModule),"
     echo "  nodeFs && ((path) => nodeFs.readFileSync(path)),"
-    echo "  () => import('./korvel-import.mjs').then((m) => m.importTokenizerJson));"
+    echo "$importer"
     echo "export const { Tokenizer, DecodeStream, KorvelError, ModelError,"
     echo "  IdOutOfRangeError, TextError, wasmMemoryBytes } = api;"
     echo "export default api;"
