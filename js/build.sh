@@ -2,7 +2,8 @@
 # Builds the npm package korvel into js/dist: the tokenizer layer compiled to
 # WebAssembly with Debian's emscripten, wrapped as an ES module and a CommonJS
 # module that each carry the wasm inline, so loading touches no network and
-# no file. abseil and protobuf's lite runtime are compiled from Debian's
+# no file, and the tokenizer.json importer as a module of its own, loaded on
+# first use. abseil and protobuf's lite runtime are compiled from Debian's
 # source packages, fetched once into the build directory through a private
 # apt source list (Debian's mirror only; the system's apt configuration is
 # left alone).
@@ -59,36 +60,50 @@ build_wasm() {
     -DCMAKE_BUILD_TYPE=Release -DABSL_SOURCE_DIR="$build/abseil" \
     -DPROTOBUF_SOURCE_DIR="$build/protobuf" >/dev/null
   NODE_PATH=/usr/share/nodejs cmake --build "$build/wasm" -j "$jobs" \
-    --target korvel_wasm
+    --target korvel_wasm korvel_import_wasm
 }
 
-# dist/korvel.cjs and dist/korvel.mjs: emscripten's loader, the wasm as
-# base64, and the API in src/api.js, with each format's exports.
+# Emscripten's loader of module $1, its wasm as base64 and load.js.
+module_code() {
+  cat "$build/wasm/$1.js"
+  echo "const WASM_BASE64 = '$(base64 -w0 "$build/wasm/$1.wasm")';"
+  cat "$js/src/load.js"
+}
+
+# dist/korvel.cjs and dist/korvel.mjs: the core module and the API in
+# src/api.js, with each format's exports; dist/korvel-import.mjs: the
+# importer module, which both import() on the first fromTokenizerJson (one
+# ES module serves both, so the package carries the importer's wasm once).
 assemble() {
-  local dist=$js/dist loader=$build/wasm/korvel_wasm.js
-  local wasm64
-  wasm64=$(base64 -w0 "$build/wasm/korvel_wasm.wasm")
+  local dist=$js/dist
+  local importer="  () => import('./korvel-import.mjs').then((m) => m.importTokenizerJson));"
   mkdir -p "$dist"
   {
     echo "'use strict';"
-    cat "$loader"
-    echo "const WASM_BASE64 = '$wasm64';"
+    module_code korvel_wasm
     cat "$js/src/api.js"
-    echo "module.exports = makeApi(loadSync(),"
-    echo "  (path) => require('fs').readFileSync(path));"
+    echo "module.exports = makeApi(loadSync(createKorvelModule),"
+    echo "  (path) => require('fs').readFileSync(path),"
+    echo "$importer"
   } >"$dist/korvel.cjs"
   {
-    cat "$loader"
-    echo "const WASM_BASE64 = '$wasm64';"
+    module_code korvel_wasm
     cat "$js/src/api.js"
     echo "const nodeFs = typeof process === 'object' && process.versions &&"
     echo "  process.versions.node ? await import('node:fs') : null;"
-    echo "const api = makeApi(await loadAsync(),"
-    echo "  nodeFs && ((path) => nodeFs.readFileSync(path)));"
+    echo "const api = makeApi(await loadAsync(createKorvelModule),"
+    echo "  nodeFs && ((path) => nodeFs.readFileSync(path)),"
+    echo "$importer"
     echo "export const { Tokenizer, DecodeStream, KorvelError, ModelError,"
     echo "  IdOutOfRangeError, TextError, wasmMemoryBytes } = api;"
     echo "export default api;"
   } >"$dist/korvel.mjs"
+  {
+    module_code korvel_import_wasm
+    cat "$js/src/import_api.js"
+    echo "export const importTokenizerJson ="
+    echo "  makeImporter(await loadAsync(createKorvelImportModule));"
+  } >"$dist/korvel-import.mjs"
   cp "$js/src/index.d.ts" "$dist/index.d.ts"
 }
 

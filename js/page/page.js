@@ -85,7 +85,7 @@ async function openModel(file) {
   try {
     const bytes = new Uint8Array(await file.arrayBuffer());
     const json = /^\s*\{/.test(new TextDecoder().decode(bytes.subarray(0, 64)));
-    const opened = json ? Tokenizer.fromTokenizerJson(bytes)
+    const opened = json ? await Tokenizer.fromTokenizerJson(bytes)
       : Tokenizer.fromBytes(bytes);
     if (tokenizer) tokenizer.free();
     tokenizer = opened;

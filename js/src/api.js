@@ -1,6 +1,8 @@
 // The package's API over the wasm core. js/build.sh places this file after
-// emscripten's loader (createKorvelModule) and the wasm bytes (WASM_BASE64)
-// in both the ES module and the CommonJS module.
+// emscripten's loader (createKorvelModule), the wasm bytes (WASM_BASE64) and
+// load.js in both the ES module and the CommonJS module. `loadImporter`
+// answers a promise of the importer module's importTokenizerJson (see
+// import_api.js), which only fromTokenizerJson asks for.
 //
 // Strings cross into wasm as UTF-8. A JavaScript string can hold a lone
 // surrogate (a code unit in U+D800..U+DFFF outside a high-low pair), which
@@ -10,49 +12,7 @@
 // idToPiece) replaces byte sequences that are not UTF-8 (possible with byte
 // pieces) by U+FFFD, as TextDecoder does.
 
-function wasmBytes() {
-  if (typeof Buffer === 'function') return Buffer.from(WASM_BASE64, 'base64');
-  const text = atob(WASM_BASE64);
-  const bytes = new Uint8Array(text.length);
-  for (let i = 0; i < text.length; ++i) bytes[i] = text.charCodeAt(i);
-  return bytes;
-}
-
-// The instance's memory, whatever the minifier named its export.
-const memoryOf = (instance) => Object.values(instance.exports)
-  .find((value) => value instanceof WebAssembly.Memory);
-
-// Node compiles and instantiates synchronously, for require().
-function loadSync() {
-  const module = new WebAssembly.Module(wasmBytes());
-  const core = {
-    instantiateWasm(imports, done) {
-      const instance = new WebAssembly.Instance(module, imports);
-      core.memory = memoryOf(instance);
-      done(instance, module);
-      return instance.exports;
-    },
-  };
-  createKorvelModule(core);
-  return core;
-}
-
-// Browsers refuse synchronous compilation of large modules on the main
-// thread, so the ES module awaits it.
-function loadAsync() {
-  const core = {
-    instantiateWasm(imports, done) {
-      WebAssembly.instantiate(wasmBytes(), imports).then((result) => {
-        core.memory = memoryOf(result.instance);
-        done(result.instance, result.module);
-      });
-      return {};
-    },
-  };
-  return createKorvelModule(core).then(() => core);
-}
-
-function makeApi(core, readFile) {
+function makeApi(core, readFile, loadImporter) {
   const encoder = new TextEncoder();
   const decoder = new TextDecoder('utf-8');
   const loneSurrogate =
@@ -173,21 +133,28 @@ function makeApi(core, readFile) {
   const optionFlags = (options = {}) => (options.addBos ? 1 : 0) |
     (options.addEos ? 2 : 0) | (options.parseSpecial ? 4 : 0);
 
-  // A lite model loaded into wasm memory. Methods may be called until free();
-  // after it they throw. A Tokenizer left unreachable without free() is freed
-  // by the garbage collector eventually, which bounds nothing: call free().
   // A copy of `bytes` in a wasm buffer of korvel_model_buffer.
   function modelBuffer(bytes, method) {
     if (bytes instanceof ArrayBuffer) bytes = new Uint8Array(bytes);
     if (!(bytes instanceof Uint8Array)) {
-      throw new TypeError(`${method} takes ${method === 'fromBytes' ? '' :
-        'a string, '}a Uint8Array or an ArrayBuffer`);
+      throw new TypeError(`${method} takes a Uint8Array or an ArrayBuffer`);
     }
     const buffer = core._korvel_model_buffer(bytes.length);
     heap().set(bytes, core._korvel_model_buffer_data(buffer));
     return buffer;
   }
 
+  function openModel(bytes, method, warnings) {
+    const pointer = core._korvel_from_buffer(modelBuffer(bytes, method));
+    if (!pointer) check(3, ModelError);
+    return new Tokenizer(new Handle(pointer), warnings);
+  }
+  // The importer's promise, kept once it has loaded.
+  let importer = null;
+
+  // A lite model loaded into wasm memory. Methods may be called until free();
+  // after it they throw. A Tokenizer left unreachable without free() is freed
+  // by the garbage collector eventually, which bounds nothing: call free().
   class Tokenizer {
     constructor(handle, warnings = []) {
       this._handle = handle;
@@ -200,26 +167,38 @@ function makeApi(core, readFile) {
     // Copies the bytes of a lite model once into wasm memory; the model is
     // used there in place.
     static fromBytes(bytes) {
-      const pointer = core._korvel_from_buffer(modelBuffer(bytes, 'fromBytes'));
-      if (!pointer) check(3, ModelError);
-      return new Tokenizer(new Handle(pointer));
+      return openModel(bytes, 'fromBytes');
     }
 
     // Imports a Hugging Face tokenizer.json (its text, or its UTF-8 bytes)
-    // in wasm, as `korvel import` and `korvel convert` do.
-    static fromTokenizerJson(json) {
+    // as `korvel import` and `korvel convert` do, in the importer module,
+    // which the first call loads; answers a promise.
+    static async fromTokenizerJson(json) {
       if (typeof json === 'string') {
         checkText(json, 'tokenizer.json');
         json = encoder.encode(json);
       }
-      const pointer = core._korvel_from_tokenizer_json(
-        modelBuffer(json, 'fromTokenizerJson'));
-      if (!pointer) {
-        throw new ModelError(`tokenizer.json: ${resultText(0)}`,
-          'InvalidArgument');
+      if (json instanceof ArrayBuffer) json = new Uint8Array(json);
+      if (!(json instanceof Uint8Array)) {
+        throw new TypeError(
+          'fromTokenizerJson takes a string, a Uint8Array or an ArrayBuffer');
       }
-      return new Tokenizer(new Handle(pointer),
-        resultText().split('\n').filter(Boolean));
+      importer ||= loadImporter().catch((error) => {
+        importer = null;
+        throw error;
+      });
+      const { model, error, warnings } = (await importer)(json);
+      if (error !== undefined) {
+        throw new ModelError(`tokenizer.json: ${error}`, 'InvalidArgument');
+      }
+      try {
+        return openModel(model, 'fromTokenizerJson', warnings);
+      } catch (error) {
+        if (error instanceof ModelError) {
+          error.message = error.message.replace(/^model bytes/, 'tokenizer.json');
+        }
+        throw error;
+      }
     }
 
     // Node only: reads the lite model file at `path`.

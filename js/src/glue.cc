@@ -1,5 +1,7 @@
-// The C functions that the JavaScript package calls, over the tokenizer
-// layer's public interface.
+// The C functions of the package's core module, over the tokenizer layer's
+// public interface. tokenizer.json files are imported by the importer module
+// (import_glue.cc), whose lite model bytes come back through
+// korvel_from_buffer.
 //
 // WebAssembly here runs one thread, so each call leaves its answer in one
 // module-wide Result (a status, ids, offsets or text) that JavaScript reads
@@ -20,9 +22,6 @@
 #include <vector>
 
 #include "absl/status/status.h"
-#include "absl/strings/str_join.h"
-#include "korvel_import/hf_import.h"
-#include "korvel_model_converters/model_converter.h"
 #include "korvel_tokenizer/decode_stream.h"
 #include "korvel_tokenizer/options.h"
 #include "korvel_tokenizer/tokenizer.h"
@@ -87,16 +86,6 @@ void ToUtf16(std::string_view text, const std::vector<Offset>& offsets,
   }
 }
 
-// The lite model of a tokenizer.json text, which is freed once parsed.
-absl::StatusOr<std::string> LiteModel(std::unique_ptr<std::string> json,
-                                      std::vector<std::string>* warnings) {
-  absl::StatusOr<korvel::ModelProto> full =
-      korvel::import::ImportHuggingFaceTokenizer(*json, warnings);
-  json.reset();
-  if (!full.ok()) return full.status();
-  return korvel::lite::ToFlatbuffer(*full, korvel::lite::ConverterOptions());
-}
-
 }  // namespace
 
 extern "C" {
@@ -121,23 +110,6 @@ EMSCRIPTEN_KEEPALIVE Tokenizer* korvel_from_buffer(std::string* buffer) {
   }
   Report(absl::OkStatus());
   return tokenizer->release();
-}
-
-// Imports the tokenizer.json text in a buffer of korvel_model_buffer, which
-// it frees, converts it as `korvel import` and `korvel convert` do, and loads
-// the result. The importer's warnings are left in the Result's text, one per
-// line, on success and failure alike. Answers null on failure.
-EMSCRIPTEN_KEEPALIVE Tokenizer* korvel_from_tokenizer_json(
-    std::string* buffer) {
-  std::vector<std::string> warnings;
-  absl::StatusOr<std::string> lite =
-      LiteModel(std::unique_ptr<std::string>(buffer), &warnings);
-  result().text = absl::StrJoin(warnings, "\n");
-  if (!lite.ok()) {
-    Report(lite.status());
-    return nullptr;
-  }
-  return korvel_from_buffer(new std::string(*std::move(lite)));
 }
 
 EMSCRIPTEN_KEEPALIVE void korvel_free(Tokenizer* tokenizer) {

@@ -51,11 +51,14 @@ export class Tokenizer {
   static fromFile(path: string): Tokenizer;
   /**
    * Imports a Hugging Face tokenizer.json (its text, or its UTF-8 bytes) in
-   * wasm, as `korvel import` then `korvel convert` do; a file korvel cannot
-   * import throws a ModelError naming the component. Split patterns of no
-   * known family need PCRE2, which the wasm build lacks: such files fail too.
+   * wasm, as `korvel import` then `korvel convert` do, in the importer
+   * module (dist/korvel-import.mjs), which the first call loads. A file
+   * korvel cannot import rejects with a ModelError naming the component, as
+   * do split patterns of no known family (they need PCRE2, which the wasm
+   * build lacks); a wrong argument rejects with a TypeError or TextError.
    */
-  static fromTokenizerJson(json: string | Uint8Array | ArrayBuffer): Tokenizer;
+  static fromTokenizerJson(
+    json: string | Uint8Array | ArrayBuffer): Promise<Tokenizer>;
 
   /**
    * The importer's warnings, one line each, about rare texts that encode

@@ -20,7 +20,8 @@ const json = (m) => readFileSync(join(data, `${m}.tokenizer.json`),
   m === 'llama3' ? 'utf8' : undefined);
 const tokenizers = Object.fromEntries([
   ...models.map((m) => [m, Tokenizer.fromFile(join(data, `${m}.lite`))]),
-  ...imported.map((m) => [`${m} json`, Tokenizer.fromTokenizerJson(json(m))])]);
+  ...await Promise.all(imported.map(async (m) =>
+    [`${m} json`, await Tokenizer.fromTokenizerJson(json(m))]))]);
 
 const lines = (name) => readFileSync(join(data, `${name}.txt`), 'utf8')
   .replace(/\n$/, '').split('\n');
@@ -130,7 +131,7 @@ test('fromTokenizerJson warns as korvel import does', () => {
   assert.deepEqual(tokenizers.gpt4o.warnings, []);
 });
 
-test('bad inputs get defined errors', () => {
+test('bad inputs get defined errors', async () => {
   const tok = tokenizers.llama2;
   // Llama-3 with a split pattern of no known family, which needs PCRE2.
   const custom = JSON.parse(json('llama3'));
@@ -148,15 +149,6 @@ test('bad inputs get defined errors', () => {
     [() => Tokenizer.fromBytes(lite.subarray(0, lite.length >> 1)), ModelError,
       /model bytes: /],
     [() => Tokenizer.fromBytes('bytes'), TypeError, /Uint8Array/],
-    [() => Tokenizer.fromTokenizerJson('{"model": {"type": "WordPiece"}}'),
-      ModelError, /^tokenizer\.json: .*WordPiece/],
-    [() => Tokenizer.fromTokenizerJson(new Uint8Array([0x7b])), ModelError,
-      /^tokenizer\.json: /],
-    [() => Tokenizer.fromTokenizerJson(JSON.stringify(custom)), ModelError,
-      /PCRE2/],
-    [() => Tokenizer.fromTokenizerJson('{"a": "\uD800"}'), TextError,
-      /tokenizer\.json has a lone surrogate at index 7/],
-    [() => Tokenizer.fromTokenizerJson(42), TypeError, /a string, a Uint8/],
     [() => Tokenizer.fromFile(join(data, 'missing.lite')), Error, /ENOENT/],
     [() => Tokenizer.fromFile(join(data, 'sample.txt')), ModelError,
       /sample\.txt: not a korvel lite model/],
@@ -176,9 +168,25 @@ test('bad inputs get defined errors', () => {
     [() => tok.pieceToId('\uD800'), TextError, /piece has a lone/],
     [() => tok.encode(42), TypeError, /must be a string/],
   ];
+  // fromTokenizerJson rejects its promise instead of throwing.
+  const rejected = [
+    ['{"model": {"type": "WordPiece"}}', ModelError,
+      /^tokenizer\.json: .*WordPiece/],
+    [new Uint8Array([0x7b]), ModelError, /^tokenizer\.json: /],
+    [JSON.stringify(custom), ModelError, /PCRE2/],
+    ['{"a": "\uD800"}', TextError,
+      /tokenizer\.json has a lone surrogate at index 7/],
+    [42, TypeError, /a string, a Uint8/],
+  ];
   for (const [call, errorClass, message] of table) {
     assert.throws(call, (error) => error instanceof errorClass &&
       message.test(error.message), String(call));
+  }
+  for (const [input, errorClass, message] of rejected) {
+    const promise = Tokenizer.fromTokenizerJson(input);
+    assert.ok(promise instanceof Promise);
+    await assert.rejects(promise, (error) => error instanceof errorClass &&
+      message.test(error.message), String(input).slice(0, 40));
   }
   // The failed step left the stream as it was.
   for (const id of grusse.subarray(1)) streamed += stream.step(id);
@@ -219,16 +227,20 @@ test('npm pack installs into an empty folder and runs offline', () => {
     execFileSync('npm', ['install', '--offline', '--no-audit', '--no-fund',
       '--prefix', dir, join(dir, tarball)], { stdio: 'ignore' });
     const model = join(data, 'llama2.lite');
+    // Both entries, and the importer through CommonJS.
     const script = `const { Tokenizer } = require('korvel');
       const tok = Tokenizer.fromFile(${JSON.stringify(model)});
-      import('korvel').then((m) => {
-        const other = m.Tokenizer.fromFile(${JSON.stringify(model)});
-        console.log(tok.encode('Hello world').join(' '),
-          other.encode('Hello world').join(' '));
-      });`;
+      const json = require('fs').readFileSync(${JSON.stringify(
+        join(data, 'llama2.tokenizer.json'))});
+      Promise.all([import('korvel'), Tokenizer.fromTokenizerJson(json)])
+        .then(([m, imported]) => {
+          const other = m.Tokenizer.fromFile(${JSON.stringify(model)});
+          console.log([tok, other, imported].map(
+            (t) => t.encode('Hello world').join(' ')).join(' '));
+        });`;
     writeFileSync(join(dir, 'run.cjs'), script);
     const out = execFileSync('node', ['run.cjs'], { cwd: dir }).toString();
-    assert.equal(out.trim(), '22557 1526 22557 1526');
+    assert.equal(out.trim(), '22557 1526 22557 1526 22557 1526');
     const pkg = createRequire(join(dir, 'x.js'))('korvel/package.json');
     assert.ok(readFileSync(join(dir, 'node_modules/korvel', pkg.types)).length);
   } finally {
