@@ -8,6 +8,7 @@
 #include "absl/status/status.h"
 #include "absl/strings/str_cat.h"
 #include "absl/strings/str_format.h"
+#include "absl/strings/str_replace.h"
 #include "korvel_cli/command.h"
 #include "korvel_cli/line_command.h"
 #include "korvel_cli/shared_flags.h"
@@ -62,14 +63,17 @@ std::string NormalizerReport(const ModelInfo::NormalizerInfo& spec) {
 }
 
 // One line per pre-tokenizer step: its family number (0 for a pattern run by
-// the regex engine) and its pattern text.
+// the regex engine) and its pattern text, with raw line breaks written as the
+// regex escapes that match the same.
 std::string ByteLevelReport(const ModelInfo& info) {
   std::string report = absl::StrCat(
       "ignore merges:              ", YesNo(info.ignore_merges), "\n",
       "pre-tokenizer steps:        ", info.pretokenizer.size(), "\n");
   for (const ModelInfo::PretokenizerStep& step : info.pretokenizer) {
-    absl::StrAppend(&report, "  family ", step.family, ": ", step.pattern,
-                    "\n");
+    absl::StrAppend(
+        &report, "  family ", step.family, ": ",
+        absl::StrReplaceAll(step.pattern, {{"\r", "\\r"}, {"\n", "\\n"}}),
+        "\n");
   }
   return report;
 }
