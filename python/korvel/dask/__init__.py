@@ -218,7 +218,10 @@ def _run(client, inputs, names, out_dir, parts_dir, manifest_path, manifest,
             continue
         manifest["files"].pop(name, None)
         if model_future is None:
-            model_future = client.scatter(model_bytes, broadcast=True)
+            # A key of its own: an earlier run's release of the same bytes
+            # under their content key could drop them under this run.
+            model_future = client.scatter(model_bytes, broadcast=True,
+                                          hash=False)
         parts = [os.path.join(parts_dir, f"{name}.{i:06d}")
                  for i in range(len(ranges))]
         counts = [client.submit(encode_part, model_future, model_hash,

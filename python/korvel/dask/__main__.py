@@ -67,9 +67,12 @@ def main(argv=None):
                 lines_per_task=args.lines_per_task)
         except KeyboardInterrupt:
             interrupted = True
-            # Close the cluster quietly; a second Ctrl-C waits for that.
+            # Close the cluster quietly; a second Ctrl-C waits for that. The
+            # interrupted tasks' futures outlive the client, and their
+            # finalizers would print tracebacks as the process ends.
             signal.signal(signal.SIGINT, signal.SIG_IGN)
             logging.getLogger("distributed").setLevel(logging.CRITICAL)
+            sys.unraisablehook = lambda unraisable: None
         except (OSError, ValueError) as error:
             print(f"korvel.dask: {error}", file=sys.stderr)
             return 1
