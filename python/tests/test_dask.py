@@ -1,17 +1,20 @@
 """korvel.dask.tokenize_files on a LocalCluster and on a scheduler and
 workers started as separate processes, one of them killed mid-run."""
 
+import contextlib
 import json
 import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy
 import pytest
 
 import korvel
+from korvel._files import write_atomically
 from korvel.dask import tokenize_files
 
 distributed = pytest.importorskip("distributed")
@@ -108,6 +111,24 @@ def test_a_changed_input_fails_and_leaves_no_parts(
         with pytest.raises(OSError, match="changed while it was being tokenized"):
             tokenize_files(client, llama2_lite, corpus, tmp_path,
                            lines_per_task=500)
+    assert os.listdir(tmp_path) == []
+
+
+def test_the_parts_directory_goes_while_cancelled_tasks_still_write(tmp_path):
+    parts = tmp_path / ".parts"
+    parts.mkdir()
+    def write_until_refused(k):
+        with contextlib.suppress(FileNotFoundError):
+            for i in range(500):
+                write_atomically(parts / f"{k}.{i}", b"x" * 4096)
+    writers = [threading.Thread(target=write_until_refused, args=(k,))
+               for k in range(4)]
+    for writer in writers:
+        writer.start()
+    time.sleep(0.05)
+    korvel.dask._remove_parts_dir(parts)
+    for writer in writers:
+        writer.join(DEADLINE_SECONDS)
     assert os.listdir(tmp_path) == []
 
 

@@ -19,6 +19,7 @@ import contextlib
 import hashlib
 import json
 import os
+import secrets
 import shutil
 import sys
 
@@ -114,6 +115,18 @@ def _remove_parts(parts):
                 pass
 
 
+def _remove_parts_dir(parts_dir):
+    """Removes `parts_dir`, into which a cancelled task may still be writing.
+    It is renamed first: a task then fails to create or rename its file, so
+    nothing new can appear in what is being removed."""
+    doomed = f"{parts_dir}.{secrets.token_hex(4)}.removed"
+    try:
+        os.rename(parts_dir, doomed)
+    except FileNotFoundError:
+        return
+    shutil.rmtree(doomed, ignore_errors=True)
+
+
 def _previous_files(manifest_path, model_hash, options):
     """The files of the manifest of an earlier run with the same model and
     options."""
@@ -191,9 +204,7 @@ def tokenize_files(client, model, inputs, out_dir, *, add_bos=False,
                     manifest, model_bytes, model_hash, bytes_per_task,
                     lines_per_task, progress)
     except BaseException:
-        # Parts of files not joined yet; a task still running may add one
-        # after this, into a directory the next run empties.
-        shutil.rmtree(parts_dir, ignore_errors=True)
+        _remove_parts_dir(parts_dir)
         raise
 
 
@@ -244,7 +255,7 @@ def _run(client, inputs, names, out_dir, parts_dir, manifest_path, manifest,
             client.cancel(futures)
         raise
     _write_manifest(manifest_path, manifest)
-    shutil.rmtree(parts_dir, ignore_errors=True)
+    _remove_parts_dir(parts_dir)
     return manifest
 
 
