@@ -75,8 +75,11 @@ def test_ctrl_c_ends_with_one_line_and_the_same_command_finishes(
     command = job("--model", llama2_lite, "--out", out,
                   "--bytes_per_task", 65536, *corpus)
     # A session of its own: SIGINT to its process group, as a terminal sends.
-    running = subprocess.Popen(command, stderr=subprocess.PIPE, text=True,
-                               start_new_session=True)
+    # SIGINT with its default action, even where this runs in the background
+    # of a script, which ignores it.
+    running = subprocess.Popen(
+        command, stderr=subprocess.PIPE, text=True, start_new_session=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + TIMEOUT
     while not ((out / ".parts").is_dir() and any((out / ".parts").iterdir())):
         assert running.poll() is None and time.monotonic() < deadline
