@@ -27,8 +27,10 @@ namespace {
 constexpr size_t kInlineSymbols = 64;
 constexpr size_t kInlinePairs = 64;
 // Chunks of at most this many bytes (so at most this many symbols) take the
-// scanning merger.
-constexpr size_t kMaxScanBytes = 64;
+// scanning merger. Runs of CJK or other non-Latin letters often make single
+// pre-tokens of 100 bytes and more, which the heap merger takes several times
+// longer to merge.
+constexpr size_t kMaxScanBytes = 256;
 constexpr int64_t kNoCandidate = INT64_MIN;
 
 bool IsMatchable(PieceType type) {
@@ -219,7 +221,9 @@ class ScanMerger {
     }
     symbols_[count_ - 1].path = trie_unit::kNoNode;
     candidate_keys_[count_ - 1] = kNoCandidate;
-    dirty_blocks_ = ~uint8_t{0};
+    const int32_t blocks = (count_ + kBlockSize - 1) / kBlockSize;
+    dirty_blocks_ = blocks == kMaxBlocks ? ~uint32_t{0}
+                                         : (uint32_t{1} << blocks) - 1;
   }
 
   // Takes the best candidate until none is left: drops it when sampling says
@@ -288,7 +292,7 @@ class ScanMerger {
   // Sets the candidate key of `symbol` and marks its block for rescanning.
   void SetKey(int32_t symbol, int64_t key) {
     candidate_keys_[symbol] = key;
-    dirty_blocks_ |= static_cast<uint8_t>(1u << (symbol / kBlockSize));
+    dirty_blocks_ |= uint32_t{1} << (symbol / kBlockSize);
   }
 
   // Sets the candidate of `left` from its path.
@@ -331,9 +335,10 @@ class ScanMerger {
   // whose bit in dirty_blocks_ is clear, so that finding the best candidate
   // rescans only the blocks whose keys changed.
   static constexpr int32_t kBlockSize = 8;
-  int64_t block_best_keys_[kMaxScanBytes / kBlockSize];
-  uint8_t dirty_blocks_ = 0;
-  static_assert(kMaxScanBytes / kBlockSize <= 8, "one bit per block");
+  static constexpr int32_t kMaxBlocks = kMaxScanBytes / kBlockSize;
+  int64_t block_best_keys_[kMaxBlocks];
+  uint32_t dirty_blocks_ = 0;
+  static_assert(kMaxBlocks <= 32, "one bit per block");
 };
 
 // One symbol of the heap merger. Its index never changes; a symbol merged
