@@ -220,10 +220,15 @@ class ScanMerger {
           matchable ? KeyOf(model_.bpe_scores[value], left) : kNoCandidate;
     }
     symbols_[count_ - 1].path = trie_unit::kNoNode;
-    candidate_keys_[count_ - 1] = kNoCandidate;
     const int32_t blocks = (count_ + kBlockSize - 1) / kBlockSize;
-    dirty_blocks_ = blocks == kMaxBlocks ? ~uint32_t{0}
-                                         : (uint32_t{1} << blocks) - 1;
+    std::fill(candidate_keys_ + count_ - 1,
+              candidate_keys_ + blocks * kBlockSize, kNoCandidate);
+    std::fill(
+        block_best_keys_ + blocks,
+        block_best_keys_ + (blocks + kBlockSize - 1) / kBlockSize * kBlockSize,
+        kNoCandidate);
+    dirty_blocks_ =
+        blocks == kMaxBlocks ? ~uint32_t{0} : (uint32_t{1} << blocks) - 1;
   }
 
   // Takes the best candidate until none is left: drops it when sampling says
@@ -233,17 +238,13 @@ class ScanMerger {
     for (;;) {
       for (uint32_t dirty = dirty_blocks_; dirty != 0; dirty &= dirty - 1) {
         const int32_t block = absl::countr_zero(dirty);
-        const int32_t end = std::min(count_, (block + 1) * kBlockSize);
-        int64_t best = kNoCandidate;
-        for (int32_t i = block * kBlockSize; i < end; ++i) {
-          best = std::max(best, candidate_keys_[i]);
-        }
-        block_best_keys_[block] = best;
+        block_best_keys_[block] =
+            MaxOfBlock(candidate_keys_ + block * kBlockSize);
       }
       dirty_blocks_ = 0;
       int64_t best_key = kNoCandidate;
-      for (int32_t block = 0; block < blocks; ++block) {
-        best_key = std::max(best_key, block_best_keys_[block]);
+      for (int32_t block = 0; block < blocks; block += kBlockSize) {
+        best_key = std::max(best_key, MaxOfBlock(block_best_keys_ + block));
       }
       if (best_key == kNoCandidate) return;
       const auto best = static_cast<int32_t>(
@@ -289,6 +290,16 @@ class ScanMerger {
     symbols_[left].path = at;
   }
 
+  // The largest of kBlockSize keys, as a tree of independent comparisons.
+  static int64_t MaxOfBlock(const int64_t* keys) {
+    static_assert(kBlockSize == 8, "a tree of eight");
+    const int64_t a = std::max(keys[0], keys[1]);
+    const int64_t b = std::max(keys[2], keys[3]);
+    const int64_t c = std::max(keys[4], keys[5]);
+    const int64_t d = std::max(keys[6], keys[7]);
+    return std::max(std::max(a, b), std::max(c, d));
+  }
+
   // Sets the candidate key of `symbol` and marks its block for rescanning.
   void SetKey(int32_t symbol, int64_t key) {
     candidate_keys_[symbol] = key;
@@ -328,12 +339,14 @@ class ScanMerger {
   const uint32_t* const units_;
   int32_t count_ = 0;
   ScanSymbol symbols_[kMaxScanBytes];
-  // Each symbol's candidate key, kNoCandidate when there is none; apart from
-  // the symbols so that the search for the best scans one dense array.
+  // Each symbol's candidate key, kNoCandidate when there is none (and past
+  // the last symbol up to the end of its block); apart from the symbols so
+  // that the search for the best scans one dense array.
   int64_t candidate_keys_[kMaxScanBytes];
   // The best key of each block of kBlockSize symbols, valid for the blocks
   // whose bit in dirty_blocks_ is clear, so that finding the best candidate
-  // rescans only the blocks whose keys changed.
+  // rescans only the blocks whose keys changed. Entries past the last block,
+  // up to a multiple of kBlockSize, hold kNoCandidate.
   static constexpr int32_t kBlockSize = 8;
   static constexpr int32_t kMaxBlocks = kMaxScanBytes / kBlockSize;
   int64_t block_best_keys_[kMaxBlocks];
