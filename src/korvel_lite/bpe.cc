@@ -634,9 +634,11 @@ const uint64_t* Model::whole_character_bits() const {
     if (!byte_level) return;
     const size_t n = vocab_size();
     const size_t words = (n + 63) / 64;
-    std::unique_ptr<NeighbourScores> around(new (std::nothrow) NeighbourScores);
-    whole_character_bits_.reset(new (std::nothrow) uint64_t[words]());
-    if (around == nullptr || whole_character_bits_ == nullptr) {
+    std::unique_ptr<NeighbourScores> around;
+    try {
+      around = std::make_unique<NeighbourScores>();
+      whole_character_bits_.reset(new uint64_t[words]());
+    } catch (const std::bad_alloc&) {
       whole_character_bits_.reset();
       return;
     }
