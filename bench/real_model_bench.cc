@@ -580,7 +580,8 @@ size_t FirstPassBytes(const KorvelLiteProcessor& processor, const Text& text) {
 
 // The heap memory a model takes beside its buffer, from a fresh processor:
 // what loading allocates, what the first Decode adds (tables derived on first
-// use), what the first thread's pass of Encode over `text` adds beyond a
+// use; the first Encode's are only in the model's count of derived table
+// bytes), what the first thread's pass of Encode over `text` adds beyond a
 // second thread's (tables derived for encoding), and what each thread's pass
 // takes (the chunk cache, once per thread, and the normalization buffer),
 // beside the bound that the chunk cache states.
@@ -600,10 +601,12 @@ void PrintMemory(const std::string& name, const std::string& model_bytes,
   const size_t second = FirstPassBytes(processor, text);
   std::printf(
       "%-15s load %zu B; first Decode +%zu B; derived for encoding %+td B; "
-      "per thread %zu B over the %s text (chunk cache bound %zu B)\n",
+      "per thread %zu B over the %s text (chunk cache bound %zu B); derived "
+      "tables %zu B\n",
       name.c_str(), load, decode,
       static_cast<ptrdiff_t>(first) - static_cast<ptrdiff_t>(second), second,
-      text.name.c_str(), ChunkCache::kBytes);
+      text.name.c_str(), ChunkCache::kBytes,
+      processor.model()->derived_table_bytes());
 }
 
 int Run(const Options& options) {

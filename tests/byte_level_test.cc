@@ -1,10 +1,13 @@
 // Byte-level BPE models: encoding by a table and against the plain reference
 // on random text, through every encoding path, and decoding.
 
+#include <algorithm>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "absl/numeric/bits.h"
 #include "allocation_counter.h"
 #include "full_model_builder.h"
 #include "gmock/gmock.h"
@@ -87,6 +90,47 @@ TEST(ByteLevelTest, MatchesReferenceOnRandomText) {
       }
     }
   }
+}
+
+// Random models whose pieces cut a few characters of two and three bytes
+// anywhere: characters that start as one symbol change no id.
+TEST(ByteLevelTest, WholeCharactersMatchReference) {
+  static const char* const kChars[] = {
+      "\xe4\xb8\x80", "\xe4\xb8\x81", "\xc3\xa9", "\xc3\xbc", "a", " "};
+  std::mt19937 rng(5);
+  auto random_text = [&](int max_chars) {
+    std::string text;
+    for (int i = 1 + rng() % max_chars; i > 0; --i) text += kChars[rng() % 6];
+    return text;
+  };
+  size_t whole = 0;
+  for (int round = 0; round < 60; ++round) {
+    std::vector<std::string> merged;
+    for (int i = 0; i < 40; ++i) merged.push_back(random_text(3));
+    for (std::string& piece : merged)
+      piece = piece.substr(rng() % piece.size());
+    merged.insert(merged.begin() + rng() % 40, kChars, kChars + 4);
+    std::set<std::string> seen;
+    merged.erase(std::remove_if(merged.begin(), merged.end(),
+                                [&](const std::string& piece) {
+                                  return piece.size() < 2 ||
+                                         !seen.insert(piece).second;
+                                }),
+                 merged.end());
+    auto model = tokenizer::Tokenizer::FromBytes(
+        *ToFlatbuffer(testing::ByteLevelFullModel(merged), {}));
+    ASSERT_TRUE(model.ok());
+    const KorvelLiteProcessor& processor = (*model)->processor();
+    for (int i = 0; i < 20; ++i) {
+      const std::string text = random_text(60);
+      ASSERT_EQ(fuzzing::ByteLevelMismatch(processor, text), "") << text;
+    }
+    const uint64_t* bits = processor.model()->whole_character_bits();
+    for (size_t w = 0; w < (processor.vocab_size() + 63) / 64; ++w) {
+      whole += absl::popcount(bits[w]);
+    }
+  }
+  EXPECT_GT(whole, 0u);
 }
 
 // The tokenizer layer: special text, BOS, offsets, and streaming decode that

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -27,8 +29,10 @@ namespace {
 constexpr size_t kInlineSymbols = 64;
 constexpr size_t kInlinePairs = 64;
 // Chunks of at most this many bytes (so at most this many symbols) take the
-// scanning merger.
-constexpr size_t kMaxScanBytes = 64;
+// scanning merger. Runs of CJK or other non-Latin letters often make single
+// pre-tokens of 100 bytes and more, which the heap merger takes several times
+// longer to merge.
+constexpr size_t kMaxScanBytes = 256;
 constexpr int64_t kNoCandidate = INT64_MIN;
 
 bool IsMatchable(PieceType type) {
@@ -124,7 +128,12 @@ template <bool sampling>
 class ScanMerger {
  public:
   ScanMerger(const Model& model, std::string_view text)
-      : model_(model), text_(text), units_(model.piece_trie.units) {}
+      : model_(model),
+        text_(text),
+        units_(model.piece_trie.units),
+        whole_characters_(!sampling && model.byte_level
+                              ? model.whole_character_bits()
+                              : nullptr) {}
 
   void Run(float alpha, const RandomSource* rng, std::vector<int>* ids,
            std::vector<std::string_view>* surfaces) {
@@ -174,6 +183,11 @@ class ScanMerger {
       symbol.next = count + 1;
       if ((lead < 0x80 || model_.byte_level) &&
           !model_.user_defined_lead_bytes[lead]) {
+        if (lead >= 0xc2 && whole_characters_ != nullptr &&
+            ReadWholeCharacter(pos, lead, &symbol)) {
+          pos += symbol.length;
+          continue;
+        }
         symbol.length = 1;
         symbol.id = model_.single_byte_piece_ids[lead];
         symbol.node = model_.piece_root_children[lead];
@@ -189,6 +203,34 @@ class ScanMerger {
     }
     symbols_[count - 1].next = -1;
     count_ = count;
+  }
+
+  // Reads the two- or three-byte character at `pos` into `symbol` when its
+  // bit in whole_characters_ is set; false, leaving `symbol` alone, when it
+  // is not or a user-defined piece may start inside it.
+  bool ReadWholeCharacter(size_t pos, unsigned char lead, ScanSymbol* symbol) {
+    const uint32_t length = lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 0;
+    uint32_t at = model_.piece_root_children[lead];
+    if (length == 0 || pos + length > text_.size() ||
+        at == trie_unit::kNoNode) {
+      return false;
+    }
+    uint32_t unit = units_[at];
+    for (uint32_t k = 1; k < length; ++k) {
+      const auto byte = static_cast<unsigned char>(text_[pos + k]);
+      if (model_.user_defined_lead_bytes[byte] ||
+          !trie_unit::Step(units_, &at, &unit, byte)) {
+        return false;
+      }
+    }
+    if (!trie_unit::HasLeaf(unit)) return false;
+    const int32_t id = trie_unit::LeafValue(units_, at, unit);
+    if ((whole_characters_[id >> 6] >> (id & 63) & 1) == 0) return false;
+    symbol->length = length;
+    symbol->id = id;
+    symbol->node = at;
+    symbol->frozen = false;
+    return true;
   }
 
   // The first candidates. A pair whose right symbol is one byte takes a
@@ -218,8 +260,15 @@ class ScanMerger {
           matchable ? KeyOf(model_.bpe_scores[value], left) : kNoCandidate;
     }
     symbols_[count_ - 1].path = trie_unit::kNoNode;
-    candidate_keys_[count_ - 1] = kNoCandidate;
-    dirty_blocks_ = ~uint8_t{0};
+    const int32_t blocks = (count_ + kBlockSize - 1) / kBlockSize;
+    std::fill(candidate_keys_ + count_ - 1,
+              candidate_keys_ + blocks * kBlockSize, kNoCandidate);
+    std::fill(
+        block_best_keys_ + blocks,
+        block_best_keys_ + (blocks + kBlockSize - 1) / kBlockSize * kBlockSize,
+        kNoCandidate);
+    dirty_blocks_ =
+        blocks == kMaxBlocks ? ~uint32_t{0} : (uint32_t{1} << blocks) - 1;
   }
 
   // Takes the best candidate until none is left: drops it when sampling says
@@ -229,17 +278,13 @@ class ScanMerger {
     for (;;) {
       for (uint32_t dirty = dirty_blocks_; dirty != 0; dirty &= dirty - 1) {
         const int32_t block = absl::countr_zero(dirty);
-        const int32_t end = std::min(count_, (block + 1) * kBlockSize);
-        int64_t best = kNoCandidate;
-        for (int32_t i = block * kBlockSize; i < end; ++i) {
-          best = std::max(best, candidate_keys_[i]);
-        }
-        block_best_keys_[block] = best;
+        block_best_keys_[block] =
+            MaxOfBlock(candidate_keys_ + block * kBlockSize);
       }
       dirty_blocks_ = 0;
       int64_t best_key = kNoCandidate;
-      for (int32_t block = 0; block < blocks; ++block) {
-        best_key = std::max(best_key, block_best_keys_[block]);
+      for (int32_t block = 0; block < blocks; block += kBlockSize) {
+        best_key = std::max(best_key, MaxOfBlock(block_best_keys_ + block));
       }
       if (best_key == kNoCandidate) return;
       const auto best = static_cast<int32_t>(
@@ -285,10 +330,20 @@ class ScanMerger {
     symbols_[left].path = at;
   }
 
+  // The largest of kBlockSize keys, as a tree of independent comparisons.
+  static int64_t MaxOfBlock(const int64_t* keys) {
+    static_assert(kBlockSize == 8, "a tree of eight");
+    const int64_t a = std::max(keys[0], keys[1]);
+    const int64_t b = std::max(keys[2], keys[3]);
+    const int64_t c = std::max(keys[4], keys[5]);
+    const int64_t d = std::max(keys[6], keys[7]);
+    return std::max(std::max(a, b), std::max(c, d));
+  }
+
   // Sets the candidate key of `symbol` and marks its block for rescanning.
   void SetKey(int32_t symbol, int64_t key) {
     candidate_keys_[symbol] = key;
-    dirty_blocks_ |= static_cast<uint8_t>(1u << (symbol / kBlockSize));
+    dirty_blocks_ |= uint32_t{1} << (symbol / kBlockSize);
   }
 
   // Sets the candidate of `left` from its path.
@@ -322,18 +377,23 @@ class ScanMerger {
   const Model& model_;
   const std::string_view text_;
   const uint32_t* const units_;
+  // Model::whole_character_bits() when characters may start whole, else null.
+  const uint64_t* const whole_characters_;
   int32_t count_ = 0;
   ScanSymbol symbols_[kMaxScanBytes];
-  // Each symbol's candidate key, kNoCandidate when there is none; apart from
-  // the symbols so that the search for the best scans one dense array.
+  // Each symbol's candidate key, kNoCandidate when there is none (and past
+  // the last symbol up to the end of its block); apart from the symbols so
+  // that the search for the best scans one dense array.
   int64_t candidate_keys_[kMaxScanBytes];
   // The best key of each block of kBlockSize symbols, valid for the blocks
   // whose bit in dirty_blocks_ is clear, so that finding the best candidate
-  // rescans only the blocks whose keys changed.
+  // rescans only the blocks whose keys changed. Entries past the last block,
+  // up to a multiple of kBlockSize, hold kNoCandidate.
   static constexpr int32_t kBlockSize = 8;
-  int64_t block_best_keys_[kMaxScanBytes / kBlockSize];
-  uint8_t dirty_blocks_ = 0;
-  static_assert(kMaxScanBytes / kBlockSize <= 8, "one bit per block");
+  static constexpr int32_t kMaxBlocks = kMaxScanBytes / kBlockSize;
+  int64_t block_best_keys_[kMaxBlocks];
+  uint32_t dirty_blocks_ = 0;
+  static_assert(kMaxBlocks <= 32, "one bit per block");
 };
 
 // One symbol of the heap merger. Its index never changes; a symbol merged
@@ -472,7 +532,139 @@ void MergeByHeap(const Model& model, std::string_view text, float alpha,
   }
 }
 
+constexpr int32_t kNoScore = INT32_MIN;
+
+bool IsContinuation(unsigned char byte) { return (byte & 0xc0) == 0x80; }
+
+bool IsThreeByteCharacter(const unsigned char* bytes) {
+  return bytes[0] >= 0xe0 && bytes[0] <= 0xef && IsContinuation(bytes[1]) &&
+         IsContinuation(bytes[2]);
+}
+
+uint32_t TwoBytes(const unsigned char* bytes) {
+  return uint32_t{bytes[0]} << 8 | bytes[1];
+}
+
+uint32_t ThreeByteCharacter(const unsigned char* bytes) {
+  return (bytes[0] & 0x0fu) << 12 | (bytes[1] & 0x3fu) << 6 |
+         (bytes[2] & 0x3fu);
+}
+
+// For each key, the best score of a matchable piece longer than the key that
+// ends (`ending`) or starts (`starting`) with it, or kNoScore: keys are one
+// byte, two bytes, and a three-byte character.
+struct NeighbourScores {
+  int32_t ending1[256];
+  int32_t starting1[256];
+  int32_t ending2[1 << 16];
+  int32_t starting2[1 << 16];
+  int32_t ending3[1 << 16];
+  int32_t starting3[1 << 16];
+
+  NeighbourScores() {
+    for (int32_t* one : {ending1, starting1}) std::fill_n(one, 256, kNoScore);
+    for (int32_t* more : {ending2, starting2, ending3, starting3}) {
+      std::fill_n(more, 1 << 16, kNoScore);
+    }
+  }
+
+  static void Raise(int32_t* best, int32_t score) {
+    *best = std::max(*best, score);
+  }
+
+  void Add(const unsigned char* bytes, size_t size, int32_t score) {
+    const unsigned char* const last = bytes + size;
+    Raise(&starting1[bytes[0]], score);
+    Raise(&ending1[last[-1]], score);
+    if (size < 3) return;
+    Raise(&starting2[TwoBytes(bytes)], score);
+    Raise(&ending2[TwoBytes(last - 2)], score);
+    if (size < 4) return;
+    if (IsThreeByteCharacter(bytes)) {
+      Raise(&starting3[ThreeByteCharacter(bytes)], score);
+    }
+    if (IsThreeByteCharacter(last - 3)) {
+      Raise(&ending3[ThreeByteCharacter(last - 3)], score);
+    }
+  }
+};
+
+// The score of the matchable piece `text`, or kNoScore.
+int32_t PieceScore(const Model& model, std::string_view text) {
+  const int32_t id = model.piece_trie.exact_lookup(text);
+  return id >= 0 && IsMatchable(model.types[id]) ? model.bpe_scores[id]
+                                                 : kNoScore;
+}
+
+// Whether piece `id`, one character of two or three bytes, may start as one
+// symbol. Merging alone joins such a character's bytes in an order whose
+// lowest score is `lowest`; while it is not whole, one of those merges is
+// pending. A merge that takes a part of it, or all of it, together with
+// bytes outside forms a longer piece that ends with a prefix of it or starts
+// with a suffix of it; when every such piece scores below `lowest`, none of
+// them can be the best pair before the character is whole, and the merges
+// elsewhere come in the same order either way.
+bool StartsWhole(const Model& model, const NeighbourScores& around, int32_t id,
+                 std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  int32_t lowest = model.bpe_scores[id];
+  int32_t best_around;
+  if (text.size() == 2) {
+    best_around = std::max(
+        {around.ending1[bytes[0]], around.ending2[TwoBytes(bytes)],
+         around.starting1[bytes[1]], around.starting2[TwoBytes(bytes)]});
+  } else {
+    const int32_t left = PieceScore(model, text.substr(0, 2));
+    const int32_t right = PieceScore(model, text.substr(1, 2));
+    if (left == kNoScore && right == kNoScore) return false;
+    lowest = std::min(lowest, std::max(left, right));
+    const uint32_t character = ThreeByteCharacter(bytes);
+    best_around = std::max(
+        {around.ending1[bytes[0]], around.ending2[TwoBytes(bytes)],
+         around.ending3[character], around.starting1[bytes[2]],
+         around.starting2[TwoBytes(bytes + 1)], around.starting3[character]});
+  }
+  return best_around < lowest;
+}
+
 }  // namespace
+
+const uint64_t* Model::whole_character_bits() const {
+  absl::call_once(whole_character_once_, [this] {
+    if (!byte_level) return;
+    const size_t n = vocab_size();
+    const size_t words = (n + 63) / 64;
+    std::unique_ptr<NeighbourScores> around;
+    try {
+      around = std::make_unique<NeighbourScores>();
+      whole_character_bits_.reset(new uint64_t[words]());
+    } catch (const std::bad_alloc&) {
+      whole_character_bits_.reset();
+      return;
+    }
+    const auto num_pieces = static_cast<int32_t>(n);
+    for (int32_t id = 0; id < num_pieces; ++id) {
+      const std::string_view text = IdToPiece(id);
+      if (text.size() < 2 || !IsMatchable(types[id])) continue;
+      around->Add(reinterpret_cast<const unsigned char*>(text.data()),
+                  text.size(), bpe_scores[id]);
+    }
+    for (int32_t id = 0; id < num_pieces; ++id) {
+      const std::string_view text = IdToPiece(id);
+      const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+      const bool character = (text.size() == 2 && bytes[0] >= 0xc2 &&
+                              bytes[0] <= 0xdf && IsContinuation(bytes[1])) ||
+                             (text.size() == 3 && IsThreeByteCharacter(bytes));
+      if (character && IsMatchable(types[id]) &&
+          StartsWhole(*this, *around, id, text)) {
+        whole_character_bits_[id >> 6] |= uint64_t{1} << (id & 63);
+      }
+    }
+    derived_table_bytes_.fetch_add(words * sizeof(uint64_t),
+                                   std::memory_order_release);
+  });
+  return whole_character_bits_.get();
+}
 
 void Model::EncodeBPE(std::string_view text, std::vector<int>* ids,
                       std::vector<std::string_view>* surfaces, float alpha,

@@ -593,8 +593,8 @@ const DecodedPiece* Model::decode_table() const {
     for (uint32_t id = 0; id < num_pieces; ++id) {
       decode_table_[id] = TableEntry(*this, id);
     }
-    derived_table_bytes_.store(n * sizeof(DecodedPiece),
-                               std::memory_order_release);
+    derived_table_bytes_.fetch_add(n * sizeof(DecodedPiece),
+                                   std::memory_order_release);
   });
   return decode_table_.get();
 }

@@ -69,8 +69,16 @@ class Model {
   // first call by any thread and kept until the model is freed; null when its
   // memory could not be allocated, and decoding then reads the pieces.
   const DecodedPiece* decode_table() const;
+  // For the byte-level BPE encoder: one bit per piece, set for the pieces that
+  // are one two- or three-byte UTF-8 character whose bytes merging always
+  // joins before any of them, or the whole character, merges with anything
+  // else, so that the character may start as one symbol. Built on the first
+  // call by any thread and kept until the model is freed; null for other
+  // models or when its memory could not be allocated.
+  const uint64_t* whole_character_bits() const;
   // Heap bytes taken by tables derived after loading: 0 until the first
-  // decode, then at most 8 * vocab_size().
+  // decode or byte-level encode; at most 8 * vocab_size() for decoding plus
+  // one bit per piece for encoding.
   size_t derived_table_bytes() const {
     return derived_table_bytes_.load(std::memory_order_acquire);
   }
@@ -148,6 +156,8 @@ class Model {
   mutable absl::once_flag decode_table_once_;
   mutable std::unique_ptr<DecodedPiece[]> decode_table_;
   mutable std::atomic<size_t> derived_table_bytes_{0};
+  mutable absl::once_flag whole_character_once_;
+  mutable std::unique_ptr<uint64_t[]> whole_character_bits_;
 
  public:
   DoubleArray piece_trie;
