@@ -662,8 +662,10 @@ const uint64_t* Model::whole_character_bits() const {
     }
     derived_table_bytes_.fetch_add(words * sizeof(uint64_t),
                                    std::memory_order_release);
+    whole_character_ready_.store(whole_character_bits_.get(),
+                                 std::memory_order_release);
   });
-  return whole_character_bits_.get();
+  return whole_character_ready_.load(std::memory_order_acquire);
 }
 
 void Model::EncodeBPE(std::string_view text, std::vector<int>* ids,

@@ -595,8 +595,9 @@ const DecodedPiece* Model::decode_table() const {
     }
     derived_table_bytes_.fetch_add(n * sizeof(DecodedPiece),
                                    std::memory_order_release);
+    decode_table_ready_.store(decode_table_.get(), std::memory_order_release);
   });
-  return decode_table_.get();
+  return decode_table_ready_.load(std::memory_order_acquire);
 }
 
 absl::StatusCode KorvelLiteProcessor::Decode(

@@ -153,11 +153,17 @@ class Model {
   absl::StatusCode status_ = absl::StatusCode::kFailedPrecondition;
   LoadRule broken_rule_ = LoadRule::kNone;
   const uint64_t serial_;
+  // Each derived table is owned by its unique_ptr and read through its
+  // atomic pointer, stored with release once the table is complete: the
+  // acquire load orders the reads even for race detectors that cannot see
+  // inside the once-flag's wait.
   mutable absl::once_flag decode_table_once_;
   mutable std::unique_ptr<DecodedPiece[]> decode_table_;
+  mutable std::atomic<const DecodedPiece*> decode_table_ready_{nullptr};
   mutable std::atomic<size_t> derived_table_bytes_{0};
   mutable absl::once_flag whole_character_once_;
   mutable std::unique_ptr<uint64_t[]> whole_character_bits_;
+  mutable std::atomic<const uint64_t*> whole_character_ready_{nullptr};
 
  public:
   DoubleArray piece_trie;
