@@ -1,7 +1,7 @@
 #include "korvel_cli/output_escaping.h"
 
 #include "absl/strings/str_format.h"
-#include "korvel_tokenizer/utf8.h"
+#include "korvel_tokenizer/utf8_repair.h"
 
 namespace korvel::cli {
 
@@ -37,12 +37,12 @@ void AppendJsonString(std::string_view text, std::string* out) {
   while (pos < text.size()) {
     const unsigned char byte = static_cast<unsigned char>(text[pos]);
     if (byte >= 0x80) {
-      const int length = tokenizer::WellFormedCharLength(text.substr(pos));
+      const int length = tokenizer::Utf8CharLength(text.substr(pos));
       if (length > 0) {
         out->append(text.substr(pos, length));
         pos += length;
       } else {
-        out->append(tokenizer::kReplacementCharacter);
+        out->append(tokenizer::kUtf8Replacement);
         ++pos;
       }
       continue;

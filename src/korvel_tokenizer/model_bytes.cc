@@ -38,7 +38,7 @@ class FileDescriptor {
   ~FileDescriptor() {
     if (fd_ >= 0) ::close(fd_);
   }
-  int get() const { return fd_; }
+  int fd() const { return fd_; }
 
  private:
   int fd_;
@@ -52,9 +52,9 @@ absl::StatusOr<size_t> OpenRegularFile(const std::string& path,
   // below like every other file that is not regular.
   file = std::make_unique<FileDescriptor>(
       ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (file->get() < 0) return ErrnoError(path, errno);
+  if (file->fd() < 0) return ErrnoError(path, errno);
   struct stat info;
-  if (::fstat(file->get(), &info) != 0) return ErrnoError(path, errno);
+  if (::fstat(file->fd(), &info) != 0) return ErrnoError(path, errno);
   if (!S_ISREG(info.st_mode)) {
     return absl::InvalidArgumentError(
         absl::StrCat(path, ": not a regular file"));
@@ -78,7 +78,7 @@ absl::StatusOr<ModelBytes> ModelBytes::ReadFile(const std::string& path) {
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t got =
-        ::read(file->get(), bytes.data() + done, bytes.size() - done);
+        ::read(file->fd(), bytes.data() + done, bytes.size() - done);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return ErrnoError(path, errno);
     if (got == 0) break;  // the file shrank while being read
@@ -95,7 +95,7 @@ absl::StatusOr<ModelBytes> ModelBytes::MapFile(const std::string& path) {
   ModelBytes result;
   if (*size == 0) return result;
   void* address =
-      ::mmap(nullptr, *size, PROT_READ, MAP_PRIVATE, file->get(), 0);
+      ::mmap(nullptr, *size, PROT_READ, MAP_PRIVATE, file->fd(), 0);
   if (address == MAP_FAILED) return ErrnoError(path, errno);
   result.mapping_ = address;
   result.data_ = static_cast<const char*>(address);
