@@ -1,10 +1,10 @@
 #include "korvel_lite/korvel_lite_processor.h"
-#include "korvel_lite/limits.h"
 
 #include <cmath>
 #include <utility>
 
 #include "korvel_lite/internal/allocation_guard.h"
+#include "korvel_lite/limits.h"
 #include "korvel_lite/thread_state.h"
 
 namespace korvel::lite {
