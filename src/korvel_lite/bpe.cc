@@ -651,10 +651,9 @@ const uint64_t* Model::whole_character_bits() const {
     }
     for (int32_t id = 0; id < num_pieces; ++id) {
       const std::string_view text = IdToPiece(id);
-      const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-      const bool character = (text.size() == 2 && bytes[0] >= 0xc2 &&
-                              bytes[0] <= 0xdf && IsContinuation(bytes[1])) ||
-                             (text.size() == 3 && IsThreeByteCharacter(bytes));
+      const bool character =
+          (text.size() == 2 || text.size() == 3) &&
+          static_cast<size_t>(WellFormedCharLength(text)) == text.size();
       if (character && IsMatchable(types[id]) &&
           StartsWhole(*this, *around, id, text)) {
         whole_character_bits_[id >> 6] |= uint64_t{1} << (id & 63);
