@@ -7,30 +7,30 @@
 #include <string_view>
 #include <vector>
 
-#include "absl/types/span.h"
 #include "darts/darts.h"
 
 namespace korvel::import::hf {
 namespace {
 
-struct CharsMapEntry {
-  const char* key;
-  const char* value;
-};
-
-// kNfcMap and kNfkcMap, sorted by key bytes.
+// kNfcMap and kNfkcMap: key, NUL, value, NUL, for each entry, sorted by key
+// bytes.
 #include "korvel_import/normalization_maps.inc"
 
-std::string BuildCharsMap(absl::Span<const CharsMapEntry> entries) {
+// The character map blob of a table above, without its array's final NUL.
+std::string BuildCharsMap(std::string_view rest) {
   std::vector<const char*> keys;
   std::vector<size_t> lengths;
   std::vector<int> offsets;
   std::string pool;
-  for (const CharsMapEntry& entry : entries) {
-    keys.push_back(entry.key);
-    lengths.push_back(std::strlen(entry.key));
+  while (!rest.empty()) {
+    const std::string_view key(rest.data());
+    rest.remove_prefix(key.size() + 1);
+    const std::string_view value(rest.data());
+    rest.remove_prefix(value.size() + 1);
+    keys.push_back(key.data());
+    lengths.push_back(key.size());
     offsets.push_back(static_cast<int>(pool.size()));
-    pool += entry.value;
+    pool.append(value);
     pool.push_back('\0');
   }
   Darts::DoubleArray trie;
@@ -52,9 +52,9 @@ std::string BuildCharsMap(absl::Span<const CharsMapEntry> entries) {
 std::string UnicodeFormCharsMap(UnicodeForm form) {
   switch (form) {
     case UnicodeForm::kNfc:
-      return BuildCharsMap(kNfcMap);
+      return BuildCharsMap({kNfcMap, sizeof(kNfcMap) - 1});
     case UnicodeForm::kNfkc:
-      return BuildCharsMap(kNfkcMap);
+      return BuildCharsMap({kNfkcMap, sizeof(kNfkcMap) - 1});
     case UnicodeForm::kNone:
       break;
   }
