@@ -2,6 +2,8 @@
 // on random text, through every encoding path, and decoding.
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -131,6 +133,50 @@ TEST(ByteLevelTest, WholeCharactersMatchReference) {
     }
   }
   EXPECT_GT(whole, 0u);
+}
+
+// Random pieces of 1 to 24 bytes around the decode table's limits (7 bytes
+// held in the table, 16 read from the model), the longest last so that their
+// texts lie at the very end of a buffer of exactly the model's size: random
+// ids decode to their pieces' bytes, with and without views.
+TEST(ByteLevelTest, DecodesRandomVocabulariesToTheirBytes) {
+  std::mt19937 rng(17);
+  std::set<std::string> texts;
+  while (texts.size() < 200) {
+    std::string text(1 + rng() % 24, 'a');
+    for (char& byte : text) byte = static_cast<char>(1 + rng() % 255);
+    if (text.size() > 1) texts.insert(text);
+  }
+  std::vector<std::string> merged(texts.begin(), texts.end());
+  std::stable_sort(merged.begin(), merged.end(),
+                   [](const std::string& a, const std::string& b) {
+                     return a.size() < b.size();
+                   });
+  const std::string packed =
+      *ToFlatbuffer(testing::ByteLevelFullModel(merged), {});
+  const std::unique_ptr<char[]> exact(new char[packed.size()]);
+  std::memcpy(exact.get(), packed.data(), packed.size());
+  const KorvelLiteProcessor processor{
+      std::string_view(exact.get(), packed.size())};
+  ASSERT_EQ(processor.status(), absl::StatusCode::kOk);
+  for (int round = 0; round < 200; ++round) {
+    std::vector<int> ids(rng() % 50);
+    std::string expected;
+    for (int& id : ids) {
+      id = 256 + static_cast<int>(rng() % merged.size());
+      expected += processor.IdToPiece(id);
+    }
+    std::string text, plain;
+    std::vector<std::string_view> views;
+    ASSERT_EQ(processor.Decode(ids, &text, &views), absl::StatusCode::kOk);
+    ASSERT_EQ(processor.Decode(ids, &plain, nullptr), absl::StatusCode::kOk);
+    EXPECT_EQ(text, expected);
+    EXPECT_EQ(plain, expected);
+    ASSERT_EQ(views.size(), ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+      EXPECT_EQ(views[i], processor.IdToPiece(ids[i]));
+    }
+  }
 }
 
 // The tokenizer layer: special text, BOS, offsets, and streaming decode that

@@ -3,9 +3,10 @@
 // The text is written through a raw pointer into a string that is grown
 // geometrically and cut to length at the end. The buffer always keeps
 // kSlack bytes beyond the write position, so that a short piece is copied
-// with one fixed-size move and each byte piece with one store. Pieces of up
-// to 7 decoded bytes come from the model's decode table: one 8-byte load and
-// one 8-byte store per id.
+// with one fixed-size move and each byte piece with one store. Most pieces
+// come from the model's decode table: one 8-byte entry per id, holding either
+// the decoded text (up to 7 bytes) or where in the model a text of up to 16
+// bytes lies, written the same way for both without a branch.
 
 #include <algorithm>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "absl/base/attributes.h"
+#include "absl/base/optimization.h"
 #include "absl/container/inlined_vector.h"
 #include "korvel_lite/internal/allocation_guard.h"
 #include "korvel_lite/korvel_lite_processor.h"
@@ -148,6 +150,46 @@ inline bool StartsWithSymbol(std::string_view text) {
                      kWhitespaceSymbol.size()) == 0;
 }
 
+// The kInModel entry of a piece with text `text`, or kTakeFullRules when the
+// piece is not one optional leading whitespace symbol and then at most
+// kShortPiece bytes with no symbol, or lies too near the model's end.
+DecodedPiece InModelEntry(const Model& model, std::string_view text) {
+  DecodedPiece entry = {{}, DecodedPiece::kTakeFullRules};
+  const bool space = !model.byte_level && StartsWithSymbol(text);
+  if (space) text.remove_prefix(kWhitespaceSymbol.size());
+  const auto distance =
+      static_cast<uint32_t>(model.bytes_end - text.data());
+  if (text.size() > kShortPiece || distance < kShortPiece ||
+      (!model.byte_level &&
+       text.find(kWhitespaceSymbol) != std::string_view::npos)) {
+    return entry;
+  }
+  std::memcpy(entry.text, &distance, sizeof(distance));
+  entry.text[4] = static_cast<char>(text.size());
+  entry.text[5] = static_cast<char>(space);
+  entry.length = DecodedPiece::kInModel;
+  return entry;
+}
+
+// Writes the decoded text of `entry`, an inline or kInModel entry, at `out`
+// with one or two 8-byte moves, and returns the new write position. `out`
+// must have kShortPiece + 1 bytes of room and `model_end` be the end of the
+// model buffer.
+ABSL_ATTRIBUTE_ALWAYS_INLINE inline char* WriteTableEntry(
+    const DecodedPiece& entry, const char* model_end, char* out) {
+  if (ABSL_PREDICT_TRUE(entry.length != DecodedPiece::kInModel)) {
+    std::memcpy(out, &entry, sizeof(entry));
+    return out + entry.length;
+  }
+  uint32_t distance;
+  std::memcpy(&distance, entry.text, sizeof(distance));
+  const size_t space = static_cast<uint8_t>(entry.text[5]);
+  *out = ' ';
+  out += space;
+  StoreBlock(out, LoadBlock(model_end - distance));
+  return out + static_cast<uint8_t>(entry.text[4]);
+}
+
 // The decode table entry of piece `id`: what it decodes to wherever it does
 // not start the text, when that needs no state and fits. That is a NORMAL or
 // USER_DEFINED piece's text with each whitespace symbol written as a space
@@ -173,6 +215,7 @@ DecodedPiece TableEntry(const Model& model, uint32_t id) {
       }
       return entry;
   }
+  const std::string_view text = rest;
   uint8_t length = 0;
   while (!rest.empty() && length < sizeof(entry.text)) {
     if (!model.byte_level && StartsWithSymbol(rest)) {
@@ -183,8 +226,11 @@ DecodedPiece TableEntry(const Model& model, uint32_t id) {
       rest.remove_prefix(1);
     }
   }
-  if (rest.empty()) entry.length = length;
-  return entry;
+  if (rest.empty()) {
+    entry.length = length;
+    return entry;
+  }
+  return InModelEntry(model, text);
 }
 
 // The state of one Decode call: the output text, the views (null when none
@@ -256,6 +302,7 @@ class Decoder {
     const uint32_t vocab_size = vocab_size_;
     const uint8_t* const types = types_;
     const DecodedPiece* const table = table_;
+    const char* const model_end = model_.bytes_end;
     const uintptr_t last_short_read = last_short_read_;
     const char* const limit = limit_;
     const int* const end_id = ids.data() + ids.size();
@@ -265,11 +312,13 @@ class Decoder {
       const auto id = static_cast<uint32_t>(*next_id);
       if (id >= vocab_size || out > limit) break;
       if (table != nullptr) {
-        const DecodedPiece entry = table[id];
+        const DecodedPiece& entry = table[id];
         if (entry.length != DecodedPiece::kTakeFullRules) {
-          std::memcpy(out, &entry, sizeof(entry));
-          if constexpr (kViews) views_->emplace_back(out, entry.length);
-          out += entry.length;
+          char* const end = WriteTableEntry(entry, model_end, out);
+          if constexpr (kViews) {
+            views_->emplace_back(out, static_cast<size_t>(end - out));
+          }
+          out = end;
           continue;
         }
       }
@@ -533,13 +582,23 @@ bool DecodeByteLevel(const Model& model, absl::Span<const int> ids,
     const auto id = static_cast<uint32_t>(signed_id);
     if (id >= vocab_size) return false;
     if (table != nullptr) {
-      const DecodedPiece entry = table[id];
-      if (entry.length != DecodedPiece::kTakeFullRules) {
+      const DecodedPiece& entry = table[id];
+      if (entry.length < DecodedPiece::kInModel) {
         make_room(sizeof(entry));
         char* out = base + written;
         std::memcpy(out, &entry, sizeof(entry));
         if constexpr (kViews) views->emplace_back(out, entry.length);
         written += entry.length;
+        continue;
+      }
+      if (entry.length == DecodedPiece::kInModel) {
+        make_room(kShortPiece);
+        char* const out = base + written;
+        const size_t length =
+            static_cast<size_t>(WriteTableEntry(entry, model.bytes_end, out) -
+                                out);
+        if constexpr (kViews) views->emplace_back(out, length);
+        written += length;
         continue;
       }
     }

@@ -20,10 +20,15 @@
 
 namespace korvel::lite {
 
-// One entry of the decode table: the text a piece decodes to when that is at
-// most 7 bytes (any bytes after it are unspecified), then its length; a
-// length of kTakeFullRules marks a piece that decoding takes by the full rules.
+// One entry of the decode table, by its last byte `length`:
+// - 0 to 7: the text a piece decodes to is `text` (any bytes after it are
+//   unspecified);
+// - kInModel: it is a space when text[5] is 1, then text[4] bytes (at most
+//   16) of the model buffer that start the 32-bit distance in text[0..3]
+//   before the buffer's end, from where 16 bytes may be read;
+// - kTakeFullRules: decoding takes the piece by the full rules.
 struct DecodedPiece {
+  static constexpr uint8_t kInModel = 0xfe;
   static constexpr uint8_t kTakeFullRules = 0xff;
   char text[7];
   uint8_t length;
