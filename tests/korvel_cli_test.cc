@@ -511,13 +511,14 @@ TEST_P(KorvelCliErrorTest, BadFullModelsAreNamed) {
 TEST_P(KorvelCliErrorTest, FailuresLeaveNoPartialOutput) {
   const std::string output = dir_.File("out.txt");
   WriteFileOrDie(output, "previous contents\n");
-  // Lines 3000 and 3900 of 4000 (in different slices of the batch) hold
-  // ids outside the vocabulary; the first one in input order is reported.
+  // Lines 3000 and 3900 (in different slices of the first batch) and 19000
+  // (in the second, read while the first is decoded) of 20000 hold ids
+  // outside the vocabulary; the first one in input order is reported.
   std::string ids;
-  for (int line = 1; line <= 4000; ++line) {
+  for (int line = 1; line <= 20000; ++line) {
     absl::StrAppend(&ids,
                     line == 3000   ? "3 99999 4"
-                    : line == 3900 ? "3 88888 4"
+                    : line == 3900 || line == 19000 ? "3 88888 4"
                                    : "3 4 5 6 7 8 9 10 11 12",
                     " 3 4 5 6 7 8 9 10 11 12 3 4 5 6 7 8 9 10 11 12\n");
   }

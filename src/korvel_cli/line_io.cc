@@ -1,6 +1,7 @@
 #include "korvel_cli/line_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,11 +45,19 @@ absl::StatusOr<LineReader> LineReader::Open(const std::string& path) {
   return LineReader(fd, true, path);
 }
 
+LineReader::LineReader(int fd, bool owns_fd, std::string name)
+    : fd_(fd), owns_fd_(owns_fd), name_(std::move(name)) {
+  struct stat info;
+  regular_file_ = ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 LineReader::LineReader(LineReader&& other) noexcept
     : fd_(other.fd_),
       owns_fd_(std::exchange(other.owns_fd_, false)),
       name_(std::move(other.name_)),
-      buffer_(std::move(other.buffer_)),
+      regular_file_(other.regular_file_),
+      buffers_{std::move(other.buffers_[0]), std::move(other.buffers_[1])},
+      current_(other.current_),
       begin_(other.begin_),
       end_(other.end_),
       lines_read_(other.lines_read_),
@@ -67,25 +76,32 @@ absl::Status LineReader::LineTooLong(size_t index) const {
 absl::StatusOr<bool> LineReader::NextBatch(
     std::vector<std::string_view>* lines) {
   lines->clear();
-  // Keep the unread tail, then read until it holds a complete line. The
-  // buffer keeps its size, so that it is not filled with zeros again.
-  std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+  // Move the unread tail to the other buffer, then read until it holds a
+  // complete line. Each buffer keeps its size, so that it is not filled with
+  // zeros again.
+  const std::string& last = buffers_[current_];
+  current_ = 1 - current_;
+  std::string& buffer = buffers_[current_];
+  if (buffer.size() < end_ - begin_) buffer.resize(end_ - begin_);
+  if (end_ != begin_) {
+    std::memcpy(buffer.data(), last.data() + begin_, end_ - begin_);
+  }
   end_ -= begin_;
   begin_ = 0;
   size_t scanned = 0;
   while (!at_eof_) {
-    if (std::memchr(buffer_.data() + scanned, '\n', end_ - scanned) !=
+    if (std::memchr(buffer.data() + scanned, '\n', end_ - scanned) !=
         nullptr) {
       break;
     }
     scanned = end_;
     if (end_ > kMaxLineBytes) return LineTooLong(0);
-    if (buffer_.size() - end_ < kMinReadSize) {
-      buffer_.resize(std::min(std::max(buffer_.size() * 2, end_ + kMinReadSize),
+    if (buffer.size() - end_ < kMinReadSize) {
+      buffer.resize(std::min(std::max(buffer.size() * 2, end_ + kMinReadSize),
                               kMaxLineBytes + kMinReadSize));
     }
     const ssize_t count =
-        ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+        ::read(fd_, buffer.data() + end_, buffer.size() - end_);
     if (count < 0) {
       if (errno == EINTR) continue;
       return absl::DataLossError(
@@ -94,7 +110,7 @@ absl::StatusOr<bool> LineReader::NextBatch(
     if (count == 0) at_eof_ = true;
     end_ += static_cast<size_t>(count);
   }
-  std::string_view unread(buffer_.data(), end_);
+  std::string_view unread(buffer.data(), end_);
   size_t batch_end = end_;
   if (!at_eof_) batch_end = unread.rfind('\n') + 1;
   SplitLines(unread.substr(0, batch_end), lines);

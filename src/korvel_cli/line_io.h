@@ -18,10 +18,11 @@ namespace korvel::cli {
 // Reads text from a file or standard input in batches of whole lines. A line
 // ends at '\n', which is not part of it; a last line without '\n' counts as a
 // line too. A line of 2 GiB or more is refused once 2 GiB of it are read, so
-// the buffer stays under 2 GiB and 1 MiB. A batch holds every complete line
+// each buffer stays under 2 GiB and 1 MiB. A batch holds every complete line
 // available after one read, so an interactive producer sees its lines answered
-// as it writes them. Not thread-safe; the views of a batch live until the next
-// call.
+// as it writes them. Not thread-safe. The reader keeps two buffers in turn,
+// so the views of a batch live until the second call after the one that gave
+// them: a caller may read the next batch while it still works on this one.
 class LineReader {
  public:
   // An empty path or "-" reads standard input.
@@ -38,17 +39,23 @@ class LineReader {
   // "standard input" or the path, for messages.
   const std::string& name() const { return name_; }
 
+  // Whether NextBatch never waits for a producer: true for a regular file,
+  // which a caller may then read ahead of the lines it has answered.
+  bool reads_ahead() const { return regular_file_; }
+
  private:
-  LineReader(int fd, bool owns_fd, std::string name)
-      : fd_(fd), owns_fd_(owns_fd), name_(std::move(name)) {}
+  LineReader(int fd, bool owns_fd, std::string name);
   // Refuses line `index` of the batch being read.
   absl::Status LineTooLong(size_t index) const;
 
   int fd_;
   bool owns_fd_;
   std::string name_;
-  std::string buffer_;
-  // The unread bytes are buffer_[begin_, end_).
+  bool regular_file_ = false;
+  // The current batch and its unread tail are in buffers_[current_].
+  std::string buffers_[2];
+  int current_ = 0;
+  // The unread bytes are buffers_[current_][begin_, end_).
   size_t begin_ = 0;
   size_t end_ = 0;
   uint64_t lines_read_ = 0;  // In earlier batches.

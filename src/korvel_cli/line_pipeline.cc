@@ -17,8 +17,10 @@ namespace {
 constexpr size_t kMinBytesPerThread = size_t{64} << 10;
 // With several threads a batch is cut into slices that the threads take one
 // at a time, so that a thread that finishes early takes more; up to this many
-// per thread, of at least kMinBytesPerThread each.
-constexpr size_t kSlicesPerThread = 8;
+// per thread, of at least kMinBytesPerSlice each. Small slices keep short the
+// time a thread waits for the others at the end of a batch.
+constexpr size_t kSlicesPerThread = 32;
+constexpr size_t kMinBytesPerSlice = size_t{16} << 10;
 
 // A run of consecutive lines of a batch and what came of it. Aligned so that
 // threads writing neighbouring slices do not share cache lines.
@@ -97,10 +99,11 @@ absl::Status TransformLines(LineReader& reader, int threads,
                              static_cast<int>(thread_count - 1))
                        : nullptr;
   std::vector<std::string_view> lines;
+  std::vector<std::string_view> next_lines;
   ProgressMeter progress{std::string(verb)};
   uint64_t base_index = 0;
+  absl::StatusOr<bool> more = reader.NextBatch(&lines);
   while (true) {
-    absl::StatusOr<bool> more = reader.NextBatch(&lines);
     if (!more.ok()) return more.status();
     if (!*more) break;
     size_t bytes = 0;
@@ -110,7 +113,7 @@ absl::Status TransformLines(LineReader& reader, int threads,
         std::clamp<size_t>(bytes / kMinBytesPerThread, 1, thread_count);
     const size_t slice_count =
         active == 1 ? 1
-                    : std::clamp<size_t>(bytes / kMinBytesPerThread, active,
+                    : std::clamp<size_t>(bytes / kMinBytesPerSlice, active,
                                          active * kSlicesPerThread);
     const absl::Span<Slice> batch(slices.data(), slice_count);
     AssignRanges(lines, bytes, batch);
@@ -133,6 +136,10 @@ absl::Status TransformLines(LineReader& reader, int threads,
         done.Done();  // The threads already started take its slices.
       }
     }
+    // While the pool works, this thread reads the next batch, if that cannot
+    // wait for a producer; a failure to read it counts after this batch.
+    const bool read_ahead = active > 1 && reader.reads_ahead();
+    if (read_ahead) more = reader.NextBatch(&next_lines);
     run(scratch[0]);
     done.Wait();
 
@@ -148,6 +155,11 @@ absl::Status TransformLines(LineReader& reader, int threads,
     sink.Flush();
     progress.Add(lines.size(), bytes);
     base_index += lines.size();
+    if (read_ahead) {
+      lines.swap(next_lines);
+    } else {
+      more = reader.NextBatch(&lines);
+    }
   }
   return absl::OkStatus();
 }
