@@ -54,13 +54,19 @@ function makeApi(core, readFile, loadImporter) {
   }
   const heap = () => new Uint8Array(core.memory.buffer);
 
+  // String.prototype.isWellFormed (Node 20 and current browsers) answers
+  // several times faster than the regular expression, which then only finds
+  // the index.
+  const isWellFormed = typeof ''.isWellFormed === 'function'
+    ? (text) => text.isWellFormed()
+    : (text) => !loneSurrogate.test(text);
+
   function checkText(text, what) {
     if (typeof text !== 'string') throw new TypeError(`${what} must be a string`);
+    if (isWellFormed(text)) return;
     const lone = loneSurrogate.exec(text);
-    if (lone) {
-      throw new TextError(`${what} has a lone surrogate at index ${lone.index}`,
-        'InvalidArgument');
-    }
+    throw new TextError(`${what} has a lone surrogate at index ${lone.index}`,
+      'InvalidArgument');
   }
 
   // Writes `text` as UTF-8 into the text buffer; answers its size.
