@@ -36,6 +36,8 @@ constexpr size_t kShortPiece = 16;
 // Bytes read from a short piece's text: up to a leading whitespace symbol and
 // the fixed-size move after it.
 constexpr size_t kShortPieceRead = 3 + kShortPiece;
+// How many ids ahead the decode loop fetches table entries.
+constexpr ptrdiff_t kPrefetchDistance = 16;
 // Output bytes reserved per id at the start; grown when pieces run longer.
 constexpr size_t kInitialBytesPerId = 4;
 
@@ -312,6 +314,10 @@ class Decoder {
       const auto id = static_cast<uint32_t>(*next_id);
       if (id >= vocab_size || out > limit) break;
       if (table != nullptr) {
+        if (end_id - next_id > kPrefetchDistance) {
+          const auto ahead = static_cast<uint32_t>(next_id[kPrefetchDistance]);
+          if (ahead < vocab_size) __builtin_prefetch(table + ahead);
+        }
         const DecodedPiece& entry = table[id];
         if (entry.length != DecodedPiece::kTakeFullRules) {
           char* const end = WriteTableEntry(entry, model_end, out);
