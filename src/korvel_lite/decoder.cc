@@ -5,10 +5,11 @@
 // kSlack bytes beyond the write position, so that a short piece is copied
 // with one fixed-size move and each byte piece with one store. Most pieces
 // come from the model's decode table: one 8-byte entry per id, holding either
-// the decoded text (up to 7 bytes) or where in the model a text of up to 16
-// bytes lies, written the same way for both without a branch.
+// the decoded text (up to 7 bytes), written with one 8-byte move, or where in
+// the model a text of up to 16 bytes lies, written with one 16-byte move.
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -174,7 +175,7 @@ DecodedPiece InModelEntry(const Model& model, std::string_view text) {
 }
 
 // Writes the decoded text of `entry`, an inline or kInModel entry, at `out`
-// with one or two 8-byte moves, and returns the new write position. `out`
+// with one 8- or 16-byte move, and returns the new write position. `out`
 // must have kShortPiece + 1 bytes of room and `model_end` be the end of the
 // model buffer.
 ABSL_ATTRIBUTE_ALWAYS_INLINE inline char* WriteTableEntry(
