@@ -22,6 +22,7 @@ import os
 import secrets
 import shutil
 import sys
+import time
 
 from korvel._files import write_atomically
 from korvel._korvel import Tokenizer
@@ -117,14 +118,20 @@ def _remove_parts(parts):
 
 def _remove_parts_dir(parts_dir):
     """Removes `parts_dir`, into which a cancelled task may still be writing.
-    It is renamed first: a task then fails to create or rename its file, so
-    nothing new can appear in what is being removed."""
+    It is renamed first, so a task's later calls fail to create or rename its
+    file. A call already past the lookup of the directory can still add a
+    file after the tree was listed, so the removal is repeated until the
+    directory is gone; no call can add to it after that."""
     doomed = f"{parts_dir}.{secrets.token_hex(4)}.removed"
     try:
         os.rename(parts_dir, doomed)
     except FileNotFoundError:
         return
-    shutil.rmtree(doomed, ignore_errors=True)
+    for _ in range(200):
+        shutil.rmtree(doomed, ignore_errors=True)
+        if not os.path.lexists(doomed):
+            return
+        time.sleep(0.005)
 
 
 def _previous_files(manifest_path, model_hash, options):
