@@ -553,6 +553,38 @@ class Decoder {
   uint32_t run_bits_ = 0;
 };
 
+// Writes ids[i...] from the decode table at `*out` while their entries hold
+// the text (or a kInModel distance) and `*out` stays at or before `limit`,
+// which has kSlack bytes of room beyond it; returns the index of the first
+// id left, which may be out of the vocabulary, and leaves `*out` after the
+// text written.
+template <bool kViews>
+size_t WriteTableRun(const DecodedPiece* table, const char* model_end,
+                     uint32_t vocab_size, absl::Span<const int> ids, size_t i,
+                     const char* limit, char** out,
+                     std::vector<std::string_view>* views) {
+  const int* const end_id = ids.data() + ids.size();
+  const int* next_id = ids.data() + i;
+  char* at = *out;
+  for (; next_id != end_id; ++next_id) {
+    const auto id = static_cast<uint32_t>(*next_id);
+    if (id >= vocab_size || at > limit) break;
+    if (end_id - next_id > kPrefetchDistance) {
+      const auto ahead = static_cast<uint32_t>(next_id[kPrefetchDistance]);
+      if (ahead < vocab_size) __builtin_prefetch(table + ahead);
+    }
+    const DecodedPiece& entry = table[id];
+    if (entry.length == DecodedPiece::kTakeFullRules) break;
+    char* const end = WriteTableEntry(entry, model_end, at);
+    if constexpr (kViews) {
+      views->emplace_back(at, static_cast<size_t>(end - at));
+    }
+    at = end;
+  }
+  *out = at;
+  return static_cast<size_t>(next_id - ids.data());
+}
+
 // Decoding of a byte-level model: every piece stands for its own bytes (the
 // BYTE piece for byte 0), with no whitespace symbols and no dummy prefix; an
 // UNKNOWN piece gives the unknown surface and a CONTROL piece nothing. The
@@ -569,7 +601,9 @@ bool DecodeByteLevel(const Model& model, absl::Span<const int> ids,
   const uintptr_t last_short_read =
       reinterpret_cast<uintptr_t>(model.bytes_end) - kShortPiece;
   size_t written = 0;
-  text->resize(ids.size() * kInitialBytesPerId + kSlack);
+  // As in Decoder, the text's old contents serve as scratch space.
+  const size_t wanted = ids.size() * kInitialBytesPerId + kSlack;
+  if (text->size() < wanted) text->resize(wanted);
   // Locals, since the stores through `out` might alias the string.
   char* base = text->data();
   size_t capacity = text->size();
@@ -585,20 +619,20 @@ bool DecodeByteLevel(const Model& model, absl::Span<const int> ids,
     base = text->data();
     capacity = text->size();
   };
-  for (const int signed_id : ids) {
-    const auto id = static_cast<uint32_t>(signed_id);
+  const size_t n = ids.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (table != nullptr) {
+      char* out = base + written;
+      i = WriteTableRun<kViews>(table, model.bytes_end, vocab_size, ids, i,
+                                base + (capacity - kSlack), &out, views);
+      written = static_cast<size_t>(out - base);
+      if (i == n) break;
+    }
+    const auto id = static_cast<uint32_t>(ids[i]);
     if (id >= vocab_size) return false;
     if (table != nullptr) {
       const DecodedPiece& entry = table[id];
-      if (entry.length < DecodedPiece::kInModel) {
-        make_room(sizeof(entry));
-        char* out = base + written;
-        std::memcpy(out, &entry, sizeof(entry));
-        if constexpr (kViews) views->emplace_back(out, entry.length);
-        written += entry.length;
-        continue;
-      }
-      if (entry.length == DecodedPiece::kInModel) {
+      if (entry.length != DecodedPiece::kTakeFullRules) {
         make_room(kShortPiece);
         char* const out = base + written;
         const size_t length =
